@@ -1,0 +1,26 @@
+# Thin entry points over the CMake presets. Each target installs what it needs first.
+.PHONY: run test build bench fuzz clean
+
+build:
+	scripts/install-deps.sh run
+	cmake --preset default
+	cmake --build --preset default
+
+run: build
+	@echo
+	@echo "The local hub arrives with the console page. Until then, call the program by hand:"
+	@echo "  QUERY_STRING='action=listeners' build/plugin_ports"
+	@echo "  QUERY_STRING='action=probe&port=22' build/plugin_ports"
+	@echo "  build/plugin_ports --meta"
+
+test:
+	scripts/install-deps.sh test
+	cmake --preset default
+	cmake --build --preset default
+	ctest --preset default
+	cmake --preset asan
+	cmake --build --preset asan
+	ctest --preset asan
+
+clean:
+	rm -rf build build-debug build-asan

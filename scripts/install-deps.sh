@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Installs what a job needs when it is missing: Debian packages through apt-get (as
+# root, or through sudo) and the browser-test packages from the npm lock file.
+# Usage: scripts/install-deps.sh run|test|bench|fuzz
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+job=${1:-test}
+
+# "what to look for  package": a command name, or an absolute path for files.
+build_needs=(
+  "g++ g++" "cmake cmake" "ninja ninja-build" "python3 python3"
+)
+run_needs=("lighttpd lighttpd")
+test_needs=(
+  "/usr/include/gtest/gtest.h libgtest-dev"
+  "unshare util-linux" "ip iproute2" "ss iproute2"
+  "x86_64-w64-mingw32-g++ g++-mingw-w64-x86-64"
+  "x86_64-w64-mingw32-objdump binutils-mingw-w64-x86-64"
+  "wine wine" "/usr/lib/wine/wine64 wine64"
+  "lighttpd lighttpd" "chromium chromium"
+  "node nodejs" "npm npm"
+)
+bench_needs=("wrk wrk" "hyperfine hyperfine")
+fuzz_needs=("clang clang" "/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a libclang-rt-14-dev")
+
+needs=("${build_needs[@]}")
+case "$job" in
+  run) needs+=("${run_needs[@]}") ;;
+  test) needs+=("${test_needs[@]}") ;;
+  bench) needs+=("${test_needs[@]}" "${bench_needs[@]}") ;;
+  fuzz) needs+=("${fuzz_needs[@]}") ;;
+  *) echo "install-deps: unknown job '$job' (run, test, bench or fuzz)" >&2; exit 2 ;;
+esac
+
+missing=()
+for entry in "${needs[@]}"; do
+  what=${entry% *}
+  pkg=${entry#* }
+  if [[ $what == /* ]]; then
+    [[ -e $what ]] && continue
+  else
+    command -v "$what" >/dev/null 2>&1 && continue
+  fi
+  [[ " ${missing[*]} " == *" $pkg "* ]] || missing+=("$pkg")
+done
+
+if ((${#missing[@]})); then
+  echo "install-deps: installing ${missing[*]}"
+  if [[ $(id -u) -eq 0 ]]; then
+    sudo=()
+  elif command -v sudo >/dev/null 2>&1; then
+    sudo=(sudo)
+  else
+    echo "install-deps: need root or sudo to install: ${missing[*]}" >&2
+    exit 1
+  fi
+  "${sudo[@]}" apt-get update -q
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends \
+    "${missing[@]}"
+fi
+
+# Browser-test packages, exactly as the lock file pins them.
+if [[ $job == test || $job == bench ]] && [[ -f tests/browser/package-lock.json ]]; then
+  stamp=tests/browser/node_modules/.package-lock.json
+  if [[ ! -f $stamp || tests/browser/package-lock.json -nt $stamp ]]; then
+    (cd tests/browser && npm ci --no-audit --no-fund)
+  fi
+fi

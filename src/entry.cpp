@@ -1,0 +1,66 @@
+#include "entry.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "gate.h"
+#include "listeners.h"
+#include "output.h"
+#include "page.h"
+#include "platform/platform.h"
+#include "probe.h"
+#include "query.h"
+
+int mode_meta() {
+    out_lit("{\"name\":\"ports\",\"desc\":\"Listening TCP\"}\n");
+    return 0;
+}
+
+int route_request(const char *query, const char *method) {
+    if (strstr(query, "action=")) return ROUTE_JSON;
+    if (strstr(query, "format=json")) return ROUTE_JSON;
+    if (method && strcmp(method, "POST") == 0) return ROUTE_JSON;
+    if (strstr(query, "embed=1")) return ROUTE_EMBEDDED_PAGE;
+    if (strstr(query, "embed=true")) return ROUTE_EMBEDDED_PAGE;
+    return ROUTE_FULL_PAGE;
+}
+
+static void json_answer(const char *query) {
+    char action[64];
+    get_query_val(query, "action", action, sizeof action);
+    // The header block goes out before the action is judged: error bodies follow it too.
+    out_lit("Content-Type: application/json; charset=utf-8\r\n"
+            "Cache-Control: no-store\r\n"
+            "X-Content-Type-Options: nosniff\r\n"
+            "\r\n");
+    if (strcmp(action, "probe") == 0) {
+        probe_action(query);
+    } else if (!action[0] || strcmp(action, "listeners") == 0 || strcmp(action, "all") == 0) {
+        listeners_action();
+    } else {
+        out_lit("{\"ok\":false,\"error\":\"unknown action\"}\n");
+    }
+}
+
+int ports_main(int argc, char **argv) {
+    plat_stdio_init();
+    if (argc > 1 && strcmp(argv[1], "--meta") == 0) return mode_meta();
+    const char *meta = getenv("ZL_PLUGIN_META");
+    if (meta && *meta) return mode_meta();
+    if (plat_net_start() != 0) return mode_meta();
+
+    const char *expected = getenv("BOT_PASSWORD");
+    if (expected && *expected &&
+        !gate_check(expected, getenv("HTTP_X_BOT_PASSWORD"), getenv("HTTP_AUTHORIZATION"),
+                    getenv("QUERY_STRING")))
+        gate_refuse();
+
+    const char *query = getenv("QUERY_STRING");
+    if (!query) query = "";
+    switch (route_request(query, getenv("REQUEST_METHOD"))) {
+    case ROUTE_JSON: json_answer(query); break;
+    case ROUTE_EMBEDDED_PAGE: write_page(1); break;
+    default: write_page(0); break;
+    }
+    return 0;
+}

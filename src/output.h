@@ -1,0 +1,38 @@
+// Streaming output: every response goes to standard output piece by piece, in
+// document order, while it is computed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Writes n bytes exactly as given (never through a formatter).
+void out_bytes(const char *s, size_t n);
+
+// Writes a string literal without its terminator.
+template<size_t N>
+inline void out_lit(const char (&s)[N]) {
+    out_bytes(s, N - 1);
+}
+
+// Writes a NUL-terminated text as is.
+void out_text(const char *s);
+
+// A 32-bit signed number in plain decimal ("%d").
+void out_int(int32_t v);
+
+// A millisecond duration in plain decimal ("%ld" over the 32-bit value).
+void out_ms(int32_t v);
+
+// The JSON word true or false for a 0/1 flag.
+void out_bool(int32_t flag);
+
+// Writes text as one JSON string, quotes included. Only the quote, the backslash
+// and bytes below 32 are escaped; every other byte passes through unchanged.
+void json_str(const char *text);
+
+// Milliseconds for durations and deadlines. Only differences of two readings
+// mean anything.
+int64_t now_ms();
+
+// Pushes buffered output to the process's standard output.
+void out_flush();

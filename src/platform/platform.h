@@ -1,0 +1,98 @@
+// The operating-system operations the program needs. Exactly one implementation
+// (linux.cpp or windows.cpp) is linked; everything above this header is written once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+// ---- process start --------------------------------------------------------
+
+// Makes standard output carry bytes unchanged (no line-end translation).
+void plat_stdio_init();
+
+// Starts the socket library; 0 when sockets can be used.
+int plat_net_start();
+
+// ---- clocks ---------------------------------------------------------------
+
+// Milliseconds on a monotonic clock with an arbitrary epoch: for durations and
+// deadlines only, so setting the system time cannot stretch or shrink them.
+uint64_t plat_clock_ms();
+
+// The current UTC calendar time to the second; 0 on success.
+int plat_utc_now(struct tm *out);
+
+// ---- endpoint tables ------------------------------------------------------
+
+enum { PLAT_TCP = 0, PLAT_UDP = 1 };
+
+// TCP state numbering shared by every platform (the Windows one).
+enum { PLAT_TCP_LISTEN = 2 };
+
+// One raw endpoint as the system's table holds it.
+struct plat_endpoint {
+    unsigned char addr[16]; // local address, network byte order; 4 bytes used for IPv4
+    uint32_t port_field;    // low 16 bits: the local port in network byte order
+    uint32_t state;         // TCP state (PLAT_TCP_LISTEN = listening); 0 for UDP
+    uint32_t pid;           // owning process id, 0 when unknown
+};
+
+typedef void (*plat_endpoint_fn)(const plat_endpoint *ep, void *ctx);
+
+// The four lists are read between open and close, so that a platform that must
+// take one snapshot of the whole system (to find owners in one pass) can do so.
+void plat_tables_open();
+void plat_tables_close();
+
+// Calls fn for every endpoint of one list (TCP: listening endpoints; UDP: every
+// bound endpoint), in table order. Returns 0, or -1 when the list cannot be read;
+// a list that cannot be read delivers nothing.
+int plat_table_read(int proto, int ipv6, plat_endpoint_fn fn, void *ctx);
+
+// Standard text form of a 4-byte (ipv6 == 0) or 16-byte address; 0 on success.
+int plat_addr_text(int ipv6, const unsigned char *addr, char *buf, size_t size);
+
+// Full path of a process's image file, NUL-terminated; 0 on success, -1 when the
+// process cannot be opened or its path cannot be read.
+int plat_image_path(uint32_t pid, char *buf, size_t size);
+
+// The separator of the paths plat_image_path returns.
+char plat_path_sep();
+
+// ---- loopback TCP ---------------------------------------------------------
+
+typedef intptr_t plat_sock;
+const plat_sock PLAT_NO_SOCK = -1;
+
+// Outcome classes of a connection attempt.
+enum {
+    PLAT_CONNECTED = 0,   // established
+    PLAT_IN_PROGRESS = 1, // non-blocking attempt under way
+    PLAT_REFUSED = 2,     // actively refused
+    PLAT_FAILED = 3,      // any other failure
+};
+
+// A new IPv4 TCP socket, or PLAT_NO_SOCK.
+plat_sock plat_tcp_socket();
+
+// Makes the socket non-blocking; the result is not needed.
+void plat_set_nonblocking(plat_sock s);
+
+// Starts a connection to 127.0.0.1 on the low 16 bits of port; an outcome class.
+int plat_connect_loopback(plat_sock s, int port);
+
+// Waits until the socket is writable (for_write != 0) or readable, at most ms
+// milliseconds (ms >= 0). Above 0: ready; 0: time-out; below 0: failure.
+int plat_wait(plat_sock s, int for_write, int64_t ms);
+
+// The pending error of a finished attempt as an outcome class (never IN_PROGRESS).
+int plat_connect_result(plat_sock s);
+
+// Sends without raising signals; bytes taken, 0 or below on failure.
+long plat_send(plat_sock s, const void *data, size_t len);
+
+// Receives; above 0: bytes, 0: peer closed, below 0: failure.
+long plat_recv(plat_sock s, void *buf, size_t len);
+
+void plat_close(plat_sock s);

@@ -1,0 +1,117 @@
+"""Runs the built program the way the hub does and gives back what it wrote.
+
+The program is named by PORTS_CMD (a command line, so an emulator may come first:
+"wine build-windows/plugin_ports.exe"). Each run gets only the environment the test
+builds, plus what an emulator or a sanitizer needs to run at all.
+"""
+import json
+import os
+import shlex
+import subprocess
+import unittest
+
+CMD = shlex.split(os.environ.get("PORTS_CMD", ""))
+
+JSON_HEAD = (b"Content-Type: application/json; charset=utf-8\r\n"
+             b"Cache-Control: no-store\r\n"
+             b"X-Content-Type-Options: nosniff\r\n\r\n")
+HTML_HEAD = (b"Content-Type: text/html; charset=utf-8\r\n"
+             b"Cache-Control: no-store\r\n"
+             b"X-Content-Type-Options: nosniff\r\n\r\n")
+META = b'{"name":"ports","desc":"Listening TCP"}\n'
+REFUSAL = (b"Status: 401 Unauthorized\r\n"
+           b"Content-Type: application/json; charset=utf-8\r\n"
+           b"Cache-Control: no-store\r\n"
+           b"X-Content-Type-Options: nosniff\r\n\r\n"
+           b'{"ok":false,"error":"invalid node password"}\n')
+UNKNOWN_ACTION = JSON_HEAD + b'{"ok":false,"error":"unknown action"}\n'
+BACK_LINK = b"<a href='/'"
+
+# Variables a run may need from outside that are no part of the request.
+_PASS_THROUGH = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "WINEPREFIX", "WINEDEBUG",
+                 "HOME", "WINESERVER", "WINELOADER")
+
+
+def _is_wine():
+    return bool(CMD) and os.path.basename(CMD[0]).startswith("wine")
+
+
+class Run:
+    def __init__(self, proc):
+        self.out = proc.stdout
+        self.err = proc.stderr
+        self.rc = proc.returncode
+
+    def body(self, head=JSON_HEAD):
+        assert self.out.startswith(head), self.out[:200]
+        return self.out[len(head):]
+
+    def json(self):
+        """The JSON body after the JSON header block, as one object on one line."""
+        body = self.body()
+        assert body.endswith(b"\n") and body.count(b"\n") == 1, body[:200]
+        return json.loads(body)
+
+    def kind(self):
+        """What the run answered: meta, refusal, json, full, embedded or other."""
+        if self.out == META:
+            return "meta"
+        if self.out == REFUSAL:
+            return "refusal"
+        if self.out.startswith(JSON_HEAD):
+            return "json"
+        if self.out.startswith(HTML_HEAD):
+            return "full" if BACK_LINK in self.out else "embedded"
+        return "other"
+
+
+def run(env=None, args=(), timeout=60, stdout=subprocess.PIPE):
+    """Runs the program once with exactly `env` (str or bytes values)."""
+    if not CMD:
+        raise RuntimeError("PORTS_CMD is not set: say which program to test")
+    full_env = {}
+    for name in _PASS_THROUGH:
+        if name in os.environ:
+            full_env[name] = os.environ[name]
+    if _is_wine():
+        full_env.setdefault("WINEDEBUG", "-all")
+    for k, v in (env or {}).items():
+        full_env[k] = v
+    proc = subprocess.run(CMD + list(args), env=_as_bytes_env(full_env), stdout=stdout,
+                          stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, timeout=timeout)
+    return Run(proc)
+
+
+def _as_bytes_env(env):
+    return {os.fsencode(k): v if isinstance(v, bytes) else os.fsencode(v) for k, v in env.items()}
+
+
+class ProgramTest(unittest.TestCase):
+    """Checks every run for what holds on every path: status 0, silence on stderr."""
+
+    def run_ok(self, env=None, args=(), **kw):
+        r = run(env, args, **kw)
+        self.assertEqual(r.rc, 0, r.err)
+        self.assertEqual(r.err, b"")
+        return r
+
+    def request(self, query=None, method=None, **env):
+        """One CGI request; query None means no QUERY_STRING at all."""
+        e = dict(env)
+        if query is not None:
+            e["QUERY_STRING"] = query
+        if method is not None:
+            e["REQUEST_METHOD"] = method
+        return self.run_ok(e)
+
+    def answer(self, r):
+        """Names the JSON answer: listeners, probe, unknown, or the body itself."""
+        self.assertEqual(r.kind(), "json")
+        if r.out == UNKNOWN_ACTION:
+            return "unknown"
+        body = r.json()
+        if body.get("action") in ("listeners", "probe"):
+            return body["action"]
+        if body.get("error") == "port must be 1..65535":
+            return "probe"
+        return body

@@ -1,0 +1,96 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "query.h"
+
+namespace {
+
+struct Got {
+    int found;
+    std::string value;
+};
+
+Got get(const char *query, const char *name, size_t size = 64) {
+    char buf[256];
+    memset(buf, 'X', sizeof buf);
+    const int found = get_query_val(query, name, buf, size);
+    return {found, buf};
+}
+
+TEST(QueryFind, NamedParametersAmongOthers) {
+    EXPECT_EQ(get("action=probe&port=8080", "port").value, "8080");
+    EXPECT_EQ(get("action=probe&port=8080", "action").value, "probe");
+    EXPECT_EQ(get("a=1&&port=5", "port").value, "5");
+}
+
+TEST(QueryFind, EmptyValueIsPresent) {
+    Got g = get("port=&action=probe", "port");
+    EXPECT_EQ(g.found, 1);
+    EXPECT_EQ(g.value, "");
+    g = get("x=1&port", "port"); // a name without '=' is no parameter
+    EXPECT_EQ(g.found, 0);
+}
+
+TEST(QueryFind, AbsentLeavesBufferEmpty) {
+    for (const char *q : {"a=1&", "a=1", "", "&", "&&", "b", "=b"}) {
+        Got g = get(q, "b");
+        EXPECT_EQ(g.found, 0) << q;
+        EXPECT_EQ(g.value, "") << q;
+    }
+    Got g = get(nullptr, "b");
+    EXPECT_EQ(g.found, 0);
+    EXPECT_EQ(g.value, "");
+}
+
+TEST(QueryFind, NameOnlyAtStartOrAfterAmpersand) {
+    EXPECT_EQ(get("xaction=1", "action").found, 0);
+    EXPECT_EQ(get("actions=1", "action").found, 0);
+    EXPECT_EQ(get("x=action=probe", "action").found, 0);
+    EXPECT_EQ(get("Action=1", "action").found, 0); // case-sensitive
+    EXPECT_EQ(get("actions=1&action=2", "action").value, "2");
+}
+
+TEST(QueryFind, FirstOccurrenceWins) {
+    EXPECT_EQ(get("port=1&port=2", "port").value, "1");
+    EXPECT_EQ(get("port=&port=2", "port").value, "");
+}
+
+TEST(QueryDecode, EscapesAndPlus) {
+    EXPECT_EQ(get("v=%41%4a%4A", "v").value, "AJJ");
+    EXPECT_EQ(get("v=a+b", "v").value, "a b");
+    EXPECT_EQ(get("v=%2B%26%3D", "v").value, "+&=");
+    EXPECT_EQ(get("v=%e2%82%ac", "v").value, "\xe2\x82\xac");
+}
+
+TEST(QueryDecode, BrokenEscapesStayLiteral) {
+    EXPECT_EQ(get("v=100%", "v").value, "100%");
+    EXPECT_EQ(get("v=%zz", "v").value, "%zz");
+    EXPECT_EQ(get("v=%4", "v").value, "%4");
+    EXPECT_EQ(get("v=%4g", "v").value, "%4g");
+    EXPECT_EQ(get("v=%%41", "v").value, "%A");
+}
+
+TEST(QueryDecode, DecodedNulEndsTheValue) {
+    Got g = get("v=%00abc", "v");
+    EXPECT_EQ(g.found, 1);
+    EXPECT_EQ(g.value, "");
+}
+
+TEST(QueryLimits, CutToBufferBeforeDecoding) {
+    EXPECT_EQ(get("v=12345678901234567890", "v", 16).value, "123456789012345");
+    // The cut splits an escape, which then stays literal.
+    EXPECT_EQ(get("v=1234567890123%41", "v", 16).value, "1234567890123%4");
+    EXPECT_EQ(get("v=ab", "v", 2).value, "a");
+}
+
+TEST(QueryLimits, NeverWritesPastTheBuffer) {
+    char buf[8 + 8];
+    memset(buf, 'Z', sizeof buf);
+    EXPECT_EQ(get_query_val("v=aaaaaaaaaaaaaaaaaaaa", "v", buf, 8), 1);
+    EXPECT_EQ(std::string(buf), "aaaaaaa");
+    for (size_t i = 8; i < sizeof buf; ++i) EXPECT_EQ(buf[i], 'Z');
+}
+
+} // namespace
