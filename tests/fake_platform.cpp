@@ -26,3 +26,7 @@ int plat_utc_now(struct tm *out) {
     out->tm_min = 38;
     return 0;
 }
+
+// ---- endpoint tables, owners and image paths --------------------------------
+
+// ---- loopback TCP -----------------------------------------------------------

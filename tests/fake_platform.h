@@ -7,3 +7,7 @@
 // g_fake_clock_step.
 extern uint64_t g_fake_clock_ms;
 extern uint64_t g_fake_clock_step;
+
+// ---- endpoint tables, owners and image paths --------------------------------
+
+// ---- loopback TCP -----------------------------------------------------------

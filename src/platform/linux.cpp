@@ -24,3 +24,7 @@ int plat_utc_now(struct tm *out) {
     time_t now = time(nullptr);
     return gmtime_r(&now, out) ? 0 : -1;
 }
+
+// ---- endpoint tables, owners and image paths --------------------------------
+
+// ---- loopback TCP -----------------------------------------------------------
