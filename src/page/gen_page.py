@@ -1,0 +1,254 @@
+#!/usr/bin/env python3
+"""Turns the page's readable sources into the exact bytes the program serves.
+
+Usage: gen_page.py SOURCE_DIR OUTPUT_HEADER
+
+page.html is the document; comments in it whose text starts with '@' steer the build:
+  @piece NAME  starts the next piece that write_page sends (PAGE_<NAME> in C++)
+  @br          a line break (the document has exactly four)
+  @css FILE    the stylesheet, compacted
+  @js FILE     the script, joined into one line
+Everything else between elements (indentation, line breaks, other comments) goes.
+The build stops with a message when the result breaks a rule of the served page.
+"""
+import re
+import sys
+from pathlib import Path
+
+LINE_BREAKS = 4
+
+
+class PageError(Exception):
+    pass
+
+
+# ---- markup -----------------------------------------------------------------
+
+def compact_markup(text):
+    """Drops white space runs that hold a line break: to nothing next to a tag
+    boundary, to one blank inside a tag or a text."""
+
+    def squeeze(m):
+        before = text[m.start() - 1] if m.start() > 0 else ""
+        after = text[m.end()] if m.end() < len(text) else ""
+        if not before or not after or before == ">" or after == "<":
+            return ""
+        return " "
+
+    return re.sub(r"\s*\n\s*", squeeze, text)
+
+
+# ---- stylesheet ---------------------------------------------------------------
+
+def compact_css(text):
+    text = re.sub(r"/\*.*?\*/", "", text, flags=re.S)
+    out = []
+    # Quoted strings (font names) pass unchanged; the rest is squeezed.
+    for i, part in enumerate(re.split(r"('[^'\n]*'|\"[^\"\n]*\")", text)):
+        if i % 2:
+            out.append(part)
+            continue
+        part = re.sub(r"\s+", " ", part)
+        part = re.sub(r"\s*([{};,>])\s*", r"\1", part)
+        part = re.sub(r":\s+", ":", part)
+        out.append(part)
+    css = "".join(out).strip()
+    return css.replace(";}", "}")
+
+
+# ---- script -----------------------------------------------------------------
+
+WORD = re.compile(r"[A-Za-z0-9_$]")
+# After these a slash starts a regular expression, not a division.
+REGEX_AFTER_PUNCT = set("(,=:[!&|?{};+-*%<>~^")
+REGEX_AFTER_WORDS = {"return", "typeof", "case", "do", "else", "in", "of", "new", "delete",
+                     "void", "throw"}
+
+
+def js_tokens(src):
+    """Yields (kind, text): space, word, string, regex or punct; comments are dropped."""
+    i, n = 0, len(src)
+    prev = None  # last significant token
+    while i < n:
+        c = src[i]
+        if c in " \t\r\n":
+            j = i
+            while j < n and src[j] in " \t\r\n":
+                j += 1
+            yield "space", src[i:j]
+            i = j
+        elif src.startswith("//", i):
+            i = src.find("\n", i)
+            i = n if i < 0 else i
+        elif src.startswith("/*", i):
+            j = src.find("*/", i + 2)
+            if j < 0:
+                raise PageError("script: unclosed comment")
+            i = j + 2
+        elif c in "'\"":
+            j = i + 1
+            while j < n and src[j] != c:
+                if src[j] == "\n":
+                    raise PageError("script: line break inside a string")
+                j += 2 if src[j] == "\\" else 1
+            if j >= n:
+                raise PageError("script: unclosed string")
+            prev = ("string", src[i:j + 1])
+            yield prev
+            i = j + 1
+        elif c == "`":
+            raise PageError("script: template literals are not supported by the build")
+        elif c == "/" and (prev is None or (prev[0] == "punct" and prev[1] in REGEX_AFTER_PUNCT)
+                           or (prev[0] == "word" and prev[1] in REGEX_AFTER_WORDS)):
+            j, in_class = i + 1, False
+            while j < n and (in_class or src[j] != "/"):
+                if src[j] == "\n":
+                    raise PageError("script: line break inside a regular expression")
+                if src[j] == "\\":
+                    j += 1
+                elif src[j] == "[":
+                    in_class = True
+                elif src[j] == "]":
+                    in_class = False
+                j += 1
+            j += 1
+            while j < n and WORD.match(src[j]):
+                j += 1
+            prev = ("regex", src[i:j])
+            yield prev
+            i = j
+        elif WORD.match(c):
+            j = i
+            while j < n and WORD.match(src[j]):
+                j += 1
+            prev = ("word", src[i:j])
+            yield prev
+            i = j
+        else:
+            prev = ("punct", c)
+            yield prev
+            i += 1
+
+
+def compact_js(src):
+    """One line: comments go, white space stays only where two tokens would fuse.
+    Statements must end with semicolons: nothing relies on a line break."""
+    out = []
+    pending_space = False
+    for kind, text in js_tokens(src):
+        if kind == "space":
+            pending_space = True
+            continue
+        if pending_space and out:
+            last, first = out[-1][-1], text[0]
+            if ((WORD.match(last) and WORD.match(first)) or (last + first in ("++", "--", "//"))):
+                out.append(" ")
+        pending_space = False
+        out.append(text)
+    return "".join(out)
+
+
+# ---- the document -------------------------------------------------------------
+
+def build_pieces(src_dir):
+    html = (src_dir / "page.html").read_text(encoding="ascii")
+    pieces = {}
+    current = None
+    pos = 0
+    for m in re.finditer(r"<!--(.*?)-->", html, re.S):
+        segment = compact_markup(html[pos:m.start()])
+        pos = m.end()
+        if segment:
+            if current is None:
+                raise PageError("page.html: markup before the first @piece")
+            pieces[current] += segment
+        words = m.group(1).split()
+        if not words or not words[0].startswith("@"):
+            continue  # a plain comment
+        directive, args = words[0], words[1:]
+        if directive == "@piece" and len(args) == 1:
+            current = args[0]
+            if current in pieces:
+                raise PageError(f"page.html: piece {current} twice")
+            pieces[current] = ""
+        elif current is None:
+            raise PageError(f"page.html: {directive} before the first @piece")
+        elif directive == "@br" and not args:
+            pieces[current] += "\n"
+        elif directive == "@css" and len(args) == 1:
+            pieces[current] += compact_css((src_dir / args[0]).read_text(encoding="ascii"))
+        elif directive == "@js" and len(args) == 1:
+            pieces[current] += compact_js((src_dir / args[0]).read_text(encoding="ascii"))
+        else:
+            raise PageError(f"page.html: unknown directive {m.group(0)}")
+    if compact_markup(html[pos:]):
+        raise PageError("page.html: markup after the last directive must be empty")
+    return pieces
+
+
+def check(pieces):
+    doc = "".join(pieces.values())
+    bad = sorted({c for c in doc if not (" " <= c <= "~" or c == "\n")})
+    if bad:
+        raise PageError(f"page: characters outside printable ASCII: {bad!r}")
+    if doc.count("\n") != LINE_BREAKS:
+        raise PageError(f"page: {doc.count(chr(10))} line breaks, want {LINE_BREAKS}")
+    # The four: after the doctype, around the script's text, after the last tag.
+    if not re.fullmatch(r"<!DOCTYPE html>\n.*<script>\n[^\n]*\n</script></body></html>\n",
+                        doc, re.S):
+        raise PageError("page: line breaks out of place")
+    for name, text in pieces.items():
+        if name in ("style", "script"):
+            continue
+        if re.search(r">[^\S\n]+<", text):
+            raise PageError(f"page: white space between elements in {name}")
+        if '"' in text:
+            raise PageError(f"page: double quote in the markup of {name}")
+    script = doc[doc.index("<script>\n") + 9:doc.rindex("\n</script>")]
+    for bad_text in ("</script", "<!--"):
+        if bad_text in script.lower():
+            raise PageError(f"page: {bad_text} inside the script would end or confuse it")
+
+
+def c_literal(text, width=96):
+    """Adjacent C string literals, one short source line each."""
+    lines, cur = [], ""
+    for ch in text:
+        esc = {"\\": "\\\\", '"': '\\"', "\n": "\\n"}.get(ch, ch)
+        if len(cur) + len(esc) > width:
+            lines.append(cur)
+            cur = ""
+        cur += esc
+        if ch == "\n":
+            lines.append(cur)
+            cur = ""
+    if cur or not lines:
+        lines.append(cur)
+    return "\n".join(f'    "{line}"' for line in lines)
+
+
+def main(argv):
+    if len(argv) != 3:
+        print(__doc__, file=sys.stderr)
+        return 2
+    src_dir, out_path = Path(argv[1]), Path(argv[2])
+    try:
+        pieces = build_pieces(src_dir)
+        check(pieces)
+    except (PageError, OSError, UnicodeDecodeError) as e:
+        print(f"gen_page: {e}", file=sys.stderr)
+        return 1
+    parts = ["// Generated by src/page/gen_page.py from src/page: do not edit.\n",
+             "#pragma once\n"]
+    for name, text in pieces.items():
+        parts.append(f"\nstatic const char PAGE_{name.upper()}[] =\n{c_literal(text)};\n")
+    new = "".join(parts)
+    # Rewrite only on change, so an unchanged page does not rebuild the program.
+    if not out_path.exists() or out_path.read_text(encoding="ascii") != new:
+        out_path.parent.mkdir(parents=True, exist_ok=True)
+        out_path.write_text(new, encoding="ascii", newline="\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
