@@ -6,12 +6,13 @@ build:
 	cmake --preset default
 	cmake --build --preset default
 
+# The local hub on http://127.0.0.1:8150/ in the foreground; Ctrl-C stops it.
+# BOT_PASSWORD=... make run turns the password gate on.
 run: build
 	@echo
-	@echo "The local hub arrives with the console page. Until then, call the program by hand:"
-	@echo "  QUERY_STRING='action=listeners' build/plugin_ports"
-	@echo "  QUERY_STRING='action=probe&port=22' build/plugin_ports"
-	@echo "  build/plugin_ports --meta"
+	@echo "ports: http://127.0.0.1:8150/plugin_ports (full page), http://127.0.0.1:8150/ (hub root)"
+	@echo "Ctrl-C stops the hub."
+	exec python3 hub/serve.py build/plugin_ports --port 8150
 
 test:
 	scripts/install-deps.sh test
