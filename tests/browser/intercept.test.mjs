@@ -1,0 +1,144 @@
+// Answers the real program never gives: a listeners body without fields, a probe
+// body with ok false, bodies that are no JSON. Only these requests are intercepted;
+// the page itself comes from the real program behind the real hub.
+import assert from 'node:assert/strict';
+import { after, before, test } from 'node:test';
+import { launchBrowser, openLoaded, startHub, until } from './support.mjs';
+
+let hub, browser, context;
+
+before(async () => {
+    [hub, browser] = await Promise.all([startHub(), launchBrowser()]);
+    context = await browser.newContext();
+    context.setDefaultTimeout(10000);
+});
+
+after(async () => {
+    await context?.close();
+    await browser?.close();
+    await hub?.stop();
+});
+
+const json = body => ({ status: 200, contentType: 'application/json', body });
+const ROW = { proto: 'tcp', bind_addr: '127.0.0.1', port: 4321, scope: 'loopback', pid: 0,
+              comm: '' };
+const LISTENERS = JSON.stringify({ ok: true, action: 'listeners', source: 'test', count: 1,
+                                   summary: { tcp: 1, udp: 0, loopback: 1, wildcard: 0 },
+                                   listeners: [ROW] });
+
+async function pageWith(routes) {
+    const page = await context.newPage();
+    await page.route(u => u.searchParams.has('action'), route => {
+        const action = new URL(route.request().url()).searchParams.get('action');
+        const answer = routes[action];
+        return answer ? route.fulfill(answer()) : route.continue();
+    });
+    return page;
+}
+
+test('a listeners body without fields: empty table, tiles 0, pill "local"', async () => {
+    const page = await pageWith({ listeners: () => json('{}') });
+    await page.goto(`${hub.base}/plugin_ports`);
+    await until(page, () => document.getElementById('kTotal').textContent !== '-');
+    const tiles = await page.$$eval('.kpi .v', els => els.map(e => e.textContent));
+    assert.deepEqual(tiles, ['0', '0', '0', '0', '0']);
+    assert.equal(await page.textContent('#srcPill'), 'source: local');
+    assert.equal(await page.locator('#rows tr').count(), 0);
+    assert.equal(await page.isVisible('#empty'), true);
+    await page.close();
+});
+
+test('pid 0 and an empty name show "-"', async () => {
+    const page = await pageWith({ listeners: () => json(LISTENERS) });
+    await page.goto(`${hub.base}/plugin_ports`);
+    await until(page, () => document.getElementById('kTotal').textContent === '1');
+    const cells = await page.$$eval('#rows td', tds => tds.map(td => td.textContent));
+    assert.deepEqual(cells, ['tcp', '127.0.0.1', '4321', 'loopback', '-', '-', '- Probe']);
+    await page.close();
+});
+
+test('load failures leave tiles, pill and table as they were', async () => {
+    let answer = () => json(LISTENERS);
+    const page = await pageWith({ listeners: () => answer() });
+    await page.goto(`${hub.base}/plugin_ports`);
+    await until(page, () => document.getElementById('kTotal').textContent === '1');
+    for (const [next, want] of [[{ status: 503, body: '' }, 'Load failed: HTTP 503'],
+                                [json('not json'), /^Load failed: .+/]]) {
+        answer = () => next;
+        await page.click('#rfBtn');
+        await until(page, () => document.getElementById('pOut').textContent.startsWith('Load'));
+        const out = await page.textContent('#pOut');
+        if (typeof want === 'string') assert.equal(out, want); else assert.match(out, want);
+        assert.equal(await page.textContent('#kTotal'), '1');
+        assert.equal(await page.textContent('#srcPill'), 'source: test');
+        assert.equal(await page.locator('#rows tr').count(), 1);
+        await page.evaluate(() => { document.getElementById('pOut').textContent = ''; });
+    }
+    await page.close();
+});
+
+test('a probe body with ok false shows its error and records nothing', async () => {
+    let probe = () => json('{"ok":false,"error":"port must be 1..65535"}');
+    const page = await pageWith({ listeners: () => json(LISTENERS), probe: () => probe() });
+    await page.goto(`${hub.base}/plugin_ports`);
+    await until(page, () => document.getElementById('kTotal').textContent === '1');
+    const run = async () => {
+        await page.click('#rows button[data-p]');
+        await until(page, () => !document.getElementById('pOut').textContent.startsWith('Probing'));
+        return page.textContent('#pOut');
+    };
+    assert.equal(await run(), 'port must be 1..65535');
+    probe = () => json('{"ok":false}');
+    assert.equal(await run(), 'probe failed');
+    assert.equal(await page.textContent('#rows .rt'), '-');
+
+    // A good answer without the HTTP part ends the line after the connect time.
+    probe = () => json('{"ok":true,"open":true,"refused":false,"connect_ms":3,"http_tried":false}');
+    assert.equal(await run(), '127.0.0.1:4321 -> open (connect 3 ms)');
+    assert.equal(await page.textContent('#rows .rt'), 'open 3ms');
+    probe = () => json('{"ok":true,"open":true,"refused":false,"connect_ms":1,"http_tried":true,' +
+                       '"http_ok":false,"http_status":0,"http_ms":1500}');
+    assert.equal(await run(), '127.0.0.1:4321 -> open (connect 1 ms); HTTP no response in 1500 ms');
+    // A failed answer afterwards keeps the recorded state.
+    probe = () => ({ status: 500, body: '' });
+    assert.equal(await run(), 'Probe failed: HTTP 500');
+    assert.equal(await page.textContent('#rows .rt'), 'open 1ms');
+    probe = () => json('{"ok":true,"open":false,"refused":false,"connect_ms":2}');
+    assert.equal(await run(), '127.0.0.1:4321 -> closed (connect 2 ms)');
+    assert.equal(await page.textContent('#rows .rt'), 'closed');
+    await page.close();
+});
+
+test('a probe of a port without a row is kept for the row a later scan brings', async () => {
+    let rows = [];
+    const page = await pageWith({
+        listeners: () => json(JSON.stringify({ listeners: rows })),
+        probe: () => json('{"ok":true,"open":true,"refused":false,"connect_ms":5,"http_tried":false}'),
+    });
+    await page.goto(`${hub.base}/plugin_ports`);
+    await until(page, () => document.getElementById('kTotal').textContent === '0');
+    await page.fill('#pPort', '4321');
+    await page.click('#pBtn');
+    await until(page, () => / -> /.test(document.getElementById('pOut').textContent));
+    rows = [ROW, { ...ROW, proto: 'udp' }];
+    await page.click('#rfBtn');
+    await until(page, () => document.querySelectorAll('#rows tr').length === 2);
+    assert.deepEqual(await page.$$eval('#rows .rt', els => els.map(e => e.textContent)),
+                     ['open 5ms', 'open 5ms']);
+    await page.close();
+});
+
+test('every server value is escaped in the row markup', async () => {
+    const evil = '"><img src=x onerror=alert(1)>&\'';
+    const body = JSON.stringify({ listeners: [{ proto: evil, bind_addr: evil, port: evil,
+                                                scope: evil, pid: 1, comm: evil }] });
+    const page = await pageWith({ listeners: () => json(body) });
+    await page.goto(`${hub.base}/plugin_ports`);
+    await until(page, () => document.querySelectorAll('#rows tr').length === 1);
+    const cells = await page.$$eval('#rows td', tds => tds.map(td => td.textContent));
+    assert.deepEqual(cells, [evil, evil, evil, evil, '1', evil, '- Probe']);
+    assert.equal(await page.locator('#rows img').count(), 0);
+    assert.equal(await page.getAttribute('#rows button', 'data-p'), evil);
+    assert.equal(await page.getAttribute('#rows .tag', 'class'), 'tag t-sp');
+    await page.close();
+});

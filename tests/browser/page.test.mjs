@@ -1,0 +1,333 @@
+// The console as a user meets it: the real program behind the real hub, in Chromium.
+import assert from 'node:assert/strict';
+import { after, before, describe, test } from 'node:test';
+import { MARKUP_NAME, launchBrowser, openLoaded, startHub, startSockets, tableRows, until }
+    from './support.mjs';
+
+let hub, sockets, browser, context;
+
+before(async () => {
+    [hub, sockets, browser] = await Promise.all([startHub(), startSockets(), launchBrowser()]);
+    context = await browser.newContext({ viewport: { width: 1100, height: 900 } });
+    context.setDefaultTimeout(10000);
+});
+
+after(async () => {
+    await context?.close();
+    await browser?.close();
+    await Promise.all([hub?.stop(), sockets?.stop()]);
+});
+
+const rowOf = (rows, proto, port) => rows.find(r => r[0] === proto && r[2] === String(port));
+
+// The one table row of a protocol and port, for clicks and its probe state.
+const rowLocator = (page, proto, port) => page.locator('#rows tr')
+    .filter({ has: page.locator('td:nth-child(1)', { hasText: new RegExp(`^${proto}$`) }) })
+    .filter({ has: page.locator('td:nth-child(3)', { hasText: new RegExp(`^${port}$`) }) });
+const stateOf = async (page, proto, port) => {
+    const rt = rowLocator(page, proto, port).locator('.rt');
+    return [await rt.getAttribute('class'), await rt.textContent()];
+};
+
+describe('first load', () => {
+    test('fills tiles, pill and table from the listeners answer', async () => {
+        const { page, body } = await openLoaded(context, `${hub.base}/plugin_ports`);
+        assert.equal(body.ok, true);
+        const tiles = await page.$$eval('.kpi .v', els => els.map(e => e.textContent));
+        const s = body.summary;
+        assert.deepEqual(tiles, [body.count, s.tcp, s.udp, s.loopback, s.wildcard].map(String));
+        assert.equal(await page.textContent('#srcPill'), `source: ${body.source}`);
+
+        const rows = await tableRows(page);
+        assert.equal(rows.length, body.listeners.length);
+        assert.deepEqual(rows, body.listeners.map(l => [
+            l.proto, l.bind_addr, String(l.port), l.scope, l.pid > 0 ? String(l.pid) : '-',
+            l.comm || '-', '- Probe']));
+        assert.equal(await page.isHidden('#empty'), true);
+        assert.equal(await page.textContent('#pOut'), 'No probe run yet.');
+
+        // The hub itself listens on loopback, and so do the helper's sockets.
+        assert.deepEqual(rowOf(rows, 'tcp', hub.port).slice(0, 4),
+                         ['tcp', '127.0.0.1', String(hub.port), 'loopback']);
+        assert.deepEqual(rowOf(rows, 'udp', sockets.mapped).slice(0, 4),
+                         ['udp', '::ffff:127.0.0.1', String(sockets.mapped), 'specific']);
+        const tags = await page.$$eval('#rows .tag', els => els.map(e => [e.className, e.textContent]));
+        for (const [cls, scope] of tags) {
+            const want = { loopback: 't-lo', wildcard: 't-wi' }[scope] || 't-sp';
+            assert.equal(cls, `tag ${want}`);
+        }
+        await page.close();
+    });
+
+    test('a process whose file name is markup shows as text and runs nothing', async () => {
+        const dialogs = [];
+        context.on('page', p => p.on('dialog', d => { dialogs.push(d.message()); d.dismiss(); }));
+        const { page } = await openLoaded(context, `${hub.base}/plugin_ports`);
+        const rows = await tableRows(page);
+        for (const [proto, port] of [['tcp', sockets.tcp], ['udp', sockets.udp]]) {
+            const row = rowOf(rows, proto, port);
+            assert.ok(row, `${proto} ${port} is listed`);
+            assert.equal(row[5], MARKUP_NAME);
+        }
+        assert.equal(await page.locator('#rows img').count(), 0);
+        await page.fill('#q', 'onerror');
+        assert.equal(await page.locator('#rows img').count(), 0);
+        assert.equal((await tableRows(page)).length >= 2, true);
+        await page.waitForTimeout(200);
+        assert.deepEqual(dialogs, []);
+        await page.close();
+    });
+
+    test('leaves no global names behind', async () => {
+        const { page } = await openLoaded(context, `${hub.base}/plugin_ports`);
+        const leaked = await page.evaluate(() => {
+            const fresh = document.createElement('iframe');
+            document.body.appendChild(fresh);
+            const base = new Set(Object.getOwnPropertyNames(fresh.contentWindow));
+            fresh.remove();
+            return Object.getOwnPropertyNames(window).filter(n => !base.has(n));
+        });
+        assert.deepEqual(leaked, []);
+        await page.close();
+    });
+});
+
+describe('filters', () => {
+    let page, body;
+    before(async () => ({ page, body } = await openLoaded(context, `${hub.base}/plugin_ports`)));
+    after(() => page.close());
+
+    const shown = () => tableRows(page);
+    const reset = async () => {
+        await page.fill('#q', '');
+        await page.selectOption('#sc', '');
+        await page.selectOption('#pr', '');
+    };
+
+    test('text matches port, protocol, process and address, ignoring case', async () => {
+        await reset();
+        await page.fill('#q', String(sockets.tcp));
+        let rows = await shown();
+        assert.ok(rowOf(rows, 'tcp', sockets.tcp));
+        for (const r of rows) assert.ok([r[0], r[1], r[2], r[5]].join(' ').includes(String(sockets.tcp)));
+
+        await page.fill('#q', 'IMG SRC');
+        rows = await shown();
+        assert.ok(rows.length >= 2 && rows.every(r => r[5] === MARKUP_NAME), JSON.stringify(rows));
+
+        // Port, a blank, then the protocol: "<port> udp" finds the UDP row only.
+        await page.fill('#q', `${sockets.udp} udp`);
+        rows = await shown();
+        assert.deepEqual(rows.map(r => r[0] + r[2]), [`udp${sockets.udp}`]);
+        // The text is not trimmed: a trailing blank after the address matches nothing.
+        await page.fill('#q', '::ffff:127.0.0.1 ');
+        assert.deepEqual(await shown(), []);
+    });
+
+    test('scope and protocol selects keep only their rows', async () => {
+        await reset();
+        const count = (scope, proto) => body.listeners.filter(
+            l => (!scope || l.scope === scope) && (!proto || l.proto === proto)).length;
+        for (const scope of ['', 'loopback', 'wildcard', 'specific']) {
+            for (const proto of ['', 'tcp', 'udp']) {
+                await page.selectOption('#sc', scope);
+                await page.selectOption('#pr', proto);
+                const rows = await shown();
+                assert.equal(rows.length, count(scope, proto), `${scope}/${proto}`);
+                for (const r of rows) {
+                    if (scope) assert.equal(r[3], scope);
+                    if (proto) assert.equal(r[0], proto);
+                }
+                assert.equal(await page.isHidden('#empty'), rows.length > 0);
+            }
+        }
+    });
+
+    test('nothing matched shows the empty-state line, and a match hides it', async () => {
+        await reset();
+        await page.fill('#q', 'no-such-listener-here');
+        assert.deepEqual(await shown(), []);
+        assert.equal(await page.isVisible('#empty'), true);
+        assert.equal(await page.textContent('#empty'), 'No listening sockets matched the filter.');
+        await page.fill('#q', String(hub.port));
+        assert.ok((await shown()).length >= 1);
+        assert.equal(await page.isHidden('#empty'), true);
+        // The tiles keep the server's counts whatever the filters show.
+        assert.equal(await page.textContent('#kTotal'), String(body.count));
+    });
+});
+
+describe('probe', () => {
+    let page;
+    const probes = [];
+    before(async () => {
+        ({ page } = await openLoaded(context, `${hub.base}/plugin_ports`));
+        page.on('request', r => { if (r.url().includes('action=probe')) probes.push(r.url()); });
+    });
+    after(() => page.close());
+
+    const probe = async port => {
+        const answered = page.waitForResponse(r => r.url().includes('action=probe'));
+        await page.fill('#pPort', String(port));
+        await page.click('#pBtn');
+        await answered;
+        await until(page, () => !document.getElementById('pOut').textContent.startsWith('Probing'));
+        return page.textContent('#pOut');
+    };
+
+    test('an open port: the hub answers HTTP 200, and its row turns green', async () => {
+        const line = await probe(hub.port);
+        assert.match(line, new RegExp(`^127\\.0\\.0\\.1:${hub.port} -> open \\(connect \\d+ ms\\); ` +
+                                      'HTTP status 200 in \\d+ ms$'));
+        const [cls, text] = await stateOf(page, 'tcp', hub.port);
+        assert.equal(cls, 'rt g');
+        assert.match(text, /^open \d+ms$/);
+        assert.equal(probes.at(-1), `${hub.base}/plugin_ports?action=probe&port=${hub.port}`);
+    });
+
+    test('a refused port: "closed" in the line, "refused" in its row, from the row button',
+         async () => {
+             const answered = page.waitForResponse(r => r.url().includes('action=probe'));
+             await rowLocator(page, 'udp', sockets.udp).locator('button[data-p]').click();
+             await answered;
+             await until(page, () => !document.getElementById('pOut').textContent.startsWith('Probing'));
+             assert.match(await page.textContent('#pOut'),
+                          new RegExp(`^127\\.0\\.0\\.1:${sockets.udp} -> closed \\(connect \\d+ ms\\)$`));
+             assert.deepEqual(await stateOf(page, 'udp', sockets.udp), ['rt r', 'refused']);
+         });
+
+    test('results stay through filter changes and a rescan', async () => {
+        await page.fill('#q', String(hub.port));
+        await page.fill('#q', '');
+        const reloaded = page.waitForResponse(r => r.url().includes('action=listeners'));
+        await page.click('#rfBtn');
+        await reloaded;
+        assert.equal((await stateOf(page, 'tcp', hub.port))[0], 'rt g');
+        assert.deepEqual(await stateOf(page, 'udp', sockets.udp), ['rt r', 'refused']);
+        // The probe line stays too: a successful load does not touch it.
+        assert.match(await page.textContent('#pOut'), /-> closed/);
+    });
+
+    test('the port field must hold 1 to 65535; nothing is sent otherwise', async () => {
+        const before = probes.length;
+        for (const value of ['0', '-1', '65536', '']) {
+            await page.fill('#pPort', value);
+            await page.click('#pBtn');
+            assert.equal(await page.textContent('#pOut'), 'Port must be between 1 and 65535.', value);
+        }
+        assert.equal(probes.length, before);
+        await probe(65535);
+        assert.equal(probes.length, before + 1);
+    });
+});
+
+describe('theme', () => {
+    test('the toggle switches the palette both ways; accents stay', async () => {
+        const { page } = await openLoaded(context, `${hub.base}/plugin_ports`);
+        const look = () => page.evaluate(() => {
+            const css = e => getComputedStyle(document.querySelector(e));
+            return {
+                attr: document.documentElement.getAttribute('data-t'),
+                label: document.getElementById('thBtn').textContent,
+                bg: css('body').backgroundColor,
+                tx: css('body').color,
+                card: css('.card').backgroundColor,
+                tile: css('.kpi').backgroundColor,
+                muted: css('.card h2').color,
+                button: css('#pBtn').backgroundColor,
+                buttonText: css('#pBtn').color,
+                mono: css('.kpi .v').fontFamily,
+            };
+        });
+        const dark = {
+            attr: null, label: 'Light', bg: 'rgb(13, 13, 16)', tx: 'rgb(245, 245, 247)',
+            card: 'rgb(22, 22, 26)', tile: 'rgb(30, 30, 36)', muted: 'rgb(142, 142, 150)',
+            button: 'rgb(10, 132, 255)', buttonText: 'rgb(255, 255, 255)',
+            mono: 'ui-monospace, SFMono-Regular, Menlo, monospace',
+        };
+        const light = {
+            ...dark, attr: 'light', label: 'Dark', bg: 'rgb(244, 244, 247)', tx: 'rgb(28, 28, 30)',
+            card: 'rgb(255, 255, 255)', tile: 'rgb(240, 240, 244)', muted: 'rgb(107, 107, 115)',
+        };
+        assert.deepEqual(await look(), dark);
+        await page.click('#thBtn');
+        assert.deepEqual(await look(), light);
+        await page.click('#thBtn');
+        assert.deepEqual(await look(), { ...dark, attr: 'dark' });
+        await page.close();
+    });
+});
+
+describe('layout', () => {
+    test('before the script runs the page shows its written state', async () => {
+        const ctx = await browser.newContext({ javaScriptEnabled: false });
+        const page = await ctx.newPage();
+        await page.goto(`${hub.base}/plugin_ports`);
+        const texts = await page.evaluate(() => Object.fromEntries(
+            ['kTotal', 'kTcp', 'kUdp', 'kLoop', 'kWild', 'srcPill', 'thBtn', 'rfBtn', 'pBtn', 'pOut']
+                .map(id => [id, document.getElementById(id).textContent])));
+        assert.deepEqual(texts, {
+            kTotal: '-', kTcp: '-', kUdp: '-', kLoop: '-', kWild: '-', srcPill: 'local',
+            thBtn: 'Light', rfBtn: 'Rescan', pBtn: 'Probe 127.0.0.1', pOut: 'No probe run yet.',
+        });
+        assert.equal(await page.locator('#rows tr').count(), 0);
+        assert.equal(await page.isHidden('#empty'), true);
+        assert.equal(await page.inputValue('#pPort'), '8150');
+        await ctx.close();
+    });
+
+    test('a narrow screen tightens the padding and never widens the page', async () => {
+        const ctx = await browser.newContext({ viewport: { width: 420, height: 800 } });
+        const { page } = await openLoaded(ctx, `${hub.base}/plugin_ports`);
+        const m = await page.evaluate(() => ({
+            body: getComputedStyle(document.body).padding,
+            card: getComputedStyle(document.querySelector('.card')).padding,
+            widened: document.documentElement.scrollWidth > document.documentElement.clientWidth,
+            tb: getComputedStyle(document.querySelector('.tb')).overflowX,
+        }));
+        assert.deepEqual(m, { body: '10px', card: '12px', widened: false, tb: 'auto' });
+        await ctx.close();
+    });
+});
+
+describe('hub', () => {
+    test('the root page embeds the plug-in without the back link', async () => {
+        const page = await context.newPage();
+        await page.goto(`${hub.base}/`);
+        const frame = page.frameLocator('#embedded');
+        await frame.locator('#kTotal').filter({ hasNotText: '-' }).waitFor();
+        assert.equal(await frame.locator('.top > :first-child').evaluate(e => e.tagName), 'H1');
+        assert.equal(await frame.locator('a[href="/"]').count(), 0);
+        await page.click('#full');
+        await page.waitForURL(`${hub.base}/plugin_ports`);
+        assert.equal(await page.locator('.top > :first-child').getAttribute('href'), '/');
+        await page.close();
+    });
+
+    test('the hub route /plugins?plugin=ports carries the page and its calls', async () => {
+        const seen = [];
+        const page = await context.newPage();
+        page.on('request', r => seen.push(r.url()));
+        const answer = page.waitForResponse(r => r.url().includes('action=listeners'));
+        await page.goto(`${hub.base}/plugins?plugin=ports&node=n%201&id=7`);
+        assert.equal((await answer).status(), 200);
+        assert.ok(seen.includes(`${hub.base}/plugins?plugin=ports&action=listeners&node=n%201&id=7`),
+                  seen.join('\n'));
+        await page.close();
+    });
+});
+
+describe('screenshot', () => {
+    test('of the page after a probe of the hub', async () => {
+        const file = process.env.PORTS_SCREENSHOT;
+        assert.ok(file, 'PORTS_SCREENSHOT names the file to write');
+        const page = await context.newPage();
+        await page.goto(`${hub.base}/plugin_ports`);
+        await until(page, () => document.getElementById('kTotal').textContent !== '-');
+        await page.fill('#pPort', String(hub.port));
+        await page.click('#pBtn');
+        await until(page, () => / -> /.test(document.getElementById('pOut').textContent));
+        await page.screenshot({ path: file, fullPage: true });
+        await page.close();
+    });
+});

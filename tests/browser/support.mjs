@@ -1,0 +1,147 @@
+// What the browser tests share: the real hub in front of the built program, Debian's
+// Chromium, and a helper process that owns a few loopback sockets. Everything started
+// here is bounded in time and is stopped by its own process id.
+import { spawn } from 'node:child_process';
+import { once } from 'node:events';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+import { chromium } from 'playwright-core';
+
+const HERE = path.dirname(fileURLToPath(import.meta.url));
+export const REPO = path.resolve(HERE, '..', '..');
+
+// Longest life of any process a test starts: a run that dies early leaves nothing
+// behind for longer than this.
+const MAX_LIFE_S = 600;
+
+export function program() {
+    const p = process.env.PORTS_PROGRAM;
+    if (!p) throw new Error('PORTS_PROGRAM is not set: say which built plugin_ports to test');
+    return p;
+}
+
+// Reads a child's standard output until a line matches, within ms milliseconds.
+function firstLine(child, pattern, ms, what) {
+    return new Promise((resolve, reject) => {
+        let buf = '';
+        let err = '';
+        const timer = setTimeout(() => done(new Error(`${what}: no start within ${ms} ms: ${err}`)), ms);
+        const onData = chunk => {
+            buf += chunk;
+            const m = buf.match(pattern);
+            if (m) done(null, m);
+        };
+        const onErr = chunk => { err += chunk; };
+        const onExit = code => done(new Error(`${what} ended (${code}) before it started: ${err}`));
+        function done(e, m) {
+            clearTimeout(timer);
+            child.stdout.off('data', onData);
+            child.off('exit', onExit);
+            if (e) reject(e); else resolve(m);
+        }
+        child.stdout.setEncoding('utf8');
+        child.stderr.setEncoding('utf8');
+        child.stdout.on('data', onData);
+        child.stderr.on('data', onErr);
+        child.on('exit', onExit);
+    });
+}
+
+async function stopChild(child) {
+    if (child.exitCode !== null || child.signalCode !== null) return;
+    const exited = once(child, 'exit');
+    child.kill('SIGTERM');
+    const timer = setTimeout(() => child.kill('SIGKILL'), 5000);
+    await exited;
+    clearTimeout(timer);
+}
+
+// The local hub on a free loopback port; password turns the program's gate on.
+export async function startHub({ password = '' } = {}) {
+    const env = { ...process.env, BOT_PASSWORD: password };
+    const child = spawn('timeout', ['-s', 'TERM', String(MAX_LIFE_S), 'python3',
+                                    path.join(REPO, 'hub', 'serve.py'), program(), '--port', '0'],
+                        { env, stdio: ['ignore', 'pipe', 'pipe'] });
+    const m = await firstLine(child, /hub: http:\/\/127\.0\.0\.1:(\d+)\//, 15000, 'hub');
+    const port = Number(m[1]);
+    return { port, base: `http://127.0.0.1:${port}`, stop: () => stopChild(child) };
+}
+
+// A copy of the Python interpreter under a file name that is markup. It listens on
+// TCP, binds UDP on 127.0.0.1 and UDP on an IPv4-mapped loopback address (a
+// "specific" address that still stays on this machine), and prints the ports.
+export const MARKUP_NAME = '<img src=x onerror=alert(1)>';
+export async function startSockets() {
+    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'ports-browser-'));
+    const exe = path.join(dir, MARKUP_NAME);
+    fs.copyFileSync(fs.realpathSync('/usr/bin/python3'), exe);
+    fs.chmodSync(exe, 0o755);
+    const code = `
+import socket, sys
+t = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+t.bind(("127.0.0.1", 0)); t.listen(8)
+u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+u.bind(("127.0.0.1", 0))
+m = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
+m.bind(("::ffff:127.0.0.1", 0))
+print("ports", t.getsockname()[1], u.getsockname()[1], m.getsockname()[1], flush=True)
+sys.stdin.read()  # until the test closes the pipe (or ends)
+`;
+    const child = spawn('timeout', ['-s', 'TERM', String(MAX_LIFE_S), exe, '-c', code],
+                        { stdio: ['pipe', 'pipe', 'pipe'] });
+    const m = await firstLine(child, /ports (\d+) (\d+) (\d+)/, 15000, 'socket owner');
+    return {
+        tcp: Number(m[1]),
+        udp: Number(m[2]),
+        mapped: Number(m[3]),
+        stop: async () => {
+            child.stdin.end();
+            await stopChild(child);
+            fs.rmSync(dir, { recursive: true, force: true });
+        },
+    };
+}
+
+// Debian's Chromium, headless, with no traffic of its own; Playwright gives every
+// launch a fresh profile directory and removes it on close.
+export function launchBrowser() {
+    const args = ['--disable-background-networking', '--disable-component-update',
+                  '--disable-sync', '--no-first-run', '--disable-quic', '--disable-gpu'];
+    if (process.getuid && process.getuid() === 0) args.push('--no-sandbox');
+    return chromium.launch({ executablePath: '/usr/bin/chromium', headless: true, args,
+                             timeout: 60000 });
+}
+
+// Opens a page and resolves once its first listeners answer has been applied; gives
+// the page and that answer's parsed body (null when the answer was not JSON).
+export async function openLoaded(context, url) {
+    const page = await context.newPage();
+    const answer = page.waitForResponse(r => r.url().includes('action=listeners'));
+    await page.goto(url);
+    const res = await answer;
+    let body = null;
+    // A refused answer's body is never read by the page, and asking for it can wait
+    // forever; the page reads every successful one.
+    if (res.ok()) {
+        try {
+            body = await res.json();
+        } catch {
+            body = null;
+        }
+    }
+    if (body) await until(page, () => document.getElementById('kTotal').textContent !== '-');
+    return { page, body, status: res.status() };
+}
+
+// Waits until fn, run in the page, holds; checks on a timer rather than on animation
+// frames, which a page in the background may not get.
+export function until(page, fn, arg) {
+    return page.waitForFunction(fn, arg, { polling: 50 });
+}
+
+// The table as the user sees it: one array of cell texts per row.
+export function tableRows(page) {
+    return page.$$eval('#rows tr', trs => trs.map(tr => [...tr.cells].map(td => td.textContent)));
+}
