@@ -23,5 +23,11 @@ test:
 	cmake --build --preset asan
 	ctest --preset asan
 
+bench:
+	scripts/install-deps.sh bench
+	cmake --preset default
+	cmake --build --preset default
+	node bench/page_render.mjs build/plugin_ports
+
 clean:
 	rm -rf build build-debug build-asan
