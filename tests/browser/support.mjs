@@ -16,6 +16,20 @@ export const REPO = path.resolve(HERE, '..', '..');
 // behind for longer than this.
 const MAX_LIFE_S = 600;
 
+// Children still running when this process ends, however it ends, get a signal to
+// stop; MAX_LIFE_S covers a hard kill.
+const live = new Set();
+process.on('exit', () => {
+    for (const child of live) child.kill('SIGTERM');
+});
+for (const sig of ['SIGINT', 'SIGTERM']) process.on(sig, () => process.exit(1));
+
+function track(child) {
+    live.add(child);
+    child.on('exit', () => live.delete(child));
+    return child;
+}
+
 export function program() {
     const p = process.env.PORTS_PROGRAM;
     if (!p) throw new Error('PORTS_PROGRAM is not set: say which built plugin_ports to test');
@@ -61,9 +75,10 @@ async function stopChild(child) {
 // The local hub on a free loopback port; password turns the program's gate on.
 export async function startHub({ password = '' } = {}) {
     const env = { ...process.env, BOT_PASSWORD: password };
-    const child = spawn('timeout', ['-s', 'TERM', String(MAX_LIFE_S), 'python3',
-                                    path.join(REPO, 'hub', 'serve.py'), program(), '--port', '0'],
-                        { env, stdio: ['ignore', 'pipe', 'pipe'] });
+    const child = track(spawn('timeout', ['-s', 'TERM', String(MAX_LIFE_S), 'python3',
+                                          path.join(REPO, 'hub', 'serve.py'), program(),
+                                          '--port', '0'],
+                              { env, stdio: ['ignore', 'pipe', 'pipe'] }));
     const m = await firstLine(child, /hub: http:\/\/127\.0\.0\.1:(\d+)\//, 15000, 'hub');
     const port = Number(m[1]);
     return { port, base: `http://127.0.0.1:${port}`, stop: () => stopChild(child) };
@@ -89,8 +104,8 @@ m.bind(("::ffff:127.0.0.1", 0))
 print("ports", t.getsockname()[1], u.getsockname()[1], m.getsockname()[1], flush=True)
 sys.stdin.read()  # until the test closes the pipe (or ends)
 `;
-    const child = spawn('timeout', ['-s', 'TERM', String(MAX_LIFE_S), exe, '-c', code],
-                        { stdio: ['pipe', 'pipe', 'pipe'] });
+    const child = track(spawn('timeout', ['-s', 'TERM', String(MAX_LIFE_S), exe, '-c', code],
+                              { stdio: ['pipe', 'pipe', 'pipe'] }));
     const m = await firstLine(child, /ports (\d+) (\d+) (\d+)/, 15000, 'socket owner');
     return {
         tcp: Number(m[1]),
