@@ -130,15 +130,27 @@ def js_tokens(src):
             i += 1
 
 
+# A line break after these words ends the statement by itself; joining the lines
+# would change what the script does.
+RESTRICTED = {"return", "throw", "break", "continue", "yield"}
+
+
 def compact_js(src):
     """One line: comments go, white space stays only where two tokens would fuse.
     Statements must end with semicolons: nothing relies on a line break."""
     out = []
     pending_space = False
+    pending_break = False
+    prev = None
     for kind, text in js_tokens(src):
         if kind == "space":
             pending_space = True
+            pending_break = pending_break or "\n" in text
             continue
+        if pending_break and prev is not None and prev[0] == "word" and prev[1] in RESTRICTED:
+            raise PageError(f"script: a line break after '{prev[1]}' would end the statement")
+        pending_break = False
+        prev = (kind, text)
         if pending_space and out:
             last, first = out[-1][-1], text[0]
             if ((WORD.match(last) and WORD.match(first)) or (last + first in ("++", "--", "//"))):
