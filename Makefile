@@ -21,6 +21,9 @@ test:
 	cmake --preset asan
 	cmake --build --preset asan
 	ctest --preset asan
+	cmake --preset windows
+	cmake --build --preset windows
+	ctest --preset windows
 
 clean:
-	rm -rf build build-debug build-asan
+	rm -rf build build-debug build-asan build-windows
