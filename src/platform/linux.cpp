@@ -28,3 +28,77 @@ int plat_utc_now(struct tm *out) {
 // ---- endpoint tables, owners and image paths --------------------------------
 
 // ---- loopback TCP -----------------------------------------------------------
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <climits>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+plat_sock plat_tcp_socket() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    return fd < 0 ? PLAT_NO_SOCK : fd;
+}
+
+void plat_set_nonblocking(plat_sock s) {
+    const int flags = fcntl(static_cast<int>(s), F_GETFL);
+    if (flags >= 0) fcntl(static_cast<int>(s), F_SETFL, flags | O_NONBLOCK);
+}
+
+static int outcome_of(int err) {
+    switch (err) {
+    case 0: return PLAT_CONNECTED;
+    // An interrupted non-blocking connect goes on in the background, like one in progress.
+    case EINPROGRESS:
+    case EINTR: return PLAT_IN_PROGRESS;
+    case ECONNREFUSED: return PLAT_REFUSED;
+    default: return PLAT_FAILED;
+    }
+}
+
+int plat_connect_loopback(plat_sock s, int port) {
+    struct sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(static_cast<int>(s), reinterpret_cast<struct sockaddr *>(&to), sizeof to) == 0)
+        return PLAT_CONNECTED;
+    return outcome_of(errno);
+}
+
+int plat_wait(plat_sock s, int for_write, int64_t ms) {
+    const uint64_t deadline = plat_clock_ms() + static_cast<uint64_t>(ms < 0 ? 0 : ms);
+    struct pollfd p = {static_cast<int>(s), static_cast<short>(for_write ? POLLOUT : POLLIN), 0};
+    for (;;) {
+        const uint64_t now = plat_clock_ms();
+        const uint64_t left = now < deadline ? deadline - now : 0;
+        const int n = poll(&p, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+        // A signal must not shorten the wait into a false time-out: wait out the rest.
+        if (n < 0 && errno == EINTR) continue;
+        return n;
+    }
+}
+
+int plat_connect_result(plat_sock s) {
+    int err = 0;
+    socklen_t len = sizeof err;
+    getsockopt(static_cast<int>(s), SOL_SOCKET, SO_ERROR, &err, &len);
+    const int outcome = outcome_of(err);
+    return outcome == PLAT_IN_PROGRESS ? PLAT_FAILED : outcome;
+}
+
+long plat_send(plat_sock s, const void *data, size_t len) {
+    return send(static_cast<int>(s), data, len, MSG_NOSIGNAL);
+}
+
+long plat_recv(plat_sock s, void *buf, size_t len) {
+    long n;
+    do n = recv(static_cast<int>(s), buf, len, 0);
+    while (n < 0 && errno == EINTR);
+    return n;
+}
+
+void plat_close(plat_sock s) { close(static_cast<int>(s)); }
