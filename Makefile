@@ -1,6 +1,8 @@
 # Thin entry points over the CMake presets. Each target installs what it needs first.
 .PHONY: run test build bench fuzz clean
 
+FUZZ_SECONDS ?= 60
+
 build:
 	scripts/install-deps.sh run
 	cmake --preset default
@@ -22,5 +24,11 @@ test:
 	cmake --build --preset asan
 	ctest --preset asan
 
+fuzz:
+	scripts/install-deps.sh fuzz
+	cmake --preset fuzz
+	cmake --build --preset fuzz
+	scripts/fuzz.sh $(FUZZ_SECONDS)
+
 clean:
-	rm -rf build build-debug build-asan
+	rm -rf build build-debug build-asan build-fuzz
