@@ -24,6 +24,12 @@ test:
 	cmake --build --preset asan
 	ctest --preset asan
 
+bench:
+	scripts/install-deps.sh bench
+	cmake --preset default
+	cmake --build --preset default
+	bench/probe.sh
+
 fuzz:
 	scripts/install-deps.sh fuzz
 	cmake --preset fuzz
