@@ -132,50 +132,40 @@ TEST(DiagParse, RefusalAndDamageAreErrors) {
               LT_ERROR);
 }
 
-// Lines as a little-endian kernel prints them.
-TEST(ProcLine, Ipv4) {
-    lt_endpoint e;
-    ASSERT_EQ(lt_proc_line("   0: 0100007F:1F90 00000000:0000 0A 00000000:00000000 00:00000000 "
-                           "00000000     0        0 36391 1 00000000781eb730 100 0 0 10 0\n",
-                           PLAT_TCP, 0, &e),
-              1);
-    EXPECT_EQ(text_of(e, 0), "127.0.0.1");
-    EXPECT_EQ(port_of(e), 8080);
-    EXPECT_EQ(e.ep.state, uint32_t{PLAT_TCP_LISTEN});
-    EXPECT_EQ(e.inode, 36391u);
-
-    ASSERT_EQ(lt_proc_line("  12: 0A01A8C0:0035 0100007F:D431 01 00000000:00000000 00:00000000 "
-                           "00000000   101        0 4242 2 0000000000000000 20 4 0 10 -1",
-                           PLAT_TCP, 0, &e),
-              1);
-    EXPECT_EQ(text_of(e, 0), "192.168.1.10");
-    EXPECT_EQ(e.ep.state, 5u);
-    EXPECT_EQ(e.inode, 4242u);
-}
-
-TEST(ProcLine, Ipv6WordsAndMappedAddresses) {
-    lt_endpoint e;
-    ASSERT_EQ(lt_proc_line("   0: 0000000000000000FFFF00000100007F:0051 "
-                           "00000000000000000000000000000000:0000 0A 00000000:00000000 "
-                           "00:00000000 00000000     0        0 36393 1 00000000019b2917 100",
-                           PLAT_TCP, 1, &e),
-              1);
-    EXPECT_EQ(text_of(e, 1), "::ffff:127.0.0.1");
-    EXPECT_EQ(port_of(e), 81);
-    ASSERT_EQ(lt_proc_line(" 1: 00000000000000000000000001000000:0035 "
-                           "00000000000000000000000000000000:0000 07 00000000:00000000 "
-                           "00:00000000 00000000  0 0 77 2 0000000000000000 0",
-                           PLAT_UDP, 1, &e),
-              1);
-    EXPECT_EQ(text_of(e, 1), "::1");
-    EXPECT_EQ(e.ep.state, 0u);
-    EXPECT_EQ(e.inode, 77u);
-    ASSERT_EQ(lt_proc_line(" 2: 000080FE00000000FF005452B5D3C1FE:0222 "
-                           "00000000000000000000000000000000:0000 0A 00000000:00000000 "
-                           "00:00000000 00000000  0 0 78 1",
-                           PLAT_TCP, 1, &e),
-              1);
-    EXPECT_EQ(text_of(e, 1), "fe80::5254:ff:fec1:d3b5");
+// Lines as a little-endian kernel prints them: each 32-bit word of an address is a
+// number in host byte order.
+TEST(ProcLine, SocketLines) {
+    struct {
+        const char *line;
+        int proto, ipv6;
+        const char *addr;
+        int port;
+        uint32_t state, inode;
+    } cases[] = {
+        {"   0: 0100007F:1F90 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0    "
+         "    0 36391 1 00000000781eb730 100 0 0 10 0\n",
+         PLAT_TCP, 0, "127.0.0.1", 8080, PLAT_TCP_LISTEN, 36391},
+        {"  12: 0A01A8C0:0035 0100007F:D431 01 00000000:00000000 00:00000000 00000000   101    "
+         "    0 4242 2 0000000000000000 20 4 0 10 -1",
+         PLAT_TCP, 0, "192.168.1.10", 53, 5, 4242},
+        {"   0: 0000000000000000FFFF00000100007F:0051 00000000000000000000000000000000:0000 0A "
+         "00000000:00000000 00:00000000 00000000     0        0 36393 1 00000000019b2917 100",
+         PLAT_TCP, 1, "::ffff:127.0.0.1", 81, PLAT_TCP_LISTEN, 36393},
+        {" 1: 00000000000000000000000001000000:0035 00000000000000000000000000000000:0000 07 "
+         "00000000:00000000 00:00000000 00000000  0 0 77 2 0000000000000000 0",
+         PLAT_UDP, 1, "::1", 53, 0, 77},
+        {" 2: 000080FE00000000FF005452B5D3C1FE:0222 00000000000000000000000000000000:0000 0A "
+         "00000000:00000000 00:00000000 00000000  0 0 78 1",
+         PLAT_TCP, 1, "fe80::5254:ff:fec1:d3b5", 546, PLAT_TCP_LISTEN, 78},
+    };
+    for (const auto &c : cases) {
+        lt_endpoint e;
+        ASSERT_EQ(lt_proc_line(c.line, c.proto, c.ipv6, &e), 1) << c.line;
+        EXPECT_EQ(text_of(e, c.ipv6), c.addr);
+        EXPECT_EQ(port_of(e), c.port);
+        EXPECT_EQ(e.ep.state, c.state);
+        EXPECT_EQ(e.inode, c.inode);
+    }
 }
 
 TEST(ProcLine, OtherLinesAreNotSockets) {
@@ -193,15 +183,6 @@ TEST(ProcLine, OtherLinesAreNotSockets) {
     EXPECT_EQ(
         lt_proc_line("   0: 0100007F:1F90 00000000:0000 0A 0:0 0:0 0 0 0 12", PLAT_TCP, 1, &e),
         0); // an IPv4 line where IPv6 is read
-}
-
-TEST(TcpState, KernelNumbersMapToTheSharedOnes) {
-    EXPECT_EQ(lt_tcp_state(TCP_LISTEN), uint32_t{PLAT_TCP_LISTEN});
-    EXPECT_EQ(lt_tcp_state(TCP_ESTABLISHED), 5u);
-    EXPECT_EQ(lt_tcp_state(TCP_TIME_WAIT), 11u);
-    EXPECT_EQ(lt_tcp_state(TCP_CLOSE), 1u);
-    EXPECT_EQ(lt_tcp_state(0), 0u);
-    EXPECT_EQ(lt_tcp_state(200), 0u);
 }
 
 TEST(FdLinks, OnlySocketLinksGiveAnInode) {
@@ -270,18 +251,29 @@ int bound_port(int fd) {
                                          : reinterpret_cast<sockaddr_in *>(&a)->sin_port);
 }
 
+// A socket on the loopback address of family, on a port the kernel picks; TCP listens.
+int loopback_socket(int family, int type) {
+    const int fd = socket(family, type, 0);
+    sockaddr_storage a{};
+    a.ss_family = static_cast<sa_family_t>(family);
+    if (family == AF_INET)
+        reinterpret_cast<sockaddr_in *>(&a)->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    else
+        reinterpret_cast<sockaddr_in6 *>(&a)->sin6_addr = in6addr_loopback;
+    const socklen_t n = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&a), n) != 0 ||
+        (type == SOCK_STREAM && listen(fd, 1) != 0)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 TEST(RealTables, OwnSocketsAreFoundWithThisProcess) {
-    const int tcp = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(tcp, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(tcp, 1), 0);
-    const int udp = socket(AF_INET6, SOCK_DGRAM, 0);
-    sockaddr_in6 b{};
-    b.sin6_family = AF_INET6;
-    b.sin6_addr = in6addr_loopback;
-    ASSERT_EQ(bind(udp, reinterpret_cast<sockaddr *>(&b), sizeof b), 0) << "no IPv6 loopback";
+    const int tcp = loopback_socket(AF_INET, SOCK_STREAM);
+    const int udp = loopback_socket(AF_INET6, SOCK_DGRAM);
+    ASSERT_GE(tcp, 0);
+    ASSERT_GE(udp, 0) << "no IPv6 loopback";
 
     found t{bound_port(tcp), 0, 0}, u{bound_port(udp), 0, 0}, none{t.port, 0, 0};
     plat_tables_open();
@@ -301,12 +293,8 @@ TEST(RealTables, OwnSocketsAreFoundWithThisProcess) {
 }
 
 TEST(RealTables, ProcLinesOfTheKernelParse) {
-    const int tcp = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(tcp, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(tcp, 1), 0);
+    const int tcp = loopback_socket(AF_INET, SOCK_STREAM);
+    ASSERT_GE(tcp, 0);
     const int port = bound_port(tcp);
     FILE *f = fopen("/proc/net/tcp", "r");
     ASSERT_NE(f, nullptr);

@@ -274,13 +274,6 @@ TEST_F(Listeners, TextsAreEscaped) {
                               "\"pid\":5,\"comm\":\"c\\\"q\\u0001\\n.exe\"}]}\n");
 }
 
-TEST_F(Listeners, ScopeOutsideTheCodesCountsAsSpecific) {
-    add("tcp", "127.0.0.1", 1);
-    g_socks[0].scope = 9;
-    EXPECT_NE(body().find("\"specific\":1},"), std::string::npos);
-    EXPECT_NE(body().find("\"scope\":\"specific\""), std::string::npos);
-}
-
 TEST_F(Listeners, FullTableBody) {
     for (int i = 0; i < 1024; ++i) add(i % 2 ? "udp" : "tcp", "0.0.0.0", 1 + i);
     const std::string out = body();

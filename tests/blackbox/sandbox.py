@@ -20,6 +20,7 @@ import base64
 import json
 import os
 import resource
+import shutil
 import socket
 import subprocess
 import sys
@@ -46,6 +47,9 @@ def namespace_problem():
 
     A missing tool is no reason: it raises, so the suite fails loudly."""
     global _problem
+    for tool in ("unshare", "ip"):
+        if not shutil.which(tool):
+            raise RuntimeError(tool + " is missing: run scripts/install-deps.sh test")
     if _problem is None:
         proc = subprocess.run(["unshare", "-n", "--", "ip", "link", "set", "lo", "up"],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30)
