@@ -22,5 +22,11 @@ test:
 	cmake --build --preset asan
 	ctest --preset asan
 
+bench:
+	scripts/install-deps.sh bench
+	cmake --preset default
+	cmake --build --preset default
+	python3 bench/listeners.py build/plugin_ports
+
 clean:
 	rm -rf build build-debug build-asan
