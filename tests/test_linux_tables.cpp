@@ -3,15 +3,21 @@
 
 #include <arpa/inet.h>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <linux/audit.h>
+#include <linux/filter.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
+#include <linux/seccomp.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -290,6 +296,43 @@ TEST(RealTables, OwnSocketsAreFoundWithThisProcess) {
     EXPECT_EQ(none.count, 0);
     close(tcp);
     close(udp);
+}
+
+// Makes socket(AF_NETLINK, ...) fail in this process from now on, as a sandbox might.
+bool refuse_netlink() {
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 0, 5),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_socket, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_NETLINK, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAFNOSUPPORT),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog prog{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
+}
+
+TEST(RealTables, WithoutNetlinkTheProcFilesServe) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // 1: no filter, 2: netlink still open, 3: socket not found, 4: wrong owner.
+        if (!refuse_netlink()) _exit(1);
+        if (socket(AF_NETLINK, SOCK_DGRAM, NETLINK_SOCK_DIAG) >= 0) _exit(2);
+        const int udp = loopback_socket(AF_INET6, SOCK_DGRAM);
+        found u{bound_port(udp), 0, 0};
+        plat_tables_open();
+        plat_table_read(PLAT_UDP, 1, find_port, &u);
+        plat_tables_close();
+        _exit(u.count != 1 ? 3 : u.pid != static_cast<uint32_t>(getpid()) ? 4 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(RealTables, ProcLinesOfTheKernelParse) {
