@@ -28,6 +28,7 @@ bench:
 	scripts/install-deps.sh bench
 	cmake --preset default
 	cmake --build --preset default
+	python3 bench/listeners.py build/plugin_ports
 	bench/probe.sh
 
 fuzz:
