@@ -36,7 +36,10 @@ _PASS_THROUGH = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "WINEPREFIX", 
 # The program is a Windows program run under Wine. Where that changes what a test may
 # expect, this one switch decides:
 # - the environment reaches the program through the Windows ANSI code page, so only
-#   ASCII values arrive byte for byte.
+#   ASCII values arrive byte for byte;
+# - Wine names the owner of a socket only when it is a Wine process;
+# - the socket tables are read by the Wine server's processes, not the program's
+#   (sandbox.py gives a network namespace a server of its own).
 WINE = bool(CMD) and os.path.basename(CMD[0]).startswith("wine")
 
 

@@ -4,8 +4,12 @@ A holder process (this file, run as a script) opens the sockets a test plans, ru
 program once while it holds them and reports what the program wrote. By default the
 holder runs under `unshare -n`, in a fresh namespace whose only sockets are the test's,
 so whole bodies can be compared. PORTS_NETNS=0 runs it in the host's namespace instead;
-that is the default when the program runs under Wine, whose tables list the host's
-sockets. Tests then look only for their own rows (see EXACT).
+tests then look only for their own rows (see EXACT).
+
+Under Wine the socket tables are read by Wine's own service processes, which belong
+to the Wine server of the prefix. So that they read the namespace's tables, the holder
+runs the program with a private prefix (a few files beside the shared drive_c), whose
+server starts inside the namespace, and waits for that server to end by itself.
 
 A plan is a dict:
   sockets  list of {"kind": "tcp"|"udp", "addr": text, "port": number or "P<i>" (the port
@@ -24,15 +28,13 @@ import shutil
 import socket
 import subprocess
 import sys
+import tempfile
 
 import harness
 
 
 def _netns_wanted():
-    value = os.environ.get("PORTS_NETNS")
-    if value is not None:
-        return value != "0"
-    return not harness._is_wine()
+    return os.environ.get("PORTS_NETNS", "1") != "0"
 
 
 NETNS = _netns_wanted()
@@ -105,6 +107,32 @@ def _open(spec, port, held):
     return port
 
 
+def _private_wine_prefix():
+    """A prefix of this namespace's own, sharing drive_c with WINEPREFIX; becomes
+    WINEPREFIX for the run."""
+    shared = os.environ.get("WINEPREFIX")
+    if not shared or not os.path.isdir(os.path.join(shared, "drive_c")):
+        raise RuntimeError("WINEPREFIX must name a made prefix (scripts/wine-prefix)")
+    private = tempfile.mkdtemp(prefix="ports-wine-")
+    for name in ("system.reg", "user.reg", "userdef.reg", ".update-timestamp"):
+        shutil.copy2(os.path.join(shared, name), private)
+    os.symlink(os.path.join(os.path.abspath(shared), "drive_c"),
+               os.path.join(private, "drive_c"))
+    os.mkdir(os.path.join(private, "dosdevices"))
+    os.symlink("../drive_c", os.path.join(private, "dosdevices", "c:"))
+    os.symlink("/", os.path.join(private, "dosdevices", "z:"))
+    os.environ["WINEPREFIX"] = private
+    return private
+
+
+def _end_wine_prefix(private):
+    # The server ends a few seconds after its last process; it writes the registry
+    # into the private prefix as it goes.
+    subprocess.run(["wineserver", "-w"], env=dict(os.environ, WINEPREFIX=private),
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+    shutil.rmtree(private)
+
+
 def _serve():
     plan = json.load(sys.stdin)
     if plan["netns"]:
@@ -134,12 +162,15 @@ def _serve():
             os.read(r, 1)  # until the parent is done, or gone
             os._exit(0)
         os.close(r)
+    private = _private_wine_prefix() if plan["netns"] and harness.WINE else None
     try:
         run = harness.run(plan.get("env", {}))
     finally:
         if child:
             os.close(w)
             os.waitpid(child, 0)
+        if private:
+            _end_wine_prefix(private)
     exe = os.readlink("/proc/self/exe")
     if exe.endswith(" (deleted)"):
         exe = exe[:-len(" (deleted)")]

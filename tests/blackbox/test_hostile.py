@@ -3,7 +3,7 @@ and answers with something well-formed: JSON that parses, the exact refusal, or 
 import json
 import unittest
 
-from harness import HTML_HEAD, JSON_HEAD, REFUSAL, ProgramTest
+from harness import HTML_HEAD, JSON_HEAD, REFUSAL, WINE, ProgramTest
 
 # One environment string may hold at most 128 KiB on Linux (MAX_ARG_STRLEN), name
 # included: the largest value any CGI host can hand over.
@@ -88,6 +88,8 @@ class OddBytes(WellFormed):
         for pw, given in ((b" pw ", b"pwd=%20pw%20"), (b"p\tw", b"pwd=p%09w"),
                           (b"\xc3\xa9t\xc3\xa9", b"pwd=%C3%A9t%C3%A9"), (b"\xff", b"pwd=%ff"),
                           (b"a+b", b"pwd=a%2Bb"), (b"100%", b"pwd=100%25")):
+            if WINE and max(pw) > 127:
+                continue  # BOT_PASSWORD arrives in the ANSI code page, the query's bytes do not
             with self.subTest(pw=pw):
                 env = {"BOT_PASSWORD": pw, "QUERY_STRING": b"action=zz&" + given}
                 self.assertEqual(self.check(env), "json")
