@@ -1,6 +1,8 @@
 # Thin entry points over the CMake presets. Each target installs what it needs first.
 .PHONY: run test build bench fuzz clean
 
+FUZZ_SECONDS ?= 60
+
 build:
 	scripts/install-deps.sh run
 	cmake --preset default
@@ -22,12 +24,23 @@ test:
 	cmake --preset asan
 	cmake --build --preset asan
 	ctest --preset asan
+	cmake --preset windows
+	cmake --build --preset windows
+	ctest --preset windows
 
 bench:
 	scripts/install-deps.sh bench
 	cmake --preset default
 	cmake --build --preset default
+	python3 bench/listeners.py build/plugin_ports
+	bench/probe.sh
 	node bench/page_render.mjs build/plugin_ports
 
+fuzz:
+	scripts/install-deps.sh fuzz
+	cmake --preset fuzz
+	cmake --build --preset fuzz
+	scripts/fuzz.sh $(FUZZ_SECONDS)
+
 clean:
-	rm -rf build build-debug build-asan
+	rm -rf build build-debug build-asan build-fuzz build-windows

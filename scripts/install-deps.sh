@@ -15,9 +15,10 @@ run_needs=("lighttpd lighttpd")
 test_needs=(
   "/usr/include/gtest/gtest.h libgtest-dev"
   "unshare util-linux" "ip iproute2" "ss iproute2"
-  "x86_64-w64-mingw32-g++ g++-mingw-w64-x86-64"
+  "x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64-posix"
   "x86_64-w64-mingw32-objdump binutils-mingw-w64-x86-64"
-  "wine wine" "/usr/lib/wine/wine64 wine64"
+  "/usr/src/googletest/googletest/CMakeLists.txt googletest"
+  "wine wine" "/usr/lib/wine/wine64 wine64" "flock util-linux"
   "lighttpd lighttpd" "chromium chromium"
   "node nodejs" "npm npm"
 )

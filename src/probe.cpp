@@ -1,8 +1,190 @@
 #include "probe.h"
 
-#include "output.h"
+#include <cstdio>
+#include <cstring>
+#include <ctime>
 
-// UNFINISHED: the probe is not built yet; this says so instead of answering.
-void probe_action(const char *) {
-    out_lit("{\"ok\":false,\"action\":\"probe\",\"error\":\"not built yet\"}\n");
+#include "output.h"
+#include "platform/platform.h"
+#include "query.h"
+
+static const int64_t CONNECT_WAIT_MS = 2000;
+static const int64_t REPLY_WAIT_MS = 1500;
+
+// atoi's reading (leading white space, one sign, decimal digits up to the first
+// non-digit, 0 without digits) but defined for every text: a number that does not fit
+// in 32 bits gives -1 and *out 0.
+static int text_to_int32(const char *s, int32_t *out) {
+    *out = 0;
+    while (*s == ' ' || (*s >= '\t' && *s <= '\r')) ++s;
+    const bool negative = *s == '-';
+    if (*s == '+' || *s == '-') ++s;
+    int64_t v = 0;
+    for (; *s >= '0' && *s <= '9'; ++s) {
+        v = v * 10 + (*s - '0');
+        if (v > 2147483648LL) return -1; // stop before the digits can overflow v
+    }
+    if (negative) v = -v;
+    if (v > INT32_MAX) return -1;
+    *out = static_cast<int32_t>(v);
+    return 0;
+}
+
+int32_t port_from_text(const char *text) {
+    int32_t port;
+    if (text_to_int32(text, &port) != 0 || port < 1 || port > 65535) return 0;
+    return port;
+}
+
+// How a connection attempt to 127.0.0.1 ended.
+enum { CONN_OPEN, CONN_REFUSED, CONN_FAILED, CONN_NO_ANSWER, CONN_NO_SOCKET };
+
+// One non-blocking connection attempt with the 2-second wait. On CONN_OPEN *out is the
+// connected socket, which the caller closes; on every other result nothing is left open.
+// CONN_NO_ANSWER: the wait ran out or failed.
+static int loopback_connect(int32_t port, plat_sock *out) {
+    const plat_sock s = plat_tcp_socket();
+    if (s == PLAT_NO_SOCK) return CONN_NO_SOCKET;
+    plat_set_nonblocking(s);
+    int how = plat_connect_loopback(s, port);
+    // Still in progress after the wait means the wait ran out or failed.
+    if (how == PLAT_IN_PROGRESS && plat_wait(s, 1, CONNECT_WAIT_MS) > 0)
+        how = plat_connect_result(s);
+    int result;
+    switch (how) {
+    case PLAT_CONNECTED: result = CONN_OPEN; break;
+    case PLAT_REFUSED: result = CONN_REFUSED; break;
+    case PLAT_IN_PROGRESS: result = CONN_NO_ANSWER; break;
+    default: result = CONN_FAILED; break;
+    }
+    if (result == CONN_OPEN)
+        *out = s;
+    else
+        plat_close(s);
+    return result;
+}
+
+// Connect probe: the connection is closed at once, nothing is sent or read.
+static int connect_probe(int32_t port, probe_result *r) {
+    const int64_t start = now_ms();
+    plat_sock s = PLAT_NO_SOCK;
+    const int how = loopback_connect(port, &s);
+    if (how == CONN_OPEN) plat_close(s);
+    r->connect_ms = static_cast<int32_t>(now_ms() - start);
+    // A connection wait that runs out counts as refused: on Windows a refusal shows
+    // only so, because the wait watches the write set alone.
+    int outcome = PROBE_ERROR;
+    if (how == CONN_OPEN) outcome = PROBE_OPEN;
+    if (how == CONN_REFUSED || how == CONN_NO_ANSWER) outcome = PROBE_REFUSED;
+    r->open = outcome == PROBE_OPEN;
+    r->refused = outcome == PROBE_REFUSED;
+    return outcome;
+}
+
+int run_probe(int32_t port, probe_result *r) {
+    *r = {0, 0, -1, 0, 0, 0, -1};
+    const int outcome = connect_probe(port, r);
+    if (outcome == PROBE_OPEN) {
+        r->http_tried = 1;
+        const int64_t t0 = now_ms();
+        r->http_ok = probe_http(port, &r->http_status) == 0;
+        r->http_ms = static_cast<int32_t>(now_ms() - t0);
+    }
+    return outcome;
+}
+
+// Reads until the status line is complete, the buffer is full, the peer closes or the
+// reply deadline passes; reply always ends up a NUL-terminated text.
+static void read_status_line(plat_sock s, char *reply, size_t size) {
+    const int64_t deadline = now_ms() + REPLY_WAIT_MS;
+    size_t fill = 0;
+    reply[0] = '\0';
+    for (;;) {
+        const int64_t remaining = deadline - now_ms();
+        if (remaining <= 0) break;
+        if (plat_wait(s, 0, remaining) <= 0) break;
+        const long got = plat_recv(s, reply + fill, size - 1 - fill);
+        if (got <= 0) break;
+        fill += static_cast<size_t>(got);
+        reply[fill] = '\0';
+        if (fill >= size - 1 || strstr(reply, "\r\n")) break;
+    }
+}
+
+int http_status_of(const char *reply, int32_t *status) {
+    *status = 0;
+    if (strncmp(reply, "HTTP/", 5) != 0) return -1;
+    const char *blank = strchr(reply, ' ');
+    if (blank) text_to_int32(blank + 1, status);
+    return *status > 0 ? 0 : -1;
+}
+
+int probe_http(int32_t port, int32_t *status) {
+    plat_sock s = PLAT_NO_SOCK;
+    if (loopback_connect(port, &s) != CONN_OPEN) return -1;
+    char request[128];
+    const int len = snprintf(request, sizeof request,
+                             "HEAD / HTTP/1.0\r\nHost: 127.0.0.1:%d\r\nUser-Agent: %s/%s\r\n"
+                             "Connection: close\r\n\r\n",
+                             static_cast<int>(port), "plugin_ports", "1.0.0");
+    // One send; a short one still counts, the reply tells whether it was enough.
+    if (plat_send(s, request, static_cast<size_t>(len)) <= 0) {
+        plat_close(s);
+        return -1;
+    }
+    char reply[512];
+    read_status_line(s, reply, sizeof reply);
+    plat_close(s);
+    return http_status_of(reply, status);
+}
+
+// "2026-12-08T02:38:00Z"; the Unix epoch when the calendar time cannot be read, so the
+// stamp is always a well-formed time.
+static void utc_stamp(char *buf, size_t size) {
+    struct tm t;
+    if (plat_utc_now(&t) != 0) {
+        memset(&t, 0, sizeof t);
+        t.tm_year = 70;
+        t.tm_mday = 1;
+    }
+    if (strftime(buf, size, "%Y-%m-%dT%H:%M:%SZ", &t) == 0) buf[0] = '\0';
+}
+
+void write_probe_body(int32_t port, const probe_result *r, const char *checked_at) {
+    out_lit("{\"ok\":true,\"action\":\"probe\",\"target\":\"127.0.0.1\",\"port\":");
+    out_int(port);
+    out_lit(",\"open\":");
+    out_bool(r->open);
+    out_lit(",\"refused\":");
+    out_bool(r->refused);
+    out_lit(",\"connect_ms\":");
+    out_ms(r->connect_ms);
+    out_lit(",\"http_tried\":");
+    out_bool(r->http_tried);
+    if (r->http_tried) {
+        out_lit(",\"http_ok\":");
+        out_bool(r->http_ok);
+        out_lit(",\"http_status\":");
+        out_int(r->http_status);
+        out_lit(",\"http_ms\":");
+        out_ms(r->http_ms);
+    }
+    out_lit(",\"checked_at\":");
+    json_str(checked_at);
+    out_lit("}\n");
+}
+
+void probe_action(const char *query) {
+    char text[16];
+    get_query_val(query, "port", text, sizeof text);
+    const int32_t port = port_from_text(text);
+    if (!port) {
+        out_lit("{\"ok\":false,\"error\":\"port must be 1..65535\"}\n");
+        return;
+    }
+    probe_result r;
+    run_probe(port, &r);
+    char checked_at[40];
+    utc_stamp(checked_at, sizeof checked_at);
+    write_probe_body(port, &r, checked_at);
 }

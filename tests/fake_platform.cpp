@@ -29,4 +29,215 @@ int plat_utc_now(struct tm *out) {
 
 // ---- endpoint tables, owners and image paths --------------------------------
 
+#include <arpa/inet.h>
+#include <cstdio>
+
+fake_list g_fake_lists[2][2];
+char g_fake_path_sep = '\\';
+int g_fake_addr_fail, g_fake_addr_empty, g_fake_image_calls;
+int g_fake_opens, g_fake_closes, g_fake_read_count;
+int g_fake_reads[16], g_fake_read_open[16];
+
+namespace {
+
+struct fake_process {
+    uint32_t pid;
+    char path[512];
+};
+fake_process g_images[8];
+int g_image_count;
+int g_open;
+
+} // namespace
+
+void fake_tables_reset() {
+    memset(g_fake_lists, 0, sizeof g_fake_lists);
+    g_fake_path_sep = '\\';
+    g_fake_addr_fail = g_fake_addr_empty = g_fake_image_calls = 0;
+    g_fake_opens = g_fake_closes = g_fake_read_count = 0;
+    g_image_count = 0;
+    g_open = 0;
+}
+
+plat_endpoint *fake_endpoint(int proto, int ipv6, const char *addr, int port, uint32_t pid) {
+    fake_list &l = g_fake_lists[ipv6][proto];
+    if (l.count >= FAKE_LIST_MAX) return nullptr;
+    plat_endpoint *ep = &l.eps[l.count++];
+    memset(ep, 0, sizeof *ep);
+    inet_pton(ipv6 ? AF_INET6 : AF_INET, addr, ep->addr);
+    ep->port_field = htons(static_cast<uint16_t>(port));
+    ep->state = proto == PLAT_TCP ? PLAT_TCP_LISTEN : 0;
+    ep->pid = pid;
+    return ep;
+}
+
+void fake_image(uint32_t pid, const char *path) {
+    if (g_image_count >= 8) return;
+    g_images[g_image_count].pid = pid;
+    snprintf(g_images[g_image_count].path, sizeof g_images[0].path, "%s", path);
+    ++g_image_count;
+}
+
+void plat_tables_open() {
+    ++g_fake_opens;
+    g_open = 1;
+}
+
+void plat_tables_close() {
+    ++g_fake_closes;
+    g_open = 0;
+}
+
+int plat_table_read(int proto, int ipv6, plat_endpoint_fn fn, void *ctx) {
+    if (g_fake_read_count < 16) {
+        g_fake_reads[g_fake_read_count] = proto + 2 * (ipv6 != 0);
+        g_fake_read_open[g_fake_read_count] = g_open;
+        ++g_fake_read_count;
+    }
+    const fake_list &l = g_fake_lists[ipv6 != 0][proto];
+    if (l.fail) return -1;
+    for (int i = 0; i < l.count; ++i) fn(&l.eps[i], ctx);
+    return 0;
+}
+
+int plat_addr_text(int ipv6, const unsigned char *addr, char *buf, size_t size) {
+    if (g_fake_addr_fail) return -1;
+    if (g_fake_addr_empty) {
+        buf[0] = '\0';
+        return 0;
+    }
+    return inet_ntop(ipv6 ? AF_INET6 : AF_INET, addr, buf, static_cast<socklen_t>(size)) ? 0 : -1;
+}
+
+int plat_image_path(uint32_t pid, char *buf, size_t size) {
+    ++g_fake_image_calls;
+    for (int i = 0; i < g_image_count; ++i) {
+        if (g_images[i].pid != pid) continue;
+        if (strlen(g_images[i].path) >= size) return -1;
+        strcpy(buf, g_images[i].path);
+        return 0;
+    }
+    return -1;
+}
+
+char plat_path_sep() { return g_fake_path_sep; }
+
 // ---- loopback TCP -----------------------------------------------------------
+
+#include <algorithm>
+
+fake_conn g_fake_conns[4];
+fake_net_log g_fake_net;
+
+namespace {
+
+const int kMaxSockets = 8;
+struct fake_sock {
+    bool open, nonblocking;
+    int piece;         // next reply piece
+    size_t offset;     // bytes of it already received
+    uint64_t ready_at; // clock reading from which that piece can be read (0: not yet set)
+};
+fake_sock g_fake_sockets[kMaxSockets];
+
+// Sockets are numbered from 100 so that 0 and -1 stand out as wrong.
+int index_of(plat_sock s) { return static_cast<int>(s) - 100; }
+
+const fake_conn &script_of(plat_sock s) {
+    static const fake_conn plain;
+    const int i = index_of(s);
+    return i < 4 ? g_fake_conns[i] : plain;
+}
+
+} // namespace
+
+void fake_net_reset() {
+    for (fake_conn &c : g_fake_conns) c = fake_conn();
+    g_fake_net = fake_net_log();
+    for (fake_sock &k : g_fake_sockets) k = fake_sock();
+}
+
+plat_sock plat_tcp_socket() {
+    const int i = g_fake_net.sockets;
+    if (i >= kMaxSockets || (i < 4 && g_fake_conns[i].no_socket)) return PLAT_NO_SOCK;
+    ++g_fake_net.sockets;
+    g_fake_sockets[i].open = true;
+    g_fake_net.max_open = std::max(g_fake_net.max_open, ++g_fake_net.open);
+    return 100 + i;
+}
+
+void plat_set_nonblocking(plat_sock s) { g_fake_sockets[index_of(s)].nonblocking = true; }
+
+int plat_connect_loopback(plat_sock s, int port) {
+    if (!g_fake_sockets[index_of(s)].nonblocking) ++g_fake_net.blocking_connects;
+    g_fake_net.port = port;
+    return script_of(s).connect;
+}
+
+int plat_wait(plat_sock s, int for_write, int64_t ms) {
+    const int n = g_fake_net.waits++;
+    if (n < 16) {
+        g_fake_net.wait_for_write[n] = for_write;
+        g_fake_net.wait_ms[n] = ms;
+    }
+    const fake_conn &c = script_of(s);
+    fake_sock &k = g_fake_sockets[index_of(s)];
+    int result;
+    uint64_t wait_for = 0; // how long the wait takes on the fake clock
+    if (for_write) {
+        result = c.wait;
+        if (result == 0) wait_for = static_cast<uint64_t>(ms);
+    } else if (k.piece < 4 && c.reply[k.piece]) {
+        if (!k.ready_at) k.ready_at = g_fake_clock_ms + c.piece_ms;
+        const uint64_t until = k.ready_at > g_fake_clock_ms ? k.ready_at - g_fake_clock_ms : 0;
+        result = until <= static_cast<uint64_t>(ms) ? 1 : 0;
+        wait_for = result ? until : static_cast<uint64_t>(ms);
+    } else if (c.after == FAKE_SILENT) {
+        result = 0;
+        wait_for = static_cast<uint64_t>(ms);
+    } else {
+        result = c.after == FAKE_WAIT_FAILS ? -1 : 1;
+    }
+    g_fake_clock_ms += wait_for;
+    return result;
+}
+
+int plat_connect_result(plat_sock s) { return script_of(s).pending; }
+
+long plat_send(plat_sock s, const void *data, size_t len) {
+    ++g_fake_net.sends;
+    g_fake_net.sent_len = std::min(len, sizeof g_fake_net.sent);
+    memcpy(g_fake_net.sent, data, g_fake_net.sent_len);
+    const long result = script_of(s).send;
+    return result == -2 ? static_cast<long>(len) : result;
+}
+
+long plat_recv(plat_sock s, void *buf, size_t len) {
+    const int n = g_fake_net.recvs++;
+    if (n < 16) g_fake_net.recv_room[n] = len;
+    const fake_conn &c = script_of(s);
+    fake_sock &k = g_fake_sockets[index_of(s)];
+    if (k.piece < 4 && c.reply[k.piece]) {
+        const char *piece = c.reply[k.piece] + k.offset;
+        const size_t take = std::min(len, strlen(piece));
+        memcpy(buf, piece, take);
+        k.offset += take;
+        if (!piece[take]) {
+            ++k.piece;
+            k.offset = 0;
+            k.ready_at = 0;
+        }
+        return static_cast<long>(take);
+    }
+    return c.after == FAKE_RECV_FAILS ? -1 : 0;
+}
+
+void plat_close(plat_sock s) {
+    const int i = index_of(s);
+    if (i < 0 || i >= kMaxSockets || !g_fake_sockets[i].open) {
+        ++g_fake_net.bad_closes;
+        return;
+    }
+    g_fake_sockets[i].open = false;
+    --g_fake_net.open;
+}

@@ -10,4 +10,78 @@ extern uint64_t g_fake_clock_step;
 
 // ---- endpoint tables, owners and image paths --------------------------------
 
+#include "platform/platform.h"
+
+enum { FAKE_LIST_MAX = 1100 };
+
+// One endpoint list as plat_table_read delivers it; fail makes that read fail.
+struct fake_list {
+    plat_endpoint eps[FAKE_LIST_MAX];
+    int count;
+    int fail;
+};
+
+// The four lists, by [ipv6][proto].
+extern fake_list g_fake_lists[2][2];
+
+// Appends an endpoint: addr as text (inet_pton), port in host order, a listening
+// state. The returned endpoint may be changed further.
+plat_endpoint *fake_endpoint(int proto, int ipv6, const char *addr, int port, uint32_t pid);
+
+// Gives pid an image path (a few at a time); other pids cannot be opened.
+void fake_image(uint32_t pid, const char *path);
+
+extern char g_fake_path_sep;   // what plat_path_sep answers
+extern int g_fake_addr_fail;   // plat_addr_text fails
+extern int g_fake_addr_empty;  // plat_addr_text succeeds with an empty text
+extern int g_fake_image_calls; // plat_image_path calls so far
+
+// What the logic did with the tables: opens, closes, and each read as
+// proto + 2 * ipv6, with a 1 in read_open when the tables were open for it.
+extern int g_fake_opens, g_fake_closes, g_fake_read_count;
+extern int g_fake_reads[16], g_fake_read_open[16];
+
+// Empties the lists and the images and clears every switch and counter.
+void fake_tables_reset();
+
 // ---- loopback TCP -----------------------------------------------------------
+
+#include <cstddef>
+
+// How one connection goes; sockets take the scripts g_fake_conns[0], [1], ... in the
+// order they are made (later ones connect at once and then see the peer close).
+struct fake_conn {
+    bool no_socket = false;    // plat_tcp_socket fails
+    int connect = 0;           // class plat_connect_loopback returns (PLAT_CONNECTED)
+    int wait = 1;              // result of the write wait: >0 ready, 0 time-out, <0 failure
+    int pending = 0;           // class plat_connect_result returns
+    long send = -2;            // plat_send's result; -2 takes every byte
+    const char *reply[4] = {}; // the reply, one piece per receive (a long piece spans
+                               // several when the room is short)
+    uint64_t piece_ms = 0;     // clock time before each piece can be read
+    int after = 0;             // after the pieces: one of the FAKE_ values below
+};
+enum { FAKE_PEER_CLOSES = 0, FAKE_SILENT = 1, FAKE_RECV_FAILS = 2, FAKE_WAIT_FAILS = 3 };
+
+// What the probe did to the socket layer.
+struct fake_net_log {
+    int sockets;           // sockets made
+    int open;              // sockets open now
+    int max_open;          // most sockets open at once
+    int bad_closes;        // closes of a socket that is not open
+    int blocking_connects; // connects on a socket not made non-blocking
+    int port;              // port of the last connect
+    int waits;             // waits, with the first 16 recorded below
+    int wait_for_write[16];
+    int64_t wait_ms[16];
+    int sends;
+    char sent[256]; // bytes of the last send
+    size_t sent_len;
+    int recvs;
+    size_t recv_room[16]; // room offered to each receive
+};
+extern fake_conn g_fake_conns[4];
+extern fake_net_log g_fake_net;
+
+// Clears the scripts and the log.
+void fake_net_reset();

@@ -8,6 +8,7 @@ import json
 import os
 import shlex
 import subprocess
+import tempfile
 import unittest
 
 CMD = shlex.split(os.environ.get("PORTS_CMD", ""))
@@ -32,8 +33,14 @@ _PASS_THROUGH = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "WINEPREFIX", 
                  "HOME", "WINESERVER", "WINELOADER")
 
 
-def _is_wine():
-    return bool(CMD) and os.path.basename(CMD[0]).startswith("wine")
+# The program is a Windows program run under Wine. Where that changes what a test may
+# expect, this one switch decides:
+# - the environment reaches the program through the Windows ANSI code page, so only
+#   ASCII values arrive byte for byte;
+# - Wine names the owner of a socket only when it is a Wine process;
+# - the socket tables are read by the Wine server's processes, not the program's
+#   (sandbox.py gives a network namespace a server of its own).
+WINE = bool(CMD) and os.path.basename(CMD[0]).startswith("wine")
 
 
 class Run:
@@ -73,13 +80,24 @@ def run(env=None, args=(), timeout=60, stdout=subprocess.PIPE):
     for name in _PASS_THROUGH:
         if name in os.environ:
             full_env[name] = os.environ[name]
-    if _is_wine():
+    if WINE:
         full_env.setdefault("WINEDEBUG", "-all")
     for k, v in (env or {}).items():
         full_env[k] = v
-    proc = subprocess.run(CMD + list(args), env=_as_bytes_env(full_env), stdout=stdout,
-                          stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, timeout=timeout)
+    # Output goes to files rather than pipes: a helper that the command leaves running
+    # (Wine's wineserver) would hold a pipe open and keep the run waiting until it exits.
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        proc = subprocess.run(CMD + list(args), env=_as_bytes_env(full_env),
+                              stdout=out if stdout is subprocess.PIPE else stdout, stderr=err,
+                              stdin=subprocess.DEVNULL, timeout=timeout)
+        proc.stdout = _read_all(out) if stdout is subprocess.PIPE else None
+        proc.stderr = _read_all(err)
     return Run(proc)
+
+
+def _read_all(f):
+    f.seek(0)
+    return f.read()
 
 
 def _as_bytes_env(env):

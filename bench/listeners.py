@@ -1,0 +1,140 @@
+"""Times the listeners answer against `ss -H -ltunp` under a socket load.
+
+Usage: listeners.py PROGRAM
+Runs itself in a network namespace of its own (unshare -n, so root), where a load
+generator holds the sockets. At each load the program's listeners answer and
+`ss -H -ltunp` are timed alternately, process start to exit, and their rows
+(proto, address, port, pid) compared. At no load the program is also timed against
+an empty statically linked program. Prints the medians and the ratios.
+"""
+import json
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+RUNS = 21
+WARMUP = 3
+LOADS = [("none", 0, 0, 0, ""), ("medium", 50, 50, 1000, ""), ("full", 500, 500, 10000, ""),
+         ("orphan", 500, 500, 10000, "orphan")]
+TARGET_FULL = 0.35  # of ss
+TARGET_IDLE = 3.0   # of an empty static program
+ENV = {"QUERY_STRING": "action=listeners"}
+
+
+def timed(argv):
+    """Wall time of one run, start to exit, in milliseconds; output discarded."""
+    actions = [(os.POSIX_SPAWN_OPEN, 1, os.devnull, os.O_WRONLY, 0),
+               (os.POSIX_SPAWN_OPEN, 2, os.devnull, os.O_WRONLY, 0)]
+    t0 = time.perf_counter_ns()
+    pid = os.posix_spawn(argv[0], argv, ENV, file_actions=actions)
+    os.waitpid(pid, 0)
+    return (time.perf_counter_ns() - t0) / 1e6
+
+
+def medians(commands):
+    """Median milliseconds of each command, timed in turn, RUNS times."""
+    for _ in range(WARMUP):
+        for argv in commands:
+            timed(argv)
+    samples = [[] for _ in commands]
+    for _ in range(RUNS):
+        for i, argv in enumerate(commands):
+            samples[i].append(timed(argv))
+    return [statistics.median(s) for s in samples]
+
+
+def program_rows(program):
+    out = subprocess.run([program], env=ENV, stdout=subprocess.PIPE, check=True).stdout
+    body = json.loads(out.split(b"\r\n\r\n", 1)[1])
+    return {(r["proto"], r["bind_addr"], r["port"], r["pid"]) for r in body["listeners"]}
+
+
+def ss_rows(ss):
+    out = subprocess.run([ss, "-H", "-ltunp"], stdout=subprocess.PIPE, check=True).stdout
+    rows = set()
+    for line in out.decode().splitlines():
+        fields = line.split()
+        host, port = fields[4].rsplit(":", 1)
+        host = host.strip("[]").split("%")[0]
+        if host == "*":  # a dual-stack socket on the IPv6 wildcard
+            host = "::"
+        pids = [int(p) for p in re.findall(r"pid=(\d+)", line)]
+        rows.add((fields[0], host, int(port), min(pids) if pids else 0))
+    return rows
+
+
+def empty_program(tmp):
+    src = os.path.join(tmp, "empty.c")
+    exe = os.path.join(tmp, "empty")
+    with open(src, "w") as f:
+        f.write("int main(void) { return 0; }\n")
+    subprocess.run(["gcc", "-O2", "-static", "-o", exe, src], check=True)
+    return exe
+
+
+def bench(program):
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    ss = shutil.which("ss")
+    ours = [program]
+    theirs = [ss, "-H", "-ltunp"]
+    ok = True
+    results = {}
+    with tempfile.TemporaryDirectory() as tmp:
+        empty = [empty_program(tmp)]
+        print("%-7s %6s %12s %12s %10s" % ("load", "rows", "ports ms", "ss ms", "ratio"))
+        for name, listeners, udp, conns, extra in LOADS:
+            gen = subprocess.Popen([sys.executable, os.path.join(HERE, "loadgen.py"),
+                                    str(listeners), str(udp), str(conns)] + [extra] * bool(extra),
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+            try:
+                if gen.stdout.readline().strip() != b"ready":
+                    raise SystemExit("load generator failed")
+                mine, ss_set = program_rows(program), ss_rows(ss)
+                if mine != ss_set:
+                    ok = False
+                    print("rows differ at %s load: only ports %s, only ss %s"
+                          % (name, sorted(mine - ss_set)[:5], sorted(ss_set - mine)[:5]))
+                if name == "none":
+                    t_ours, t_ss, t_empty = medians([ours, theirs, empty])
+                    results["idle"] = t_ours / t_empty
+                else:
+                    t_ours, t_ss = medians([ours, theirs])
+                results[name] = t_ours / t_ss
+                print("%-7s %6d %12.3f %12.3f %10.3f" % (name, len(mine), t_ours, t_ss,
+                                                          t_ours / t_ss))
+                if name == "none":
+                    print("%-7s %6s %12.3f %12s %10.3f   (empty static program)"
+                          % ("", "", t_empty, "", results["idle"]))
+            finally:
+                gen.stdin.close()
+                gen.wait(timeout=60)
+    print()
+    print("full load: ports / ss = %.3f (target <= %.2f: %s)"
+          % (results["full"], TARGET_FULL, "met" if results["full"] <= TARGET_FULL else "MISSED"))
+    print("full load with one socket no process holds (every descriptor read): %.3f"
+          % results["orphan"])
+    print("no load: ports / empty static program = %.3f (target <= %.1f: %s)"
+          % (results["idle"], TARGET_IDLE, "met" if results["idle"] <= TARGET_IDLE else "MISSED"))
+    print("rows equal to ss at every load: %s" % ("yes" if ok else "NO"))
+    return 0 if ok else 1
+
+
+def main():
+    if len(sys.argv) != 2:
+        raise SystemExit("usage: listeners.py PROGRAM")
+    program = os.path.abspath(sys.argv[1])
+    if os.environ.get("PORTS_BENCH_NETNS") != "1":
+        env = dict(os.environ, PORTS_BENCH_NETNS="1")
+        return subprocess.run(["unshare", "-n", "--", sys.executable, os.path.abspath(__file__),
+                               program], env=env).returncode
+    return bench(program)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,251 @@
+#include "linux_tables.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+size_t lt_diag_request(int proto, int ipv6, uint32_t seq, void *buf, size_t size) {
+    struct request {
+        nlmsghdr nlh;
+        inet_diag_req_v2 req;
+    } r;
+    static_assert(sizeof r <= LT_REQUEST_SIZE);
+    if (size < sizeof r) return 0;
+    memset(&r, 0, sizeof r);
+    r.nlh.nlmsg_len = sizeof r;
+    r.nlh.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    r.nlh.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    r.nlh.nlmsg_seq = seq;
+    r.req.sdiag_family = ipv6 ? AF_INET6 : AF_INET;
+    if (proto == PLAT_TCP) {
+        r.req.sdiag_protocol = IPPROTO_TCP;
+        // The listening bit alone: any other bit makes the kernel walk every connection.
+        r.req.idiag_states = 1u << TCP_LISTEN;
+    } else {
+        r.req.sdiag_protocol = IPPROTO_UDP;
+        r.req.idiag_states = ~0u;
+    }
+    memcpy(buf, &r, sizeof r);
+    return sizeof r;
+}
+
+int lt_diag_parse(const void *data, size_t len, int proto, int ipv6, lt_endpoint_fn fn, void *ctx) {
+    const unsigned char *p = static_cast<const unsigned char *>(data);
+    const unsigned family = ipv6 ? AF_INET6 : AF_INET;
+    while (len > 0) {
+        nlmsghdr h;
+        if (len < sizeof h) return LT_ERROR;
+        memcpy(&h, p, sizeof h);
+        if (h.nlmsg_len < sizeof h || h.nlmsg_len > len) return LT_ERROR;
+        if (h.nlmsg_type == NLMSG_DONE) return LT_DONE;
+        if (h.nlmsg_type == NLMSG_ERROR) return LT_ERROR;
+        if (h.nlmsg_type == SOCK_DIAG_BY_FAMILY) {
+            inet_diag_msg m;
+            if (h.nlmsg_len < NLMSG_LENGTH(sizeof m)) return LT_ERROR;
+            memcpy(&m, p + NLMSG_HDRLEN, sizeof m);
+            if (m.idiag_family == family) {
+                lt_endpoint e;
+                memset(&e, 0, sizeof e);
+                memcpy(e.ep.addr, m.id.idiag_src, ipv6 ? 16 : 4);
+                uint16_t sport;
+                memcpy(&sport, &m.id.idiag_sport, sizeof sport);
+                e.ep.port_field = sport; // still in network byte order, as the tables hold it
+                e.ep.state = proto == PLAT_TCP ? lt_tcp_state(m.idiag_state) : 0;
+                e.inode = m.idiag_inode;
+                fn(&e, ctx);
+            }
+        }
+        const size_t step = NLMSG_ALIGN(h.nlmsg_len);
+        if (step >= len) break;
+        p += step;
+        len -= step;
+    }
+    return LT_MORE;
+}
+
+uint32_t lt_tcp_state(unsigned kernel_state) {
+    switch (kernel_state) {
+    case TCP_ESTABLISHED: return 5;
+    case TCP_SYN_SENT: return 3;
+    case TCP_SYN_RECV: return 4;
+    case TCP_FIN_WAIT1: return 6;
+    case TCP_FIN_WAIT2: return 7;
+    case TCP_TIME_WAIT: return 11;
+    case TCP_CLOSE: return 1;
+    case TCP_CLOSE_WAIT: return 8;
+    case TCP_LAST_ACK: return 10;
+    case TCP_LISTEN: return PLAT_TCP_LISTEN;
+    case TCP_CLOSING: return 9;
+    default: return 0;
+    }
+}
+
+namespace {
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// Reads exactly n hex digits at *s into *v and moves past them.
+bool hex_fixed(const char **s, int n, uint32_t *v) {
+    uint32_t x = 0;
+    for (int i = 0; i < n; ++i) {
+        const int d = hex_digit((*s)[i]);
+        if (d < 0) return false;
+        x = x << 4 | static_cast<uint32_t>(d);
+    }
+    *s += n;
+    *v = x;
+    return true;
+}
+
+// Reads 1 to 8 hex digits (a state, say) and moves past them.
+bool hex_field(const char **s, uint32_t *v) {
+    int n = 0;
+    while (n < 9 && hex_digit((*s)[n]) >= 0) ++n;
+    return n >= 1 && n <= 8 && hex_fixed(s, n, v);
+}
+
+bool dec_field(const char **s, uint32_t *v) {
+    uint64_t x = 0;
+    const char *p = *s;
+    while (*p >= '0' && *p <= '9') {
+        x = x * 10 + static_cast<uint64_t>(*p - '0');
+        if (x > 0xffffffffu) return false;
+        ++p;
+    }
+    if (p == *s) return false;
+    *s = p;
+    *v = static_cast<uint32_t>(x);
+    return true;
+}
+
+void skip_blanks(const char **s) {
+    while (**s == ' ' || **s == '\t') ++*s;
+}
+
+// Moves past one blank-separated field and the blanks after it.
+bool skip_field(const char **s) {
+    const char *p = *s;
+    while (*p && *p != ' ' && *p != '\t' && *p != '\n') ++p;
+    if (p == *s) return false;
+    *s = p;
+    skip_blanks(s);
+    return true;
+}
+
+} // namespace
+
+int lt_proc_line(const char *line, int proto, int ipv6, lt_endpoint *out) {
+    const char *s = line;
+    uint32_t slot, word, port, state, inode;
+    skip_blanks(&s);
+    if (!dec_field(&s, &slot) || *s++ != ':') return 0;
+    skip_blanks(&s);
+    // The kernel prints each 32-bit word of the address as a number in host byte
+    // order; storing the number back gives the address bytes as they were.
+    lt_endpoint e;
+    memset(&e, 0, sizeof e);
+    for (int w = 0; w < (ipv6 ? 4 : 1); ++w) {
+        if (!hex_fixed(&s, 8, &word)) return 0;
+        memcpy(e.ep.addr + 4 * w, &word, 4);
+    }
+    if (*s++ != ':' || !hex_fixed(&s, 4, &port) || (*s != ' ' && *s != '\t')) return 0;
+    skip_blanks(&s);
+    if (!skip_field(&s) || !hex_field(&s, &state)) return 0;
+    skip_blanks(&s);
+    // tx_queue:rx_queue, tr:tm->when, retrnsmt, uid, timeout, then the inode.
+    for (int i = 0; i < 5; ++i)
+        if (!skip_field(&s)) return 0;
+    if (!dec_field(&s, &inode)) return 0;
+    const unsigned char net_port[2] = {static_cast<unsigned char>(port >> 8),
+                                       static_cast<unsigned char>(port)};
+    uint16_t field;
+    memcpy(&field, net_port, sizeof field);
+    e.ep.port_field = field;
+    e.ep.state = proto == PLAT_TCP ? lt_tcp_state(state) : 0;
+    e.inode = inode;
+    *out = e;
+    return 1;
+}
+
+int lt_socket_inode(const char *link, size_t n, uint32_t *inode) {
+    static const char prefix[] = "socket:[";
+    const size_t k = sizeof prefix - 1;
+    if (n < k + 2 || memcmp(link, prefix, k) != 0 || link[n - 1] != ']') return 0;
+    uint64_t x = 0;
+    for (size_t i = k; i < n - 1; ++i) {
+        if (link[i] < '0' || link[i] > '9') return 0;
+        x = x * 10 + static_cast<uint64_t>(link[i] - '0');
+        if (x > 0xffffffffu) return 0;
+    }
+    *inode = static_cast<uint32_t>(x);
+    return 1;
+}
+
+size_t lt_exe_trim(char *path, size_t n) {
+    static const char mark[] = " (deleted)";
+    const size_t k = sizeof mark - 1;
+    if (n >= k && memcmp(path + n - k, mark, k) == 0) n -= k;
+    path[n] = '\0';
+    return n;
+}
+
+namespace {
+
+int by_inode(const void *a, const void *b) {
+    const uint32_t x = static_cast<const lt_owner *>(a)->inode;
+    const uint32_t y = static_cast<const lt_owner *>(b)->inode;
+    return x < y ? -1 : x > y;
+}
+
+// Index of inode in the sorted table, or n.
+size_t owner_slot(const lt_owner *o, size_t n, uint32_t inode) {
+    size_t lo = 0, hi = n;
+    while (lo < hi) {
+        const size_t mid = lo + (hi - lo) / 2;
+        if (o[mid].inode < inode)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo < n && o[lo].inode == inode ? lo : n;
+}
+
+} // namespace
+
+size_t lt_owners_prepare(lt_owner *o, size_t n) {
+    if (n > 1) qsort(o, n, sizeof *o, by_inode);
+    size_t kept = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (o[i].inode == 0 || (kept > 0 && o[kept - 1].inode == o[i].inode)) continue;
+        o[kept].inode = o[i].inode;
+        o[kept].pid = 0;
+        ++kept;
+    }
+    return kept;
+}
+
+int lt_owners_note(lt_owner *o, size_t n, uint32_t inode, uint32_t pid) {
+    const size_t i = owner_slot(o, n, inode);
+    if (i == n || pid == 0) return 0;
+    if (o[i].pid == 0) {
+        o[i].pid = pid;
+        return 1;
+    }
+    if (pid < o[i].pid) o[i].pid = pid;
+    return 0;
+}
+
+uint32_t lt_owners_find(const lt_owner *o, size_t n, uint32_t inode) {
+    const size_t i = owner_slot(o, n, inode);
+    return i == n ? 0 : o[i].pid;
+}

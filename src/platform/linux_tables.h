@@ -1,0 +1,62 @@
+// Pure pieces of the Linux endpoint tables: building and reading sock_diag netlink
+// messages, reading /proc/net lines, mapping socket inodes to their owners. Nothing
+// here touches the system, so tests feed these functions directly.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform.h"
+
+// One endpoint with the inode of its socket, which names the owner in /proc/*/fd.
+struct lt_endpoint {
+    plat_endpoint ep;
+    uint32_t inode;
+};
+
+typedef void (*lt_endpoint_fn)(const lt_endpoint *e, void *ctx);
+
+// Results of reading one netlink datagram of a dump.
+enum { LT_ERROR = -1, LT_MORE = 0, LT_DONE = 1 };
+
+// Room a dump request needs.
+enum { LT_REQUEST_SIZE = 128 };
+
+// Builds the sock_diag dump request of one list: TCP listeners only (so the kernel
+// does not walk established connections), UDP in every state. Returns its length,
+// or 0 when size is too small.
+size_t lt_diag_request(int proto, int ipv6, uint32_t seq, void *buf, size_t size);
+
+// Reads the messages of one datagram of a dump and calls fn for each socket of the
+// asked family. LT_MORE: the dump goes on; LT_DONE: it has ended; LT_ERROR: the
+// kernel refused the request or the data is malformed.
+int lt_diag_parse(const void *data, size_t len, int proto, int ipv6, lt_endpoint_fn fn, void *ctx);
+
+// Reads one line of /proc/net/{tcp,udp,tcp6,udp6}. 1 with *out filled for a socket
+// line; 0 for the heading or a line that is not one.
+int lt_proc_line(const char *line, int proto, int ipv6, lt_endpoint *out);
+
+// A kernel TCP state in the numbering every platform shares (PLAT_TCP_LISTEN...);
+// 0 for a state that has no counterpart.
+uint32_t lt_tcp_state(unsigned kernel_state);
+
+// The inode of a descriptor link "socket:[N]"; 1 when link (n bytes) is one.
+int lt_socket_inode(const char *link, size_t n, uint32_t *inode);
+
+// Drops the kernel's " (deleted)" mark from an image path of n bytes; the new length.
+size_t lt_exe_trim(char *path, size_t n);
+
+// Socket inodes and the processes that hold them.
+struct lt_owner {
+    uint32_t inode;
+    uint32_t pid; // 0 while no holder is known
+};
+
+// Sorts the table by inode and drops repeats and inode 0; the new count.
+size_t lt_owners_prepare(lt_owner *o, size_t n);
+
+// Notes that pid holds inode; the lowest pid wins. 1 when the inode had no holder yet.
+int lt_owners_note(lt_owner *o, size_t n, uint32_t inode, uint32_t pid);
+
+// The holder of inode, 0 when none is known.
+uint32_t lt_owners_find(const lt_owner *o, size_t n, uint32_t inode);

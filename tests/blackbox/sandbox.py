@@ -1,0 +1,183 @@
+"""Runs the program beside sockets that a test opens, in a network namespace of its own.
+
+A holder process (this file, run as a script) opens the sockets a test plans, runs the
+program once while it holds them and reports what the program wrote. By default the
+holder runs under `unshare -n`, in a fresh namespace whose only sockets are the test's,
+so whole bodies can be compared. PORTS_NETNS=0 runs it in the host's namespace instead;
+tests then look only for their own rows (see EXACT).
+
+Under Wine the socket tables are read by Wine's own service processes, which belong
+to the Wine server of the prefix. So that they read the namespace's tables, the holder
+runs the program with a private prefix (a few files beside the shared drive_c), whose
+server starts inside the namespace, and waits for that server to end by itself.
+
+A plan is a dict:
+  sockets  list of {"kind": "tcp"|"udp", "addr": text, "port": number or "P<i>" (the port
+           of socket spec i), "v6only": 0|1, "count": n, "connect": true (UDP: connect
+           to port 9), "pair": true (TCP: also hold an established connection to it)}
+  setup    list of `ip` argument lists, run first (namespace only)
+  fork     true: a child process holds the sockets too
+  nofile   descriptor limit the holder needs
+  env      the program's environment
+"""
+import base64
+import json
+import os
+import resource
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+
+import harness
+
+
+def _netns_wanted():
+    return os.environ.get("PORTS_NETNS", "1") != "0"
+
+
+NETNS = _netns_wanted()
+# Whole bodies can be compared only where the test's sockets are the only ones.
+EXACT = NETNS
+
+_problem = None
+
+
+def namespace_problem():
+    """None when this machine can make network namespaces, else the reason it cannot.
+
+    A missing tool is no reason: it raises, so the suite fails loudly."""
+    global _problem
+    for tool in ("unshare", "ip"):
+        if not shutil.which(tool):
+            raise RuntimeError(tool + " is missing: run scripts/install-deps.sh test")
+    if _problem is None:
+        proc = subprocess.run(["unshare", "-n", "--", "ip", "link", "set", "lo", "up"],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30)
+        _problem = "" if proc.returncode == 0 else (proc.stderr.decode(errors="replace").strip()
+                                                    or "unshare -n failed")
+    return _problem or None
+
+
+def hold_and_run(plan):
+    """Opens the planned sockets, runs the program, returns the holder's report:
+    run (harness.Run), pid, child, comm, ports (one list per socket spec)."""
+    cmd = [sys.executable, os.path.abspath(__file__)]
+    if NETNS:
+        cmd = ["unshare", "-n", "--"] + cmd
+    plan = dict(plan, netns=NETNS)
+    proc = subprocess.run(cmd, input=json.dumps(plan).encode(), stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, timeout=120)
+    if proc.returncode != 0:
+        raise AssertionError("holder failed: " + proc.stderr.decode(errors="replace"))
+    report = json.loads(proc.stdout)
+
+    class _Proc:
+        stdout = base64.b64decode(report["out"])
+        stderr = base64.b64decode(report["err"])
+        returncode = report["rc"]
+
+    report["run"] = harness.Run(_Proc)
+    return report
+
+
+# ---- the holder --------------------------------------------------------------
+
+def _family(addr):
+    return socket.AF_INET6 if ":" in addr else socket.AF_INET
+
+
+def _open(spec, port, held):
+    kind = socket.SOCK_STREAM if spec["kind"] == "tcp" else socket.SOCK_DGRAM
+    s = socket.socket(_family(spec["addr"]), kind)
+    held.append(s)
+    if "v6only" in spec:
+        s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, spec["v6only"])
+    s.bind((spec["addr"], port))
+    port = s.getsockname()[1]
+    if spec["kind"] == "tcp":
+        s.listen(8)
+        if spec.get("pair"):
+            client = socket.create_connection((spec["addr"], port), timeout=10)
+            held.append(client)
+            held.append(s.accept()[0])
+    elif spec.get("connect"):
+        s.connect((spec["addr"], 9))
+    return port
+
+
+def _private_wine_prefix():
+    """A prefix of this namespace's own, sharing drive_c with WINEPREFIX; becomes
+    WINEPREFIX for the run."""
+    shared = os.environ.get("WINEPREFIX")
+    if not shared or not os.path.isdir(os.path.join(shared, "drive_c")):
+        raise RuntimeError("WINEPREFIX must name a made prefix (scripts/wine-prefix)")
+    private = tempfile.mkdtemp(prefix="ports-wine-")
+    for name in ("system.reg", "user.reg", "userdef.reg", ".update-timestamp"):
+        shutil.copy2(os.path.join(shared, name), private)
+    os.symlink(os.path.join(os.path.abspath(shared), "drive_c"),
+               os.path.join(private, "drive_c"))
+    os.mkdir(os.path.join(private, "dosdevices"))
+    os.symlink("../drive_c", os.path.join(private, "dosdevices", "c:"))
+    os.symlink("/", os.path.join(private, "dosdevices", "z:"))
+    os.environ["WINEPREFIX"] = private
+    return private
+
+
+def _end_wine_prefix(private):
+    # The server ends a few seconds after its last process; it writes the registry
+    # into the private prefix as it goes.
+    subprocess.run(["wineserver", "-w"], env=dict(os.environ, WINEPREFIX=private),
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+    shutil.rmtree(private)
+
+
+def _serve():
+    plan = json.load(sys.stdin)
+    if plan["netns"]:
+        subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+        for args in plan.get("setup", []):
+            subprocess.run(["ip"] + args, check=True)
+    if plan.get("nofile"):
+        # Only this holder needs the room; root may raise the hard limit too.
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        want = plan["nofile"]
+        resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, want), max(hard, want)))
+    held, ports = [], []
+    for spec in plan.get("sockets", []):
+        mine = []
+        for _ in range(spec.get("count", 1)):
+            port = spec.get("port", 0)
+            if isinstance(port, str):
+                port = ports[int(port[1:])][0]
+            mine.append(_open(spec, port, held))
+        ports.append(mine)
+    child = 0
+    if plan.get("fork"):
+        r, w = os.pipe()
+        child = os.fork()
+        if child == 0:
+            os.close(w)
+            os.read(r, 1)  # until the parent is done, or gone
+            os._exit(0)
+        os.close(r)
+    private = _private_wine_prefix() if plan["netns"] and harness.WINE else None
+    try:
+        run = harness.run(plan.get("env", {}))
+    finally:
+        if child:
+            os.close(w)
+            os.waitpid(child, 0)
+        if private:
+            _end_wine_prefix(private)
+    exe = os.readlink("/proc/self/exe")
+    if exe.endswith(" (deleted)"):
+        exe = exe[:-len(" (deleted)")]
+    json.dump({"pid": os.getpid(), "child": child, "comm": os.path.basename(exe),
+               "ports": ports, "rc": run.rc, "out": base64.b64encode(run.out).decode(),
+               "err": base64.b64encode(run.err).decode()}, sys.stdout)
+
+
+if __name__ == "__main__":
+    _serve()

@@ -1,0 +1,164 @@
+"""The listeners answer over sockets the tests open, compared byte for byte.
+
+Each test plans its sockets; sandbox.py opens them in a network namespace of their own
+and runs the program there (see sandbox.py for the switch that runs in the host's
+namespace instead, where only the test's own rows are looked for).
+"""
+import json
+import sys
+import unittest
+
+import sandbox
+from harness import JSON_HEAD, WINE, ProgramTest
+
+LISTENERS = {"QUERY_STRING": "action=listeners"}
+SCOPES = ("loopback", "wildcard", "specific")
+
+
+def expected_body(rows):
+    """The listeners body for rows (proto, addr, port, scope, pid, comm), in answer order."""
+    def count(pred):
+        return sum(1 for r in rows if pred(r))
+
+    head = ('{"ok":true,"action":"listeners","source":"windows-tables","count":%d,'
+            '"summary":{"tcp":%d,"udp":%d,"loopback":%d,"wildcard":%d,"specific":%d},'
+            '"listeners":[' % (len(rows), count(lambda r: r[0] == "tcp"),
+                               count(lambda r: r[0] == "udp"),
+                               *(count(lambda r, s=s: r[3] == s) for s in SCOPES)))
+    objects = ",".join('{"proto":"%s","bind_addr":"%s","port":%d,"scope":"%s","pid":%d,'
+                       '"comm":"%s"}' % r for r in rows)
+    return (head + objects + "]}\n").encode()
+
+
+def in_answer_order(rows):
+    """Rows listed in the order the tables give them (IPv4 TCP, IPv4 UDP, IPv6 TCP, IPv6
+    UDP), put in answer order: by port, TCP first, equal rows as they were."""
+    return sorted(rows, key=lambda r: (r[2], r[0]))
+
+
+class Listeners(ProgramTest):
+    @classmethod
+    def setUpClass(cls):
+        if sandbox.NETNS:
+            problem = sandbox.namespace_problem()
+            if problem:
+                print("\n*** listeners suite NOT RUN: no network namespace here (%s); it "
+                      "needs root or user namespaces ***" % problem, file=sys.stderr)
+                raise unittest.SkipTest("network namespaces impossible: " + problem)
+
+    def hold(self, plan):
+        report = sandbox.hold_and_run(dict(plan, env=LISTENERS))
+        r = report["run"]
+        self.assertEqual((r.rc, r.err), (0, b""))
+        self.assertTrue(r.out.startswith(JSON_HEAD), r.out[:200])
+        return report
+
+    def owner(self, report):
+        """The process the answer names for the holder's sockets: the lowest pid of those
+        holding them. Wine names Wine processes only, and the holder is none."""
+        if WINE:
+            return 0, ""
+        return min(p for p in (report["pid"], report["child"]) if p), report["comm"]
+
+    def assert_rows(self, report, rows):
+        """The whole answer is exactly these rows; outside a namespace of its own, the
+        answer holds them (address, port and protocol) among the host's."""
+        body = report["run"].body()
+        if sandbox.EXACT:
+            self.assertEqual(body, expected_body(rows))
+            return
+        got = {(o["proto"], o["bind_addr"], o["port"], o["scope"])
+               for o in json.loads(body)["listeners"]}
+        for r in rows:
+            self.assertIn(tuple(r[:4]), got)
+
+    def needs_namespace(self):
+        if not sandbox.EXACT:
+            self.skipTest("compares the whole table: needs a network namespace of its own")
+
+    def test_empty_table(self):
+        self.needs_namespace()
+        report = self.hold({"sockets": []})
+        self.assertEqual(report["run"].out, JSON_HEAD + expected_body([]))
+
+    def test_one_listener_with_its_process(self):
+        report = self.hold({"sockets": [{"kind": "tcp", "addr": "127.0.0.1"}]})
+        pid, comm = self.owner(report)
+        port = report["ports"][0][0]
+        self.assert_rows(report, [("tcp", "127.0.0.1", port, "loopback", pid, comm)])
+
+    def test_tcp_and_udp_on_one_port(self):
+        report = self.hold({"sockets": [{"kind": "udp", "addr": "127.0.0.1"},
+                                        {"kind": "tcp", "addr": "127.0.0.1", "port": "P0"}]})
+        pid, comm = self.owner(report)
+        port = report["ports"][0][0]
+        self.assert_rows(report, [("tcp", "127.0.0.1", port, "loopback", pid, comm),
+                                  ("udp", "127.0.0.1", port, "loopback", pid, comm)])
+
+    def test_ipv4_and_ipv6_on_one_port(self):
+        report = self.hold({"sockets": [{"kind": "tcp", "addr": "::1"},
+                                        {"kind": "udp", "addr": "::1", "port": "P0"},
+                                        {"kind": "udp", "addr": "127.0.0.1", "port": "P0"},
+                                        {"kind": "tcp", "addr": "127.0.0.1", "port": "P0"}]})
+        pid, comm = self.owner(report)
+        port = report["ports"][0][0]
+        self.assert_rows(report, [("tcp", "127.0.0.1", port, "loopback", pid, comm),
+                                  ("tcp", "::1", port, "loopback", pid, comm),
+                                  ("udp", "127.0.0.1", port, "loopback", pid, comm),
+                                  ("udp", "::1", port, "loopback", pid, comm)])
+
+    def test_connections_are_not_listeners_but_udp_sockets_all_count(self):
+        report = self.hold({"sockets": [{"kind": "tcp", "addr": "127.0.0.1", "pair": True},
+                                        {"kind": "udp", "addr": "127.0.0.1", "connect": True}]})
+        pid, comm = self.owner(report)
+        tcp, udp = report["ports"][0][0], report["ports"][1][0]
+        self.assert_rows(report, in_answer_order([
+            ("tcp", "127.0.0.1", tcp, "loopback", pid, comm),
+            ("udp", "127.0.0.1", udp, "loopback", pid, comm)]))
+
+    def test_wildcard_loopback_and_specific_addresses(self):
+        self.needs_namespace()
+        specs = [
+            ("tcp", "0.0.0.0", {}, "wildcard"),
+            ("tcp", "192.0.2.7", {}, "specific"),
+            ("udp", "127.0.0.53", {}, "loopback"),
+            ("udp", "0.0.0.0", {}, "wildcard"),
+            # Dual-stack: one socket, seen in the IPv6 table only.
+            ("tcp", "::", {"v6only": 0}, "wildcard"),
+            ("tcp", "::ffff:127.0.0.1", {}, "specific"),
+            ("udp", "2001:db8::7", {}, "specific"),
+            ("udp", "::1", {}, "loopback"),
+        ]
+        report = self.hold({
+            "setup": [["addr", "add", "192.0.2.7/32", "dev", "lo"],
+                      ["-6", "addr", "add", "2001:db8::7/128", "dev", "lo", "nodad"]],
+            "sockets": [dict(kind=k, addr=a, **extra) for k, a, extra, _ in specs]})
+        pid, comm = self.owner(report)
+        rows = [(k, a, ports[0], scope, pid, comm)
+                for (k, a, _, scope), ports in zip(specs, report["ports"])]
+        self.assert_rows(report, in_answer_order(rows))
+
+    def test_shared_socket_belongs_to_the_lowest_pid(self):
+        report = self.hold({"sockets": [{"kind": "tcp", "addr": "127.0.0.1"}], "fork": True})
+        self.assertNotEqual(report["child"], 0)
+        pid, comm = self.owner(report)
+        port = report["ports"][0][0]
+        self.assert_rows(report, [("tcp", "127.0.0.1", port, "loopback", pid, comm)])
+
+    def test_table_stops_after_1024_rows_of_the_first_pass(self):
+        self.needs_namespace()
+        # 1024 IPv4 TCP listeners fill the table in the first pass; every later pass is
+        # dropped whole, so which rows survive does not depend on the kernel's order.
+        report = self.hold({"nofile": 1300, "sockets": [
+            {"kind": "tcp", "addr": "127.0.0.1", "count": 1024},
+            {"kind": "udp", "addr": "127.0.0.1", "count": 40},
+            {"kind": "tcp", "addr": "::1", "count": 40}]})
+        pid, comm = self.owner(report)
+        rows = [("tcp", "127.0.0.1", p, "loopback", pid, comm) for p in report["ports"][0]]
+        body = report["run"].body()
+        self.assertEqual(body, expected_body(in_answer_order(rows)))
+        self.assertEqual(body.count(b'{"proto"'), 1024)
+
+
+if __name__ == "__main__":
+    unittest.main()

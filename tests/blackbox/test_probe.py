@@ -1,0 +1,322 @@
+"""The probe action against servers these tests run on 127.0.0.1, seen from outside."""
+import calendar
+import re
+import socket
+import struct
+import threading
+import time
+import unittest
+from concurrent.futures import ThreadPoolExecutor
+
+from harness import JSON_HEAD, ProgramTest, run
+
+PORT_ERROR = JSON_HEAD + b'{"ok":false,"error":"port must be 1..65535"}\n'
+REQUEST = (b"HEAD / HTTP/1.0\r\nHost: 127.0.0.1:%d\r\nUser-Agent: plugin_ports/1.0.0\r\n"
+           b"Connection: close\r\n\r\n")
+# A probe answer takes at most about 5.5 s (two 2 s connection waits and the 1.5 s
+# reply deadline); the slack covers a loaded machine or an emulator's start.
+BOUND = 5.5 + 2.5
+SLACK_MS = 1500
+SERVER_LIFE = 30  # seconds a test server lives at the most
+STAMP = re.compile(rb"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ")
+
+
+class Server:
+    """Listens on 127.0.0.1 (ephemeral port) and runs handle(server, conn) for each
+    connection in a thread of its own; stops by itself after SERVER_LIFE seconds.
+    `received` collects what each connection sent, in order of acceptance. With
+    listening False the port is bound but refuses connections."""
+
+    def __init__(self, handle=None, listening=True):
+        self.handle = handle
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.bind(("127.0.0.1", 0))
+        self.port = self.sock.getsockname()[1]
+        self.received = []
+        self.stop = threading.Event()
+        self.threads = []
+        if listening:
+            self.sock.listen(8)
+            self.sock.settimeout(0.1)
+            self._start(self._accept_loop)
+
+    def _start(self, target, *args):
+        t = threading.Thread(target=target, args=args, daemon=True)
+        self.threads.append(t)
+        t.start()
+
+    def _accept_loop(self):
+        deadline = time.monotonic() + SERVER_LIFE
+        while not self.stop.is_set() and time.monotonic() < deadline:
+            try:
+                conn, _ = self.sock.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            slot = len(self.received)
+            self.received.append(None)
+            self._start(self._serve, conn, slot)
+
+    def _serve(self, conn, slot):
+        conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        got = b""
+        with conn:
+            try:
+                got = self.handle(self, conn) or b""
+            except OSError:
+                pass
+        self.received[slot] = got
+
+    def close(self):
+        self.stop.set()
+        for t in self.threads:
+            t.join(SERVER_LIFE)
+        self.sock.close()
+
+
+def read_until(conn, end=None, limit=5.0):
+    """Bytes from conn until `end` is among them (None: never), the peer closes, or
+    `limit` seconds pass."""
+    data = b""
+    deadline = time.monotonic() + limit
+    while (end is None or end not in data) and time.monotonic() < deadline:
+        conn.settimeout(max(0.01, deadline - time.monotonic()))
+        try:
+            chunk = conn.recv(4096)
+        except (socket.timeout, OSError):
+            break
+        if not chunk:
+            break
+        data += chunk
+    return data
+
+
+def drain(conn):
+    """Everything conn sends until the prober closes it."""
+    return read_until(conn, limit=10.0)
+
+
+def answer(*pieces, gap=0.0):
+    """A server that reads the request, then writes the pieces `gap` seconds apart and
+    keeps the connection open until the prober closes it. The connect probe's
+    connection, which sends nothing, is just closed."""
+    def handle(server, conn):
+        request = read_until(conn, b"\r\n\r\n")
+        if not request:
+            return b""
+        for i, piece in enumerate(pieces):
+            if i:
+                time.sleep(gap)
+            conn.sendall(piece)
+        return request + drain(conn)
+    return handle
+
+
+def greet(text):
+    """A server that speaks first, like a remote shell, and reads nothing."""
+    def handle(server, conn):
+        conn.sendall(text)
+        return drain(conn)
+    return handle
+
+
+def hold(server, conn):
+    """Accepts, then neither writes nor closes until the prober does."""
+    return drain(conn)
+
+
+def close_at_once(server, conn):
+    return b""
+
+
+def reset_on_request(server, conn):
+    """Answers the request with a reset (the connect probe's connection, which sends
+    nothing, must not be reset: that would fail the connect probe itself)."""
+    request = read_until(conn, b"\r\n\r\n")
+    if request:
+        conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    return request
+
+
+def probe(port_text):
+    """One probe run: (Run, wall-clock start, seconds taken)."""
+    started = time.time()
+    t0 = time.monotonic()
+    r = run({"QUERY_STRING": "action=probe&port=" + port_text})
+    return r, started, time.monotonic() - t0
+
+
+def probe_all(port_texts):
+    """Probe runs side by side (an emulator's start-up makes each run slow)."""
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        return list(pool.map(probe, port_texts))
+
+
+class ProbeTest(ProgramTest):
+    def server(self, handle=None, listening=True):
+        s = Server(handle, listening)
+        self.addCleanup(s.close)
+        return s
+
+    def assert_probe(self, result, port, open_=True, refused=False, http=None):
+        """Checks a whole probe body byte for byte: http is None when the HEAD probe must
+        not have run, else (http_ok, http_status). Durations and the time stamp are
+        taken from the body and checked by range. Returns (connect_ms, http_ms)."""
+        r, started, took = result
+        self.assertEqual((r.rc, r.err), (0, b""))
+        self.assertLess(took, BOUND)
+        body = r.body()
+        connect_ms = int(re.search(rb'"connect_ms":(-?\d+)', body).group(1))
+        m = re.search(rb'"http_ms":(-?\d+)', body)
+        http_ms = int(m.group(1)) if m else -1
+        stamp = re.search(rb'"checked_at":"([^"]*)"', body).group(1)
+        word = {True: b"true", False: b"false"}
+        want = (b'{"ok":true,"action":"probe","target":"127.0.0.1","port":%d,"open":%s,'
+                b'"refused":%s,"connect_ms":%d,"http_tried":%s'
+                % (port, word[open_], word[refused], connect_ms, word[http is not None]))
+        if http is not None:
+            want += b',"http_ok":%s,"http_status":%d,"http_ms":%d' % (word[http[0]], http[1],
+                                                                      http_ms)
+        want += b',"checked_at":"%s"}\n' % stamp
+        self.assertEqual(body, want)
+        self.assertIn(connect_ms, range(0, 2000 + SLACK_MS))
+        if http is not None:
+            self.assertIn(http_ms, range(0, 3500 + SLACK_MS))
+        # The stamp is UTC, to the second, and taken after the probes.
+        self.assertRegex(stamp, STAMP)
+        at = calendar.timegm(time.strptime(stamp.decode(), "%Y-%m-%dT%H:%M:%SZ"))
+        self.assertGreaterEqual(at, int(started + (connect_ms + max(http_ms, 0)) / 1000))
+        self.assertLessEqual(at, time.time())
+        return connect_ms, http_ms
+
+
+class PortText(ProbeTest):
+    def test_malformed_or_out_of_range_ports_get_the_error_body(self):
+        texts = ["", "0", "-0", "65536", "-1", "abc", "0x50", "+-80", "%20", "%2D80",
+                 "80000", "2147483648",
+                 # These wrap to 80 or 1 in a 32-bit conversion.
+                 "4294967376", "-4294967216", "4294967297", "999999999999999"]
+        for text, result in zip(texts, probe_all(texts)):
+            with self.subTest(port=text):
+                self.assertEqual((result[0].out, result[0].err, result[0].rc),
+                                 (PORT_ERROR, b"", 0))
+        self.assertEqual(self.request("action=probe").out, PORT_ERROR)
+        self.assertEqual(self.request("action=probe&xport=80").out, PORT_ERROR)
+        self.assertEqual(len(PORT_ERROR) - len(JSON_HEAD), 45)
+
+    def test_odd_forms_read_like_atoi(self):
+        server = self.server(answer(b"HTTP/1.1 200 OK\r\n\r\n"))
+        p = str(server.port)
+        cut = "0" * (15 - len(p)) + p + "9"  # the 16th character is dropped
+        texts = [p + "abc", "00" + p, "+" + p, "%2B" + p, "%20%09" + p, p + "%00" + "1", cut]
+        for text, result in zip(texts, probe_all(texts)):
+            with self.subTest(port=text):
+                self.assert_probe(result, server.port, http=(True, 200))
+
+    def test_edges_and_the_cut_are_probed(self):
+        # Whatever listens there on this machine: only the port and the key order count.
+        for text, port in (("1", 1), ("65535", 65535), ("000000000000008080", 8)):
+            with self.subTest(port=text):
+                body = self.request("action=probe&port=" + text).json()
+                self.assertEqual(body["port"], port)
+                keys = ["ok", "action", "target", "port", "open", "refused", "connect_ms",
+                        "http_tried"]
+                if body["http_tried"]:
+                    keys += ["http_ok", "http_status", "http_ms"]
+                self.assertEqual(list(body), keys + ["checked_at"])
+
+
+class Connect(ProbeTest):
+    def test_closed_port_is_refused_without_the_head_probe(self):
+        closed = self.server(listening=False)
+        self.assert_probe(probe(str(closed.port)), closed.port, open_=False, refused=True)
+
+    def test_two_connections_one_after_the_other(self):
+        server = self.server(answer(b"HTTP/1.0 200 OK\r\n\r\n"))
+        self.assert_probe(probe(str(server.port)), server.port, http=(True, 200))
+        server.close()
+        # The connect probe sends nothing; the HEAD probe sends its request once.
+        self.assertEqual(server.received, [b"", REQUEST % server.port])
+        self.assertEqual(len(server.received[1]), 88 + len(str(server.port)))
+
+
+class HeadProbe(ProbeTest):
+    def check(self, handle, status, ok=None, max_http_ms=None):
+        server = self.server(handle)
+        _, http_ms = self.assert_probe(probe(str(server.port)), server.port,
+                                       http=(status > 0 if ok is None else ok, status))
+        if max_http_ms is not None:
+            self.assertLess(http_ms, max_http_ms)
+        return http_ms
+
+    def test_every_positive_code_is_a_success(self):
+        for line, status in ((b"HTTP/1.1 200 OK", 200), (b"HTTP/1.0 404 Not Found", 404),
+                             (b"HTTP/1.1 500 Internal Server Error", 500),
+                             (b"HTTP/1.1 301 Moved", 301)):
+            with self.subTest(line=line):
+                self.check(answer(line + b"\r\nServer: t\r\n\r\n"), status)
+
+    def test_status_line_in_three_pieces(self):
+        self.check(answer(b"HTT", b"P/1.1 2", b"04 No Content\r\n\r\n", gap=0.2), 204)
+
+    def test_replies_without_a_status(self):
+        cases = [
+            ("banner", greet(b"SSH-2.0-OpenSSH_9.2p1 Debian\r\n")),
+            ("lower case", answer(b"http/1.1 200 OK\r\n\r\n")),
+            ("no blank on the first line", answer(b"HTTP/1.1\r\nServer: x\r\n\r\n")),
+            ("status beyond 32 bits", answer(b"HTTP/1.1 4294967496 Wraps\r\n\r\n")),
+        ]
+        for name, handle in cases:
+            with self.subTest(name):
+                self.check(handle, 0, max_http_ms=1000)
+
+    def test_negative_status(self):
+        self.check(answer(b"HTTP/1.1 -1 Odd\r\n\r\n"), -1)
+
+    def test_peer_gone_before_the_reply(self):
+        for name, handle in (("closes", close_at_once), ("resets", reset_on_request)):
+            with self.subTest(name):
+                self.check(handle, 0, max_http_ms=1000)
+
+    def test_long_first_line_stops_at_511_bytes(self):
+        # The server keeps the connection open: only the full buffer ends the reading.
+        self.check(answer(b"HTTP/1.1 302" + b"x" * 700), 302, max_http_ms=1000)
+
+
+class SlowServers(ProbeTest):
+    """The servers that make the prober wait out its deadline, run side by side."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.servers = {
+            "silent": Server(hold),
+            # The rest of the line, a byte every 0.6 s, ends after the deadline.
+            "trickle": Server(answer(b"HTTP/1.1 200", *[bytes([c]) for c in b" OK\r\n"],
+                                     gap=0.6)),
+        }
+        pool = ThreadPoolExecutor(max_workers=len(cls.servers))
+        cls.results = {name: pool.submit(probe, str(s.port)) for name, s in cls.servers.items()}
+        pool.shutdown(wait=False)
+
+    @classmethod
+    def tearDownClass(cls):
+        for future in cls.results.values():
+            future.result()
+        for s in cls.servers.values():
+            s.close()
+
+    def check(self, name, http):
+        s = self.servers[name]
+        _, http_ms = self.assert_probe(self.results[name].result(), s.port, http=http)
+        self.assertIn(http_ms, range(1500, 1500 + SLACK_MS))
+
+    def test_silent_listener_runs_out_the_deadline(self):
+        self.check("silent", (False, 0))
+
+    def test_trickle_is_cut_by_the_deadline(self):
+        self.check("trickle", (True, 200))
+
+
+if __name__ == "__main__":
+    unittest.main()
