@@ -35,6 +35,7 @@ bench:
 	python3 bench/listeners.py build/plugin_ports
 	bench/probe.sh
 	node bench/page_render.mjs build/plugin_ports
+	python3 bench/hub_load.py build/plugin_ports
 
 fuzz:
 	scripts/install-deps.sh fuzz

@@ -22,7 +22,7 @@ test_needs=(
   "lighttpd lighttpd" "chromium chromium"
   "node nodejs" "npm npm"
 )
-bench_needs=("wrk wrk" "hyperfine hyperfine")
+bench_needs=("ab apache2-utils" "hyperfine hyperfine")
 fuzz_needs=("clang clang" "/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a libclang-rt-14-dev")
 
 needs=("${build_needs[@]}")
