@@ -13,7 +13,7 @@ server starts inside the namespace, and waits for that server to end by itself.
 
 A plan is a dict:
   sockets  list of {"kind": "tcp"|"udp", "addr": text, "port": number or "P<i>" (the port
-           of socket spec i), "v6only": 0|1, "count": n, "connect": true (UDP: connect
+           of socket i), "v6only": 0|1, "count": n, "connect": true (UDP: connect
            to port 9), "pair": true (TCP: also hold an established connection to it)}
   setup    list of `ip` argument lists, run first (namespace only)
   fork     true: a child process holds the sockets too
@@ -62,7 +62,7 @@ def namespace_problem():
 
 def hold_and_run(plan):
     """Opens the planned sockets, runs the program, returns the holder's report:
-    run (harness.Run), pid, child, comm, ports (one list per socket spec)."""
+    run (harness.Run), pid, child, comm, ports (one list per socket asked for)."""
     cmd = [sys.executable, os.path.abspath(__file__)]
     if NETNS:
         cmd = ["unshare", "-n", "--"] + cmd
@@ -88,22 +88,22 @@ def _family(addr):
     return socket.AF_INET6 if ":" in addr else socket.AF_INET
 
 
-def _open(spec, port, held):
-    kind = socket.SOCK_STREAM if spec["kind"] == "tcp" else socket.SOCK_DGRAM
-    s = socket.socket(_family(spec["addr"]), kind)
+def _open(want, port, held):
+    kind = socket.SOCK_STREAM if want["kind"] == "tcp" else socket.SOCK_DGRAM
+    s = socket.socket(_family(want["addr"]), kind)
     held.append(s)
-    if "v6only" in spec:
-        s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, spec["v6only"])
-    s.bind((spec["addr"], port))
+    if "v6only" in want:
+        s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, want["v6only"])
+    s.bind((want["addr"], port))
     port = s.getsockname()[1]
-    if spec["kind"] == "tcp":
+    if want["kind"] == "tcp":
         s.listen(8)
-        if spec.get("pair"):
-            client = socket.create_connection((spec["addr"], port), timeout=10)
+        if want.get("pair"):
+            client = socket.create_connection((want["addr"], port), timeout=10)
             held.append(client)
             held.append(s.accept()[0])
-    elif spec.get("connect"):
-        s.connect((spec["addr"], 9))
+    elif want.get("connect"):
+        s.connect((want["addr"], 9))
     return port
 
 
@@ -145,13 +145,13 @@ def _serve():
         want = plan["nofile"]
         resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, want), max(hard, want)))
     held, ports = [], []
-    for spec in plan.get("sockets", []):
+    for want in plan.get("sockets", []):
         mine = []
-        for _ in range(spec.get("count", 1)):
-            port = spec.get("port", 0)
+        for _ in range(want.get("count", 1)):
+            port = want.get("port", 0)
             if isinstance(port, str):
                 port = ports[int(port[1:])][0]
-            mine.append(_open(spec, port, held))
+            mine.append(_open(want, port, held))
         ports.append(mine)
     child = 0
     if plan.get("fork"):

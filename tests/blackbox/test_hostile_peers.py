@@ -4,9 +4,8 @@ import socket
 import struct
 import time
 import unittest
-from concurrent.futures import ThreadPoolExecutor
 
-from test_probe import SLACK_MS, ProbeTest, Server, drain, probe, read_until
+from test_probe import SLACK_MS, SideBySide, read_until
 
 
 def drip(server, conn):
@@ -54,22 +53,11 @@ def never_read(server, conn):
     return b""
 
 
-class HostilePeers(ProbeTest):
+class HostilePeers(SideBySide):
     @classmethod
-    def setUpClass(cls):
-        cls.servers = {name: Server(handle) for name, handle in
-                       (("drip", drip), ("flood", flood), ("reset", reset_on_accept),
-                        ("never_read", never_read))}
-        pool = ThreadPoolExecutor(max_workers=len(cls.servers))
-        cls.results = {name: pool.submit(probe, str(s.port)) for name, s in cls.servers.items()}
-        pool.shutdown(wait=False)
-
-    @classmethod
-    def tearDownClass(cls):
-        for future in cls.results.values():
-            future.result()
-        for s in cls.servers.values():
-            s.close()
+    def handlers(cls):
+        return {"drip": drip, "flood": flood, "reset": reset_on_accept,
+                "never_read": never_read}
 
     def result(self, name):
         return self.results[name].result(), self.servers[name].port

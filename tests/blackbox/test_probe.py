@@ -284,18 +284,18 @@ class HeadProbe(ProbeTest):
         self.check(answer(b"HTTP/1.1 302" + b"x" * 700), 302, max_http_ms=1000)
 
 
-class SlowServers(ProbeTest):
-    """The servers that make the prober wait out its deadline, run side by side."""
+class SideBySide(ProbeTest):
+    """Probes of the servers that handlers() names, all started at once in setUpClass
+    (slow peers would otherwise add up); tests read self.results[name]."""
+
+    @classmethod
+    def handlers(cls):
+        return {}
 
     @classmethod
     def setUpClass(cls):
-        cls.servers = {
-            "silent": Server(hold),
-            # The rest of the line, a byte every 0.6 s, ends after the deadline.
-            "trickle": Server(answer(b"HTTP/1.1 200", *[bytes([c]) for c in b" OK\r\n"],
-                                     gap=0.6)),
-        }
-        pool = ThreadPoolExecutor(max_workers=len(cls.servers))
+        cls.servers = {name: Server(h) for name, h in cls.handlers().items()}
+        pool = ThreadPoolExecutor(max_workers=max(1, len(cls.servers)))
         cls.results = {name: pool.submit(probe, str(s.port)) for name, s in cls.servers.items()}
         pool.shutdown(wait=False)
 
@@ -305,6 +305,18 @@ class SlowServers(ProbeTest):
             future.result()
         for s in cls.servers.values():
             s.close()
+
+
+class SlowServers(SideBySide):
+    """The servers that make the prober wait out its deadline."""
+
+    @classmethod
+    def handlers(cls):
+        return {
+            "silent": hold,
+            # The rest of the line, a byte every 0.6 s, ends after the deadline.
+            "trickle": answer(b"HTTP/1.1 200", *[bytes([c]) for c in b" OK\r\n"], gap=0.6),
+        }
 
     def check(self, name, http):
         s = self.servers[name]
