@@ -1,8 +1,24 @@
 // Linux side of the platform layer.
 #include "platform.h"
 
+#include <arpa/inet.h>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <time.h>
+#include <unistd.h>
+
+#include "linux_tables.h"
 
 // ---- process start --------------------------------------------------------
 
@@ -26,20 +42,6 @@ int plat_utc_now(struct tm *out) {
 }
 
 // ---- endpoint tables, owners and image paths --------------------------------
-
-#include <arpa/inet.h>
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
-#include <linux/netlink.h>
-#include <linux/sock_diag.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include "linux_tables.h"
 
 // All four lists are read into one snapshot when the tables are opened, so that the
 // owners of every endpoint are found in a single pass over /proc/*/fd.
@@ -233,15 +235,6 @@ int plat_image_path(uint32_t pid, char *buf, size_t size) {
 char plat_path_sep() { return '/'; }
 
 // ---- loopback TCP -----------------------------------------------------------
-
-#include <arpa/inet.h>
-#include <cerrno>
-#include <climits>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 plat_sock plat_tcp_socket() {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
