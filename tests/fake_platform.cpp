@@ -1,5 +1,8 @@
 #include "fake_platform.h"
 
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -28,9 +31,6 @@ int plat_utc_now(struct tm *out) {
 }
 
 // ---- endpoint tables, owners and image paths --------------------------------
-
-#include <arpa/inet.h>
-#include <cstdio>
 
 fake_list g_fake_lists[2][2];
 char g_fake_path_sep = '\\';
@@ -123,8 +123,6 @@ int plat_image_path(uint32_t pid, char *buf, size_t size) {
 char plat_path_sep() { return g_fake_path_sep; }
 
 // ---- loopback TCP -----------------------------------------------------------
-
-#include <algorithm>
 
 fake_conn g_fake_conns[4];
 fake_net_log g_fake_net;

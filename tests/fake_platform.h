@@ -1,7 +1,10 @@
 // A platform layer that the logic tests steer.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+#include "platform/platform.h"
 
 // The value plat_clock_ms returns next; every reading then advances it by
 // g_fake_clock_step.
@@ -9,8 +12,6 @@ extern uint64_t g_fake_clock_ms;
 extern uint64_t g_fake_clock_step;
 
 // ---- endpoint tables, owners and image paths --------------------------------
-
-#include "platform/platform.h"
 
 enum { FAKE_LIST_MAX = 1100 };
 
@@ -45,8 +46,6 @@ extern int g_fake_reads[16], g_fake_read_open[16];
 void fake_tables_reset();
 
 // ---- loopback TCP -----------------------------------------------------------
-
-#include <cstddef>
 
 // How one connection goes; sockets take the scripts g_fake_conns[0], [1], ... in the
 // order they are made (later ones connect at once and then see the peer close).
