@@ -72,6 +72,23 @@ class Run:
         return "other"
 
 
+_wine_server_kept = set()
+# The prefix all runs share; a test that gives a run a private one ends that one's
+# server itself.
+_SHARED_WINE_PREFIX = os.environ.get("WINEPREFIX")
+
+
+def keep_wine_server(prefix):
+    """Keeps the Wine server of a prefix up between runs. It otherwise exits a moment
+    after its last client, and a run that starts while it is exiting dies with "wine
+    client error: recvmsg: Connection reset by peer". It still exits by itself a minute
+    after the suite's last run."""
+    if prefix and prefix not in _wine_server_kept:
+        _wine_server_kept.add(prefix)
+        subprocess.run(["wineserver", "-p60"], env=dict(os.environ, WINEPREFIX=prefix),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+
+
 def run(env=None, args=(), timeout=60, stdout=subprocess.PIPE):
     """Runs the program once with exactly `env` (str or bytes values)."""
     if not CMD:
@@ -84,6 +101,8 @@ def run(env=None, args=(), timeout=60, stdout=subprocess.PIPE):
         full_env.setdefault("WINEDEBUG", "-all")
     for k, v in (env or {}).items():
         full_env[k] = v
+    if WINE and full_env.get("WINEPREFIX") == _SHARED_WINE_PREFIX:
+        keep_wine_server(_SHARED_WINE_PREFIX)
     # Output goes to files rather than pipes: a helper that the command leaves running
     # (Wine's wineserver) would hold a pipe open and keep the run waiting until it exits.
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
