@@ -26,6 +26,7 @@
     if (!pwd) pwd = stored('bot_active_pwd');
 
     var DATA = [];
+    var shown = null; // the row markup the table holds now
     var lastProbe = Object.create(null); // port -> last probe body with ok true
 
     // ---- helpers --------------------------------------------------------------
@@ -135,9 +136,13 @@
                     stateSpan(lastProbe[r.port]) + ' <button class="gh sm" data-p="' +
                     esc(r.port) + '">Probe</button></td></tr>';
         }
+        $('empty').className = kept ? 'hide' : '';
+        // Most keystrokes keep the same rows: the table then already shows this
+        // markup, and parsing it again would cost the most of all this work.
+        if (html === shown) return;
         var rows = $('rows');
         rows.innerHTML = html;
-        $('empty').className = kept ? 'hide' : '';
+        shown = html;
         var buttons = rows.querySelectorAll('button[data-p]');
         for (var j = 0; j < buttons.length; j++) {
             buttons[j].addEventListener('click', function () {

@@ -208,6 +208,21 @@ describe('probe', () => {
         assert.match(await page.textContent('#pOut'), /-> closed/);
     });
 
+    test('a row button still probes after a render that kept the same rows', async () => {
+        await page.fill('#q', String(sockets.udp));
+        const first = await page.$('#rows tr');
+        // The same filter again: the table keeps its rows (and their handlers).
+        await page.dispatchEvent('#q', 'input');
+        assert.equal(await page.evaluate(el => el.isConnected, first), true);
+        const before = probes.length;
+        const answered = page.waitForResponse(r => r.url().includes('action=probe'));
+        await rowLocator(page, 'udp', sockets.udp).locator('button[data-p]').click();
+        await answered;
+        assert.equal(probes.length, before + 1);
+        assert.match(probes.at(-1), new RegExp(`action=probe&port=${sockets.udp}$`));
+        await page.fill('#q', '');
+    });
+
     test('the port field must hold 1 to 65535; nothing is sent otherwise', async () => {
         const before = probes.length;
         for (const value of ['0', '-1', '65536', '']) {
