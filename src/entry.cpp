@@ -29,10 +29,7 @@ static void json_answer(const char *query) {
     char action[64];
     get_query_val(query, "action", action, sizeof action);
     // The header block goes out before the action is judged: error bodies follow it too.
-    out_lit("Content-Type: application/json; charset=utf-8\r\n"
-            "Cache-Control: no-store\r\n"
-            "X-Content-Type-Options: nosniff\r\n"
-            "\r\n");
+    out_lit(JSON_CONTENT_TYPE NO_STORE_NOSNIFF "\r\n");
     if (strcmp(action, "probe") == 0) {
         probe_action(query);
     } else if (!action[0] || strcmp(action, "listeners") == 0 || strcmp(action, "all") == 0) {

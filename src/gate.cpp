@@ -43,11 +43,7 @@ int gate_check(const char *expected, const char *x_bot_password, const char *aut
 }
 
 void gate_refuse() {
-    out_lit("Status: 401 Unauthorized\r\n"
-            "Content-Type: application/json; charset=utf-8\r\n"
-            "Cache-Control: no-store\r\n"
-            "X-Content-Type-Options: nosniff\r\n"
-            "\r\n"
+    out_lit("Status: 401 Unauthorized\r\n" JSON_CONTENT_TYPE NO_STORE_NOSNIFF "\r\n"
             "{\"ok\":false,\"error\":\"invalid node password\"}\n");
     out_flush();
     exit(0);

@@ -5,6 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 
+// Header lines every answer carries, for building each response's header block as
+// one literal (and so one write).
+#define JSON_CONTENT_TYPE "Content-Type: application/json; charset=utf-8\r\n"
+#define NO_STORE_NOSNIFF "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n"
+
 // Writes n bytes exactly as given (never through a formatter).
 void out_bytes(const char *s, size_t n);
 

@@ -7,10 +7,7 @@
 // The page is fixed text: nothing from the request goes into it, so both variants
 // are the same bytes on every request.
 void write_page(int embedded) {
-    out_lit("Content-Type: text/html; charset=utf-8\r\n"
-            "Cache-Control: no-store\r\n"
-            "X-Content-Type-Options: nosniff\r\n"
-            "\r\n");
+    out_lit("Content-Type: text/html; charset=utf-8\r\n" NO_STORE_NOSNIFF "\r\n");
     out_lit(PAGE_DOC_START);
     out_lit(PAGE_STYLE);
     out_lit(PAGE_TOP_OPEN);
