@@ -1,6 +1,5 @@
 #include "entry.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "gate.h"
@@ -42,19 +41,19 @@ static void json_answer(const char *query) {
 int ports_main(int argc, char **argv) {
     plat_stdio_init();
     if (argc > 1 && strcmp(argv[1], "--meta") == 0) return mode_meta();
-    const char *meta = getenv("ZL_PLUGIN_META");
+    const char *meta = plat_env("ZL_PLUGIN_META");
     if (meta && *meta) return mode_meta();
     if (plat_net_start() != 0) return mode_meta();
 
-    const char *expected = getenv("BOT_PASSWORD");
+    const char *raw_query = plat_env("QUERY_STRING");
+    const char *expected = plat_env("BOT_PASSWORD");
     if (expected && *expected &&
-        !gate_check(expected, getenv("HTTP_X_BOT_PASSWORD"), getenv("HTTP_AUTHORIZATION"),
-                    getenv("QUERY_STRING")))
+        !gate_check(expected, plat_env("HTTP_X_BOT_PASSWORD"), plat_env("HTTP_AUTHORIZATION"),
+                    raw_query))
         gate_refuse();
 
-    const char *query = getenv("QUERY_STRING");
-    if (!query) query = "";
-    switch (route_request(query, getenv("REQUEST_METHOD"))) {
+    const char *query = raw_query ? raw_query : "";
+    switch (route_request(query, plat_env("REQUEST_METHOD"))) {
     case ROUTE_JSON: json_answer(query); break;
     case ROUTE_EMBEDDED_PAGE: write_page(1); break;
     default: write_page(0); break;

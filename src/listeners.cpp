@@ -8,8 +8,9 @@
 sock_row g_socks[MAX_SOCKS];
 int32_t g_sock_count;
 
-// Room for an image path: a deep path must still give its name, not a failure.
-enum { IMAGE_PATH_SIZE = 4096 };
+// Room for the image file's name as the system gives it: a file name has at most 255
+// UTF-16 units on Windows and 255 bytes on Linux (plus the kernel's " (deleted)").
+enum { IMAGE_NAME_SIZE = 1024 };
 
 int scope_of(const char *t) {
     if (!t[0]) return SCOPE_SPECIFIC;
@@ -26,14 +27,15 @@ static void copy_cut(char *dst, size_t cap, const char *src) {
     dst[n] = '\0';
 }
 
-// Base name of the owner's image file, or empty when it cannot be had.
+// Base name of the owner's image file, or empty when it cannot be had. The answer
+// is UTF-8, so a name that is not (a Linux file name may hold any byte) is written
+// as a browser would show it, and the cut never splits a character.
 static void image_name(uint32_t pid, char *comm, size_t cap) {
     comm[0] = '\0';
     if (pid == 0) return;
-    char path[IMAGE_PATH_SIZE];
-    if (plat_image_path(pid, path, sizeof path) != 0) return;
-    const char *slash = strrchr(path, plat_path_sep());
-    copy_cut(comm, cap, slash ? slash + 1 : path);
+    char name[IMAGE_NAME_SIZE];
+    if (plat_image_name(pid, name, sizeof name) != 0) return;
+    utf8_copy(comm, cap, name);
 }
 
 void win_add_row(const char *proto, int ipv6, const void *addr, uint32_t port_field, uint32_t pid) {
@@ -70,11 +72,15 @@ static void take_udp(const plat_endpoint *ep, void *ipv6) {
 void enumerate_sockets() {
     g_sock_count = 0;
     plat_tables_open();
-    for (int ipv6 = 0; ipv6 < 2; ++ipv6) {
-        // A list that cannot be read contributes nothing; the others still count.
-        plat_table_read(PLAT_TCP, ipv6, take_tcp, &ipv6);
-        plat_table_read(PLAT_UDP, ipv6, take_udp, &ipv6);
-    }
+    // TCP listeners first: should the table fill up, a host with thousands of UDP
+    // sockets (a resolver, a busy client) must not push its servers out of the answer.
+    // Below the cap the order makes no difference once the rows are sorted.
+    // A list that cannot be read contributes nothing; the others still count.
+    int v4 = 0, v6 = 1;
+    plat_table_read(PLAT_TCP, 0, take_tcp, &v4);
+    plat_table_read(PLAT_TCP, 1, take_tcp, &v6);
+    plat_table_read(PLAT_UDP, 0, take_udp, &v4);
+    plat_table_read(PLAT_UDP, 1, take_udp, &v6);
     plat_tables_close();
 }
 

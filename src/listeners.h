@@ -15,7 +15,7 @@ struct sock_row {
     int32_t port;       // host byte order, 1..65535
     int32_t scope;      // SCOPE_*
     int32_t pid;        // owning process, 0 when unknown
-    char comm[96];      // base name of the owner's image file, empty when unknown
+    char comm[96];      // base name of the owner's image file (UTF-8), empty when unknown
 };
 
 extern sock_row g_socks[MAX_SOCKS];
@@ -31,7 +31,7 @@ int scope_of(const char *addr_text);
 void win_add_row(const char *proto, int ipv6, const void *addr, uint32_t port_field, uint32_t pid);
 
 // Empties the table and fills it from the four endpoint lists, in the order IPv4
-// TCP, IPv4 UDP, IPv6 TCP, IPv6 UDP.
+// TCP, IPv6 TCP, IPv4 UDP, IPv6 UDP.
 void enumerate_sockets();
 
 // Orders the rows by port, then protocol, keeping the order of equal rows.

@@ -65,6 +65,56 @@ void json_str(const char *text) {
     out_bytes(buf, n);
 }
 
+// Length of the well-formed sequence at s, or 0 when s starts an ill-formed one; then
+// *bad is the number of bytes that one U+FFFD stands for.
+static size_t utf8_seq(const unsigned char *s, size_t *bad) {
+    const unsigned c = s[0];
+    size_t need;
+    unsigned lo = 0x80, hi = 0xbf;
+    if (c < 0x80) return 1;
+    if (c >= 0xc2 && c <= 0xdf) {
+        need = 1;
+    } else if (c >= 0xe0 && c <= 0xef) {
+        need = 2;
+        if (c == 0xe0) lo = 0xa0; // overlong
+        if (c == 0xed) hi = 0x9f; // surrogates
+    } else if (c >= 0xf0 && c <= 0xf4) {
+        need = 3;
+        if (c == 0xf0) lo = 0x90; // overlong
+        if (c == 0xf4) hi = 0x8f; // above U+10FFFF
+    } else {
+        *bad = 1;
+        return 0;
+    }
+    for (size_t k = 1; k <= need; ++k) {
+        // The terminator fails this test too, so nothing past it is read.
+        if (s[k] < lo || s[k] > hi) {
+            *bad = k;
+            return 0;
+        }
+        lo = 0x80;
+        hi = 0xbf;
+    }
+    return need + 1;
+}
+
+void utf8_copy(char *dst, size_t cap, const char *src) {
+    static const char replacement[] = "\xef\xbf\xbd";
+    const unsigned char *s = reinterpret_cast<const unsigned char *>(src);
+    size_t n = 0;
+    while (*s) {
+        size_t bad = 0;
+        const size_t len = utf8_seq(s, &bad);
+        const char *from = len ? reinterpret_cast<const char *>(s) : replacement;
+        const size_t out = len ? len : sizeof replacement - 1;
+        if (n + out > cap - 1) break;
+        memcpy(dst + n, from, out);
+        n += out;
+        s += len ? len : bad;
+    }
+    dst[n] = '\0';
+}
+
 int64_t now_ms() { return static_cast<int64_t>(plat_clock_ms()); }
 
 void out_flush() { fflush(stdout); }

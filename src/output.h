@@ -35,6 +35,12 @@ void out_bool(int32_t flag);
 // and bytes below 32 are escaped; every other byte passes through unchanged.
 void json_str(const char *text);
 
+// Copies src into dst (cap bytes, cap >= 1) as valid UTF-8: every ill-formed
+// sequence becomes U+FFFD, one for each maximal part of it as a browser decodes it,
+// and the text is cut before the first character that does not fit in cap - 1 bytes.
+// Valid text that fits is copied unchanged.
+void utf8_copy(char *dst, size_t cap, const char *src);
+
 // Milliseconds for durations and deadlines. Only differences of two readings
 // mean anything.
 int64_t now_ms();

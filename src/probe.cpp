@@ -39,6 +39,16 @@ int32_t port_from_text(const char *text) {
 // How a connection attempt to 127.0.0.1 ended.
 enum { CONN_OPEN, CONN_REFUSED, CONN_FAILED, CONN_NO_ANSWER, CONN_NO_SOCKET };
 
+// With nothing listening on the port, a connection whose own source port happens to
+// be that port meets itself (TCP simultaneous open) and seems established.
+static bool connected_to_itself(plat_sock s, int32_t port) {
+    static const unsigned char loopback[4] = {127, 0, 0, 1};
+    unsigned char addr[4];
+    int local_port = 0;
+    return plat_local_addr(s, addr, &local_port) == 0 && local_port == port &&
+           memcmp(addr, loopback, sizeof addr) == 0;
+}
+
 // One non-blocking connection attempt with the 2-second wait. On CONN_OPEN *out is the
 // connected socket, which the caller closes; on every other result nothing is left open.
 // CONN_NO_ANSWER: the wait ran out or failed.
@@ -50,6 +60,7 @@ static int loopback_connect(int32_t port, plat_sock *out) {
     // Still in progress after the wait means the wait ran out or failed.
     if (how == PLAT_IN_PROGRESS && plat_wait(s, 1, CONNECT_WAIT_MS) > 0)
         how = plat_connect_result(s);
+    if (how == PLAT_CONNECTED && connected_to_itself(s, port)) how = PLAT_REFUSED;
     int result;
     switch (how) {
     case PLAT_CONNECTED: result = CONN_OPEN; break;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -13,6 +14,8 @@ uint64_t g_fake_clock_step = 0;
 void plat_stdio_init() {}
 
 int plat_net_start() { return 0; }
+
+const char *plat_env(const char *name) { return getenv(name); }
 
 uint64_t plat_clock_ms() {
     const uint64_t now = g_fake_clock_ms;
@@ -33,7 +36,6 @@ int plat_utc_now(struct tm *out) {
 // ---- endpoint tables, owners and image paths --------------------------------
 
 fake_list g_fake_lists[2][2];
-char g_fake_path_sep = '\\';
 int g_fake_addr_fail, g_fake_addr_empty, g_fake_image_calls;
 int g_fake_opens, g_fake_closes, g_fake_read_count;
 int g_fake_reads[16], g_fake_read_open[16];
@@ -42,7 +44,7 @@ namespace {
 
 struct fake_process {
     uint32_t pid;
-    char path[512];
+    char name[512];
 };
 fake_process g_images[8];
 int g_image_count;
@@ -52,7 +54,6 @@ int g_open;
 
 void fake_tables_reset() {
     memset(g_fake_lists, 0, sizeof g_fake_lists);
-    g_fake_path_sep = '\\';
     g_fake_addr_fail = g_fake_addr_empty = g_fake_image_calls = 0;
     g_fake_opens = g_fake_closes = g_fake_read_count = 0;
     g_image_count = 0;
@@ -71,10 +72,10 @@ plat_endpoint *fake_endpoint(int proto, int ipv6, const char *addr, int port, ui
     return ep;
 }
 
-void fake_image(uint32_t pid, const char *path) {
+void fake_image(uint32_t pid, const char *name) {
     if (g_image_count >= 8) return;
     g_images[g_image_count].pid = pid;
-    snprintf(g_images[g_image_count].path, sizeof g_images[0].path, "%s", path);
+    snprintf(g_images[g_image_count].name, sizeof g_images[0].name, "%s", name);
     ++g_image_count;
 }
 
@@ -109,18 +110,16 @@ int plat_addr_text(int ipv6, const unsigned char *addr, char *buf, size_t size) 
     return inet_ntop(ipv6 ? AF_INET6 : AF_INET, addr, buf, static_cast<socklen_t>(size)) ? 0 : -1;
 }
 
-int plat_image_path(uint32_t pid, char *buf, size_t size) {
+int plat_image_name(uint32_t pid, char *buf, size_t size) {
     ++g_fake_image_calls;
     for (int i = 0; i < g_image_count; ++i) {
         if (g_images[i].pid != pid) continue;
-        if (strlen(g_images[i].path) >= size) return -1;
-        strcpy(buf, g_images[i].path);
+        if (strlen(g_images[i].name) >= size) return -1;
+        strcpy(buf, g_images[i].name);
         return 0;
     }
     return -1;
 }
-
-char plat_path_sep() { return g_fake_path_sep; }
 
 // ---- loopback TCP -----------------------------------------------------------
 
@@ -201,6 +200,15 @@ int plat_wait(plat_sock s, int for_write, int64_t ms) {
 }
 
 int plat_connect_result(plat_sock s) { return script_of(s).pending; }
+
+int plat_local_addr(plat_sock s, unsigned char addr[4], int *port) {
+    const fake_conn &c = script_of(s);
+    if (c.local_port < 0) return -1;
+    static const unsigned char loopback[4] = {127, 0, 0, 1};
+    memcpy(addr, c.local_addr ? c.local_addr : loopback, 4);
+    *port = c.local_port ? c.local_port : 40000;
+    return 0;
+}
 
 long plat_send(plat_sock s, const void *data, size_t len) {
     ++g_fake_net.sends;

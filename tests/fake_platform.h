@@ -29,13 +29,12 @@ extern fake_list g_fake_lists[2][2];
 // state. The returned endpoint may be changed further.
 plat_endpoint *fake_endpoint(int proto, int ipv6, const char *addr, int port, uint32_t pid);
 
-// Gives pid an image path (a few at a time); other pids cannot be opened.
-void fake_image(uint32_t pid, const char *path);
+// Gives pid an image file name (a few at a time); other pids have none.
+void fake_image(uint32_t pid, const char *name);
 
-extern char g_fake_path_sep;   // what plat_path_sep answers
 extern int g_fake_addr_fail;   // plat_addr_text fails
 extern int g_fake_addr_empty;  // plat_addr_text succeeds with an empty text
-extern int g_fake_image_calls; // plat_image_path calls so far
+extern int g_fake_image_calls; // plat_image_name calls so far
 
 // What the logic did with the tables: opens, closes, and each read as
 // proto + 2 * ipv6, with a 1 in read_open when the tables were open for it.
@@ -59,6 +58,8 @@ struct fake_conn {
                                // several when the room is short)
     uint64_t piece_ms = 0;     // clock time before each piece can be read
     int after = 0;             // after the pieces: one of the FAKE_ values below
+    int local_port = 0;        // the socket's own port (0: 40000; -1: cannot be read)
+    const unsigned char *local_addr = nullptr; // its own address (null: 127.0.0.1)
 };
 enum { FAKE_PEER_CLOSES = 0, FAKE_SILENT = 1, FAKE_RECV_FAILS = 2, FAKE_WAIT_FAILS = 3 };
 

@@ -70,7 +70,7 @@ TEST(Scope, FirstMatchingRuleDecides) {
 }
 
 TEST_F(Listeners, RowTakesAddressPortScopeAndProcessName) {
-    fake_image(4242, "C:\\Windows\\System32\\svchost.exe");
+    fake_image(4242, "svchost.exe");
     add("tcp", "127.0.0.1", 8080, 4242);
     add("udp", "::", 53, 4242);
     add("tcp", "fe80::1", 65535, 7);
@@ -98,28 +98,57 @@ TEST_F(Listeners, AddressWithoutTextIsUnknown) {
     EXPECT_EQ(rows(), (std::vector<std::string>{"tcp unknown 80 2 0 ", "udp unknown 81 2 0 "}));
 }
 
-TEST_F(Listeners, ProcessNameIsTheBaseNameOrEmpty) {
+TEST_F(Listeners, ProcessNameIsTheSystemsOrEmpty) {
     const std::string long_name(120, 'n');
-    fake_image(1, "C:\\a\\b\\svc.exe");
-    fake_image(2, "plain.exe");
-    fake_image(3, "C:\\dir\\");
-    fake_image(4, ("C:\\" + long_name).c_str());
-    fake_image(5, "/usr/bin/python3 (x)\\y");
+    fake_image(1, "svc.exe");
+    fake_image(2, long_name.c_str());
+    fake_image(3, "python3 (x)\\y");
     add("tcp", "127.0.0.1", 1, 1);
     add("tcp", "127.0.0.1", 2, 2);
     add("tcp", "127.0.0.1", 3, 3);
-    add("tcp", "127.0.0.1", 4, 4);
-    add("tcp", "127.0.0.1", 5, 99); // cannot be opened: pid kept, no name
-    g_fake_path_sep = '/';
-    add("tcp", "127.0.0.1", 6, 5);
+    add("tcp", "127.0.0.1", 4, 99); // no name: pid kept
     EXPECT_EQ(rows(), (std::vector<std::string>{
-                          "tcp 127.0.0.1 1 0 1 svc.exe", "tcp 127.0.0.1 2 0 2 plain.exe",
-                          "tcp 127.0.0.1 3 0 3 ", "tcp 127.0.0.1 4 0 4 " + long_name.substr(0, 95),
-                          "tcp 127.0.0.1 5 0 99 ", "tcp 127.0.0.1 6 0 5 python3 (x)\\y"}));
+                          "tcp 127.0.0.1 1 0 1 svc.exe", "tcp 127.0.0.1 2 0 2 " + long_name.substr(0, 95),
+                          "tcp 127.0.0.1 3 0 3 python3 (x)\\y", "tcp 127.0.0.1 4 0 99 "}));
+}
+
+TEST_F(Listeners, ProcessNameIsValidUtf8CutBetweenCharacters) {
+    const std::string a94(94, 'a'), a93(93, 'a');
+    struct Case {
+        std::string name, comm;
+    } cases[] = {
+        {"caf\xc3\xa9.exe", "caf\xc3\xa9.exe"},                  // valid: unchanged
+        {"\xe8\xa1\xa8\xe7\xa4\xba.exe", "\xe8\xa1\xa8\xe7\xa4\xba.exe"},
+        {a94 + "\xc3\xa9", a94},                                 // the cut would split it
+        {a93 + "\xe2\x82\xac", a93},                             // the same for three bytes
+        {a93 + "\xc3\xa9", a93 + "\xc3\xa9"},                    // it just fits
+        {"x\xffy", "x\xef\xbf\xbdy"},                            // no UTF-8 at all
+        {"\xc3(", "\xef\xbf\xbd("},                              // a lead byte alone
+        {"\xe2\x82", "\xef\xbf\xbd"},                            // a truncated sequence: one
+        {"\xc0\xaf", "\xef\xbf\xbd\xef\xbf\xbd"},                // overlong: one per byte
+        {"\xed\xa0\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"}, // a surrogate
+        {"\xf4\x90\x80\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"}, // > U+10FFFF
+        {"\xf0\x9f\x98\x80\x80", "\xf0\x9f\x98\x80\xef\xbf\xbd"}, // a stray continuation
+        {a93 + "\xff", a93},                                     // U+FFFD does not fit
+        {std::string(40, '\xff'), [] {                           // 31 of them do
+             std::string r;
+             for (int i = 0; i < 31; ++i) r += "\xef\xbf\xbd";
+             return r;
+         }()},
+    };
+    uint32_t pid = 1;
+    for (const Case &c : cases) {
+        fake_tables_reset();
+        g_sock_count = 0;
+        fake_image(pid, c.name.c_str());
+        add("udp", "0.0.0.0", 53, pid);
+        EXPECT_EQ(std::string(g_socks[0].comm), c.comm) << "name " << pid;
+        ++pid;
+    }
 }
 
 TEST_F(Listeners, ProcessZeroIsNotLookedUp) {
-    fake_image(0, "C:\\idle.exe");
+    fake_image(0, "idle.exe");
     add("udp", "0.0.0.0", 500, 0);
     EXPECT_EQ(g_fake_image_calls, 0);
     EXPECT_EQ(rows(), (std::vector<std::string>{"udp 0.0.0.0 500 1 0 "}));
@@ -144,13 +173,15 @@ TEST_F(Listeners, PassesRunInOrderBetweenOneOpenAndClose) {
     fake_endpoint(PLAT_TCP, 0, "127.0.0.1", 1, 0);
     g_sock_count = 17; // left over: the enumeration starts from an empty table
     enumerate_sockets();
-    EXPECT_EQ(rows(), (std::vector<std::string>{"tcp 127.0.0.1 1 0 0 ", "udp 0.0.0.0 2 1 0 ",
-                                                "tcp ::1 3 0 0 ", "udp :: 4 1 0 "}));
+    // Both TCP lists first, then both UDP lists.
+    EXPECT_EQ(rows(), (std::vector<std::string>{"tcp 127.0.0.1 1 0 0 ", "tcp ::1 3 0 0 ",
+                                                "udp 0.0.0.0 2 1 0 ", "udp :: 4 1 0 "}));
     EXPECT_EQ(g_fake_opens, 1);
     EXPECT_EQ(g_fake_closes, 1);
     ASSERT_EQ(g_fake_read_count, 4);
+    const int order[4] = {PLAT_TCP, PLAT_TCP + 2, PLAT_UDP, PLAT_UDP + 2};
     for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(g_fake_reads[i], (i % 2 ? PLAT_UDP : PLAT_TCP) + 2 * (i / 2));
+        EXPECT_EQ(g_fake_reads[i], order[i]);
         EXPECT_EQ(g_fake_read_open[i], 1);
     }
 }
@@ -173,7 +204,7 @@ TEST_F(Listeners, UnreadableListsContributeNothing) {
     g_fake_lists[0][PLAT_TCP].fail = 1;
     g_fake_lists[1][PLAT_UDP].fail = 1;
     enumerate_sockets();
-    EXPECT_EQ(rows(), (std::vector<std::string>{"udp 127.0.0.1 11 0 0 ", "tcp ::1 12 0 0 "}));
+    EXPECT_EQ(rows(), (std::vector<std::string>{"tcp ::1 12 0 0 ", "udp 127.0.0.1 11 0 0 "}));
     EXPECT_EQ(g_fake_read_count, 4);
 }
 
@@ -185,6 +216,17 @@ TEST_F(Listeners, CapKeepsTheEarlierPasses) {
     ASSERT_EQ(g_sock_count, MAX_SOCKS);
     for (int i = 0; i < g_sock_count; ++i) ASSERT_STREQ(g_socks[i].proto, "tcp");
     EXPECT_EQ(g_socks[MAX_SOCKS - 1].port, 3023);
+}
+
+TEST_F(Listeners, UdpSocketsNeverCrowdOutTcpListeners) {
+    for (int i = 0; i < 1100; ++i) fake_endpoint(PLAT_UDP, 0, "0.0.0.0", 1 + i, 0);
+    fake_endpoint(PLAT_TCP, 1, "::", 8443, 0);
+    fake_endpoint(PLAT_TCP, 0, "0.0.0.0", 8080, 0);
+    enumerate_sockets();
+    ASSERT_EQ(g_sock_count, MAX_SOCKS);
+    EXPECT_EQ(row_text(g_socks[0]), "tcp 0.0.0.0 8080 1 0 ");
+    EXPECT_EQ(row_text(g_socks[1]), "tcp :: 8443 1 0 ");
+    EXPECT_EQ(row_text(g_socks[MAX_SOCKS - 1]), "udp 0.0.0.0 1022 1 0 ");
 }
 
 TEST_F(Listeners, OrderIsByPort) {
@@ -237,7 +279,7 @@ TEST_F(Listeners, EmptyTableBody) {
 }
 
 TEST_F(Listeners, OneRowBody) {
-    fake_image(4242, "C:\\Program Files\\svc.exe");
+    fake_image(4242, "svc.exe");
     add("tcp", "127.0.0.1", 8080, 4242);
     EXPECT_EQ(body(), kHead + "\"count\":1,\"summary\":{\"tcp\":1,\"udp\":0,\"loopback\":1,"
                               "\"wildcard\":0,\"specific\":0},\"listeners\":[{\"proto\":\"tcp\","
@@ -246,7 +288,7 @@ TEST_F(Listeners, OneRowBody) {
 }
 
 TEST_F(Listeners, ActionOrdersCountsAndWrites) {
-    fake_image(0xfffffffeu, "C:\\x\\big.exe");
+    fake_image(0xfffffffeu, "big.exe");
     fake_endpoint(PLAT_TCP, 0, "192.168.1.10", 443, 0xfffffffeu);
     fake_endpoint(PLAT_UDP, 0, "127.0.0.53", 53, 3);
     fake_endpoint(PLAT_UDP, 1, "::", 53, 3);
@@ -265,7 +307,7 @@ TEST_F(Listeners, ActionOrdersCountsAndWrites) {
 }
 
 TEST_F(Listeners, TextsAreEscaped) {
-    fake_image(5, "C:\\dir\\c\"q\x01\n.exe");
+    fake_image(5, "c\"q\x01\n.exe");
     add("udp", "10.1.1.1", 9, 5);
     strcpy(g_socks[0].bind_addr, "x\"\\\ty");
     EXPECT_EQ(body(), kHead + "\"count\":1,\"summary\":{\"tcp\":0,\"udp\":1,\"loopback\":0,"

@@ -94,6 +94,8 @@ TEST(HttpStatusOf, CodesBeyond32BitsReadAsNone) {
     }
 }
 
+const unsigned char kOtherAddr[4] = {127, 0, 0, 2};
+
 TEST_F(Probe, ConnectOutcomes) {
     struct Case {
         const char *name;
@@ -116,6 +118,17 @@ TEST_F(Probe, ConnectOutcomes) {
         {"wait ran out", {.connect = PLAT_IN_PROGRESS, .wait = 0}, PROBE_REFUSED, 1},
         {"wait failed", {.connect = PLAT_IN_PROGRESS, .wait = -1}, PROBE_REFUSED, 1},
         {"no socket", {.no_socket = true}, PROBE_ERROR, 0},
+        // Nothing listens, and the connection's own port is the target: it met itself.
+        {"connected to itself", {.connect = PLAT_CONNECTED, .local_port = 8150}, PROBE_REFUSED, 0},
+        {"waited, connected to itself",
+         {.connect = PLAT_IN_PROGRESS, .pending = PLAT_CONNECTED, .local_port = 8150},
+         PROBE_REFUSED,
+         1},
+        {"own port from another address",
+         {.connect = PLAT_CONNECTED, .local_port = 8150, .local_addr = kOtherAddr},
+         PROBE_OPEN,
+         0},
+        {"own address unreadable", {.connect = PLAT_CONNECTED, .local_port = -1}, PROBE_OPEN, 0},
     };
     for (const Case &c : cases) {
         SetUp();
@@ -182,6 +195,8 @@ TEST_F(Probe, HttpGivesUpBeforeTheReplyWithStatusUntouched) {
         {.connect = PLAT_IN_PROGRESS, .pending = PLAT_REFUSED},
         {.send = 0, .reply = {"HTTP/1.1 200 OK\r\n"}},
         {.send = -1, .reply = {"HTTP/1.1 200 OK\r\n"}},
+        // Connected to itself, it would read back its own request.
+        {.reply = {"HTTP/1.1 200 OK\r\n"}, .local_port = 8150},
     };
     int i = 0;
     for (const fake_conn &c : cases) {

@@ -14,6 +14,11 @@ void plat_stdio_init();
 // Starts the socket library; 0 when sockets can be used.
 int plat_net_start();
 
+// The value of an environment variable as UTF-8 (on Windows converted from the
+// system's wide text, never through the ANSI code page; elsewhere the bytes as
+// given), whole; null when the variable is not set. It lives until the process ends.
+const char *plat_env(const char *name);
+
 // ---- clocks ---------------------------------------------------------------
 
 // Milliseconds on a monotonic clock with an arbitrary epoch: for durations and
@@ -53,12 +58,10 @@ int plat_table_read(int proto, int ipv6, plat_endpoint_fn fn, void *ctx);
 // Standard text form of a 4-byte (ipv6 == 0) or 16-byte address; 0 on success.
 int plat_addr_text(int ipv6, const unsigned char *addr, char *buf, size_t size);
 
-// Full path of a process's image file, NUL-terminated; 0 on success, -1 when the
-// process cannot be opened or its path cannot be read.
-int plat_image_path(uint32_t pid, char *buf, size_t size);
-
-// The separator of the paths plat_image_path returns.
-char plat_path_sep();
+// Base name of a process's image file (the last part of its path), NUL-terminated:
+// UTF-8 on Windows, the file system's bytes elsewhere, so not always valid UTF-8.
+// 0 on success, -1 when no name can be had or it does not fit.
+int plat_image_name(uint32_t pid, char *buf, size_t size);
 
 // ---- loopback TCP ---------------------------------------------------------
 
@@ -82,12 +85,17 @@ void plat_set_nonblocking(plat_sock s);
 // Starts a connection to 127.0.0.1 on the low 16 bits of port; an outcome class.
 int plat_connect_loopback(plat_sock s, int port);
 
-// Waits until the socket is writable (for_write != 0) or readable, at most ms
-// milliseconds (ms >= 0). Above 0: ready; 0: time-out; below 0: failure.
+// Waits until the socket is writable or its connection attempt has failed
+// (for_write != 0), or until it is readable; at most ms milliseconds (ms >= 0).
+// Above 0: ready; 0: time-out; below 0: failure.
 int plat_wait(plat_sock s, int for_write, int64_t ms);
 
 // The pending error of a finished attempt as an outcome class (never IN_PROGRESS).
 int plat_connect_result(plat_sock s);
+
+// The local IPv4 address (4 bytes, network order) and port (host order) of a
+// connected socket; 0 on success.
+int plat_local_addr(plat_sock s, unsigned char addr[4], int *port);
 
 // Sends without raising signals; bytes taken, 0 or below on failure.
 long plat_send(plat_sock s, const void *data, size_t len);
