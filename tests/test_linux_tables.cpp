@@ -217,6 +217,22 @@ TEST(ExePath, DeletedMarkIsDropped) {
     EXPECT_EQ(lt_exe_trim(c, strlen(c)), 0u);
 }
 
+TEST(Repeats, LaterCopiesOfAnInodeGoTheOrderStays) {
+    std::vector<lt_endpoint> e(7);
+    const uint32_t inodes[7] = {50, 10, 50, 0, 30, 10, 0};
+    for (size_t i = 0; i < e.size(); ++i) {
+        e[i] = lt_endpoint{};
+        e[i].inode = inodes[i];
+        e[i].ep.pid = static_cast<uint32_t>(100 + i); // which copy survives
+    }
+    const size_t n = lt_drop_repeats(e.data(), e.size());
+    ASSERT_EQ(n, 5u);
+    const uint32_t kept[5] = {100, 101, 103, 104, 106}; // endpoints without an inode all stay
+    for (size_t i = 0; i < n; ++i) EXPECT_EQ(e[i].ep.pid, kept[i]) << i;
+    EXPECT_EQ(lt_drop_repeats(e.data(), 1), 1u);
+    EXPECT_EQ(lt_drop_repeats(e.data(), 0), 0u);
+}
+
 TEST(Owners, LowestPidWinsWhateverTheOrder) {
     lt_owner o[] = {{30, 9}, {0, 0}, {10, 0}, {30, 0}, {20, 0}};
     const size_t n = lt_owners_prepare(o, 5);
@@ -365,41 +381,58 @@ TEST(RealTables, AddressText) {
     EXPECT_EQ(plat_addr_text(0, v4, buf, 4), -1);
 }
 
-TEST(RealImagePath, OwnPathWholeOrNotAtAll) {
-    char buf[4096];
-    ASSERT_EQ(plat_image_path(static_cast<uint32_t>(getpid()), buf, sizeof buf), 0);
-    EXPECT_EQ(buf[0], '/');
-    EXPECT_STREQ(strrchr(buf, plat_path_sep()), "/platform_tests");
-    const size_t len = strlen(buf);
-    EXPECT_EQ(plat_image_path(static_cast<uint32_t>(getpid()), buf, len), -1); // would be cut
-    EXPECT_EQ(plat_image_path(0, buf, sizeof buf), -1);
+TEST(RealImageName, OwnNameWholeOrNotAtAll) {
+    char buf[256];
+    ASSERT_EQ(plat_image_name(static_cast<uint32_t>(getpid()), buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "platform_tests");
+    EXPECT_EQ(plat_image_name(static_cast<uint32_t>(getpid()), buf, 14), -1); // would be cut
+    EXPECT_EQ(plat_image_name(0, buf, sizeof buf), -1);
 }
 
-TEST(RealImagePath, DeletedImageKeepsItsName) {
+// Runs a copy of sleep under the given file name, deletes the file under it (and
+// puts another file of that name in its place when asked); the name the platform
+// then gives for the process.
+std::string name_of_copy(const char *file_name, bool replace) {
     char dir[] = "/tmp/ports-exe-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string copy = std::string(dir) + "/sleeper";
-    ASSERT_EQ(system(("cp /bin/sleep " + copy).c_str()), 0);
+    if (!mkdtemp(dir)) return "(no dir)";
+    const std::string copy = std::string(dir) + "/" + file_name;
+    if (system(("cp /bin/sleep '" + copy + "'").c_str()) != 0) return "(no copy)";
     const pid_t child = fork();
-    ASSERT_GE(child, 0);
+    if (child < 0) return "(no fork)";
     if (child == 0) {
         execl(copy.c_str(), "sleeper", "20", static_cast<char *>(nullptr));
         _exit(127);
     }
-    // Wait (bounded) until the child runs the copy, then delete the file under it.
-    char buf[4096];
+    // Wait (bounded) until the child runs the copy.
+    char buf[256] = "";
     for (int i = 0; i < 200; ++i) {
-        if (plat_image_path(static_cast<uint32_t>(child), buf, sizeof buf) == 0 && copy == buf)
+        if (plat_image_name(static_cast<uint32_t>(child), buf, sizeof buf) == 0 &&
+            strcmp(buf, file_name) == 0)
             break;
         usleep(10000);
     }
     unlink(copy.c_str());
-    rmdir(dir);
-    const int rc = plat_image_path(static_cast<uint32_t>(child), buf, sizeof buf);
+    const int replaced = replace ? system(("cp /bin/sleep '" + copy + "'").c_str()) : 0;
+    const int rc = plat_image_name(static_cast<uint32_t>(child), buf, sizeof buf);
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
-    ASSERT_EQ(rc, 0);
-    EXPECT_EQ(std::string(buf), copy);
+    unlink(copy.c_str());
+    rmdir(dir);
+    if (replaced != 0) return "(no copy)";
+    return rc == 0 ? buf : "(failed)";
+}
+
+TEST(RealImageName, DeletedImageKeepsItsName) {
+    EXPECT_EQ(name_of_copy("sleeper", false), "sleeper");
+    // A file that is named like the kernel's mark keeps its whole name while it is there,
+    // and loses only the kernel's own mark once it is gone.
+    EXPECT_EQ(name_of_copy("svc (deleted)", false), "svc (deleted)");
+}
+
+TEST(RealImageName, ImageReplacedOnDiskIsStillGone) {
+    // An upgrade replaces the file under a running program: the old image is gone even
+    // though a file of its name exists, so the kernel's mark is dropped.
+    EXPECT_EQ(name_of_copy("daemon", true), "daemon");
 }
 
 } // namespace

@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -27,6 +28,8 @@
 void plat_stdio_init() { signal(SIGPIPE, SIG_IGN); }
 
 int plat_net_start() { return 0; }
+
+const char *plat_env(const char *name) { return getenv(name); }
 
 // ---- clocks ---------------------------------------------------------------
 
@@ -60,11 +63,18 @@ table_snapshot g_tables;
 
 int list_index(int proto, int ipv6) { return (ipv6 ? 2 : 0) + (proto == PLAT_UDP ? 1 : 0); }
 
+// The list being read: what it keeps, and how many endpoints it was handed so far.
+struct list_reader {
+    int proto;
+    size_t handed;
+};
+
 // Keeps one endpoint of the list being read; TCP lists keep listeners only, as the
 // interface promises, whichever source they come from.
 void keep_endpoint(const lt_endpoint *e, void *ctx) {
-    const int proto = *static_cast<const int *>(ctx);
-    if (proto == PLAT_TCP && e->ep.state != PLAT_TCP_LISTEN) return;
+    list_reader &reader = *static_cast<list_reader *>(ctx);
+    ++reader.handed;
+    if (reader.proto == PLAT_TCP && e->ep.state != PLAT_TCP_LISTEN) return;
     table_snapshot &t = g_tables;
     if (t.count == t.cap) {
         const size_t cap = t.cap ? t.cap * 2 : 256;
@@ -79,31 +89,87 @@ void keep_endpoint(const lt_endpoint *e, void *ctx) {
     t.eps[t.count++] = *e;
 }
 
+// Both sources hand a list over in pieces, and the kernel resumes each piece at a
+// position inside a hash chain. Sockets bound or closed in that chain between two
+// pieces shift the rest: the next piece repeats some sockets and skips others. Inside
+// one piece a chain is read whole, under its lock. So a list that came in several
+// pieces is read a second time with its breaks elsewhere, about one small piece's
+// worth of sockets away; every socket that lives through both reads is then whole
+// in at least one of them. Repeats are dropped by inode afterwards.
+
+// One sock_diag dump of a list on fd; *pieces is the number of datagrams that
+// carried sockets. 0 when the whole dump arrived.
+int diag_dump(int fd, int proto, int ipv6, uint32_t seq, list_reader *reader, int *pieces) {
+    *pieces = 0;
+    char req[LT_REQUEST_SIZE];
+    const size_t n = lt_diag_request(proto, ipv6, seq, req, sizeof req);
+    sockaddr_nl kernel;
+    memset(&kernel, 0, sizeof kernel);
+    kernel.nl_family = AF_NETLINK;
+    if (sendto(fd, req, n, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel) !=
+        static_cast<ssize_t>(n))
+        return -1;
+    // The kernel fills replies up to the reader's buffer size, capped near 32 KiB.
+    alignas(nlmsghdr) char buf[32768];
+    for (;;) {
+        const ssize_t got = recv(fd, buf, sizeof buf, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return -1;
+        const size_t before = reader->handed;
+        const int r = lt_diag_parse(buf, static_cast<size_t>(got), proto, ipv6, keep_endpoint, reader);
+        if (reader->handed > before) ++*pieces;
+        if (r == LT_ERROR) return -1;
+        if (r == LT_DONE) return 0;
+    }
+}
+
 // One list through sock_diag; 0 when the whole dump arrived.
 int read_diag(int proto, int ipv6) {
     const int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
     if (fd < 0) return -1;
-    char req[LT_REQUEST_SIZE];
-    const size_t n = lt_diag_request(proto, ipv6, 1, req, sizeof req);
-    sockaddr_nl kernel;
-    memset(&kernel, 0, sizeof kernel);
-    kernel.nl_family = AF_NETLINK;
-    int rc = -1;
-    if (sendto(fd, req, n, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel) ==
-        static_cast<ssize_t>(n)) {
-        // The kernel fills replies up to the reader's buffer size, capped near 32 KiB.
-        alignas(nlmsghdr) char buf[32768];
-        for (;;) {
-            const ssize_t got = recv(fd, buf, sizeof buf, 0);
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) break;
-            const int r =
-                lt_diag_parse(buf, static_cast<size_t>(got), proto, ipv6, keep_endpoint, &proto);
-            if (r == LT_ERROR) break;
-            if (r == LT_DONE) {
-                rc = 0;
-                break;
-            }
+    list_reader reader = {proto, 0};
+    int pieces;
+    const int rc = diag_dump(fd, proto, ipv6, 1, &reader, &pieces);
+    // The first reply of a socket's first dump is small (a page); after that the
+    // kernel fills whole buffers, the first reply of the second dump included.
+    if (rc == 0 && pieces > 1) diag_dump(fd, proto, ipv6, 2, &reader, &pieces);
+    close(fd);
+    return rc;
+}
+
+// One read of a /proc/net file; first, when not 0, is the size of the first read().
+// *pieces is the number of read() calls that returned data.
+int proc_pass(const char *file, int proto, int ipv6, size_t first, list_reader *reader,
+              int *pieces) {
+    *pieces = 0;
+    const int fd = open(file, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    // Each read() returns at most a page of lines, however much room it is given.
+    char buf[16384];
+    size_t have = 0;
+    int rc = 0;
+    lt_endpoint e;
+    for (;;) {
+        size_t room = sizeof buf - 1 - have;
+        if (*pieces == 0 && first && first < room) room = first;
+        const ssize_t got = read(fd, buf + have, room);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) rc = -1;
+        if (got <= 0) break;
+        ++*pieces;
+        have += static_cast<size_t>(got);
+        char *line = buf;
+        for (char *nl; (nl = static_cast<char *>(memchr(line, '\n', have - (line - buf))));) {
+            *nl = '\0';
+            if (lt_proc_line(line, proto, ipv6, &e)) keep_endpoint(&e, reader);
+            line = nl + 1;
+        }
+        have -= static_cast<size_t>(line - buf);
+        memmove(buf, line, have);
+        // A line that fills the buffer is no line of these tables.
+        if (have == sizeof buf - 1) {
+            rc = -1;
+            break;
         }
     }
     close(fd);
@@ -114,14 +180,12 @@ int read_diag(int proto, int ipv6) {
 int read_proc(int proto, int ipv6) {
     static const char *const files[4] = {"/proc/net/tcp", "/proc/net/udp", "/proc/net/tcp6",
                                          "/proc/net/udp6"};
-    FILE *f = fopen(files[list_index(proto, ipv6)], "re");
-    if (!f) return -1;
-    char line[512];
-    lt_endpoint e;
-    while (fgets(line, sizeof line, f))
-        if (lt_proc_line(line, proto, ipv6, &e)) keep_endpoint(&e, &proto);
-    const int rc = ferror(f) ? -1 : 0;
-    fclose(f);
+    const char *file = files[list_index(proto, ipv6)];
+    list_reader reader = {proto, 0};
+    int pieces;
+    const int rc = proc_pass(file, proto, ipv6, 0, &reader, &pieces);
+    // Half a page first: the breaks of the second read fall between those of the first.
+    if (rc == 0 && pieces > 1) proc_pass(file, proto, ipv6, 2048, &reader, &pieces);
     return rc;
 }
 
@@ -140,6 +204,33 @@ void each_entry(int dir, Fn fn) {
     }
 }
 
+// Whether a process has threads besides its first: a task directory links its "."
+// and ".." and one entry per thread.
+bool has_other_threads(int proc, unsigned long pid) {
+    char path[40];
+    snprintf(path, sizeof path, "%lu/task", pid);
+    struct stat st;
+    return fstatat(proc, path, &st, 0) == 0 && st.st_nlink > 3;
+}
+
+// Calls fn with "PID/task/TID" for every thread of pid but the first, until fn
+// returns false.
+template<typename Fn>
+void each_other_thread(int proc, unsigned long pid, Fn fn) {
+    char path[40];
+    snprintf(path, sizeof path, "%lu/task", pid);
+    const int tasks = openat(proc, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (tasks < 0) return;
+    each_entry(tasks, [&](const char *tid) {
+        if (strtoul(tid, nullptr, 10) == pid) return true;
+        char task[64];
+        const int n = snprintf(task, sizeof task, "%lu/task/%s", pid, tid);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof task) return true; // no thread id
+        return fn(static_cast<const char *>(task));
+    });
+    close(tasks);
+}
+
 // Finds the process of every endpoint: one readlinkat per descriptor of every
 // process. /proc lists processes in ascending pid order, so the first holder met is
 // the lowest one, and the walk stops once every socket has one.
@@ -152,6 +243,23 @@ void find_owners() {
     const size_t n = lt_owners_prepare(owners, t.count);
     size_t left = n;
     const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // Notes the sockets of one descriptor directory; the number of entries it listed.
+    auto scan = [&](const char *fd_dir, uint32_t pid) {
+        const int fds = openat(proc, fd_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fds < 0) return 0;
+        int entries = 0;
+        each_entry(fds, [&](const char *fd_name) {
+            ++entries;
+            char link[64];
+            const ssize_t k = readlinkat(fds, fd_name, link, sizeof link);
+            uint32_t inode;
+            if (k > 0 && lt_socket_inode(link, static_cast<size_t>(k), &inode))
+                left -= static_cast<size_t>(lt_owners_note(owners, n, inode, pid));
+            return left > 0;
+        });
+        close(fds);
+        return entries;
+    };
     if (proc >= 0 && left > 0) {
         each_entry(proc, [&](const char *name) {
             char *end;
@@ -159,18 +267,14 @@ void find_owners() {
             if (*end || pid == 0 || pid > 0xffffffffu) return true;
             char path[32];
             snprintf(path, sizeof path, "%lu/fd", pid);
-            const int fds = openat(proc, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (fds < 0) return true;
-            each_entry(fds, [&](const char *fd_name) {
-                char link[64];
-                const ssize_t k = readlinkat(fds, fd_name, link, sizeof link);
-                uint32_t inode;
-                if (k > 0 && lt_socket_inode(link, static_cast<size_t>(k), &inode))
-                    left -= static_cast<size_t>(
-                        lt_owners_note(owners, n, inode, static_cast<uint32_t>(pid)));
-                return left > 0;
-            });
-            close(fds);
+            // When the first thread has exited and others live on, the process's own
+            // list is empty; a live thread still shows the descriptors.
+            if (scan(path, static_cast<uint32_t>(pid)) == 0 && has_other_threads(proc, pid))
+                each_other_thread(proc, pid, [&](const char *task) {
+                    char fd_dir[80];
+                    snprintf(fd_dir, sizeof fd_dir, "%s/fd", task);
+                    return scan(fd_dir, static_cast<uint32_t>(pid)) == 0 && left > 0;
+                });
             return left > 0;
         });
     }
@@ -185,7 +289,6 @@ void find_owners() {
 void plat_tables_open() {
     plat_tables_close();
     table_snapshot &t = g_tables;
-    // The order of the passes: IPv4 TCP, IPv4 UDP, IPv6 TCP, IPv6 UDP.
     for (int ipv6 = 0; ipv6 < 2; ++ipv6) {
         for (int proto = PLAT_TCP; proto <= PLAT_UDP; ++proto) {
             const int i = list_index(proto, ipv6);
@@ -197,7 +300,10 @@ void plat_tables_open() {
                 t.oom = 0;
                 t.ok[i] = read_proc(proto, ipv6) == 0 && !t.oom;
             }
-            if (!t.ok[i]) t.count = t.begin[i];
+            if (t.ok[i])
+                t.count = t.begin[i] + lt_drop_repeats(t.eps + t.begin[i], t.count - t.begin[i]);
+            else
+                t.count = t.begin[i];
             t.end[i] = t.count;
         }
     }
@@ -222,17 +328,53 @@ int plat_addr_text(int ipv6, const unsigned char *addr, char *buf, size_t size) 
     return inet_ntop(ipv6 ? AF_INET6 : AF_INET, addr, buf, static_cast<socklen_t>(size)) ? 0 : -1;
 }
 
-int plat_image_path(uint32_t pid, char *buf, size_t size) {
-    char link[32];
-    snprintf(link, sizeof link, "/proc/%u/exe", static_cast<unsigned>(pid));
-    const ssize_t n = readlink(link, buf, size);
+namespace {
+
+// The image path behind an exe link of /proc ("PID/exe" or "PID/task/TID/exe",
+// relative to dir), without the kernel's " (deleted)" when the file is really gone:
+// a file may be named so. 0 on success.
+int exe_path(int dir, const char *link, char *buf, size_t size) {
+    const ssize_t n = readlinkat(dir, link, buf, size);
     // A path that fills the buffer may have been cut: no path rather than a wrong one.
     if (n <= 0 || static_cast<size_t>(n) >= size) return -1;
-    lt_exe_trim(buf, static_cast<size_t>(n));
+    buf[n] = '\0';
+    static const char mark[] = " (deleted)";
+    const size_t k = sizeof mark - 1;
+    struct stat st;
+    // The link leads to the image itself, unlinked or not.
+    if (static_cast<size_t>(n) >= k && memcmp(buf + n - k, mark, k) == 0 &&
+        fstatat(dir, link, &st, 0) == 0 && st.st_nlink == 0)
+        lt_exe_trim(buf, static_cast<size_t>(n));
     return 0;
 }
 
-char plat_path_sep() { return '/'; }
+} // namespace
+
+int plat_image_name(uint32_t pid, char *buf, size_t size) {
+    char path[PATH_MAX];
+    char link[32];
+    snprintf(link, sizeof link, "/proc/%u/exe", static_cast<unsigned>(pid));
+    int rc = exe_path(AT_FDCWD, link, path, sizeof path);
+    if (rc != 0 && pid != 0) {
+        // A process whose first thread has exited shows its image through the others.
+        const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (proc >= 0 && has_other_threads(proc, pid))
+            each_other_thread(proc, pid, [&](const char *task) {
+                char task_link[80];
+                snprintf(task_link, sizeof task_link, "%s/exe", task);
+                rc = exe_path(proc, task_link, path, sizeof path);
+                return rc != 0;
+            });
+        if (proc >= 0) close(proc);
+    }
+    if (rc != 0) return -1;
+    const char *slash = strrchr(path, '/');
+    const char *name = slash ? slash + 1 : path;
+    const size_t len = strlen(name);
+    if (len >= size) return -1;
+    memcpy(buf, name, len + 1);
+    return 0;
+}
 
 // ---- loopback TCP -----------------------------------------------------------
 
@@ -286,6 +428,17 @@ int plat_connect_result(plat_sock s) {
     getsockopt(static_cast<int>(s), SOL_SOCKET, SO_ERROR, &err, &len);
     const int outcome = outcome_of(err);
     return outcome == PLAT_IN_PROGRESS ? PLAT_FAILED : outcome;
+}
+
+int plat_local_addr(plat_sock s, unsigned char addr[4], int *port) {
+    struct sockaddr_in a = {};
+    socklen_t len = sizeof a;
+    if (getsockname(static_cast<int>(s), reinterpret_cast<struct sockaddr *>(&a), &len) != 0 ||
+        a.sin_family != AF_INET)
+        return -1;
+    memcpy(addr, &a.sin_addr, 4);
+    *port = ntohs(a.sin_port);
+    return 0;
 }
 
 long plat_send(plat_sock s, const void *data, size_t len) {

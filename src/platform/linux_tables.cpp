@@ -207,6 +207,18 @@ int by_inode(const void *a, const void *b) {
     return x < y ? -1 : x > y;
 }
 
+// An endpoint's inode and its position in the list.
+struct placed {
+    uint32_t inode;
+    size_t at;
+};
+
+int by_inode_then_position(const void *a, const void *b) {
+    const placed &x = *static_cast<const placed *>(a), &y = *static_cast<const placed *>(b);
+    if (x.inode != y.inode) return x.inode < y.inode ? -1 : 1;
+    return x.at < y.at ? -1 : x.at > y.at;
+}
+
 // Index of inode in the sorted table, or n.
 size_t owner_slot(const lt_owner *o, size_t n, uint32_t inode) {
     size_t lo = 0, hi = n;
@@ -221,6 +233,26 @@ size_t owner_slot(const lt_owner *o, size_t n, uint32_t inode) {
 }
 
 } // namespace
+
+size_t lt_drop_repeats(lt_endpoint *e, size_t n) {
+    if (n < 2) return n;
+    // Sorted by inode, then by position: the first of each run is kept.
+    placed *order = static_cast<placed *>(malloc(n * sizeof *order));
+    unsigned char *drop = static_cast<unsigned char *>(calloc(n, 1));
+    if (order && drop) {
+        for (size_t i = 0; i < n; ++i) order[i] = {e[i].inode, i};
+        qsort(order, n, sizeof *order, by_inode_then_position);
+        for (size_t i = 1; i < n; ++i)
+            if (order[i].inode != 0 && order[i].inode == order[i - 1].inode) drop[order[i].at] = 1;
+        size_t kept = 0;
+        for (size_t i = 0; i < n; ++i)
+            if (!drop[i]) e[kept++] = e[i];
+        n = kept;
+    }
+    free(order);
+    free(drop);
+    return n;
+}
 
 size_t lt_owners_prepare(lt_owner *o, size_t n) {
     if (n > 1) qsort(o, n, sizeof *o, by_inode);

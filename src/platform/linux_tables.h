@@ -46,6 +46,10 @@ int lt_socket_inode(const char *link, size_t n, uint32_t *inode);
 // Drops the kernel's " (deleted)" mark from an image path of n bytes; the new length.
 size_t lt_exe_trim(char *path, size_t n);
 
+// Drops every endpoint whose socket inode came earlier in the list, keeping the
+// order of the rest (endpoints without an inode are all kept); the new count.
+size_t lt_drop_repeats(lt_endpoint *e, size_t n);
+
 // Socket inodes and the processes that hold them.
 struct lt_owner {
     uint32_t inode;
