@@ -19,6 +19,8 @@ test_needs=(
   "x86_64-w64-mingw32-objdump binutils-mingw-w64-x86-64"
   "/usr/src/googletest/googletest/CMakeLists.txt googletest"
   "wine wine" "/usr/lib/wine/wine64 wine64" "flock util-linux"
+  "localedef libc-bin" "/usr/share/i18n/locales/ja_JP locales"
+  "/usr/share/i18n/charmaps/UTF-8.gz locales"
   "lighttpd lighttpd" "chromium chromium"
   "node nodejs" "npm npm"
 )

@@ -9,11 +9,13 @@
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
+#include <string.h>
 
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/windows_names.h"
 
 namespace {
 
@@ -117,23 +119,85 @@ TEST_F(Platform, AddressTexts) {
     EXPECT_NE(plat_addr_text(0, v4_loop, tiny, sizeof tiny), 0);
 }
 
-TEST_F(Platform, ImagePathOfOwnProcess) {
-    char path[512];
-    ASSERT_EQ(plat_image_path(GetCurrentProcessId(), path, sizeof path), 0);
-    const std::string p = path;
-    const size_t sep = p.rfind(plat_path_sep());
-    ASSERT_NE(sep, std::string::npos) << p;
-    EXPECT_EQ(p.substr(sep + 1), "platform_tests.exe");
-    EXPECT_EQ(p[1], ':') << "a Win32 path with its drive letter: " << p;
+TEST_F(Platform, ImageNameOfOwnProcess) {
+    char name[512];
+    ASSERT_EQ(plat_image_name(GetCurrentProcessId(), name, sizeof name), 0);
+    EXPECT_STREQ(name, "platform_tests.exe");
+    ASSERT_EQ(win_path_name(GetCurrentProcessId(), name, sizeof name), 0);
+    EXPECT_STREQ(name, "platform_tests.exe");
 }
 
-TEST_F(Platform, ImagePathFailures) {
-    char path[512];
+TEST_F(Platform, ImageNameFailures) {
+    char name[512];
     // Process ids are multiples of 4; this one names no process.
-    EXPECT_EQ(plat_image_path(0xFFFFFFF1u, path, sizeof path), -1);
-    // A path that does not fit is no path, not a cut one that names another file.
+    EXPECT_EQ(plat_image_name(0xFFFFFFF1u, name, sizeof name), -1);
+    // A name that does not fit is no name, not a cut one.
     char small[8];
-    EXPECT_EQ(plat_image_path(GetCurrentProcessId(), small, sizeof small), -1);
+    EXPECT_EQ(plat_image_name(GetCurrentProcessId(), small, sizeof small), -1);
+    // The snapshot lives from open to close only.
+    EXPECT_EQ(win_snapshot_name(GetCurrentProcessId(), name, sizeof name), -1);
+}
+
+// A copy of this test program under another file name, running (it lingers, see main)
+// until the end of the test.
+struct Copy {
+    std::wstring dir, exe;
+    PROCESS_INFORMATION pi = {};
+    bool running = false;
+
+    explicit Copy(const wchar_t *file_name) {
+        wchar_t self[MAX_PATH], tmp[MAX_PATH];
+        GetModuleFileNameW(nullptr, self, MAX_PATH);
+        GetTempPathW(MAX_PATH, tmp);
+        dir = std::wstring(tmp) + L"ports-names-" + std::to_wstring(GetCurrentProcessId());
+        CreateDirectoryW(dir.c_str(), nullptr);
+        exe = dir + L"\\" + file_name;
+        if (!CopyFileW(self, exe.c_str(), FALSE)) return;
+        std::wstring cmd = L"\"" + exe + L"\" --linger";
+        STARTUPINFOW si = {};
+        si.cb = sizeof si;
+        running = CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                 nullptr, &si, &pi);
+    }
+    ~Copy() {
+        if (running) {
+            TerminateProcess(pi.hProcess, 0);
+            WaitForSingleObject(pi.hProcess, 10000);
+            CloseHandle(pi.hProcess);
+            CloseHandle(pi.hThread);
+        }
+        DeleteFileW(exe.c_str());
+        RemoveDirectoryW(dir.c_str());
+    }
+};
+
+// The names are UTF-8 whatever the ANSI code page, from the path query and from the
+// snapshot alike. "表" ends in the byte 0x5C (a backslash) in code page 932.
+TEST_F(Platform, ImageNamesAreUtf8) {
+    const struct {
+        const wchar_t *file;
+        const char *utf8;
+    } cases[] = {
+        {L"caf\u00e9.exe", "caf\xc3\xa9.exe"},
+        {L"\u8868\u793a.exe", "\xe8\xa1\xa8\xe7\xa4\xba.exe"},
+        {L"\u043f\u0430\u0440\u043e\u043b\u044c.exe", "\xd0\xbf\xd0\xb0\xd1\x80\xd0\xbe\xd0\xbb\xd1\x8c.exe"},
+    };
+    for (const auto &c : cases) {
+        Copy copy(c.file);
+        ASSERT_TRUE(copy.running) << c.utf8;
+        const DWORD pid = copy.pi.dwProcessId;
+        char name[512];
+        ASSERT_EQ(win_path_name(pid, name, sizeof name), 0) << c.utf8;
+        EXPECT_STREQ(name, c.utf8);
+        ASSERT_EQ(plat_image_name(pid, name, sizeof name), 0) << c.utf8;
+        EXPECT_STREQ(name, c.utf8);
+        plat_tables_open();
+        // Where the process could not be opened, the snapshot names it.
+        const int rc = win_snapshot_name(pid, name, sizeof name);
+        plat_tables_close();
+        ASSERT_EQ(rc, 0) << c.utf8;
+        EXPECT_STREQ(name, c.utf8);
+    }
 }
 
 TEST_F(Platform, TcpListenersCarryStateAndOwner) {
@@ -200,7 +264,7 @@ TEST_F(Platform, LoopbackConnectionCarriesBytes) {
     plat_close(c);
 }
 
-TEST_F(Platform, ClosedPortIsNeverConnected) {
+TEST_F(Platform, ClosedPortIsRefusedAtOnce) {
     int port;
     {
         Bound gone(SOCK_STREAM, 0, true);
@@ -210,14 +274,44 @@ TEST_F(Platform, ClosedPortIsNeverConnected) {
     plat_sock c = plat_tcp_socket();
     ASSERT_NE(c, PLAT_NO_SOCK);
     plat_set_nonblocking(c);
-    const int started = plat_connect_loopback(c, port);
-    EXPECT_NE(started, PLAT_CONNECTED);
-    // Windows reports the refusal in the exception set only, so the write wait may
-    // run out; where it ends early, the pending error is the refusal.
-    if (started == PLAT_IN_PROGRESS && plat_wait(c, 1, 500) > 0) {
-        EXPECT_EQ(plat_connect_result(c), PLAT_REFUSED);
+    const uint64_t t0 = plat_clock_ms();
+    int how = plat_connect_loopback(c, port);
+    ASSERT_NE(how, PLAT_CONNECTED);
+    // Winsock reports the refusal in the exception set, which the wait watches.
+    if (how == PLAT_IN_PROGRESS) {
+        ASSERT_GT(plat_wait(c, 1, 2000), 0);
+        how = plat_connect_result(c);
     }
+    EXPECT_EQ(how, PLAT_REFUSED);
+    EXPECT_LT(plat_clock_ms() - t0, 1000u);
+    plat_close(c);
+}
+
+TEST_F(Platform, LocalAddressOfAConnection) {
+    Bound server(SOCK_STREAM, 0, true);
+    ASSERT_NE(server.port, 0);
+    plat_sock c = plat_tcp_socket();
+    ASSERT_NE(c, PLAT_NO_SOCK);
+    const int how = plat_connect_loopback(c, server.port); // blocking: connected when it returns
+    ASSERT_EQ(how, PLAT_CONNECTED);
+    unsigned char addr[4] = {};
+    int port = 0;
+    ASSERT_EQ(plat_local_addr(c, addr, &port), 0);
+    EXPECT_EQ(addr_text(0, addr), "127.0.0.1");
+    EXPECT_NE(port, server.port);
+    EXPECT_GT(port, 0);
     plat_close(c);
 }
 
 } // namespace
+
+// "--linger": the copies of ImageNamesAreUtf8 wait to be ended; every other start runs
+// the tests.
+int main(int argc, char **argv) {
+    if (argc > 1 && strcmp(argv[1], "--linger") == 0) {
+        Sleep(60000);
+        return 0;
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

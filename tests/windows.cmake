@@ -15,16 +15,48 @@ set_tests_properties(wine.prefix PROPERTIES FIXTURES_SETUP wine TIMEOUT 300)
 list(APPEND PORTS_RUN_ENV WINEPREFIX=${PORTS_WINE_PREFIX} WINEDEBUG=-all)
 list(APPEND PORTS_RUN_FIXTURES wine)
 
-# The real platform layer of this system, one CTest entry for the whole program:
-# every Wine start costs a moment.
+# Wine takes the ANSI code page from the Unix locale: the tests that need a given one
+# make it theirs through LOCPATH (en_US.UTF-8: 1252, ja_JP.UTF-8: 932).
+set(PORTS_WINE_LOCALES ${CMAKE_BINARY_DIR}/locales)
+add_test(NAME wine.locales COMMAND ${PROJECT_SOURCE_DIR}/scripts/wine-locales ${PORTS_WINE_LOCALES})
+set_tests_properties(wine.locales PROPERTIES FIXTURES_SETUP wine TIMEOUT 120)
+list(APPEND PORTS_RUN_ENV PORTS_WINE_LOCALES=${PORTS_WINE_LOCALES})
+
+# The real platform layer of this system, one CTest entry for the whole program in
+# each of two ANSI code pages: every Wine start costs a moment.
 add_executable(platform_tests test_platform_windows.cpp)
-target_link_libraries(platform_tests PRIVATE ports_platform GTest::gtest_main)
+target_link_libraries(platform_tests PRIVATE ports_platform GTest::gtest)
 target_link_options(platform_tests PRIVATE -static)
-add_test(NAME platform.windows COMMAND platform_tests)
-set_tests_properties(platform.windows PROPERTIES
+foreach(cp IN ITEMS 1252 932)
+  if(cp STREQUAL 1252)
+    set(locale en_US.UTF-8)
+  else()
+    set(locale ja_JP.UTF-8)
+  endif()
+  add_test(NAME platform.windows.cp${cp} COMMAND platform_tests)
+  set_tests_properties(platform.windows.cp${cp} PROPERTIES
+    ENVIRONMENT "${PORTS_RUN_ENV};LOCPATH=${PORTS_WINE_LOCALES};LC_ALL=${locale}"
+    FIXTURES_REQUIRED wine TIMEOUT 120)
+endforeach()
+
+# A DLL planted in the exe's folder is not loaded; a program that imports it the
+# ordinary way shows that the planted copy would be found.
+add_library(planted_iphlpapi SHARED windows/planted_iphlpapi.cpp)
+set_target_properties(planted_iphlpapi PROPERTIES PREFIX "" OUTPUT_NAME iphlpapi)
+target_link_libraries(planted_iphlpapi PRIVATE ws2_32)
+target_link_options(planted_iphlpapi PRIVATE -static)
+add_executable(iphlpapi_importer windows/iphlpapi_importer.cpp)
+target_link_libraries(iphlpapi_importer PRIVATE iphlpapi ws2_32)
+target_link_options(iphlpapi_importer PRIVATE -static)
+add_test(NAME windows.planting
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/windows/planting.py
+                 $<TARGET_FILE:plugin_ports> $<TARGET_FILE:planted_iphlpapi>
+                 $<TARGET_FILE:iphlpapi_importer>)
+set_tests_properties(windows.planting PROPERTIES
   ENVIRONMENT "${PORTS_RUN_ENV}" FIXTURES_REQUIRED wine TIMEOUT 120)
 
-# The program runs on a bare Windows machine: it imports system DLLs only.
+# The program runs on a bare Windows machine from Vista on: it imports known DLLs
+# only, and from them only functions Vista has.
 add_test(NAME windows.imports
          COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/windows_imports.py
                  ${CMAKE_OBJDUMP} $<TARGET_FILE:plugin_ports>)

@@ -1,5 +1,11 @@
-"""Checks that a Windows program needs nothing beside it: every DLL it imports is
-part of Windows itself (the msvcrt runtime included), none comes from the compiler.
+"""Checks what a Windows program needs from the system it runs on:
+
+- it imports only known DLLs, which Windows loads from its system folder alone: any
+  other DLL is looked for first in the exe's own folder, where whoever may write there
+  could plant one (IPHLPAPI.DLL is no known DLL, so the program loads it by hand);
+- every function it imports exists on Windows Vista, the system its header states
+  (OS and subsystem version 6.0), so an older call cannot slip in unnoticed. A new
+  import fails this test until its minimum system has been checked and it is added.
 
 Usage: windows_imports.py OBJDUMP PROGRAM.exe
 """
@@ -7,30 +13,72 @@ import re
 import subprocess
 import sys
 
-# DLLs every Windows since Vista carries in its system directory.
-SYSTEM_DLLS = {
-    "advapi32.dll", "iphlpapi.dll", "kernel32.dll", "msvcrt.dll", "ntdll.dll",
-    "user32.dll", "ws2_32.dll",
+# Known DLLs, and the functions of each that are checked to exist on Vista (x64).
+VISTA = {
+    "kernel32.dll": """
+        CloseHandle CreateToolhelp32Snapshot DeleteCriticalSection EnterCriticalSection
+        GetEnvironmentVariableW GetLastError GetModuleHandleW GetProcAddress GetStartupInfoA
+        GetSystemDirectoryW InitializeCriticalSection IsDBCSLeadByteEx LeaveCriticalSection
+        LoadLibraryExW MultiByteToWideChar OpenProcess Process32FirstW Process32NextW
+        QueryFullProcessImageNameW QueryPerformanceCounter QueryPerformanceFrequency
+        SetLastError SetUnhandledExceptionFilter Sleep TlsGetValue VirtualProtect VirtualQuery
+        WideCharToMultiByte __C_specific_handler""",
+    "ws2_32.dll": """
+        WSAGetLastError WSAIoctl WSAStartup closesocket connect getsockname getsockopt htonl
+        htons inet_ntop ioctlsocket ntohs recv select send socket""",
+    "msvcrt.dll": """
+        ___lc_codepage_func ___mb_cur_max_func __getmainargs __initenv __iob_func
+        __set_app_type __setusermatherr _acmdln _amsg_exit _cexit _commode _errno _fileno
+        _fmode _gmtime64 _initterm _lock _onexit _setmode _time64 _unlock abort bsearch calloc
+        exit fflush fprintf fputc free fwrite localeconv malloc memcpy memmove memset qsort
+        realloc signal strchr strcmp strerror strftime strlen strncmp strstr vfprintf wcslen""",
 }
+VISTA = {dll: set(names.split()) for dll, names in VISTA.items()}
+HEADER = {"MajorOSystemVersion": "6", "MinorOSystemVersion": "0",
+          "MajorSubsystemVersion": "6", "MinorSubsystemVersion": "0"}
 
 
-def imported_dlls(objdump, program):
+def read_pe(objdump, program):
+    """The header fields of HEADER and the imports, {dll (lower case): [names]}."""
     out = subprocess.run([objdump, "-p", program], check=True, stdout=subprocess.PIPE,
                          text=True).stdout
     if "file format pei-x86-64" not in out:
         sys.exit(f"{program}: not a 64-bit Windows program")
-    return re.findall(r"^\s*DLL Name: (\S+)$", out, re.M)
+    header = {k: v for k, v in re.findall(r"^(\w+)\s+(\S+)$", out, re.M) if k in HEADER}
+    imports, dll = {}, None
+    for line in out.splitlines():
+        m = re.match(r"^\s*DLL Name: (\S+)$", line)
+        if m:
+            dll = m.group(1).lower()
+            imports[dll] = []
+            continue
+        # "	3f5d8	   99  GetExtendedTcpTable": hint-name table rows of the DLL above
+        m = re.match(r"^\t[0-9a-f]+\t\s+\d+\s+(\S+)$", line)
+        if m and dll:
+            imports[dll].append(m.group(1))
+    return header, imports
 
 
 def main():
     objdump, program = sys.argv[1:3]
-    dlls = imported_dlls(objdump, program)
-    print("imports:", " ".join(dlls))
-    if not dlls:
-        sys.exit("no import table found: the objdump output has another shape")
-    foreign = [d for d in dlls if d.lower() not in SYSTEM_DLLS]
-    if foreign:
-        sys.exit(f"imports DLLs that Windows does not carry: {' '.join(foreign)}")
+    header, imports = read_pe(objdump, program)
+    print("imports:", " ".join(sorted(imports)))
+    problems = []
+    if not imports or not any(imports.values()):
+        problems.append("no import table found: the objdump output has another shape")
+    for key, want in HEADER.items():
+        if header.get(key) != want:
+            problems.append(f"{key} is {header.get(key)}, not {want}")
+    for dll, names in sorted(imports.items()):
+        if dll not in VISTA:
+            problems.append(f"imports {dll}, which is no known DLL (it would be looked for "
+                            f"beside the exe first)")
+            continue
+        newer = sorted(set(names) - VISTA[dll])
+        if newer:
+            problems.append(f"{dll}: {' '.join(newer)} not checked to exist on Vista")
+    if problems:
+        sys.exit("\n".join(problems))
 
 
 if __name__ == "__main__":

@@ -2,7 +2,7 @@
 // process and time calls and the msvcrt runtime.
 
 // Vista is the oldest system with every call used here (inet_ntop,
-// QueryFullProcessImageNameA, PROCESS_QUERY_LIMITED_INFORMATION). Set before any
+// QueryFullProcessImageNameW, PROCESS_QUERY_LIMITED_INFORMATION). Set before any
 // header, since the first runtime header fixes it.
 #define _WIN32_WINNT 0x0600
 #define WIN32_LEAN_AND_MEAN
@@ -13,7 +13,10 @@
 #include <ws2tcpip.h>
 // The IP Helper declarations build on the Winsock ones above.
 #include <iphlpapi.h>
+#include <mstcpip.h>
 #include <windows.h>
+// After windows.h, which it builds on.
+#include <tlhelp32.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -24,6 +27,7 @@
 #include <time.h>
 
 #include "table_fetch.h"
+#include "windows_names.h"
 
 // ---- process start --------------------------------------------------------
 
@@ -35,6 +39,57 @@ void plat_stdio_init() { _setmode(_fileno(stdout), _O_BINARY); }
 int plat_net_start() {
     WSADATA wsa;
     return WSAStartup(MAKEWORD(2, 2), &wsa) == 0 ? 0 : -1;
+}
+
+namespace {
+
+// n wide characters as NUL-terminated UTF-8 in buf; 0 on success, -1 when it does not
+// fit. An unpaired surrogate becomes U+FFFD.
+int utf8_of(const wchar_t *w, size_t n, char *buf, size_t size) {
+    if (size == 0 || n > 0x7fffffff || size - 1 > 0x7fffffff) return -1;
+    const int wide = static_cast<int>(n);
+    const int got = wide ? WideCharToMultiByte(CP_UTF8, 0, w, wide, buf, static_cast<int>(size - 1),
+                                               nullptr, nullptr)
+                         : 0;
+    if (wide && got <= 0) return -1;
+    buf[got] = '\0';
+    return 0;
+}
+
+// Without memory for a value the run cannot go on safely: a password taken as unset
+// would open the gate. It ends without an answer instead.
+[[noreturn]] void out_of_memory() { exit(0); }
+
+} // namespace
+
+// The environment as Windows holds it, in UTF-16. msvcrt's getenv (and _wgetenv in a
+// program with a narrow main) gives it through the ANSI code page, where a character
+// outside the page becomes "?" or a look-alike: a password "пароль" would read as
+// "??????" and then match "??????".
+const char *plat_env(const char *name) {
+    wchar_t wname[64];
+    size_t i = 0;
+    for (; name[i] && i + 1 < sizeof wname / sizeof *wname; ++i)
+        wname[i] = static_cast<unsigned char>(name[i]); // the names asked for are ASCII
+    wname[i] = L'\0';
+    SetLastError(ERROR_SUCCESS);
+    const DWORD need = GetEnvironmentVariableW(wname, nullptr, 0);
+    if (need == 0) return GetLastError() == ERROR_ENVVAR_NOT_FOUND ? nullptr : "";
+    wchar_t *wide = static_cast<wchar_t *>(malloc(need * sizeof *wide));
+    if (!wide) out_of_memory();
+    const DWORD len = GetEnvironmentVariableW(wname, wide, need);
+    if (len >= need) {
+        free(wide);
+        return nullptr; // changed under us: one thread, so it cannot be
+    }
+    const int bytes =
+        len ? WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(len), nullptr, 0, nullptr, nullptr)
+            : 0;
+    char *value = static_cast<char *>(malloc(static_cast<size_t>(bytes) + 1));
+    if (!value) out_of_memory();
+    if (utf8_of(wide, len, value, static_cast<size_t>(bytes) + 1) != 0) value[0] = '\0';
+    free(wide);
+    return value;
 }
 
 // ---- clocks ---------------------------------------------------------------
@@ -58,8 +113,123 @@ int plat_utc_now(struct tm *out) {
 
 // ---- endpoint tables, owners and image paths --------------------------------
 
-void plat_tables_open() {}
-void plat_tables_close() {}
+namespace {
+
+// ---- IP Helper, from System32 only
+
+// IPHLPAPI.DLL is no known DLL: imported, it would be looked for first in the exe's
+// own folder, where whoever may write there could plant one and run code with the
+// hub's rights. So it is loaded by hand, from the system folder alone.
+typedef DWORD(WINAPI *tcp_table_fn)(PVOID, PDWORD, BOOL, ULONG, TCP_TABLE_CLASS, ULONG);
+typedef DWORD(WINAPI *udp_table_fn)(PVOID, PDWORD, BOOL, ULONG, UDP_TABLE_CLASS, ULONG);
+
+struct iphlpapi {
+    int tried;
+    tcp_table_fn tcp;
+    udp_table_fn udp;
+};
+iphlpapi g_iphlpapi;
+
+template<typename Fn>
+Fn proc_of(HMODULE dll, const char *name) {
+    // GetProcAddress's type says nothing; the function's own is the one above.
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(dll, name)));
+}
+
+const iphlpapi &iphlpapi_loaded() {
+    iphlpapi &l = g_iphlpapi;
+    if (l.tried) return l;
+    l.tried = 1;
+    HMODULE dll = LoadLibraryExW(L"iphlpapi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    // Vista and 7 without the update that brought the flag refuse it: the full path
+    // then, with the DLL's own dependencies looked for beside it.
+    if (!dll && GetLastError() == ERROR_INVALID_PARAMETER) {
+        static const wchar_t file[] = L"\\iphlpapi.dll";
+        wchar_t path[MAX_PATH];
+        const UINT n = GetSystemDirectoryW(path, MAX_PATH);
+        if (n > 0 && n + sizeof file / sizeof *file <= MAX_PATH) {
+            memcpy(path + n, file, sizeof file);
+            dll = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+        }
+    }
+    // Kept for the rest of the run.
+    if (dll) {
+        l.tcp = proc_of<tcp_table_fn>(dll, "GetExtendedTcpTable");
+        l.udp = proc_of<udp_table_fn>(dll, "GetExtendedUdpTable");
+    }
+    return l;
+}
+
+// ---- the process snapshot
+
+// Every process's image file name, without opening any process: a hub without
+// administrator rights may not open other accounts' processes, and System (pid 4)
+// has no image path at all.
+struct process_name {
+    DWORD pid;
+    wchar_t name[MAX_PATH];
+};
+
+struct process_snapshot {
+    process_name *procs;
+    size_t count;
+};
+process_snapshot g_snapshot;
+
+int by_pid(const void *a, const void *b) {
+    const DWORD x = static_cast<const process_name *>(a)->pid;
+    const DWORD y = static_cast<const process_name *>(b)->pid;
+    return x < y ? -1 : x > y;
+}
+
+void snapshot_take() {
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snap == INVALID_HANDLE_VALUE) return;
+    PROCESSENTRY32W e;
+    e.dwSize = sizeof e;
+    size_t cap = 0;
+    for (BOOL more = Process32FirstW(snap, &e); more; more = Process32NextW(snap, &e)) {
+        process_snapshot &s = g_snapshot;
+        if (s.count == cap) {
+            const size_t grown = cap ? cap * 2 : 256;
+            void *p = realloc(s.procs, grown * sizeof *s.procs);
+            if (!p) break; // the names found so far still serve
+            s.procs = static_cast<process_name *>(p);
+            cap = grown;
+        }
+        process_name &n = s.procs[s.count++];
+        n.pid = e.th32ProcessID;
+        memcpy(n.name, e.szExeFile, sizeof n.name);
+        n.name[MAX_PATH - 1] = L'\0';
+        e.dwSize = sizeof e;
+    }
+    CloseHandle(snap);
+    if (g_snapshot.count > 1) qsort(g_snapshot.procs, g_snapshot.count, sizeof *g_snapshot.procs, by_pid);
+}
+
+void snapshot_free() {
+    free(g_snapshot.procs);
+    g_snapshot = process_snapshot();
+}
+
+} // namespace
+
+// One snapshot of the processes for a whole listeners answer.
+void plat_tables_open() {
+    snapshot_free();
+    snapshot_take();
+}
+
+void plat_tables_close() { snapshot_free(); }
+
+int win_snapshot_name(uint32_t pid, char *buf, size_t size) {
+    process_name key;
+    key.pid = pid;
+    const process_name *p = static_cast<const process_name *>(
+        bsearch(&key, g_snapshot.procs, g_snapshot.count, sizeof key, by_pid));
+    if (!p || !p->name[0]) return -1;
+    return utf8_of(p->name, wcslen(p->name), buf, size);
+}
 
 namespace {
 
@@ -71,12 +241,14 @@ struct table_kind {
 // One call of the table function in the size protocol: buf null asks for the size.
 uint32_t table_call(void *buf, uint32_t *size, void *ctx) {
     const table_kind *k = static_cast<const table_kind *>(ctx);
+    const iphlpapi &l = iphlpapi_loaded();
     DWORD n = *size;
     DWORD rc;
     if (k->proto == PLAT_TCP)
-        rc = GetExtendedTcpTable(buf, &n, FALSE, k->family, TCP_TABLE_OWNER_PID_LISTENER, 0);
+        rc = l.tcp ? l.tcp(buf, &n, FALSE, k->family, TCP_TABLE_OWNER_PID_LISTENER, 0)
+                   : ERROR_NOT_SUPPORTED;
     else
-        rc = GetExtendedUdpTable(buf, &n, FALSE, k->family, UDP_TABLE_OWNER_PID, 0);
+        rc = l.udp ? l.udp(buf, &n, FALSE, k->family, UDP_TABLE_OWNER_PID, 0) : ERROR_NOT_SUPPORTED;
     *size = n;
     return rc;
 }
@@ -142,21 +314,33 @@ int plat_addr_text(int ipv6, const unsigned char *addr, char *buf, size_t size) 
     return inet_ntop(ipv6 ? AF_INET6 : AF_INET, src, buf, size) ? 0 : -1;
 }
 
-int plat_image_path(uint32_t pid, char *buf, size_t size) {
+// Room for the longest path Windows has (32,767 characters and the terminator).
+// Static: too big for a stack frame.
+static wchar_t g_image_path[32768];
+
+int win_path_name(uint32_t pid, char *buf, size_t size) {
     HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
     if (!h) return -1;
-    char path[MAX_PATH];
-    DWORD len = MAX_PATH;
-    const BOOL ok = QueryFullProcessImageNameA(h, 0, path, &len);
+    DWORD len = sizeof g_image_path / sizeof *g_image_path;
+    const BOOL ok = QueryFullProcessImageNameW(h, 0, g_image_path, &len);
     CloseHandle(h);
-    // A path cut short would name another file: no path at all is better.
-    if (!ok || len >= size) return -1;
-    memcpy(buf, path, len);
-    buf[len] = '\0';
-    return 0;
+    if (!ok || len == 0) return -1;
+    // Searched in the wide text: in the East Asian code pages a character's second byte
+    // may be 0x5C, the backslash.
+    const wchar_t *base = g_image_path;
+    for (DWORD i = 0; i < len; ++i)
+        if (g_image_path[i] == L'\\') base = g_image_path + i + 1;
+    const size_t n = len - static_cast<size_t>(base - g_image_path);
+    if (n == 0) return -1;
+    return utf8_of(base, n, buf, size);
 }
 
-char plat_path_sep() { return '\\'; }
+// The path query first, so every name it gives stays as it was; the snapshot names
+// the processes it may not open.
+int plat_image_name(uint32_t pid, char *buf, size_t size) {
+    if (win_path_name(pid, buf, size) == 0) return 0;
+    return win_snapshot_name(pid, buf, size);
+}
 
 // ---- loopback TCP -----------------------------------------------------------
 
@@ -183,6 +367,15 @@ void plat_set_nonblocking(plat_sock s) {
 }
 
 int plat_connect_loopback(plat_sock s, int port) {
+    // Windows sends the SYN again after a reset, even on loopback, so a refused port
+    // would take the whole wait. Without retransmissions a reset ends the attempt at
+    // once. Windows 8 and later know this; older systems refuse it and wait as before.
+    TCP_INITIAL_RTO_PARAMETERS rto;
+    rto.Rtt = TCP_INITIAL_RTO_UNSPECIFIED_RTT;
+    rto.MaxSynRetransmissions = TCP_INITIAL_RTO_NO_SYN_RETRANSMISSIONS;
+    DWORD unused = 0;
+    WSAIoctl(sock_of(s), SIO_TCP_INITIAL_RTO, &rto, sizeof rto, nullptr, 0, &unused, nullptr,
+             nullptr);
     sockaddr_in sa;
     memset(&sa, 0, sizeof sa);
     sa.sin_family = AF_INET;
@@ -195,16 +388,19 @@ int plat_connect_loopback(plat_sock s, int port) {
     return outcome_of(err);
 }
 
-// Only the one set asked for is watched. Winsock reports a refused connection in the
-// exception set alone, so a connect wait on a refused port runs to its time-out.
+// A connection wait watches the exception set too: Winsock reports a failed
+// connection attempt there alone, never in the write set.
 int plat_wait(plat_sock s, int for_write, int64_t ms) {
-    fd_set set;
+    fd_set set, failed;
     FD_ZERO(&set);
     FD_SET(sock_of(s), &set);
+    FD_ZERO(&failed);
+    FD_SET(sock_of(s), &failed);
     timeval tv;
     tv.tv_sec = static_cast<long>(ms / 1000);
     tv.tv_usec = static_cast<long>(ms % 1000 * 1000);
-    return select(0, for_write ? nullptr : &set, for_write ? &set : nullptr, nullptr, &tv);
+    return select(0, for_write ? nullptr : &set, for_write ? &set : nullptr,
+                  for_write ? &failed : nullptr, &tv);
 }
 
 int plat_connect_result(plat_sock s) {
@@ -212,6 +408,18 @@ int plat_connect_result(plat_sock s) {
     int len = sizeof err;
     getsockopt(sock_of(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&err), &len);
     return outcome_of(err);
+}
+
+int plat_local_addr(plat_sock s, unsigned char addr[4], int *port) {
+    sockaddr_in a;
+    memset(&a, 0, sizeof a);
+    int len = sizeof a;
+    if (getsockname(sock_of(s), reinterpret_cast<sockaddr *>(&a), &len) != 0 ||
+        a.sin_family != AF_INET)
+        return -1;
+    memcpy(addr, &a.sin_addr, 4);
+    *port = ntohs(a.sin_port);
+    return 0;
 }
 
 long plat_send(plat_sock s, const void *data, size_t len) {
