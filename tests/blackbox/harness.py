@@ -35,12 +35,28 @@ _PASS_THROUGH = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "WINEPREFIX", 
 
 # The program is a Windows program run under Wine. Where that changes what a test may
 # expect, this one switch decides:
-# - the environment reaches the program through the Windows ANSI code page, so only
-#   ASCII values arrive byte for byte;
+# - the environment reaches the program as Unicode, converted from the bytes by the Unix
+#   locale's character set (ansi_locale sets one), so only valid text arrives unchanged;
 # - Wine names the owner of a socket only when it is a Wine process;
 # - the socket tables are read by the Wine server's processes, not the program's
 #   (sandbox.py gives a network namespace a server of its own).
 WINE = bool(CMD) and os.path.basename(CMD[0]).startswith("wine")
+
+
+_LOCALES = {1252: "en_US.UTF-8", 932: "ja_JP.UTF-8"}
+
+
+def ansi_locale(codepage):
+    """Variables that give a run under Wine the ANSI code page `codepage` (1252 or 932)
+    with UTF-8 as the Unix character set, from the locales made for the Windows tests
+    (PORTS_WINE_LOCALES). Natively none are needed: the program takes the bytes."""
+    if not WINE:
+        return {}
+    where = os.environ.get("PORTS_WINE_LOCALES")
+    if not where:
+        raise RuntimeError("PORTS_WINE_LOCALES is not set: run scripts/wine-locales DIR "
+                           "and name DIR there")
+    return {"LOCPATH": where, "LC_ALL": _LOCALES[codepage]}
 
 
 class Run:

@@ -14,21 +14,37 @@ server starts inside the namespace, and waits for that server to end by itself.
 A plan is a dict:
   sockets  list of {"kind": "tcp"|"udp", "addr": text, "port": number or "P<i>" (the port
            of socket i), "v6only": 0|1, "count": n, "connect": true (UDP: connect
-           to port 9), "pair": true (TCP: also hold an established connection to it)}
+           to port 9), "pair": true (TCP: also hold an established connection to it),
+           "reuse": true (SO_REUSEADDR: many UDP sockets on one address and port)}
   setup    list of `ip` argument lists, run first (namespace only)
+  sysctl   {name under /proc/sys: value} written next (namespace only)
   fork     true: a child process holds the sockets too
+  owner    the sockets are handed to another process, and the holder keeps none:
+           {"name_hex": file name (hex of its bytes)}: a copy of sleep under that name,
+           "deleted": true also deletes the copy once it runs;
+           {"leader_exits": true}: a child whose first thread exits, while a second one
+           keeps the sockets
+           The report's "owner" and "owner_comm" give its pid and the name the answer
+           should show.
+  churn    {"addr": text, "port": "P<i>"}: while the program runs, another process
+           binds and closes UDP sockets on that address and port without pause
+  runs     how often the program runs (default 1); the report's "outs" holds each output
   nofile   descriptor limit the holder needs
   env      the program's environment
 """
 import base64
+import ctypes
 import json
 import os
 import resource
 import shutil
+import signal
 import socket
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 
 import harness
 
@@ -79,6 +95,13 @@ def hold_and_run(plan):
         returncode = report["rc"]
 
     report["run"] = harness.Run(_Proc)
+    report["runs"] = []
+    for out, err, rc in zip(report["outs"], report["errs"], report["rcs"]):
+        class _One:
+            stdout = base64.b64decode(out)
+            stderr = base64.b64decode(err)
+            returncode = rc
+        report["runs"].append(harness.Run(_One))
     return report
 
 
@@ -94,6 +117,8 @@ def _open(want, port, held):
     held.append(s)
     if "v6only" in want:
         s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, want["v6only"])
+    if want.get("reuse"):
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     s.bind((want["addr"], port))
     port = s.getsockname()[1]
     if want["kind"] == "tcp":
@@ -105,6 +130,82 @@ def _open(want, port, held):
     elif want.get("connect"):
         s.connect((want["addr"], 9))
     return port
+
+
+def _wait_for(test, what, limit=10.0):
+    deadline = time.monotonic() + limit
+    while not test():
+        if time.monotonic() > deadline:
+            raise RuntimeError("holder: timed out waiting for " + what)
+        time.sleep(0.01)
+
+
+def _hand_over(held, owner):
+    """Gives the held sockets to another process and closes the holder's copies.
+    Returns (pid, the name the answer should show, a function that ends it)."""
+    if owner.get("leader_exits"):
+        r, w = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            os.close(w)
+
+            def keep():
+                os.read(r, 1)  # until the holder is done, or gone
+                os._exit(0)
+
+            threading.Thread(target=keep).start()
+            # SYS_exit, not exit_group: only this, the first thread, ends.
+            ctypes.CDLL(None).syscall(60, 0)
+        os.close(r)
+
+        def leader_gone():
+            with open("/proc/%d/status" % pid) as f:
+                return "\nState:\tZ" in f.read()
+
+        _wait_for(leader_gone, "the first thread to exit")
+        comm = os.path.basename(os.readlink("/proc/self/exe"))
+        end = lambda: (os.close(w), os.waitpid(pid, 0))  # noqa: E731
+    else:
+        name = bytes.fromhex(owner["name_hex"])
+        folder = tempfile.mkdtemp(prefix="ports-owner-")
+        image = os.path.join(os.fsencode(folder), name)
+        shutil.copy("/bin/sleep", image)
+        proc = subprocess.Popen([image, "60"], pass_fds=[s.fileno() for s in held])
+        pid = proc.pid
+
+        def running():
+            try:
+                return os.path.basename(os.readlink(b"/proc/%d/exe" % pid)) == name
+            except OSError:
+                return False
+
+        _wait_for(running, "the owner to start")
+        if owner.get("deleted"):
+            os.unlink(image)
+        comm = name
+
+        def end():
+            proc.kill()
+            proc.wait()
+            shutil.rmtree(folder)
+    for s in held:
+        s.close()
+    return pid, comm, end
+
+
+def _churn(addr, port):
+    """A child that binds and closes UDP sockets on addr and port until killed (60 s at
+    the most). Returns its pid."""
+    pid = os.fork()
+    if pid == 0:
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            s = socket.socket(_family(addr), socket.SOCK_DGRAM)
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            s.bind((addr, port))
+            s.close()
+        os._exit(0)
+    return pid
 
 
 def _private_wine_prefix():
@@ -139,6 +240,9 @@ def _serve():
         subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
         for args in plan.get("setup", []):
             subprocess.run(["ip"] + args, check=True)
+        for name, value in plan.get("sysctl", {}).items():
+            with open(os.path.join("/proc/sys", name), "w") as f:
+                f.write(value)
     if plan.get("nofile"):
         # Only this holder needs the room; root may raise the hard limit too.
         soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
@@ -162,21 +266,37 @@ def _serve():
             os.read(r, 1)  # until the parent is done, or gone
             os._exit(0)
         os.close(r)
+    owner, owner_comm, end_owner = 0, b"", None
+    if plan.get("owner"):
+        owner, owner_comm, end_owner = _hand_over(held, plan["owner"])
+    churner = 0
+    if plan.get("churn"):
+        churner = _churn(plan["churn"]["addr"], ports[int(plan["churn"]["port"][1:])][0])
     private = _private_wine_prefix() if plan["netns"] and harness.WINE else None
     try:
-        run = harness.run(plan.get("env", {}))
+        runs = [harness.run(plan.get("env", {})) for _ in range(plan.get("runs", 1))]
     finally:
+        if churner:
+            os.kill(churner, signal.SIGKILL)
+            os.waitpid(churner, 0)
         if child:
             os.close(w)
             os.waitpid(child, 0)
+        if end_owner:
+            end_owner()
         if private:
             _end_wine_prefix(private)
     exe = os.readlink("/proc/self/exe")
     if exe.endswith(" (deleted)"):
         exe = exe[:-len(" (deleted)")]
+    run = runs[0]
     json.dump({"pid": os.getpid(), "child": child, "comm": os.path.basename(exe),
-               "ports": ports, "rc": run.rc, "out": base64.b64encode(run.out).decode(),
-               "err": base64.b64encode(run.err).decode()}, sys.stdout)
+               "owner": owner, "owner_comm": os.fsdecode(owner_comm), "ports": ports,
+               "rc": run.rc, "out": base64.b64encode(run.out).decode(),
+               "err": base64.b64encode(run.err).decode(),
+               "outs": [base64.b64encode(r.out).decode() for r in runs],
+               "errs": [base64.b64encode(r.err).decode() for r in runs],
+               "rcs": [r.rc for r in runs]}, sys.stdout)
 
 
 if __name__ == "__main__":

@@ -1,7 +1,9 @@
 """The node password gate, seen from outside."""
 import unittest
 
-from harness import META, REFUSAL, WINE, ProgramTest
+import urllib.parse
+
+from harness import META, REFUSAL, WINE, ProgramTest, ansi_locale
 
 PW = "s3cret pass"
 
@@ -76,9 +78,37 @@ class Passing(ProgramTest):
                          "QUERY_STRING": "action=zz"})
         self.assertEqual(self.answer(r), "unknown")
         if WINE:
-            return  # BOT_PASSWORD arrives in the ANSI code page, the query's bytes do not
+            return  # Wine reads a byte that is no UTF-8 as another character; the query keeps it
         r = self.run_ok({"BOT_PASSWORD": odd, "QUERY_STRING": "action=zz&pwd=%20%C3%A9%20%FF%2541%2B"})
         self.assertEqual(self.answer(r), "unknown")
+
+
+class TextPasswords(ProgramTest):
+    """A password in letters the ANSI code page lacks is read as the text it is, in every
+    code page: never as the "?" that stand in for those letters there."""
+
+    PASSWORDS = ("пароль", "表示 café")
+
+    def forms(self, pw):
+        return [{"HTTP_X_BOT_PASSWORD": pw.encode()},
+                {"HTTP_AUTHORIZATION": b"Bearer " + pw.encode()},
+                {"QUERY_STRING": "action=zz&pwd=" + urllib.parse.quote(pw)}]
+
+    def test_the_text_passes_and_its_ansi_stand_in_does_not(self):
+        for cp in (1252, 932):
+            for pw in self.PASSWORDS:
+                # What the ANSI code page makes of it: "??????" for "пароль" in 1252.
+                stand_in = pw.encode("cp%d" % cp, errors="replace").decode("cp%d" % cp)
+                env = dict(ansi_locale(cp), BOT_PASSWORD=pw.encode())
+                for form in self.forms(pw):
+                    with self.subTest(cp=cp, pw=pw, form=list(form)[0]):
+                        r = self.run_ok({**env, "QUERY_STRING": "action=zz", **form})
+                        self.assertEqual(self.answer(r), "unknown")
+                if stand_in == pw:
+                    continue
+                for form in self.forms(stand_in) + self.forms("?" * len(pw)):
+                    with self.subTest(cp=cp, pw=pw, stand_in=form):
+                        self.assertEqual(self.run_ok(dict(env, **form)).out, REFUSAL)
 
 
 class NoGate(ProgramTest):

@@ -36,7 +36,7 @@ def in_answer_order(rows):
     return sorted(rows, key=lambda r: (r[2], r[0]))
 
 
-class Listeners(ProgramTest):
+class ListenerTest(ProgramTest):
     @classmethod
     def setUpClass(cls):
         if sandbox.NETNS:
@@ -75,6 +75,9 @@ class Listeners(ProgramTest):
     def needs_namespace(self):
         if not sandbox.EXACT:
             self.skipTest("compares the whole table: needs a network namespace of its own")
+
+
+class Listeners(ListenerTest):
 
     def test_empty_table(self):
         self.needs_namespace()
@@ -158,6 +161,87 @@ class Listeners(ProgramTest):
         body = report["run"].body()
         self.assertEqual(body, expected_body(in_answer_order(rows)))
         self.assertEqual(body.count(b'{"proto"'), 1024)
+
+    def test_udp_sockets_never_crowd_out_tcp_listeners(self):
+        self.needs_namespace()
+        # A resolver's worth of UDP sockets fills the table; both TCP lists go first.
+        report = self.hold({"nofile": 1300, "sockets": [
+            {"kind": "udp", "addr": "127.0.0.1", "count": 1100},
+            {"kind": "tcp", "addr": "::1"},
+            {"kind": "tcp", "addr": "127.0.0.1"}]})
+        pid, comm = self.owner(report)
+        body = json.loads(report["run"].body())
+        self.assertEqual(body["count"], 1024)
+        self.assertEqual(body["summary"]["tcp"], 2)
+        rows = {(o["proto"], o["bind_addr"], o["port"], o["pid"], o["comm"])
+                for o in body["listeners"]}
+        self.assertIn(("tcp", "::1", report["ports"][1][0], pid, comm), rows)
+        self.assertIn(("tcp", "127.0.0.1", report["ports"][2][0], pid, comm), rows)
+        udp = {o["port"] for o in body["listeners"] if o["proto"] == "udp"}
+        self.assertEqual(len(udp), 1022)
+        self.assertLessEqual(udp, set(report["ports"][0]))
+
+    def test_each_socket_once_while_others_churn(self):
+        if WINE:
+            self.skipTest("under Wine the tables come from Wine's own reader of them")
+        self.needs_namespace()
+        # 600 sockets in one hash chain, each kept for the whole test, while another
+        # process binds and closes sockets in that chain: the kernel hands the chain
+        # over in pieces and resumes by position, so the churn shifts it between them.
+        report = self.hold({"nofile": 1000, "runs": 200, "churn": {"addr": "127.0.0.1",
+                                                                     "port": "P0"},
+                            "sockets": [{"kind": "udp", "addr": "127.0.0.1", "reuse": True},
+                                        {"kind": "udp", "addr": "127.0.0.1", "port": "P0",
+                                         "count": 599, "reuse": True}]})
+        port = report["ports"][0][0]
+        wrong = []
+        for i, r in enumerate(report["runs"]):
+            self.assertEqual((r.rc, r.err), (0, b""))
+            rows = json.loads(r.body())["listeners"]
+            mine = sum(1 for o in rows if o["pid"] == report["pid"] and o["port"] == port)
+            if mine != 600:
+                wrong.append((i, mine))
+        self.assertEqual(wrong, [], "(answer, long-lived sockets listed) where not 600")
+
+
+class Owners(ListenerTest):
+    """Who the answer names as the owner, under real conditions."""
+
+    def setUp(self):
+        if WINE:
+            self.skipTest("Wine names the owners of its own processes' sockets only")
+        self.needs_namespace()
+
+    def name_shows_as(self, name, comm, deleted=False):
+        with self.subTest(name=name, deleted=deleted):
+            report = self.hold({"sockets": [{"kind": "tcp", "addr": "127.0.0.1"}],
+                                "owner": {"name_hex": name.hex(), "deleted": deleted}})
+            port = report["ports"][0][0]
+            body = report["run"].body()
+            body.decode("utf-8")  # strictly: one bad byte and a strict client drops every row
+            self.assertEqual(body, expected_body([
+                ("tcp", "127.0.0.1", port, "loopback", report["owner"], comm)]))
+
+    def test_names_are_utf8_and_cut_between_characters(self):
+        self.name_shows_as("表示-café".encode(), "表示-café")
+        self.name_shows_as(b"a" * 94 + "é".encode(), "a" * 94)  # the 95-byte cut
+        self.name_shows_as(b"bad\xffname", "bad\ufffdname")
+
+    def test_a_name_ending_in_deleted_is_kept(self):
+        self.name_shows_as(b"svc (deleted)", "svc (deleted)")
+        # The kernel marks an image that is gone; only that mark is dropped.
+        self.name_shows_as(b"svc", "svc", deleted=True)
+        self.name_shows_as(b"svc (deleted)", "svc (deleted)", deleted=True)
+
+    def test_daemon_whose_first_thread_has_exited(self):
+        report = self.hold({"sockets": [{"kind": "tcp", "addr": "127.0.0.1"},
+                                        {"kind": "udp", "addr": "::1"}],
+                            "owner": {"leader_exits": True}})
+        pid, comm = report["owner"], report["owner_comm"]
+        self.assertNotEqual(pid, 0)
+        self.assert_rows(report, in_answer_order([
+            ("tcp", "127.0.0.1", report["ports"][0][0], "loopback", pid, comm),
+            ("udp", "::1", report["ports"][1][0], "loopback", pid, comm)]))
 
 
 if __name__ == "__main__":
