@@ -17,11 +17,11 @@ import sys
 VISTA = {
     "kernel32.dll": """
         CloseHandle CreateToolhelp32Snapshot DeleteCriticalSection EnterCriticalSection
-        GetEnvironmentVariableW GetLastError GetModuleHandleW GetProcAddress GetStartupInfoA
+        FreeEnvironmentStringsW GetEnvironmentStringsW GetLastError GetModuleHandleW GetProcAddress GetStartupInfoA
         GetSystemDirectoryW InitializeCriticalSection IsDBCSLeadByteEx LeaveCriticalSection
         LoadLibraryExW MultiByteToWideChar OpenProcess Process32FirstW Process32NextW
         QueryFullProcessImageNameW QueryPerformanceCounter QueryPerformanceFrequency
-        SetLastError SetUnhandledExceptionFilter Sleep TlsGetValue VirtualProtect VirtualQuery
+        SetUnhandledExceptionFilter Sleep TlsGetValue VirtualProtect VirtualQuery
         WideCharToMultiByte __C_specific_handler""",
     "ws2_32.dll": """
         WSAGetLastError WSAIoctl WSAStartup closesocket connect getsockname getsockopt htonl

@@ -56,39 +56,49 @@ int utf8_of(const wchar_t *w, size_t n, char *buf, size_t size) {
     return 0;
 }
 
-// Without memory for a value the run cannot go on safely: a password taken as unset
-// would open the gate. It ends without an answer instead.
-[[noreturn]] void out_of_memory() { exit(0); }
+// Upper case of an ASCII letter, every other character as it is (never by locale).
+unsigned ascii_upper(unsigned c) { return c >= 'a' && c <= 'z' ? c - 32 : c; }
+
+// A variable that is set but cannot be read ends the run without an answer: a
+// password taken as unset or empty would open the gate.
+[[noreturn]] void unreadable_variable() { exit(0); }
 
 } // namespace
 
 // The environment as Windows holds it, in UTF-16. msvcrt's getenv (and _wgetenv in a
 // program with a narrow main) gives it through the ANSI code page, where a character
 // outside the page becomes "?" or a look-alike: a password "пароль" would read as
-// "??????" and then match "??????".
+// "??????" and then match "??????". The block is searched directly rather than through
+// GetEnvironmentVariableW, which cuts a value at 32,767 characters: a CGI host may
+// hand over more.
 const char *plat_env(const char *name) {
-    wchar_t wname[64];
-    size_t i = 0;
-    for (; name[i] && i + 1 < sizeof wname / sizeof *wname; ++i)
-        wname[i] = static_cast<unsigned char>(name[i]); // the names asked for are ASCII
-    wname[i] = L'\0';
-    SetLastError(ERROR_SUCCESS);
-    const DWORD need = GetEnvironmentVariableW(wname, nullptr, 0);
-    if (need == 0) return GetLastError() == ERROR_ENVVAR_NOT_FOUND ? nullptr : "";
-    wchar_t *wide = static_cast<wchar_t *>(malloc(need * sizeof *wide));
-    if (!wide) out_of_memory();
-    const DWORD len = GetEnvironmentVariableW(wname, wide, need);
-    if (len >= need) {
-        free(wide);
-        return nullptr; // changed under us: one thread, so it cannot be
+    wchar_t *block = GetEnvironmentStringsW();
+    if (!block) unreadable_variable();
+    const size_t name_len = strlen(name);
+    const char *value = nullptr;
+    for (const wchar_t *entry = block; *entry; entry += wcslen(entry) + 1) {
+        // Names compare without regard to case, as Windows compares them; the names
+        // asked for are ASCII.
+        size_t i = 0;
+        while (i < name_len && ascii_upper(entry[i]) == ascii_upper(name[i])) ++i;
+        if (i < name_len || entry[i] != L'=') continue;
+        const wchar_t *wide = entry + i + 1;
+        const size_t len = wcslen(wide);
+        if (len == 0) {
+            value = "";
+            break;
+        }
+        // Invalid UTF-16 (an unpaired surrogate) becomes U+FFFD; nothing else fails.
+        const int bytes = len > 0x7fffffff ? 0
+                                           : WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(len),
+                                                                 nullptr, 0, nullptr, nullptr);
+        char *utf8 = bytes > 0 ? static_cast<char *>(malloc(static_cast<size_t>(bytes) + 1)) : nullptr;
+        if (!utf8 || utf8_of(wide, len, utf8, static_cast<size_t>(bytes) + 1) != 0)
+            unreadable_variable();
+        value = utf8;
+        break;
     }
-    const int bytes =
-        len ? WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(len), nullptr, 0, nullptr, nullptr)
-            : 0;
-    char *value = static_cast<char *>(malloc(static_cast<size_t>(bytes) + 1));
-    if (!value) out_of_memory();
-    if (utf8_of(wide, len, value, static_cast<size_t>(bytes) + 1) != 0) value[0] = '\0';
-    free(wide);
+    FreeEnvironmentStringsW(block);
     return value;
 }
 
