@@ -1,5 +1,6 @@
 // JSON string writing: the output is one well-formed JSON string that decodes back
-// to exactly the input bytes.
+// to exactly the input bytes. The cleaning of names (utf8_copy): its output is valid
+// UTF-8 that fits, and valid input that fits comes out unchanged.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,45 @@ static int hexval(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     return -1;
+}
+
+// Length of the valid UTF-8 at the start of s (by code point ranges, apart from the
+// program's own reading), 0 when s starts with no valid character.
+static size_t valid_char(const unsigned char *s, size_t n) {
+    if (s[0] < 0x80) return 1;
+    size_t len;
+    uint32_t cp;
+    if ((s[0] & 0xe0) == 0xc0) len = 2, cp = s[0] & 0x1f;
+    else if ((s[0] & 0xf0) == 0xe0) len = 3, cp = s[0] & 0x0f;
+    else if ((s[0] & 0xf8) == 0xf0) len = 4, cp = s[0] & 0x07;
+    else return 0;
+    if (len > n) return 0;
+    for (size_t k = 1; k < len; ++k) {
+        if ((s[k] & 0xc0) != 0x80) return 0;
+        cp = cp << 6 | (s[k] & 0x3f);
+    }
+    static const uint32_t least[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < least[len] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return 0;
+    return len;
+}
+
+static bool valid_utf8(const std::string &t) {
+    const unsigned char *s = reinterpret_cast<const unsigned char *>(t.data());
+    for (size_t i = 0, k; i < t.size(); i += k)
+        if (!(k = valid_char(s + i, t.size() - i))) return false;
+    return true;
+}
+
+static void check_utf8_copy(const std::string &in, size_t cap) {
+    std::string out(cap + 8, 'X');
+    utf8_copy(&out[0], cap, in.c_str());
+    const size_t n = strlen(out.c_str());
+    if (n > cap - 1) abort();
+    out.resize(n);
+    if (!valid_utf8(out)) abort();
+    if (valid_utf8(in) && in.size() <= cap - 1 && out != in) abort();
+    // Valid input is cut between characters: what comes out is where it began.
+    if (valid_utf8(in) && in.compare(0, n, out) != 0) abort();
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -59,5 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
     }
     if (back != in) abort();
+    check_utf8_copy(in, 1 + (size ? data[0] % 128 : 0));
+    check_utf8_copy(in, 96);
     return 0;
 }
