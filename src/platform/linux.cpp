@@ -243,10 +243,11 @@ void find_owners() {
     const size_t n = lt_owners_prepare(owners, t.count);
     size_t left = n;
     const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    // Notes the sockets of one descriptor directory; the number of entries it listed.
+    // Notes the sockets of one descriptor directory; the number of entries it listed,
+    // -1 when it cannot be read.
     auto scan = [&](const char *fd_dir, uint32_t pid) {
         const int fds = openat(proc, fd_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fds < 0) return 0;
+        if (fds < 0) return -1;
         int entries = 0;
         each_entry(fds, [&](const char *fd_name) {
             ++entries;
@@ -268,8 +269,9 @@ void find_owners() {
             char path[32];
             snprintf(path, sizeof path, "%lu/fd", pid);
             // When the first thread has exited and others live on, the process's own
-            // list is empty; a live thread still shows the descriptors.
-            if (scan(path, static_cast<uint32_t>(pid)) == 0 && has_other_threads(proc, pid))
+            // list is empty (and readable); a live thread still shows the descriptors.
+            if (scan(path, static_cast<uint32_t>(pid)) == 0 && left > 0 &&
+                has_other_threads(proc, pid))
                 each_other_thread(proc, pid, [&](const char *task) {
                     char fd_dir[80];
                     snprintf(fd_dir, sizeof fd_dir, "%s/fd", task);
@@ -355,8 +357,9 @@ int plat_image_name(uint32_t pid, char *buf, size_t size) {
     char link[32];
     snprintf(link, sizeof link, "/proc/%u/exe", static_cast<unsigned>(pid));
     int rc = exe_path(AT_FDCWD, link, path, sizeof path);
-    if (rc != 0 && pid != 0) {
-        // A process whose first thread has exited shows its image through the others.
+    if (rc != 0 && errno == ENOENT && pid != 0) {
+        // A process whose first thread has exited shows its image through the others
+        // (its own link is gone; one that may not be read stays unread).
         const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (proc >= 0 && has_other_threads(proc, pid))
             each_other_thread(proc, pid, [&](const char *task) {
