@@ -28,7 +28,7 @@ A plan is a dict:
            should show.
   churn    {"addr": text, "port": "P<i>"}: while the program runs, another process
            binds and closes UDP sockets on that address and port without pause
-  runs     how often the program runs (default 1); the report's "outs" holds each output
+  runs     how often the program runs (default 1); the report's "runs" holds each run
   nofile   descriptor limit the holder needs
   env      the program's environment
 """
@@ -78,7 +78,8 @@ def namespace_problem():
 
 def hold_and_run(plan):
     """Opens the planned sockets, runs the program, returns the holder's report:
-    run (harness.Run), pid, child, comm, ports (one list per socket asked for)."""
+    run (harness.Run, the first of runs), runs, pid, child, comm, owner, owner_comm,
+    ports (one list per socket asked for)."""
     cmd = [sys.executable, os.path.abspath(__file__)]
     if NETNS:
         cmd = ["unshare", "-n", "--"] + cmd
@@ -88,21 +89,18 @@ def hold_and_run(plan):
     if proc.returncode != 0:
         raise AssertionError("holder failed: " + proc.stderr.decode(errors="replace"))
     report = json.loads(proc.stdout)
-
-    class _Proc:
-        stdout = base64.b64decode(report["out"])
-        stderr = base64.b64decode(report["err"])
-        returncode = report["rc"]
-
-    report["run"] = harness.Run(_Proc)
-    report["runs"] = []
-    for out, err, rc in zip(report["outs"], report["errs"], report["rcs"]):
-        class _One:
-            stdout = base64.b64decode(out)
-            stderr = base64.b64decode(err)
-            returncode = rc
-        report["runs"].append(harness.Run(_One))
+    report["runs"] = [_as_run(*r) for r in report["runs"]]
+    report["run"] = report["runs"][0]
     return report
+
+
+def _as_run(out, err, rc):
+    """A harness.Run from a run's output as the holder reports it."""
+    class _Proc:
+        stdout = base64.b64decode(out)
+        stderr = base64.b64decode(err)
+        returncode = rc
+    return harness.Run(_Proc)
 
 
 # ---- the holder --------------------------------------------------------------
@@ -289,14 +287,10 @@ def _serve():
     exe = os.readlink("/proc/self/exe")
     if exe.endswith(" (deleted)"):
         exe = exe[:-len(" (deleted)")]
-    run = runs[0]
     json.dump({"pid": os.getpid(), "child": child, "comm": os.path.basename(exe),
                "owner": owner, "owner_comm": os.fsdecode(owner_comm), "ports": ports,
-               "rc": run.rc, "out": base64.b64encode(run.out).decode(),
-               "err": base64.b64encode(run.err).decode(),
-               "outs": [base64.b64encode(r.out).decode() for r in runs],
-               "errs": [base64.b64encode(r.err).decode() for r in runs],
-               "rcs": [r.rc for r in runs]}, sys.stdout)
+               "runs": [(base64.b64encode(r.out).decode(), base64.b64encode(r.err).decode(),
+                         r.rc) for r in runs]}, sys.stdout)
 
 
 if __name__ == "__main__":
