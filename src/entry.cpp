@@ -15,7 +15,7 @@ int mode_meta() {
     return 0;
 }
 
-int route_request(const char *query, const char *method) {
+route_kind route_request(const char *query, const char *method) {
     if (strstr(query, "action=")) return ROUTE_JSON;
     if (strstr(query, "format=json")) return ROUTE_JSON;
     if (method && strcmp(method, "POST") == 0) return ROUTE_JSON;
@@ -56,7 +56,7 @@ int ports_main(int argc, char **argv) {
     switch (route_request(query, plat_env("REQUEST_METHOD"))) {
     case ROUTE_JSON: json_answer(query); break;
     case ROUTE_EMBEDDED_PAGE: write_page(1); break;
-    default: write_page(0); break;
+    case ROUTE_FULL_PAGE: write_page(0); break;
     }
     return 0;
 }

@@ -11,33 +11,11 @@
 static const int64_t CONNECT_WAIT_MS = 2000;
 static const int64_t REPLY_WAIT_MS = 1500;
 
-// atoi's reading (leading white space, one sign, decimal digits up to the first
-// non-digit, 0 without digits) but defined for every text: a number that does not fit
-// in 32 bits gives -1 and *out 0.
-static int text_to_int32(const char *s, int32_t *out) {
-    *out = 0;
-    while (*s == ' ' || (*s >= '\t' && *s <= '\r')) ++s;
-    const bool negative = *s == '-';
-    if (*s == '+' || *s == '-') ++s;
-    int64_t v = 0;
-    for (; *s >= '0' && *s <= '9'; ++s) {
-        v = v * 10 + (*s - '0');
-        if (v > 2147483648LL) return -1; // stop before the digits can overflow v
-    }
-    if (negative) v = -v;
-    if (v > INT32_MAX) return -1;
-    *out = static_cast<int32_t>(v);
-    return 0;
-}
-
 int32_t port_from_text(const char *text) {
     int32_t port;
     if (text_to_int32(text, &port) != 0 || port < 1 || port > 65535) return 0;
     return port;
 }
-
-// How a connection attempt to 127.0.0.1 ended.
-enum { CONN_OPEN, CONN_REFUSED, CONN_FAILED, CONN_NO_ANSWER, CONN_NO_SOCKET };
 
 // With nothing listening on the port, a connection whose own source port happens to
 // be that port meets itself (TCP simultaneous open) and seems established.
@@ -49,51 +27,46 @@ static bool connected_to_itself(plat_sock s, int32_t port) {
            memcmp(addr, loopback, sizeof addr) == 0;
 }
 
-// One non-blocking connection attempt with the 2-second wait. On CONN_OPEN *out is the
-// connected socket, which the caller closes; on every other result nothing is left open.
-// CONN_NO_ANSWER: the wait ran out or failed.
+// One non-blocking connection attempt with the 2-second wait, as a probe outcome. On
+// PROBE_OPEN *out is the connected socket, which the caller closes; otherwise nothing
+// is left open. A wait that runs out (or fails) counts as refused: on Windows a
+// refusal that the system does not report in time shows only so.
 static int loopback_connect(int32_t port, plat_sock *out) {
     const plat_sock s = plat_tcp_socket();
-    if (s == PLAT_NO_SOCK) return CONN_NO_SOCKET;
+    if (s == PLAT_NO_SOCK) return PROBE_ERROR;
     plat_set_nonblocking(s);
     int how = plat_connect_loopback(s, port);
-    // Still in progress after the wait means the wait ran out or failed.
-    if (how == PLAT_IN_PROGRESS && plat_wait(s, 1, CONNECT_WAIT_MS) > 0)
-        how = plat_connect_result(s);
+    if (how == PLAT_IN_PROGRESS)
+        how = plat_wait(s, 1, CONNECT_WAIT_MS) > 0 ? plat_connect_result(s) : PLAT_REFUSED;
     if (how == PLAT_CONNECTED && connected_to_itself(s, port)) how = PLAT_REFUSED;
-    int result;
-    switch (how) {
-    case PLAT_CONNECTED: result = CONN_OPEN; break;
-    case PLAT_REFUSED: result = CONN_REFUSED; break;
-    case PLAT_IN_PROGRESS: result = CONN_NO_ANSWER; break;
-    default: result = CONN_FAILED; break;
-    }
-    if (result == CONN_OPEN)
+    if (how == PLAT_CONNECTED) {
         *out = s;
-    else
-        plat_close(s);
-    return result;
+        return PROBE_OPEN;
+    }
+    plat_close(s);
+    return how == PLAT_REFUSED ? PROBE_REFUSED : PROBE_ERROR;
 }
 
 // Connect probe: the connection is closed at once, nothing is sent or read.
 static int connect_probe(int32_t port, probe_result *r) {
     const int64_t start = now_ms();
     plat_sock s = PLAT_NO_SOCK;
-    const int how = loopback_connect(port, &s);
-    if (how == CONN_OPEN) plat_close(s);
+    const int outcome = loopback_connect(port, &s);
+    if (outcome == PROBE_OPEN) plat_close(s);
     r->connect_ms = static_cast<int32_t>(now_ms() - start);
-    // A connection wait that runs out counts as refused: on Windows a refusal shows
-    // only so, because the wait watches the write set alone.
-    int outcome = PROBE_ERROR;
-    if (how == CONN_OPEN) outcome = PROBE_OPEN;
-    if (how == CONN_REFUSED || how == CONN_NO_ANSWER) outcome = PROBE_REFUSED;
     r->open = outcome == PROBE_OPEN;
     r->refused = outcome == PROBE_REFUSED;
     return outcome;
 }
 
 int run_probe(int32_t port, probe_result *r) {
-    *r = {0, 0, -1, 0, 0, 0, -1};
+    *r = {.open = 0,
+          .refused = 0,
+          .connect_ms = -1,
+          .http_tried = 0,
+          .http_ok = 0,
+          .http_status = 0,
+          .http_ms = -1};
     const int outcome = connect_probe(port, r);
     if (outcome == PROBE_OPEN) {
         r->http_tried = 1;
@@ -132,7 +105,7 @@ int http_status_of(const char *reply, int32_t *status) {
 
 int probe_http(int32_t port, int32_t *status) {
     plat_sock s = PLAT_NO_SOCK;
-    if (loopback_connect(port, &s) != CONN_OPEN) return -1;
+    if (loopback_connect(port, &s) != PROBE_OPEN) return -1;
     char request[128];
     const int len = snprintf(request, sizeof request,
                              "HEAD / HTTP/1.0\r\nHost: 127.0.0.1:%d\r\nUser-Agent: %s/%s\r\n"

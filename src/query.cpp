@@ -45,3 +45,19 @@ int get_query_val(const char *query, const char *name, char *buf, size_t size) {
     url_decode(buf);
     return 1;
 }
+
+int text_to_int32(const char *s, int32_t *out) {
+    *out = 0;
+    while (*s == ' ' || (*s >= '\t' && *s <= '\r')) ++s;
+    const bool negative = *s == '-';
+    if (*s == '+' || *s == '-') ++s;
+    int64_t v = 0;
+    for (; *s >= '0' && *s <= '9'; ++s) {
+        v = v * 10 + (*s - '0');
+        if (v > 2147483648LL) return -1; // stop before the digits can overflow v
+    }
+    if (negative) v = -v;
+    if (v > INT32_MAX) return -1;
+    *out = static_cast<int32_t>(v);
+    return 0;
+}

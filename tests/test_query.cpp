@@ -93,4 +93,32 @@ TEST(QueryLimits, NeverWritesPastTheBuffer) {
     for (size_t i = 8; i < sizeof buf; ++i) EXPECT_EQ(buf[i], 'Z');
 }
 
+TEST(TextToInt32, ReadsLikeAtoiAndRefusesWhatDoesNotFit) {
+    struct Case {
+        const char *text;
+        int rc;
+        int32_t value;
+    } cases[] = {
+        {"", 0, 0},
+        {"x1", 0, 0},
+        {" \t\n\v\f\r42", 0, 42},
+        {"+7", 0, 7},
+        {"-0", 0, 0},
+        {"12abc", 0, 12},
+        {"--1", 0, 0},
+        {"- 1", 0, 0},
+        {"2147483647", 0, INT32_MAX},
+        {"-2147483648", 0, INT32_MIN},
+        {"2147483648", -1, 0},
+        {"-2147483649", -1, 0},
+        {"000000000000000000000000000012", 0, 12},
+        {"99999999999999999999999", -1, 0},
+    };
+    for (const Case &c : cases) {
+        int32_t v = 12345;
+        EXPECT_EQ(text_to_int32(c.text, &v), c.rc) << c.text;
+        EXPECT_EQ(v, c.value) << c.text;
+    }
+}
+
 } // namespace
