@@ -60,28 +60,26 @@ void win_add_row(const char *proto, int ipv6, const void *addr, uint32_t port_fi
     image_name(pid, r.comm, sizeof r.comm);
 }
 
-static void take_tcp(const plat_endpoint *ep, void *ipv6) {
-    if (ep->state == PLAT_TCP_LISTEN)
-        win_add_row("tcp", *static_cast<int *>(ipv6), ep->addr, ep->port_field, ep->pid);
-}
-
-static void take_udp(const plat_endpoint *ep, void *ipv6) {
-    win_add_row("udp", *static_cast<int *>(ipv6), ep->addr, ep->port_field, ep->pid);
+static void take_endpoint(int list, const plat_endpoint *ep, void *) {
+    const bool tcp = list == PLAT_TCP4 || list == PLAT_TCP6;
+    if (tcp && ep->state != PLAT_TCP_LISTEN) return;
+    const int32_t at = g_sock_count;
+    win_add_row(tcp ? "tcp" : "udp", list == PLAT_TCP6 || list == PLAT_UDP6, ep->addr,
+                ep->port_field, ep->pid);
+    // An owner the image lookup may not open (another account's, the system's) still
+    // has its name in the system's process list.
+    if (g_sock_count > at && ep->pid && !g_socks[at].comm[0] && ep->listed_name)
+        utf8_copy(g_socks[at].comm, sizeof g_socks[at].comm, ep->listed_name);
 }
 
 void enumerate_sockets() {
     g_sock_count = 0;
-    plat_tables_open();
     // TCP listeners first: should the table fill up, a host with thousands of UDP
     // sockets (a resolver, a busy client) must not push its servers out of the answer.
     // Below the cap the order makes no difference once the rows are sorted.
     // A list that cannot be read contributes nothing; the others still count.
-    int v4 = 0, v6 = 1;
-    plat_table_read(PLAT_TCP, 0, take_tcp, &v4);
-    plat_table_read(PLAT_TCP, 1, take_tcp, &v6);
-    plat_table_read(PLAT_UDP, 0, take_udp, &v4);
-    plat_table_read(PLAT_UDP, 1, take_udp, &v6);
-    plat_tables_close();
+    static const int passes[PLAT_LISTS] = {PLAT_TCP4, PLAT_TCP6, PLAT_UDP4, PLAT_UDP6};
+    plat_tables_read(passes, take_endpoint, nullptr);
 }
 
 static bool row_after(const sock_row &a, const sock_row &b) {

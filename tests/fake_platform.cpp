@@ -35,10 +35,8 @@ int plat_utc_now(struct tm *out) {
 
 // ---- endpoint tables, owners and image paths --------------------------------
 
-fake_list g_fake_lists[2][2];
-int g_fake_addr_fail, g_fake_addr_empty, g_fake_image_calls;
-int g_fake_opens, g_fake_closes, g_fake_read_count;
-int g_fake_reads[16], g_fake_read_open[16];
+fake_list g_fake_lists[PLAT_LISTS];
+int g_fake_addr_fail, g_fake_addr_empty, g_fake_image_calls, g_fake_readings;
 
 namespace {
 
@@ -48,26 +46,24 @@ struct fake_process {
 };
 fake_process g_images[8];
 int g_image_count;
-int g_open;
 
 } // namespace
 
 void fake_tables_reset() {
     memset(g_fake_lists, 0, sizeof g_fake_lists);
-    g_fake_addr_fail = g_fake_addr_empty = g_fake_image_calls = 0;
-    g_fake_opens = g_fake_closes = g_fake_read_count = 0;
+    g_fake_addr_fail = g_fake_addr_empty = g_fake_image_calls = g_fake_readings = 0;
     g_image_count = 0;
-    g_open = 0;
 }
 
-plat_endpoint *fake_endpoint(int proto, int ipv6, const char *addr, int port, uint32_t pid) {
-    fake_list &l = g_fake_lists[ipv6][proto];
+plat_endpoint *fake_endpoint(int list, const char *addr, int port, uint32_t pid) {
+    const int ipv6 = list == PLAT_TCP6 || list == PLAT_UDP6;
+    fake_list &l = g_fake_lists[list];
     if (l.count >= FAKE_LIST_MAX) return nullptr;
     plat_endpoint *ep = &l.eps[l.count++];
     memset(ep, 0, sizeof *ep);
     inet_pton(ipv6 ? AF_INET6 : AF_INET, addr, ep->addr);
     ep->port_field = htons(static_cast<uint16_t>(port));
-    ep->state = proto == PLAT_TCP ? PLAT_TCP_LISTEN : 0;
+    ep->state = list == PLAT_TCP4 || list == PLAT_TCP6 ? PLAT_TCP_LISTEN : 0;
     ep->pid = pid;
     return ep;
 }
@@ -79,26 +75,16 @@ void fake_image(uint32_t pid, const char *name) {
     ++g_image_count;
 }
 
-void plat_tables_open() {
-    ++g_fake_opens;
-    g_open = 1;
-}
-
-void plat_tables_close() {
-    ++g_fake_closes;
-    g_open = 0;
-}
-
-int plat_table_read(int proto, int ipv6, plat_endpoint_fn fn, void *ctx) {
-    if (g_fake_read_count < 16) {
-        g_fake_reads[g_fake_read_count] = proto + 2 * (ipv6 != 0);
-        g_fake_read_open[g_fake_read_count] = g_open;
-        ++g_fake_read_count;
+int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx) {
+    ++g_fake_readings;
+    int readable = 0;
+    for (int k = 0; k < PLAT_LISTS; ++k) {
+        const fake_list &l = g_fake_lists[order[k]];
+        if (l.fail) continue;
+        readable |= 1 << order[k];
+        for (int i = 0; i < l.count; ++i) fn(order[k], &l.eps[i], ctx);
     }
-    const fake_list &l = g_fake_lists[ipv6 != 0][proto];
-    if (l.fail) return -1;
-    for (int i = 0; i < l.count; ++i) fn(&l.eps[i], ctx);
-    return 0;
+    return readable;
 }
 
 int plat_addr_text(int ipv6, const unsigned char *addr, char *buf, size_t size) {

@@ -107,9 +107,10 @@ TEST_F(Listeners, ProcessNameIsTheSystemsOrEmpty) {
     add("tcp", "127.0.0.1", 2, 2);
     add("tcp", "127.0.0.1", 3, 3);
     add("tcp", "127.0.0.1", 4, 99); // no name: pid kept
-    EXPECT_EQ(rows(), (std::vector<std::string>{
-                          "tcp 127.0.0.1 1 0 1 svc.exe", "tcp 127.0.0.1 2 0 2 " + long_name.substr(0, 95),
-                          "tcp 127.0.0.1 3 0 3 python3 (x)\\y", "tcp 127.0.0.1 4 0 99 "}));
+    EXPECT_EQ(rows(), (std::vector<std::string>{"tcp 127.0.0.1 1 0 1 svc.exe",
+                                                "tcp 127.0.0.1 2 0 2 " + long_name.substr(0, 95),
+                                                "tcp 127.0.0.1 3 0 3 python3 (x)\\y",
+                                                "tcp 127.0.0.1 4 0 99 "}));
 }
 
 TEST_F(Listeners, ProcessNameIsValidUtf8CutBetweenCharacters) {
@@ -117,20 +118,21 @@ TEST_F(Listeners, ProcessNameIsValidUtf8CutBetweenCharacters) {
     struct Case {
         std::string name, comm;
     } cases[] = {
-        {"caf\xc3\xa9.exe", "caf\xc3\xa9.exe"},                  // valid: unchanged
+        {"caf\xc3\xa9.exe", "caf\xc3\xa9.exe"}, // valid: unchanged
         {"\xe8\xa1\xa8\xe7\xa4\xba.exe", "\xe8\xa1\xa8\xe7\xa4\xba.exe"},
-        {a94 + "\xc3\xa9", a94},                                 // the cut would split it
-        {a93 + "\xe2\x82\xac", a93},                             // the same for three bytes
-        {a93 + "\xc3\xa9", a93 + "\xc3\xa9"},                    // it just fits
-        {"x\xffy", "x\xef\xbf\xbdy"},                            // no UTF-8 at all
-        {"\xc3(", "\xef\xbf\xbd("},                              // a lead byte alone
-        {"\xe2\x82", "\xef\xbf\xbd"},                            // a truncated sequence: one
-        {"\xc0\xaf", "\xef\xbf\xbd\xef\xbf\xbd"},                // overlong: one per byte
+        {a94 + "\xc3\xa9", a94},                                  // the cut would split it
+        {a93 + "\xe2\x82\xac", a93},                              // the same for three bytes
+        {a93 + "\xc3\xa9", a93 + "\xc3\xa9"},                     // it just fits
+        {"x\xffy", "x\xef\xbf\xbdy"},                             // no UTF-8 at all
+        {"\xc3(", "\xef\xbf\xbd("},                               // a lead byte alone
+        {"\xe2\x82", "\xef\xbf\xbd"},                             // a truncated sequence: one
+        {"\xc0\xaf", "\xef\xbf\xbd\xef\xbf\xbd"},                 // overlong: one per byte
         {"\xed\xa0\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"}, // a surrogate
         {"\xf4\x90\x80\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"}, // > U+10FFFF
         {"\xf0\x9f\x98\x80\x80", "\xf0\x9f\x98\x80\xef\xbf\xbd"}, // a stray continuation
-        {a93 + "\xff", a93},                                     // U+FFFD does not fit
-        {std::string(40, '\xff'), [] {                           // 31 of them do
+        {a93 + "\xff", a93},                                      // U+FFFD does not fit
+        {std::string(40, '\xff'),
+         [] { // 31 of them do
              std::string r;
              for (int i = 0; i < 31; ++i) r += "\xef\xbf\xbd";
              return r;
@@ -166,52 +168,62 @@ TEST_F(Listeners, TableStopsAt1024Rows) {
     EXPECT_EQ(g_fake_image_calls, MAX_SOCKS); // dropped sockets cost no lookup
 }
 
-TEST_F(Listeners, PassesRunInOrderBetweenOneOpenAndClose) {
-    fake_endpoint(PLAT_UDP, 1, "::", 4, 0);
-    fake_endpoint(PLAT_TCP, 1, "::1", 3, 0);
-    fake_endpoint(PLAT_UDP, 0, "0.0.0.0", 2, 0);
-    fake_endpoint(PLAT_TCP, 0, "127.0.0.1", 1, 0);
+TEST_F(Listeners, PassesRunInOrderInOneReading) {
+    fake_endpoint(PLAT_UDP6, "::", 4, 0);
+    fake_endpoint(PLAT_TCP6, "::1", 3, 0);
+    fake_endpoint(PLAT_UDP4, "0.0.0.0", 2, 0);
+    fake_endpoint(PLAT_TCP4, "127.0.0.1", 1, 0);
     g_sock_count = 17; // left over: the enumeration starts from an empty table
     enumerate_sockets();
     // Both TCP lists first, then both UDP lists.
     EXPECT_EQ(rows(), (std::vector<std::string>{"tcp 127.0.0.1 1 0 0 ", "tcp ::1 3 0 0 ",
                                                 "udp 0.0.0.0 2 1 0 ", "udp :: 4 1 0 "}));
-    EXPECT_EQ(g_fake_opens, 1);
-    EXPECT_EQ(g_fake_closes, 1);
-    ASSERT_EQ(g_fake_read_count, 4);
-    const int order[4] = {PLAT_TCP, PLAT_TCP + 2, PLAT_UDP, PLAT_UDP + 2};
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(g_fake_reads[i], order[i]);
-        EXPECT_EQ(g_fake_read_open[i], 1);
-    }
+    EXPECT_EQ(g_fake_readings, 1);
+}
+
+// The system's process list names owners that the image lookup may not open; it
+// never overrides a name the lookup gave, and pid 0 stays without a name.
+TEST_F(Listeners, ListedNameStandsInForAMissingImageName) {
+    const std::string a93(93, 'a');
+    fake_image(1, "svc.exe");
+    fake_endpoint(PLAT_TCP4, "0.0.0.0", 445, 4)->listed_name = "System";
+    fake_endpoint(PLAT_TCP4, "0.0.0.0", 80, 1)->listed_name = "other.exe";
+    fake_endpoint(PLAT_TCP4, "0.0.0.0", 81, 0)->listed_name = "[System Process]";
+    fake_endpoint(PLAT_UDP6, "::", 53, 7);
+    const std::string long_listed = a93 + "\xc3\xa9\xff";
+    fake_endpoint(PLAT_UDP4, "0.0.0.0", 54, 8)->listed_name = long_listed.c_str();
+    enumerate_sockets();
+    EXPECT_EQ(rows(), (std::vector<std::string>{"tcp 0.0.0.0 445 1 4 System",
+                                                "tcp 0.0.0.0 80 1 1 svc.exe", "tcp 0.0.0.0 81 1 0 ",
+                                                "udp 0.0.0.0 54 1 8 " + a93 + "\xc3\xa9", "udp :: 53 1 7 "}));
 }
 
 TEST_F(Listeners, OnlyListeningTcpEndpointsButEveryUdpEndpoint) {
-    fake_endpoint(PLAT_TCP, 0, "127.0.0.1", 80, 0)->state = 5;
-    fake_endpoint(PLAT_TCP, 0, "127.0.0.1", 81, 0);
-    fake_endpoint(PLAT_TCP, 0, "127.0.0.1", 82, 0)->state = 1;
-    fake_endpoint(PLAT_UDP, 0, "10.0.0.2", 90, 0)->state = 5;
-    fake_endpoint(PLAT_UDP, 0, "127.0.0.1", 91, 0);
+    fake_endpoint(PLAT_TCP4, "127.0.0.1", 80, 0)->state = 5;
+    fake_endpoint(PLAT_TCP4, "127.0.0.1", 81, 0);
+    fake_endpoint(PLAT_TCP4, "127.0.0.1", 82, 0)->state = 1;
+    fake_endpoint(PLAT_UDP4, "10.0.0.2", 90, 0)->state = 5;
+    fake_endpoint(PLAT_UDP4, "127.0.0.1", 91, 0);
     enumerate_sockets();
     EXPECT_EQ(rows(), (std::vector<std::string>{"tcp 127.0.0.1 81 0 0 ", "udp 10.0.0.2 90 2 0 ",
                                                 "udp 127.0.0.1 91 0 0 "}));
 }
 
 TEST_F(Listeners, UnreadableListsContributeNothing) {
-    for (int ipv6 = 0; ipv6 < 2; ++ipv6)
-        for (int proto = 0; proto < 2; ++proto)
-            fake_endpoint(proto, ipv6, ipv6 ? "::1" : "127.0.0.1", 10 + proto + 2 * ipv6, 0);
-    g_fake_lists[0][PLAT_TCP].fail = 1;
-    g_fake_lists[1][PLAT_UDP].fail = 1;
+    fake_endpoint(PLAT_TCP4, "127.0.0.1", 10, 0);
+    fake_endpoint(PLAT_UDP4, "127.0.0.1", 11, 0);
+    fake_endpoint(PLAT_TCP6, "::1", 12, 0);
+    fake_endpoint(PLAT_UDP6, "::1", 13, 0);
+    g_fake_lists[PLAT_TCP4].fail = 1;
+    g_fake_lists[PLAT_UDP6].fail = 1;
     enumerate_sockets();
     EXPECT_EQ(rows(), (std::vector<std::string>{"tcp ::1 12 0 0 ", "udp 127.0.0.1 11 0 0 "}));
-    EXPECT_EQ(g_fake_read_count, 4);
 }
 
 TEST_F(Listeners, CapKeepsTheEarlierPasses) {
-    for (int i = 0; i < 1024; ++i) fake_endpoint(PLAT_TCP, 0, "0.0.0.0", 2000 + i, 0);
-    fake_endpoint(PLAT_UDP, 0, "0.0.0.0", 1, 0);
-    fake_endpoint(PLAT_TCP, 1, "::", 2, 0);
+    for (int i = 0; i < 1024; ++i) fake_endpoint(PLAT_TCP4, "0.0.0.0", 2000 + i, 0);
+    fake_endpoint(PLAT_UDP4, "0.0.0.0", 1, 9)->listed_name = "late.exe";
+    fake_endpoint(PLAT_TCP6, "::", 2, 0);
     enumerate_sockets();
     ASSERT_EQ(g_sock_count, MAX_SOCKS);
     for (int i = 0; i < g_sock_count; ++i) ASSERT_STREQ(g_socks[i].proto, "tcp");
@@ -219,9 +231,9 @@ TEST_F(Listeners, CapKeepsTheEarlierPasses) {
 }
 
 TEST_F(Listeners, UdpSocketsNeverCrowdOutTcpListeners) {
-    for (int i = 0; i < 1100; ++i) fake_endpoint(PLAT_UDP, 0, "0.0.0.0", 1 + i, 0);
-    fake_endpoint(PLAT_TCP, 1, "::", 8443, 0);
-    fake_endpoint(PLAT_TCP, 0, "0.0.0.0", 8080, 0);
+    for (int i = 0; i < 1100; ++i) fake_endpoint(PLAT_UDP4, "0.0.0.0", 1 + i, 0);
+    fake_endpoint(PLAT_TCP6, "::", 8443, 0);
+    fake_endpoint(PLAT_TCP4, "0.0.0.0", 8080, 0);
     enumerate_sockets();
     ASSERT_EQ(g_sock_count, MAX_SOCKS);
     EXPECT_EQ(row_text(g_socks[0]), "tcp 0.0.0.0 8080 1 0 ");
@@ -239,11 +251,11 @@ TEST_F(Listeners, OrderIsByPort) {
 }
 
 TEST_F(Listeners, TcpBeforeUdpAndIpv4BeforeIpv6OnOnePort) {
-    fake_endpoint(PLAT_TCP, 0, "0.0.0.0", 8080, 1);
-    fake_endpoint(PLAT_UDP, 0, "0.0.0.0", 8080, 2);
-    fake_endpoint(PLAT_TCP, 1, "::", 8080, 3);
-    fake_endpoint(PLAT_UDP, 1, "::", 8080, 4);
-    fake_endpoint(PLAT_UDP, 1, "::1", 7, 5);
+    fake_endpoint(PLAT_TCP4, "0.0.0.0", 8080, 1);
+    fake_endpoint(PLAT_UDP4, "0.0.0.0", 8080, 2);
+    fake_endpoint(PLAT_TCP6, "::", 8080, 3);
+    fake_endpoint(PLAT_UDP6, "::", 8080, 4);
+    fake_endpoint(PLAT_UDP6, "::1", 7, 5);
     enumerate_sockets();
     order_rows();
     EXPECT_EQ(rows(), (std::vector<std::string>{"udp ::1 7 0 5 ", "tcp 0.0.0.0 8080 1 1 ",
@@ -289,10 +301,10 @@ TEST_F(Listeners, OneRowBody) {
 
 TEST_F(Listeners, ActionOrdersCountsAndWrites) {
     fake_image(0xfffffffeu, "big.exe");
-    fake_endpoint(PLAT_TCP, 0, "192.168.1.10", 443, 0xfffffffeu);
-    fake_endpoint(PLAT_UDP, 0, "127.0.0.53", 53, 3);
-    fake_endpoint(PLAT_UDP, 1, "::", 53, 3);
-    fake_endpoint(PLAT_TCP, 1, "::ffff:127.0.0.1", 80, 0);
+    fake_endpoint(PLAT_TCP4, "192.168.1.10", 443, 0xfffffffeu);
+    fake_endpoint(PLAT_UDP4, "127.0.0.53", 53, 3);
+    fake_endpoint(PLAT_UDP6, "::", 53, 3);
+    fake_endpoint(PLAT_TCP6, "::ffff:127.0.0.1", 80, 0);
     const std::string out = capture_stdout(listeners_action);
     EXPECT_EQ(out, kHead + "\"count\":4,\"summary\":{\"tcp\":2,\"udp\":2,\"loopback\":1,"
                            "\"wildcard\":1,\"specific\":2},\"listeners\":["

@@ -1,7 +1,30 @@
+// The Linux platform layer against the real system: clocks, the endpoint tables (with
+// faults put in through the system-call table), image names.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/netlink.h>
+#include <linux/seccomp.h>
+#include <netinet/in.h>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
 
+#include "platform/linux_sys.h"
+#include "platform/linux_tables.h"
 #include "platform/platform.h"
 
 namespace {
@@ -23,5 +46,440 @@ TEST(Clock, UtcNowIsCalendarTime) {
 }
 
 TEST(Start, SocketsNeedNoStart) { EXPECT_EQ(plat_net_start(), 0); }
+
+// ---- the real tables --------------------------------------------------------
+
+const int kAllLists[PLAT_LISTS] = {PLAT_TCP4, PLAT_TCP6, PLAT_UDP4, PLAT_UDP6};
+const int kEveryList = (1 << PLAT_LISTS) - 1;
+
+struct delivered {
+    int list;
+    int port;
+    uint32_t pid;
+    const char *listed_name;
+};
+
+struct reading {
+    int readable;
+    std::vector<delivered> eps;
+    std::vector<int> lists; // the list of each delivery, in delivery order
+
+    // How often (list, port) was delivered; *pid gets the owner of the last one.
+    int count(int list, int port, uint32_t *pid = nullptr) const {
+        int n = 0;
+        for (const delivered &d : eps)
+            if (d.list == list && d.port == port) {
+                ++n;
+                if (pid) *pid = d.pid;
+            }
+        return n;
+    }
+};
+
+reading read_tables(const int order[PLAT_LISTS] = kAllLists) {
+    reading r;
+    r.readable = plat_tables_read(
+        order,
+        [](int list, const plat_endpoint *ep, void *ctx) {
+            reading &r = *static_cast<reading *>(ctx);
+            r.eps.push_back(
+                {list, ntohs(static_cast<uint16_t>(ep->port_field)), ep->pid, ep->listed_name});
+            if (r.lists.empty() || r.lists.back() != list) r.lists.push_back(list);
+        },
+        &r);
+    return r;
+}
+
+int bound_port(int fd) {
+    sockaddr_storage a{};
+    socklen_t n = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &n);
+    return ntohs(a.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&a)->sin6_port
+                                         : reinterpret_cast<sockaddr_in *>(&a)->sin_port);
+}
+
+// A socket on the loopback address of family, on a port the kernel picks; TCP listens.
+int loopback_socket(int family, int type) {
+    const int fd = socket(family, type, 0);
+    sockaddr_storage a{};
+    a.ss_family = static_cast<sa_family_t>(family);
+    if (family == AF_INET)
+        reinterpret_cast<sockaddr_in *>(&a)->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    else
+        reinterpret_cast<sockaddr_in6 *>(&a)->sin6_addr = in6addr_loopback;
+    const socklen_t n = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&a), n) != 0 ||
+        (type == SOCK_STREAM && listen(fd, 1) != 0)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Sockets of this process: one TCP listener on 127.0.0.1 and many UDP sockets on ::1,
+// enough that each source hands the UDP list over in several pieces.
+struct own_sockets {
+    int tcp = -1;
+    std::vector<int> udp;
+    std::vector<int> udp_ports;
+
+    explicit own_sockets(int udp_count = 1) {
+        tcp = loopback_socket(AF_INET, SOCK_STREAM);
+        for (int i = 0; i < udp_count; ++i) {
+            const int fd = loopback_socket(AF_INET6, SOCK_DGRAM);
+            if (fd < 0) break;
+            udp.push_back(fd);
+            udp_ports.push_back(bound_port(fd));
+        }
+    }
+    ~own_sockets() {
+        if (tcp >= 0) close(tcp);
+        for (int fd : udp) close(fd);
+    }
+    bool ready(int udp_count) const {
+        return tcp >= 0 && static_cast<int>(udp.size()) == udp_count;
+    }
+
+    // Each own socket delivered exactly once, with this process as its owner (or no
+    // owner at all when owners is false).
+    void expect_each_once(const reading &r, bool owners = true) const {
+        const uint32_t self = owners ? static_cast<uint32_t>(getpid()) : 0;
+        uint32_t pid = 1;
+        EXPECT_EQ(r.count(PLAT_TCP4, bound_port(tcp), &pid), 1);
+        EXPECT_EQ(pid, self);
+        int wrong = 0;
+        for (int port : udp_ports) {
+            pid = 1;
+            wrong += r.count(PLAT_UDP6, port, &pid) != 1 || pid != self;
+        }
+        EXPECT_EQ(wrong, 0) << "of " << udp_ports.size() << " UDP sockets";
+    }
+};
+
+TEST(RealTables, OwnSocketsOnceWithThisProcessInTheOrderAsked) {
+    own_sockets own;
+    ASSERT_TRUE(own.ready(1)) << "no IPv6 loopback";
+    const reading r = read_tables();
+    EXPECT_EQ(r.readable, kEveryList);
+    own.expect_each_once(r);
+    EXPECT_EQ(r.count(PLAT_UDP4, own.udp_ports[0]) + r.count(PLAT_TCP6, bound_port(own.tcp)), 0);
+    for (const delivered &d : r.eps) EXPECT_EQ(d.listed_name, nullptr);
+    // Lists come one after the other as asked, the ones without endpoints left out.
+    const int reversed[PLAT_LISTS] = {PLAT_UDP6, PLAT_UDP4, PLAT_TCP6, PLAT_TCP4};
+    const reading back = read_tables(reversed);
+    ASSERT_GE(back.lists.size(), 2u);
+    EXPECT_EQ(back.lists.front(), PLAT_UDP6);
+    EXPECT_EQ(back.lists.back(), PLAT_TCP4);
+    for (size_t i = 1; i < back.lists.size(); ++i) EXPECT_GT(back.lists[i - 1], back.lists[i]);
+}
+
+// Makes socket(AF_NETLINK, ...) fail in this process from now on, as a sandbox might.
+bool refuse_netlink() {
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 0, 5),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_socket, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_NETLINK, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAFNOSUPPORT),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog prog{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
+}
+
+TEST(RealTables, WithoutNetlinkTheProcFilesServe) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // 1: no filter, 2: netlink still open, 3: socket not found, 4: wrong owner.
+        if (!refuse_netlink()) _exit(1);
+        if (socket(AF_NETLINK, SOCK_DGRAM, NETLINK_SOCK_DIAG) >= 0) _exit(2);
+        const int udp = loopback_socket(AF_INET6, SOCK_DGRAM);
+        uint32_t pid = 0;
+        const int n = read_tables().count(PLAT_UDP6, bound_port(udp), &pid);
+        _exit(n != 1 ? 3 : pid != static_cast<uint32_t>(getpid()) ? 4 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(RealTables, ProcLinesOfTheKernelParse) {
+    const int tcp = loopback_socket(AF_INET, SOCK_STREAM);
+    ASSERT_GE(tcp, 0);
+    const int port = bound_port(tcp);
+    FILE *f = fopen("/proc/net/tcp", "r");
+    ASSERT_NE(f, nullptr);
+    char line[512];
+    int seen = 0;
+    lt_endpoint e;
+    char text[64];
+    while (fgets(line, sizeof line, f))
+        if (lt_proc_line(line, LT_TCP, 0, &e) &&
+            ntohs(static_cast<uint16_t>(e.ep.port_field)) == port &&
+            e.ep.state == PLAT_TCP_LISTEN && inet_ntop(AF_INET, e.ep.addr, text, sizeof text) &&
+            strcmp(text, "127.0.0.1") == 0)
+            ++seen;
+    fclose(f);
+    close(tcp);
+    EXPECT_EQ(seen, 1);
+}
+
+// ---- faults put in through the system-call table ------------------------------
+
+// Calls to the stand-ins since the last netlink socket was made (or since the start).
+int g_calls;
+int g_fail_at;      // the call that fails, counted from 1
+const char *g_file; // the /proc/net file whose reads the stand-ins fail
+
+int netlink_refused(int domain, int type, int protocol) {
+    if (domain == AF_NETLINK) {
+        errno = EAFNOSUPPORT;
+        return -1;
+    }
+    return socket(domain, type, protocol);
+}
+
+int netlink_counted(int domain, int type, int protocol) {
+    if (domain == AF_NETLINK) g_calls = 0;
+    return socket(domain, type, protocol);
+}
+
+ssize_t recv_breaks(int fd, void *buf, size_t len, int flags) {
+    if (++g_calls == g_fail_at) {
+        errno = ENOBUFS;
+        return -1;
+    }
+    return recv(fd, buf, len, flags);
+}
+
+ssize_t recv_garbled(int fd, void *buf, size_t len, int flags) {
+    const ssize_t n = recv(fd, buf, len, flags);
+    // A reply whose first message claims more than the datagram holds.
+    if (++g_calls == g_fail_at && n >= static_cast<ssize_t>(sizeof(nlmsghdr))) {
+        nlmsghdr h;
+        memcpy(&h, buf, sizeof h);
+        h.nlmsg_len = static_cast<uint32_t>(n) + 4;
+        memcpy(buf, &h, sizeof h);
+    }
+    return n;
+}
+
+ssize_t sendto_fails(int, const void *, size_t, int, const sockaddr *, socklen_t) {
+    errno = EPERM;
+    return -1;
+}
+
+int open_fails_for_file(const char *path, int flags) {
+    if (strcmp(path, g_file) == 0) {
+        errno = EACCES;
+        return -1;
+    }
+    return open(path, flags);
+}
+
+int g_file_fd = -1;
+
+int open_marks_file(const char *path, int flags) {
+    const int fd = open(path, flags);
+    if (strcmp(path, g_file) == 0) {
+        g_file_fd = fd;
+        g_calls = 0;
+    }
+    return fd;
+}
+
+ssize_t read_breaks_in_file(int fd, void *buf, size_t len) {
+    if (fd == g_file_fd && ++g_calls == g_fail_at) {
+        errno = EIO;
+        return -1;
+    }
+    return read(fd, buf, len);
+}
+
+void *realloc_fails(void *, size_t) { return nullptr; }
+
+void *realloc_fails_once(void *p, size_t size) {
+    return ++g_calls == 1 ? nullptr : realloc(p, size);
+}
+
+void *malloc_fails(size_t) { return nullptr; }
+
+class Faults : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        g_calls = 0;
+        g_fail_at = 0;
+        g_file = "";
+        g_file_fd = -1;
+    }
+    void TearDown() override { g_linux_sys = LINUX_SYS_REAL; }
+};
+
+// Many UDP sockets, so that a dump comes in several datagrams and /proc/net/udp6 in
+// several reads.
+const int kManyUdp = 200;
+
+TEST_F(Faults, ABrokenDumpFallsBackToProcWithEverySocketOnce) {
+    own_sockets own(kManyUdp);
+    ASSERT_TRUE(own.ready(kManyUdp));
+    struct {
+        const char *name;
+        void (*set)();
+    } cases[] = {
+        {"no netlink socket", [] { g_linux_sys.socket = netlink_refused; }},
+        {"request refused", [] { g_linux_sys.sendto = sendto_fails; }},
+        {"first reply lost",
+         [] {
+             g_linux_sys.socket = netlink_counted;
+             g_linux_sys.recv = recv_breaks;
+             g_fail_at = 1;
+         }},
+        // After the first datagram has delivered sockets: the dump broke off midway.
+        {"dump broke off",
+         [] {
+             g_linux_sys.socket = netlink_counted;
+             g_linux_sys.recv = recv_breaks;
+             g_fail_at = 2;
+         }},
+        {"reply malformed",
+         [] {
+             g_linux_sys.socket = netlink_counted;
+             g_linux_sys.recv = recv_garbled;
+             g_fail_at = 2;
+         }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        g_linux_sys = LINUX_SYS_REAL;
+        c.set();
+        const reading r = read_tables();
+        EXPECT_EQ(r.readable, kEveryList);
+        own.expect_each_once(r);
+    }
+}
+
+TEST_F(Faults, AListNeitherSourceGivesIsUnreadableAndEmpty) {
+    own_sockets own(kManyUdp);
+    ASSERT_TRUE(own.ready(kManyUdp));
+    struct {
+        const char *name;
+        void (*set)();
+    } cases[] = {
+        {"file cannot be opened", [] { g_linux_sys.open = open_fails_for_file; }},
+        {"read fails midway",
+         [] {
+             g_linux_sys.open = open_marks_file;
+             g_linux_sys.read = read_breaks_in_file;
+             g_fail_at = 2;
+         }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        g_linux_sys = LINUX_SYS_REAL;
+        g_linux_sys.socket = netlink_refused;
+        g_file = "/proc/net/udp6";
+        c.set();
+        const reading r = read_tables();
+        EXPECT_EQ(r.readable, kEveryList & ~(1 << PLAT_UDP6));
+        EXPECT_EQ(r.count(PLAT_TCP4, bound_port(own.tcp)), 1);
+        for (const delivered &d : r.eps) ASSERT_NE(d.list, PLAT_UDP6);
+    }
+}
+
+TEST_F(Faults, MemoryRunningOut) {
+    own_sockets own(kManyUdp);
+    ASSERT_TRUE(own.ready(kManyUdp));
+    // No endpoint can be kept: every list with one fails, nothing is delivered.
+    g_linux_sys.realloc = realloc_fails;
+    reading r = read_tables();
+    EXPECT_EQ(r.readable & (1 << PLAT_TCP4 | 1 << PLAT_UDP6), 0);
+    EXPECT_TRUE(r.eps.empty());
+    // A list whose first read ran out is read again from the other source.
+    g_linux_sys = LINUX_SYS_REAL;
+    g_calls = 0;
+    g_linux_sys.realloc = realloc_fails_once;
+    r = read_tables();
+    EXPECT_EQ(r.readable, kEveryList);
+    own.expect_each_once(r);
+    // Without room to find owners, every endpoint is still there, owner unknown.
+    g_linux_sys = LINUX_SYS_REAL;
+    g_linux_sys.malloc = malloc_fails;
+    r = read_tables();
+    EXPECT_EQ(r.readable, kEveryList);
+    own.expect_each_once(r, false);
+}
+
+// ---- addresses and image names -------------------------------------------------
+
+TEST(RealTables, AddressText) {
+    const unsigned char v4[4] = {10, 0, 0, 7};
+    unsigned char v6[16] = {};
+    v6[15] = 1;
+    char buf[64];
+    ASSERT_EQ(plat_addr_text(0, v4, buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "10.0.0.7");
+    ASSERT_EQ(plat_addr_text(1, v6, buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "::1");
+    EXPECT_EQ(plat_addr_text(0, v4, buf, 4), -1);
+}
+
+TEST(RealImageName, OwnNameWholeOrNotAtAll) {
+    char buf[256];
+    ASSERT_EQ(plat_image_name(static_cast<uint32_t>(getpid()), buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "platform_tests");
+    EXPECT_EQ(plat_image_name(static_cast<uint32_t>(getpid()), buf, 14), -1); // would be cut
+    EXPECT_EQ(plat_image_name(0, buf, sizeof buf), -1);
+}
+
+// Runs a copy of sleep under the given file name, deletes the file under it (and
+// puts another file of that name in its place when asked); the name the platform
+// then gives for the process.
+std::string name_of_copy(const char *file_name, bool replace) {
+    char dir[] = "/tmp/ports-exe-XXXXXX";
+    if (!mkdtemp(dir)) return "(no dir)";
+    const std::string copy = std::string(dir) + "/" + file_name;
+    if (system(("cp /bin/sleep '" + copy + "'").c_str()) != 0) return "(no copy)";
+    const pid_t child = fork();
+    if (child < 0) return "(no fork)";
+    if (child == 0) {
+        execl(copy.c_str(), "sleeper", "20", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    // Wait (bounded) until the child runs the copy.
+    char buf[256] = "";
+    for (int i = 0; i < 200; ++i) {
+        if (plat_image_name(static_cast<uint32_t>(child), buf, sizeof buf) == 0 &&
+            strcmp(buf, file_name) == 0)
+            break;
+        usleep(10000);
+    }
+    unlink(copy.c_str());
+    const int replaced = replace ? system(("cp /bin/sleep '" + copy + "'").c_str()) : 0;
+    const int rc = plat_image_name(static_cast<uint32_t>(child), buf, sizeof buf);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    unlink(copy.c_str());
+    rmdir(dir);
+    if (replaced != 0) return "(no copy)";
+    return rc == 0 ? buf : "(failed)";
+}
+
+TEST(RealImageName, DeletedImageKeepsItsName) {
+    EXPECT_EQ(name_of_copy("sleeper", false), "sleeper");
+    // A file that is named like the kernel's mark keeps its whole name while it is there,
+    // and loses only the kernel's own mark once it is gone.
+    EXPECT_EQ(name_of_copy("svc (deleted)", false), "svc (deleted)");
+}
+
+TEST(RealImageName, ImageReplacedOnDiskIsStillGone) {
+    // An upgrade replaces the file under a running program: the old image is gone even
+    // though a file of its name exists, so the kernel's mark is dropped.
+    EXPECT_EQ(name_of_copy("daemon", true), "daemon");
+}
 
 } // namespace

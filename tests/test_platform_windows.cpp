@@ -55,13 +55,29 @@ struct Bound {
     }
 };
 
-std::vector<plat_endpoint> read_table(int proto, int ipv6) {
-    std::vector<plat_endpoint> rows;
-    auto add = [](const plat_endpoint *ep, void *ctx) {
-        static_cast<std::vector<plat_endpoint> *>(ctx)->push_back(*ep);
+// One list out of a reading of all four; the listed names are checked on the way,
+// since they live only as long as the reading.
+std::vector<plat_endpoint> read_table(int wanted) {
+    static const int order[PLAT_LISTS] = {PLAT_TCP4, PLAT_TCP6, PLAT_UDP4, PLAT_UDP6};
+    struct ctx {
+        int wanted;
+        std::vector<plat_endpoint> rows;
+    } c = {wanted, {}};
+    auto add = [](int list, const plat_endpoint *ep, void *p) {
+        ctx &c = *static_cast<ctx *>(p);
+        if (list != c.wanted) return;
+        c.rows.push_back(*ep);
+        // The process list names every owner it holds; pid 0 has no name.
+        if (ep->pid == GetCurrentProcessId()) {
+            EXPECT_STREQ(ep->listed_name, "platform_tests.exe");
+        }
+        if (ep->pid == 0) {
+            EXPECT_EQ(ep->listed_name, nullptr);
+        }
+        c.rows.back().listed_name = nullptr;
     };
-    EXPECT_EQ(plat_table_read(proto, ipv6, add, &rows), 0);
-    return rows;
+    EXPECT_EQ(plat_tables_read(order, add, &c), (1 << PLAT_LISTS) - 1);
+    return c.rows;
 }
 
 const plat_endpoint *find_port(const std::vector<plat_endpoint> &rows, int port) {
@@ -134,8 +150,13 @@ TEST_F(Platform, ImageNameFailures) {
     // A name that does not fit is no name, not a cut one.
     char small[8];
     EXPECT_EQ(plat_image_name(GetCurrentProcessId(), small, sizeof small), -1);
-    // The snapshot lives from open to close only.
-    EXPECT_EQ(win_snapshot_name(GetCurrentProcessId(), name, sizeof name), -1);
+    // The snapshot holds what it was taken with, whole or not at all.
+    win_names names;
+    win_names_take(&names);
+    EXPECT_EQ(win_names_find(&names, GetCurrentProcessId(), small, sizeof small), -1);
+    EXPECT_EQ(win_names_find(&names, 0xFFFFFFF1u, name, sizeof name), -1);
+    win_names_free(&names);
+    EXPECT_EQ(win_names_find(&names, GetCurrentProcessId(), name, sizeof name), -1);
 }
 
 // A copy of this test program under another file name, running (it lingers, see main)
@@ -191,10 +212,11 @@ TEST_F(Platform, ImageNamesAreUtf8) {
         EXPECT_STREQ(name, c.utf8);
         ASSERT_EQ(plat_image_name(pid, name, sizeof name), 0) << c.utf8;
         EXPECT_STREQ(name, c.utf8);
-        plat_tables_open();
         // Where the process could not be opened, the snapshot names it.
-        const int rc = win_snapshot_name(pid, name, sizeof name);
-        plat_tables_close();
+        win_names names;
+        win_names_take(&names);
+        const int rc = win_names_find(&names, pid, name, sizeof name);
+        win_names_free(&names);
         ASSERT_EQ(rc, 0) << c.utf8;
         EXPECT_STREQ(name, c.utf8);
     }
@@ -203,13 +225,14 @@ TEST_F(Platform, ImageNamesAreUtf8) {
 TEST_F(Platform, TcpListenersCarryStateAndOwner) {
     Bound v4(SOCK_STREAM, 0, true), v6(SOCK_STREAM, 1, true);
     ASSERT_NE(v4.port, 0);
-    const plat_endpoint *ep = find_port(read_table(PLAT_TCP, 0), v4.port);
+    const std::vector<plat_endpoint> rows4 = read_table(PLAT_TCP4);
+    const plat_endpoint *ep = find_port(rows4, v4.port);
     ASSERT_NE(ep, nullptr);
     EXPECT_EQ(addr_text(0, ep->addr), "127.0.0.1");
     EXPECT_EQ(ep->state, static_cast<uint32_t>(PLAT_TCP_LISTEN));
     EXPECT_TRUE(owner_matches(*ep)) << ep->pid;
     ASSERT_NE(v6.port, 0) << "no IPv6 loopback";
-    const std::vector<plat_endpoint> rows = read_table(PLAT_TCP, 1);
+    const std::vector<plat_endpoint> rows = read_table(PLAT_TCP6);
     ep = find_port(rows, v6.port);
     ASSERT_NE(ep, nullptr);
     EXPECT_EQ(addr_text(1, ep->addr), "::1");
@@ -219,13 +242,13 @@ TEST_F(Platform, TcpListenersCarryStateAndOwner) {
 TEST_F(Platform, UdpEndpointsCarryOwner) {
     Bound v4(SOCK_DGRAM, 0, false);
     ASSERT_NE(v4.port, 0);
-    const std::vector<plat_endpoint> rows = read_table(PLAT_UDP, 0);
+    const std::vector<plat_endpoint> rows = read_table(PLAT_UDP4);
     const plat_endpoint *ep = find_port(rows, v4.port);
     ASSERT_NE(ep, nullptr);
     EXPECT_EQ(addr_text(0, ep->addr), "127.0.0.1");
     EXPECT_TRUE(owner_matches(*ep)) << ep->pid;
     // The TCP listener table holds no UDP endpoint.
-    EXPECT_EQ(find_port(read_table(PLAT_TCP, 0), v4.port), nullptr);
+    EXPECT_EQ(find_port(read_table(PLAT_TCP4), v4.port), nullptr);
 }
 
 TEST_F(Platform, LoopbackConnectionCarriesBytes) {

@@ -19,6 +19,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "linux_sys.h"
 #include "linux_tables.h"
 
 // ---- process start --------------------------------------------------------
@@ -46,25 +47,31 @@ int plat_utc_now(struct tm *out) {
 
 // ---- endpoint tables, owners and image paths --------------------------------
 
-// All four lists are read into one snapshot when the tables are opened, so that the
-// owners of every endpoint are found in a single pass over /proc/*/fd.
+namespace {
+
+int open_file(const char *path, int flags) { return open(path, flags); }
+
+} // namespace
+
+const linux_sys LINUX_SYS_REAL = {socket, sendto, recv, open_file, read, realloc, malloc};
+linux_sys g_linux_sys = LINUX_SYS_REAL;
 
 namespace {
 
+const linux_sys &sys = g_linux_sys;
+
+// All four lists are read into one snapshot, so that the owners of every endpoint are
+// found in a single pass over /proc/*/fd.
 struct table_snapshot {
     lt_endpoint *eps;
     size_t count, cap;
-    size_t begin[4], end[4];
-    int ok[4];
+    size_t begin[PLAT_LISTS], end[PLAT_LISTS];
     int oom; // an endpoint could not be stored: the list being read fails
 };
 
-table_snapshot g_tables;
-
-int list_index(int proto, int ipv6) { return (ipv6 ? 2 : 0) + (proto == PLAT_UDP ? 1 : 0); }
-
-// The list being read: what it keeps, and how many endpoints it was handed so far.
+// The list being read: where it goes, what it keeps, how many endpoints it was handed.
 struct list_reader {
+    table_snapshot *t;
     int proto;
     size_t handed;
 };
@@ -74,11 +81,11 @@ struct list_reader {
 void keep_endpoint(const lt_endpoint *e, void *ctx) {
     list_reader &reader = *static_cast<list_reader *>(ctx);
     ++reader.handed;
-    if (reader.proto == PLAT_TCP && e->ep.state != PLAT_TCP_LISTEN) return;
-    table_snapshot &t = g_tables;
+    if (reader.proto == LT_TCP && e->ep.state != PLAT_TCP_LISTEN) return;
+    table_snapshot &t = *reader.t;
     if (t.count == t.cap) {
         const size_t cap = t.cap ? t.cap * 2 : 256;
-        void *grown = realloc(t.eps, cap * sizeof *t.eps);
+        void *grown = sys.realloc(t.eps, cap * sizeof *t.eps);
         if (!grown) {
             t.oom = 1;
             return;
@@ -99,24 +106,25 @@ void keep_endpoint(const lt_endpoint *e, void *ctx) {
 
 // One sock_diag dump of a list on fd; *pieces is the number of datagrams that
 // carried sockets. 0 when the whole dump arrived.
-int diag_dump(int fd, int proto, int ipv6, uint32_t seq, list_reader *reader, int *pieces) {
+int diag_dump(int fd, int ipv6, uint32_t seq, list_reader *reader, int *pieces) {
     *pieces = 0;
     char req[LT_REQUEST_SIZE];
-    const size_t n = lt_diag_request(proto, ipv6, seq, req, sizeof req);
+    const size_t n = lt_diag_request(reader->proto, ipv6, seq, req, sizeof req);
     sockaddr_nl kernel;
     memset(&kernel, 0, sizeof kernel);
     kernel.nl_family = AF_NETLINK;
-    if (sendto(fd, req, n, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel) !=
+    if (sys.sendto(fd, req, n, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel) !=
         static_cast<ssize_t>(n))
         return -1;
     // The kernel fills replies up to the reader's buffer size, capped near 32 KiB.
     alignas(nlmsghdr) char buf[32768];
     for (;;) {
-        const ssize_t got = recv(fd, buf, sizeof buf, 0);
+        const ssize_t got = sys.recv(fd, buf, sizeof buf, 0);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return -1;
         const size_t before = reader->handed;
-        const int r = lt_diag_parse(buf, static_cast<size_t>(got), proto, ipv6, keep_endpoint, reader);
+        const int r = lt_diag_parse(buf, static_cast<size_t>(got), reader->proto, ipv6,
+                                    keep_endpoint, reader);
         if (reader->handed > before) ++*pieces;
         if (r == LT_ERROR) return -1;
         if (r == LT_DONE) return 0;
@@ -124,25 +132,23 @@ int diag_dump(int fd, int proto, int ipv6, uint32_t seq, list_reader *reader, in
 }
 
 // One list through sock_diag; 0 when the whole dump arrived.
-int read_diag(int proto, int ipv6) {
-    const int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+int read_diag(int ipv6, list_reader *reader) {
+    const int fd = sys.socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
     if (fd < 0) return -1;
-    list_reader reader = {proto, 0};
     int pieces;
-    const int rc = diag_dump(fd, proto, ipv6, 1, &reader, &pieces);
+    const int rc = diag_dump(fd, ipv6, 1, reader, &pieces);
     // The first reply of a socket's first dump is small (a page); after that the
     // kernel fills whole buffers, the first reply of the second dump included.
-    if (rc == 0 && pieces > 1) diag_dump(fd, proto, ipv6, 2, &reader, &pieces);
+    if (rc == 0 && pieces > 1) diag_dump(fd, ipv6, 2, reader, &pieces);
     close(fd);
     return rc;
 }
 
 // One read of a /proc/net file; first, when not 0, is the size of the first read().
 // *pieces is the number of read() calls that returned data.
-int proc_pass(const char *file, int proto, int ipv6, size_t first, list_reader *reader,
-              int *pieces) {
+int proc_pass(const char *file, int ipv6, size_t first, list_reader *reader, int *pieces) {
     *pieces = 0;
-    const int fd = open(file, O_RDONLY | O_CLOEXEC);
+    const int fd = sys.open(file, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return -1;
     // Each read() returns at most a page of lines, however much room it is given.
     char buf[16384];
@@ -152,7 +158,7 @@ int proc_pass(const char *file, int proto, int ipv6, size_t first, list_reader *
     for (;;) {
         size_t room = sizeof buf - 1 - have;
         if (*pieces == 0 && first && first < room) room = first;
-        const ssize_t got = read(fd, buf + have, room);
+        const ssize_t got = sys.read(fd, buf + have, room);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) rc = -1;
         if (got <= 0) break;
@@ -161,7 +167,7 @@ int proc_pass(const char *file, int proto, int ipv6, size_t first, list_reader *
         char *line = buf;
         for (char *nl; (nl = static_cast<char *>(memchr(line, '\n', have - (line - buf))));) {
             *nl = '\0';
-            if (lt_proc_line(line, proto, ipv6, &e)) keep_endpoint(&e, reader);
+            if (lt_proc_line(line, reader->proto, ipv6, &e)) keep_endpoint(&e, reader);
             line = nl + 1;
         }
         have -= static_cast<size_t>(line - buf);
@@ -177,16 +183,34 @@ int proc_pass(const char *file, int proto, int ipv6, size_t first, list_reader *
 }
 
 // One list from /proc/net, for systems that refuse sock_diag.
-int read_proc(int proto, int ipv6) {
-    static const char *const files[4] = {"/proc/net/tcp", "/proc/net/udp", "/proc/net/tcp6",
-                                         "/proc/net/udp6"};
-    const char *file = files[list_index(proto, ipv6)];
-    list_reader reader = {proto, 0};
+int read_proc(int list, int ipv6, list_reader *reader) {
+    static const char *const files[PLAT_LISTS] = {"/proc/net/tcp", "/proc/net/tcp6",
+                                                  "/proc/net/udp", "/proc/net/udp6"};
     int pieces;
-    const int rc = proc_pass(file, proto, ipv6, 0, &reader, &pieces);
+    const int rc = proc_pass(files[list], ipv6, 0, reader, &pieces);
     // Half a page first: the breaks of the second read fall between those of the first.
-    if (rc == 0 && pieces > 1) proc_pass(file, proto, ipv6, 2048, &reader, &pieces);
+    if (rc == 0 && pieces > 1) proc_pass(files[list], ipv6, 2048, reader, &pieces);
     return rc;
+}
+
+// Reads one list into the snapshot, from sock_diag or else from /proc/net, each
+// socket once; 0 on success. A list that fails leaves nothing behind.
+int read_list(table_snapshot &t, int list) {
+    const int ipv6 = list == PLAT_TCP6 || list == PLAT_UDP6;
+    list_reader reader = {&t, list == PLAT_TCP4 || list == PLAT_TCP6 ? LT_TCP : LT_UDP, 0};
+    const size_t begin = t.count;
+    t.oom = 0;
+    int ok = read_diag(ipv6, &reader) == 0 && !t.oom;
+    if (!ok) {
+        t.count = begin;
+        t.oom = 0;
+        reader.handed = 0;
+        ok = read_proc(list, ipv6, &reader) == 0 && !t.oom;
+    }
+    t.count = ok ? begin + lt_drop_repeats(t.eps + begin, t.count - begin) : begin;
+    t.begin[list] = begin;
+    t.end[list] = t.count;
+    return ok ? 0 : -1;
 }
 
 // Calls fn for every entry name of an open directory.
@@ -234,10 +258,9 @@ void each_other_thread(int proc, unsigned long pid, Fn fn) {
 // Finds the process of every endpoint: one readlinkat per descriptor of every
 // process. /proc lists processes in ascending pid order, so the first holder met is
 // the lowest one, and the walk stops once every socket has one.
-void find_owners() {
-    table_snapshot &t = g_tables;
+void find_owners(table_snapshot &t) {
     if (t.count == 0) return;
-    lt_owner *owners = static_cast<lt_owner *>(malloc(t.count * sizeof *owners));
+    lt_owner *owners = static_cast<lt_owner *>(sys.malloc(t.count * sizeof *owners));
     if (!owners) return;
     for (size_t i = 0; i < t.count; ++i) owners[i].inode = t.eps[i].inode;
     const size_t n = lt_owners_prepare(owners, t.count);
@@ -288,41 +311,20 @@ void find_owners() {
 
 } // namespace
 
-void plat_tables_open() {
-    plat_tables_close();
-    table_snapshot &t = g_tables;
-    for (int ipv6 = 0; ipv6 < 2; ++ipv6) {
-        for (int proto = PLAT_TCP; proto <= PLAT_UDP; ++proto) {
-            const int i = list_index(proto, ipv6);
-            t.begin[i] = t.count;
-            t.oom = 0;
-            t.ok[i] = read_diag(proto, ipv6) == 0 && !t.oom;
-            if (!t.ok[i]) {
-                t.count = t.begin[i];
-                t.oom = 0;
-                t.ok[i] = read_proc(proto, ipv6) == 0 && !t.oom;
-            }
-            if (t.ok[i])
-                t.count = t.begin[i] + lt_drop_repeats(t.eps + t.begin[i], t.count - t.begin[i]);
-            else
-                t.count = t.begin[i];
-            t.end[i] = t.count;
-        }
+int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx) {
+    table_snapshot t;
+    memset(&t, 0, sizeof t);
+    int readable = 0;
+    for (int list = 0; list < PLAT_LISTS; ++list)
+        if (read_list(t, list) == 0) readable |= 1 << list;
+    find_owners(t);
+    for (int k = 0; k < PLAT_LISTS; ++k) {
+        const int list = order[k];
+        if (list < 0 || list >= PLAT_LISTS || !(readable & 1 << list)) continue;
+        for (size_t i = t.begin[list]; i < t.end[list]; ++i) fn(list, &t.eps[i].ep, ctx);
     }
-    find_owners();
-}
-
-void plat_tables_close() {
-    free(g_tables.eps);
-    memset(&g_tables, 0, sizeof g_tables);
-}
-
-int plat_table_read(int proto, int ipv6, plat_endpoint_fn fn, void *ctx) {
-    if (proto != PLAT_TCP && proto != PLAT_UDP) return -1;
-    const int i = list_index(proto, ipv6);
-    if (!g_tables.ok[i]) return -1;
-    for (size_t k = g_tables.begin[i]; k < g_tables.end[i]; ++k) fn(&g_tables.eps[k].ep, ctx);
-    return 0;
+    free(t.eps);
+    return readable;
 }
 
 int plat_addr_text(int ipv6, const unsigned char *addr, char *buf, size_t size) {

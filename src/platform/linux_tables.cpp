@@ -22,7 +22,7 @@ size_t lt_diag_request(int proto, int ipv6, uint32_t seq, void *buf, size_t size
     r.nlh.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
     r.nlh.nlmsg_seq = seq;
     r.req.sdiag_family = ipv6 ? AF_INET6 : AF_INET;
-    if (proto == PLAT_TCP) {
+    if (proto == LT_TCP) {
         r.req.sdiag_protocol = IPPROTO_TCP;
         // The listening bit alone: any other bit makes the kernel walk every connection.
         r.req.idiag_states = 1u << TCP_LISTEN;
@@ -55,7 +55,7 @@ int lt_diag_parse(const void *data, size_t len, int proto, int ipv6, lt_endpoint
                 uint16_t sport;
                 memcpy(&sport, &m.id.idiag_sport, sizeof sport);
                 e.ep.port_field = sport; // still in network byte order, as the tables hold it
-                e.ep.state = proto == PLAT_TCP ? lt_tcp_state(m.idiag_state) : 0;
+                e.ep.state = proto == LT_TCP ? lt_tcp_state(m.idiag_state) : 0;
                 e.inode = m.idiag_inode;
                 fn(&e, ctx);
             }
@@ -171,7 +171,7 @@ int lt_proc_line(const char *line, int proto, int ipv6, lt_endpoint *out) {
     uint16_t field;
     memcpy(&field, net_port, sizeof field);
     e.ep.port_field = field;
-    e.ep.state = proto == PLAT_TCP ? lt_tcp_state(state) : 0;
+    e.ep.state = proto == LT_TCP ? lt_tcp_state(state) : 0;
     e.inode = inode;
     *out = e;
     return 1;

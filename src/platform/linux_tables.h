@@ -8,6 +8,9 @@
 
 #include "platform.h"
 
+// The protocol of a list (proto arguments below).
+enum { LT_TCP = 0, LT_UDP = 1 };
+
 // One endpoint with the inode of its socket, which names the owner in /proc/*/fd.
 struct lt_endpoint {
     plat_endpoint ep;

@@ -30,7 +30,9 @@ int plat_utc_now(struct tm *out);
 
 // ---- endpoint tables ------------------------------------------------------
 
-enum { PLAT_TCP = 0, PLAT_UDP = 1 };
+// The four endpoint lists: TCP listening endpoints and bound UDP endpoints, each over
+// IPv4 and IPv6.
+enum { PLAT_TCP4 = 0, PLAT_TCP6 = 1, PLAT_UDP4 = 2, PLAT_UDP6 = 3, PLAT_LISTS = 4 };
 
 // TCP state numbering shared by every platform (the Windows one).
 enum { PLAT_TCP_LISTEN = 2 };
@@ -41,19 +43,19 @@ struct plat_endpoint {
     uint32_t port_field;    // low 16 bits: the local port in network byte order
     uint32_t state;         // TCP state (PLAT_TCP_LISTEN = listening); 0 for UDP
     uint32_t pid;           // owning process id, 0 when unknown
+    // The owner's name in the system's process list (UTF-8), which names processes the
+    // image lookup may not open; null where there is none. Valid during the call only.
+    const char *listed_name;
 };
 
-typedef void (*plat_endpoint_fn)(const plat_endpoint *ep, void *ctx);
+typedef void (*plat_endpoint_fn)(int list, const plat_endpoint *ep, void *ctx);
 
-// The four lists are read between open and close, so that a platform that must
-// take one snapshot of the whole system (to find owners in one pass) can do so.
-void plat_tables_open();
-void plat_tables_close();
-
-// Calls fn for every endpoint of one list (TCP: listening endpoints; UDP: every
-// bound endpoint), in table order. Returns 0, or -1 when the list cannot be read;
-// a list that cannot be read delivers nothing.
-int plat_table_read(int proto, int ipv6, plat_endpoint_fn fn, void *ctx);
+// Reads the four lists as one snapshot of the system, so that a platform can find the
+// owners of all of them in one pass, and calls fn for every endpoint, tagged with its
+// list: list by list in the order given (each list once), each in table order. A list
+// that cannot be read delivers nothing. Returns a bit (1 << list) for every list read.
+// Nothing is kept between calls.
+int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx);
 
 // Standard text form of a 4-byte (ipv6 == 0) or 16-byte address; 0 on success.
 int plat_addr_text(int ipv6, const unsigned char *addr, char *buf, size_t size);

@@ -170,73 +170,63 @@ const iphlpapi &iphlpapi_loaded() {
     return l;
 }
 
+} // namespace
+
 // ---- the process snapshot
 
 // Every process's image file name, without opening any process: a hub without
 // administrator rights may not open other accounts' processes, and System (pid 4)
 // has no image path at all.
-struct process_name {
+struct win_process_name {
     DWORD pid;
     wchar_t name[MAX_PATH];
 };
 
-struct process_snapshot {
-    process_name *procs;
-    size_t count;
-};
-process_snapshot g_snapshot;
+namespace {
 
 int by_pid(const void *a, const void *b) {
-    const DWORD x = static_cast<const process_name *>(a)->pid;
-    const DWORD y = static_cast<const process_name *>(b)->pid;
+    const DWORD x = static_cast<const win_process_name *>(a)->pid;
+    const DWORD y = static_cast<const win_process_name *>(b)->pid;
     return x < y ? -1 : x > y;
 }
 
-void snapshot_take() {
+} // namespace
+
+void win_names_take(win_names *names) {
+    *names = win_names();
     HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snap == INVALID_HANDLE_VALUE) return;
     PROCESSENTRY32W e;
     e.dwSize = sizeof e;
     size_t cap = 0;
     for (BOOL more = Process32FirstW(snap, &e); more; more = Process32NextW(snap, &e)) {
-        process_snapshot &s = g_snapshot;
-        if (s.count == cap) {
+        if (names->count == cap) {
             const size_t grown = cap ? cap * 2 : 256;
-            void *p = realloc(s.procs, grown * sizeof *s.procs);
+            void *p = realloc(names->procs, grown * sizeof *names->procs);
             if (!p) break; // the names found so far still serve
-            s.procs = static_cast<process_name *>(p);
+            names->procs = static_cast<win_process_name *>(p);
             cap = grown;
         }
-        process_name &n = s.procs[s.count++];
+        win_process_name &n = names->procs[names->count++];
         n.pid = e.th32ProcessID;
         memcpy(n.name, e.szExeFile, sizeof n.name);
         n.name[MAX_PATH - 1] = L'\0';
         e.dwSize = sizeof e;
     }
     CloseHandle(snap);
-    if (g_snapshot.count > 1) qsort(g_snapshot.procs, g_snapshot.count, sizeof *g_snapshot.procs, by_pid);
+    if (names->count > 1) qsort(names->procs, names->count, sizeof *names->procs, by_pid);
 }
 
-void snapshot_free() {
-    free(g_snapshot.procs);
-    g_snapshot = process_snapshot();
+void win_names_free(win_names *names) {
+    free(names->procs);
+    *names = win_names();
 }
 
-} // namespace
-
-// One snapshot of the processes for a whole listeners answer.
-void plat_tables_open() {
-    snapshot_free();
-    snapshot_take();
-}
-
-void plat_tables_close() { snapshot_free(); }
-
-int win_snapshot_name(uint32_t pid, char *buf, size_t size) {
-    process_name key;
+int win_names_find(const win_names *names, uint32_t pid, char *buf, size_t size) {
+    win_process_name key;
     key.pid = pid;
-    const process_name *p = static_cast<const process_name *>(
-        bsearch(&key, g_snapshot.procs, g_snapshot.count, sizeof key, by_pid));
+    const win_process_name *p = static_cast<const win_process_name *>(
+        bsearch(&key, names->procs, names->count, sizeof key, by_pid));
     if (!p || !p->name[0]) return -1;
     return utf8_of(p->name, wcslen(p->name), buf, size);
 }
@@ -244,7 +234,7 @@ int win_snapshot_name(uint32_t pid, char *buf, size_t size) {
 namespace {
 
 struct table_kind {
-    int proto;
+    int tcp;
     ULONG family;
 };
 
@@ -254,7 +244,7 @@ uint32_t table_call(void *buf, uint32_t *size, void *ctx) {
     const iphlpapi &l = iphlpapi_loaded();
     DWORD n = *size;
     DWORD rc;
-    if (k->proto == PLAT_TCP)
+    if (k->tcp)
         rc = l.tcp ? l.tcp(buf, &n, FALSE, k->family, TCP_TABLE_OWNER_PID_LISTENER, 0)
                    : ERROR_NOT_SUPPORTED;
     else
@@ -289,33 +279,57 @@ plat_endpoint endpoint_of(const MIB_UDP6ROW_OWNER_PID &r) {
     return endpoint(r.ucLocalAddr, 16, r.dwLocalPort, 0, r.dwOwningPid);
 }
 
+// Room for a snapshot name as UTF-8: at most three bytes for each of its characters.
+enum { LISTED_NAME_SIZE = MAX_PATH * 3 + 1 };
+
 // Every row of a fetched table in table order, but no more rows than the buffer
 // holds, whatever the count says.
 template<typename Table>
-void walk(const void *buf, uint32_t size, plat_endpoint_fn fn, void *ctx) {
+void walk(const void *buf, uint32_t size, int list, const win_names &names, plat_endpoint_fn fn,
+          void *ctx) {
     const Table *t = static_cast<const Table *>(buf);
     if (size < offsetof(Table, table)) return;
     const size_t room = (size - offsetof(Table, table)) / sizeof t->table[0];
     const size_t n = t->dwNumEntries < room ? t->dwNumEntries : room;
+    char listed[LISTED_NAME_SIZE];
     for (size_t i = 0; i < n; ++i) {
-        const plat_endpoint ep = endpoint_of(t->table[i]);
-        fn(&ep, ctx);
+        plat_endpoint ep = endpoint_of(t->table[i]);
+        if (ep.pid && win_names_find(&names, ep.pid, listed, sizeof listed) == 0)
+            ep.listed_name = listed;
+        fn(list, &ep, ctx);
     }
+}
+
+// One list: 0 when it could be read.
+int read_list(int list, const win_names &names, plat_endpoint_fn fn, void *ctx) {
+    const int tcp = list == PLAT_TCP4 || list == PLAT_TCP6;
+    const int ipv6 = list == PLAT_TCP6 || list == PLAT_UDP6;
+    table_kind kind = {tcp, static_cast<ULONG>(ipv6 ? AF_INET6 : AF_INET)};
+    uint32_t size = 0;
+    void *buf = table_fetch(table_call, &kind, &size);
+    if (!buf) return -1;
+    if (list == PLAT_TCP4) walk<MIB_TCPTABLE_OWNER_PID>(buf, size, list, names, fn, ctx);
+    if (list == PLAT_TCP6) walk<MIB_TCP6TABLE_OWNER_PID>(buf, size, list, names, fn, ctx);
+    if (list == PLAT_UDP4) walk<MIB_UDPTABLE_OWNER_PID>(buf, size, list, names, fn, ctx);
+    if (list == PLAT_UDP6) walk<MIB_UDP6TABLE_OWNER_PID>(buf, size, list, names, fn, ctx);
+    free(buf);
+    return 0;
 }
 
 } // namespace
 
-int plat_table_read(int proto, int ipv6, plat_endpoint_fn fn, void *ctx) {
-    table_kind kind = {proto, static_cast<ULONG>(ipv6 ? AF_INET6 : AF_INET)};
-    uint32_t size = 0;
-    void *buf = table_fetch(table_call, &kind, &size);
-    if (!buf) return -1;
-    if (proto == PLAT_TCP && !ipv6) walk<MIB_TCPTABLE_OWNER_PID>(buf, size, fn, ctx);
-    if (proto == PLAT_TCP && ipv6) walk<MIB_TCP6TABLE_OWNER_PID>(buf, size, fn, ctx);
-    if (proto == PLAT_UDP && !ipv6) walk<MIB_UDPTABLE_OWNER_PID>(buf, size, fn, ctx);
-    if (proto == PLAT_UDP && ipv6) walk<MIB_UDP6TABLE_OWNER_PID>(buf, size, fn, ctx);
-    free(buf);
-    return 0;
+// One process snapshot for the whole reading, so every list's owners are named from it.
+int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx) {
+    win_names names;
+    win_names_take(&names);
+    int readable = 0;
+    for (int k = 0; k < PLAT_LISTS; ++k) {
+        const int list = order[k];
+        if (list >= 0 && list < PLAT_LISTS && read_list(list, names, fn, ctx) == 0)
+            readable |= 1 << list;
+    }
+    win_names_free(&names);
+    return readable;
 }
 
 int plat_addr_text(int ipv6, const unsigned char *addr, char *buf, size_t size) {
@@ -345,12 +359,9 @@ int win_path_name(uint32_t pid, char *buf, size_t size) {
     return utf8_of(base, n, buf, size);
 }
 
-// The path query first, so every name it gives stays as it was; the snapshot names
-// the processes it may not open.
-int plat_image_name(uint32_t pid, char *buf, size_t size) {
-    if (win_path_name(pid, buf, size) == 0) return 0;
-    return win_snapshot_name(pid, buf, size);
-}
+// Processes the hub may not open are named from the process snapshot instead, which
+// reaches the logic with each endpoint.
+int plat_image_name(uint32_t pid, char *buf, size_t size) { return win_path_name(pid, buf, size); }
 
 // ---- loopback TCP -----------------------------------------------------------
 

@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     memset(&e, 0xa5, sizeof e);
     const int rc = lt_proc_line(line.c_str(), proto, ipv6, &e);
     if (rc != 0 && rc != 1) abort();
-    if (rc == 1 && proto == PLAT_UDP && e.ep.state != 0) abort();
+    if (rc == 1 && proto == LT_UDP && e.ep.state != 0) abort();
 
     // The link and path readers take a length, not a terminator: exact-size copies.
     char *link = static_cast<char *>(malloc(text.size() + 1));

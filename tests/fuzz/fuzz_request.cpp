@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstddef>
 #include <cstring>
 #include <string>
 
@@ -45,11 +46,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     // What remains fills the endpoint lists, one raw endpoint at a time.
     fake_tables_reset();
-    for (size_t n = 0; i + sizeof(plat_endpoint) <= size; i += sizeof(plat_endpoint), ++n) {
-        fake_list &l = g_fake_lists[n & 1][(n >> 1) & 1];
-        if (l.count < FAKE_LIST_MAX) memcpy(&l.eps[l.count++], data + i, sizeof(plat_endpoint));
+    // The raw fields only: the listed name is a pointer, one of two texts or none.
+    const size_t raw = offsetof(plat_endpoint, pid) + sizeof(uint32_t);
+    for (size_t n = 0; i + raw <= size; i += raw, ++n) {
+        fake_list &l = g_fake_lists[n % PLAT_LISTS];
+        if (l.count >= FAKE_LIST_MAX) continue;
+        plat_endpoint &ep = l.eps[l.count++];
+        memcpy(&ep, data + i, raw);
+        const char *const listed[4] = {nullptr, nullptr, "System", "b\xe4" "d\xff.exe"};
+        ep.listed_name = listed[ep.pid >> 30];
     }
-    g_fake_lists[1][1].fail = flags & 0x20;
+    g_fake_lists[PLAT_UDP6].fail = flags & 0x20;
     fake_image(1, "/usr/sbin/sshd");
     fake_image(0x01010101, "C:\\odd\"dir\\na\tme.exe");
 
