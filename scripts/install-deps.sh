@@ -9,7 +9,7 @@ job=${1:-test}
 
 # "what to look for  package": a command name, or an absolute path for files.
 build_needs=(
-  "g++ g++" "cmake cmake" "ninja ninja-build" "python3 python3"
+  "g++ g++" "cmake cmake" "ninja ninja-build" "python3 python3" "esbuild esbuild"
 )
 run_needs=("lighttpd lighttpd")
 test_needs=(
@@ -25,7 +25,8 @@ test_needs=(
   "node nodejs" "npm npm"
 )
 bench_needs=("ab apache2-utils" "hyperfine hyperfine")
-fuzz_needs=("clang clang" "/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a libclang-rt-14-dev")
+# The fuzzer runtime is asked of the compiler below: its path names clang's version.
+fuzz_needs=("clang clang")
 
 needs=("${build_needs[@]}")
 case "$job" in
@@ -48,19 +49,33 @@ for entry in "${needs[@]}"; do
   [[ " ${missing[*]} " == *" $pkg "* ]] || missing+=("$pkg")
 done
 
-if ((${#missing[@]})); then
-  echo "install-deps: installing ${missing[*]}"
+apt_install() {
+  echo "install-deps: installing $*"
   if [[ $(id -u) -eq 0 ]]; then
     sudo=()
   elif command -v sudo >/dev/null 2>&1; then
     sudo=(sudo)
   else
-    echo "install-deps: need root or sudo to install: ${missing[*]}" >&2
+    echo "install-deps: need root or sudo to install: $*" >&2
     exit 1
   fi
   "${sudo[@]}" apt-get update -q
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends \
-    "${missing[@]}"
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "$@"
+}
+
+if ((${#missing[@]})); then
+  apt_install "${missing[@]}"
+fi
+
+# libFuzzer's runtime comes with the clang release in use: clang prints its full path
+# when it has one, the bare name when not.
+if [[ $job == fuzz ]]; then
+  runtime=$(clang -print-file-name=libclang_rt.fuzzer-x86_64.a)
+  if [[ $runtime != /* ]]; then
+    apt_install "libclang-rt-$(clang -dumpversion | cut -d. -f1)-dev"
+    runtime=$(clang -print-file-name=libclang_rt.fuzzer-x86_64.a)
+    [[ $runtime == /* ]] || { echo "install-deps: clang has no fuzzer runtime" >&2; exit 1; }
+  fi
 fi
 
 # Browser-test packages, exactly as the lock file pins them.

@@ -1,17 +1,19 @@
 #!/usr/bin/env python3
 """Turns the page's readable sources into the exact bytes the program serves.
 
-Usage: gen_page.py SOURCE_DIR OUTPUT_HEADER
+Usage: gen_page.py SOURCE_DIR OUTPUT_HEADER [ESBUILD]
 
 page.html is the document; comments in it whose text starts with '@' steer the build:
   @piece NAME  starts the next piece that write_page sends (PAGE_<NAME> in C++)
   @br          a line break (the document has exactly four)
   @css FILE    the stylesheet, compacted
-  @js FILE     the script, joined into one line
+  @js FILE     the script, joined into one line by esbuild (ESBUILD, or the one on PATH)
 Everything else between elements (indentation, line breaks, other comments) goes.
 The build stops with a message when the result breaks a rule of the served page.
 """
 import re
+import shutil
+import subprocess
 import sys
 from pathlib import Path
 
@@ -40,6 +42,9 @@ def compact_markup(text):
 
 # ---- stylesheet ---------------------------------------------------------------
 
+# Not esbuild: it keeps the blank after a custom property's colon ("--bg: #0d0d10"),
+# as custom properties demand, so the palettes would not be the bytes the page serves.
+
 def compact_css(text):
     text = re.sub(r"/\*.*?\*/", "", text, flags=re.S)
     out = []
@@ -58,111 +63,33 @@ def compact_css(text):
 
 # ---- script -----------------------------------------------------------------
 
-WORD = re.compile(r"[A-Za-z0-9_$]")
-# After these a slash starts a regular expression, not a division.
-REGEX_AFTER_PUNCT = set("(,=:[!&|?{};+-*%<>~^")
-REGEX_AFTER_WORDS = {"return", "typeof", "case", "do", "else", "in", "of", "new", "delete",
-                     "void", "throw"}
-
-
-def js_tokens(src):
-    """Yields (kind, text): space, word, string, regex or punct; comments are dropped."""
-    i, n = 0, len(src)
-    prev = None  # last significant token
-    while i < n:
-        c = src[i]
-        if c in " \t\r\n":
-            j = i
-            while j < n and src[j] in " \t\r\n":
-                j += 1
-            yield "space", src[i:j]
-            i = j
-        elif src.startswith("//", i):
-            i = src.find("\n", i)
-            i = n if i < 0 else i
-        elif src.startswith("/*", i):
-            j = src.find("*/", i + 2)
-            if j < 0:
-                raise PageError("script: unclosed comment")
-            i = j + 2
-        elif c in "'\"":
-            j = i + 1
-            while j < n and src[j] != c:
-                if src[j] == "\n":
-                    raise PageError("script: line break inside a string")
-                j += 2 if src[j] == "\\" else 1
-            if j >= n:
-                raise PageError("script: unclosed string")
-            prev = ("string", src[i:j + 1])
-            yield prev
-            i = j + 1
-        elif c == "`":
-            raise PageError("script: template literals are not supported by the build")
-        elif c == "/" and (prev is None or (prev[0] == "punct" and prev[1] in REGEX_AFTER_PUNCT)
-                           or (prev[0] == "word" and prev[1] in REGEX_AFTER_WORDS)):
-            j, in_class = i + 1, False
-            while j < n and (in_class or src[j] != "/"):
-                if src[j] == "\n":
-                    raise PageError("script: line break inside a regular expression")
-                if src[j] == "\\":
-                    j += 1
-                elif src[j] == "[":
-                    in_class = True
-                elif src[j] == "]":
-                    in_class = False
-                j += 1
-            j += 1
-            while j < n and WORD.match(src[j]):
-                j += 1
-            prev = ("regex", src[i:j])
-            yield prev
-            i = j
-        elif WORD.match(c):
-            j = i
-            while j < n and WORD.match(src[j]):
-                j += 1
-            prev = ("word", src[i:j])
-            yield prev
-            i = j
-        else:
-            prev = ("punct", c)
-            yield prev
-            i += 1
-
-
-# A line break after these words ends the statement by itself; joining the lines
-# would change what the script does.
-RESTRICTED = {"return", "throw", "break", "continue", "yield"}
-
-
-def compact_js(src):
-    """One line: comments go, white space stays only where two tokens would fuse.
-    Statements must end with semicolons: nothing relies on a line break."""
-    out = []
-    pending_space = False
-    pending_break = False
-    prev = None
-    for kind, text in js_tokens(src):
-        if kind == "space":
-            pending_space = True
-            pending_break = pending_break or "\n" in text
-            continue
-        if pending_break and prev is not None and prev[0] == "word" and prev[1] in RESTRICTED:
-            raise PageError(f"script: a line break after '{prev[1]}' would end the statement")
-        pending_break = False
-        prev = (kind, text)
-        if pending_space and out:
-            last, first = out[-1][-1], text[0]
-            if ((WORD.match(last) and WORD.match(first)) or (last + first in ("++", "--", "//"))):
-                out.append(" ")
-        pending_space = False
-        out.append(text)
-    return "".join(out)
+def compact_js(src, esbuild=None):
+    """One line by esbuild's whitespace minification: it parses the script, so every
+    name and every statement stays as written, and writes it without comments or
+    line breaks (text outside ASCII escaped)."""
+    tool = esbuild or shutil.which("esbuild")
+    if not tool:
+        raise PageError("esbuild is not installed (scripts/install-deps.sh installs it)")
+    try:
+        run = subprocess.run([tool, "--minify-whitespace", "--charset=ascii", "--legal-comments=none",
+                              "--log-level=error", "--loader=js"],
+                             input=src.encode("utf-8"), capture_output=True, check=False)
+    except OSError as e:
+        raise PageError(f"esbuild cannot run: {e}") from e
+    if run.returncode != 0:
+        raise PageError("script: esbuild refused it:\n" + run.stderr.decode("utf-8", "replace"))
+    out = run.stdout.decode("ascii")
+    if out.endswith("\n"):
+        out = out[:-1]
+    # A template literal keeps its own line breaks; the page has room for none.
+    if "\n" in out:
+        raise PageError("script: a line break survives the joining (inside a template literal?)")
+    return out
 
 
 # ---- the document -------------------------------------------------------------
 
-def build_pieces(src_dir):
+def build_pieces(src_dir, esbuild=None):
     html = (src_dir / "page.html").read_text(encoding="ascii")
     pieces = {}
     current = None
@@ -190,7 +117,7 @@ def build_pieces(src_dir):
         elif directive == "@css" and len(args) == 1:
             pieces[current] += compact_css((src_dir / args[0]).read_text(encoding="ascii"))
         elif directive == "@js" and len(args) == 1:
-            pieces[current] += compact_js((src_dir / args[0]).read_text(encoding="ascii"))
+            pieces[current] += compact_js((src_dir / args[0]).read_text(encoding="ascii"), esbuild)
         else:
             raise PageError(f"page.html: unknown directive {m.group(0)}")
     if compact_markup(html[pos:]):
@@ -240,12 +167,13 @@ def c_literal(text, width=96):
 
 
 def main(argv):
-    if len(argv) != 3:
+    if len(argv) not in (3, 4):
         print(__doc__, file=sys.stderr)
         return 2
     src_dir, out_path = Path(argv[1]), Path(argv[2])
+    esbuild = argv[3] if len(argv) == 4 else None
     try:
-        pieces = build_pieces(src_dir)
+        pieces = build_pieces(src_dir, esbuild)
         check(pieces)
     except (PageError, OSError, UnicodeDecodeError) as e:
         print(f"gen_page: {e}", file=sys.stderr)
