@@ -28,6 +28,7 @@
     var DATA = [];
     var shown = null; // the row markup the table holds now
     var lastProbe = Object.create(null); // port -> last probe body with ok true
+    var stale = false; // a render is asked for in the next animation frame
 
     // ---- helpers --------------------------------------------------------------
 
@@ -151,6 +152,18 @@
         }
     }
 
+    // Typing, the selects and probe results only mark the table stale; one animation
+    // frame renders the latest state. A rebuild of a long table takes longer than the
+    // keystrokes typed meanwhile, which then cost one rebuild together, not one each.
+    function renderSoon() {
+        if (stale) return;
+        stale = true;
+        requestAnimationFrame(function () {
+            stale = false;
+            render();
+        });
+    }
+
     // ---- probe --------------------------------------------------------------
 
     function resultLine(port, d) {
@@ -177,7 +190,7 @@
                 }
                 lastProbe[port] = d;
                 txt('pOut', resultLine(port, d));
-                render();
+                renderSoon();
             })
             .catch(function (e) {
                 txt('pOut', 'Probe failed: ' + e.message);
@@ -202,9 +215,9 @@
 
     $('rfBtn').addEventListener('click', load);
     $('thBtn').addEventListener('click', toggleTheme);
-    $('q').addEventListener('input', render);
-    $('sc').addEventListener('change', render);
-    $('pr').addEventListener('change', render);
+    $('q').addEventListener('input', renderSoon);
+    $('sc').addEventListener('change', renderSoon);
+    $('pr').addEventListener('change', renderSoon);
     $('pBtn').addEventListener('click', function () {
         doProbe(parseInt($('pPort').value, 10));
     });

@@ -3,7 +3,7 @@
 // the page itself comes from the real program behind the real hub.
 import assert from 'node:assert/strict';
 import { after, before, test } from 'node:test';
-import { launchBrowser, openLoaded, startHub, until } from './support.mjs';
+import { frame, launchBrowser, startHub, until } from './support.mjs';
 
 let hub, browser, context;
 
@@ -85,6 +85,7 @@ test('a probe body with ok false shows its error and records nothing', async () 
     const run = async () => {
         await page.click('#rows button[data-p]');
         await until(page, () => !document.getElementById('pOut').textContent.startsWith('Probing'));
+        await frame(page);
         return page.textContent('#pOut');
     };
     assert.equal(await run(), 'port must be 1..65535');

@@ -1,8 +1,8 @@
 // The console as a user meets it: the real program behind the real hub, in Chromium.
 import assert from 'node:assert/strict';
 import { after, before, describe, test } from 'node:test';
-import { MARKUP_NAME, launchBrowser, openLoaded, startHub, startSockets, tableRows, until }
-    from './support.mjs';
+import { MARKUP_NAME, frame, launchBrowser, openLoaded, startHub, startSockets, tableRows,
+         until } from './support.mjs';
 
 let hub, sockets, browser, context;
 
@@ -25,6 +25,7 @@ const rowLocator = (page, proto, port) => page.locator('#rows tr')
     .filter({ has: page.locator('td:nth-child(1)', { hasText: new RegExp(`^${proto}$`) }) })
     .filter({ has: page.locator('td:nth-child(3)', { hasText: new RegExp(`^${port}$`) }) });
 const stateOf = async (page, proto, port) => {
+    await frame(page);
     const rt = rowLocator(page, proto, port).locator('.rt');
     return [await rt.getAttribute('class'), await rt.textContent()];
 };
@@ -210,9 +211,11 @@ describe('probe', () => {
 
     test('a row button still probes after a render that kept the same rows', async () => {
         await page.fill('#q', String(sockets.udp));
+        await frame(page);
         const first = await page.$('#rows tr');
         // The same filter again: the table keeps its rows (and their handlers).
         await page.dispatchEvent('#q', 'input');
+        await frame(page);
         assert.equal(await page.evaluate(el => el.isConnected, first), true);
         const before = probes.length;
         const answered = page.waitForResponse(r => r.url().includes('action=probe'));
@@ -233,6 +236,46 @@ describe('probe', () => {
         assert.equal(probes.length, before);
         await probe(65535);
         assert.equal(probes.length, before + 1);
+    });
+});
+
+describe('rendering', () => {
+    test('a burst of input in one frame rebuilds the table once, to its last state', async () => {
+        const { page } = await openLoaded(context, `${hub.base}/plugin_ports`);
+        const typed = String(hub.port);
+        // Every keystroke of the hub's port and both selects, all before the next frame.
+        const rebuilds = await page.evaluate(async typed => {
+            const rows = document.getElementById('rows');
+            let count = 0;
+            const watch = new MutationObserver(records => { count += records.length; });
+            watch.observe(rows, { childList: true });
+            const set = (id, value, type) => {
+                const el = document.getElementById(id);
+                el.value = value;
+                el.dispatchEvent(new Event(type, { bubbles: true }));
+            };
+            for (let i = 1; i <= typed.length; i++) set('q', typed.slice(0, i), 'input');
+            set('sc', 'loopback', 'change');
+            set('pr', 'tcp', 'change');
+            await new Promise(resolve => requestAnimationFrame(() => resolve()));
+            count += watch.takeRecords().length;
+            watch.disconnect();
+            return count;
+        }, typed);
+        assert.equal(rebuilds, 1);
+        const burst = await tableRows(page);
+
+        // The same filters set one at a time, a frame after each.
+        await page.fill('#q', '');
+        await page.selectOption('#sc', '');
+        await page.selectOption('#pr', '');
+        assert.notDeepEqual(await tableRows(page), burst);
+        await page.fill('#q', typed);
+        await page.selectOption('#sc', 'loopback');
+        await page.selectOption('#pr', 'tcp');
+        assert.deepEqual(await tableRows(page), burst);
+        assert.ok(rowOf(burst, 'tcp', hub.port));
+        await page.close();
     });
 });
 

@@ -156,7 +156,15 @@ export function until(page, fn, arg) {
     return page.waitForFunction(fn, arg, { polling: 50 });
 }
 
-// The table as the user sees it: one array of cell texts per row.
-export function tableRows(page) {
+// Resolves after the page's next animation frame has run, and with it any render that
+// input, a select or a probe result has asked for.
+export function frame(page) {
+    return page.evaluate(() => new Promise(resolve => requestAnimationFrame(() => resolve())));
+}
+
+// The table as the user sees it, once the renders asked for have run: one array of cell
+// texts per row.
+export async function tableRows(page) {
+    await frame(page);
     return page.$$eval('#rows tr', trs => trs.map(tr => [...tr.cells].map(td => td.textContent)));
 }
