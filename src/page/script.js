@@ -102,6 +102,13 @@
             });
     }
 
+    // The probe connects over TCP to 127.0.0.1: it tells about the TCP listeners such a
+    // connection reaches, and says nothing true about any other row.
+    var PROBED_BINDS = { '127.0.0.1': true, '0.0.0.0': true, '::': true };
+    function probeable(r) {
+        return r.proto === 'tcp' && PROBED_BINDS[r.bind_addr] === true;
+    }
+
     function stateSpan(p) {
         if (!p) return '<span class="rt n">-</span>';
         if (p.open === true) return '<span class="rt g">open ' + esc(p.connect_ms) + 'ms</span>';
@@ -134,8 +141,10 @@
                     '</td><td><span class="tag ' + tagCls(r.scope) + '">' + esc(r.scope) +
                     '</span></td><td class="mo">' + (r.pid > 0 ? esc(r.pid) : '-') +
                     '</td><td>' + (r.comm ? esc(r.comm) : '-') + '</td><td>' +
-                    stateSpan(lastProbe[r.port]) + ' <button class="gh sm" data-p="' +
-                    esc(r.port) + '">Probe</button></td></tr>';
+                    (probeable(r) ? stateSpan(lastProbe[r.port]) +
+                                    ' <button class="gh sm" data-p="' + esc(r.port) +
+                                    '">Probe</button>'
+                                  : stateSpan(null)) + '</td></tr>';
         }
         $('empty').className = kept ? 'hide' : '';
         // Most keystrokes keep the same rows: the table then already shows this

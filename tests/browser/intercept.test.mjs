@@ -2,7 +2,7 @@
 // body with ok false, bodies that are no JSON. Only these requests are intercepted;
 // the page itself comes from the real program behind the real hub.
 import assert from 'node:assert/strict';
-import { after, before, test } from 'node:test';
+import { after, before, describe, test } from 'node:test';
 import { frame, launchBrowser, startHub, until } from './support.mjs';
 
 let hub, browser, context;
@@ -121,25 +121,79 @@ test('a probe of a port without a row is kept for the row a later scan brings', 
     await page.fill('#pPort', '4321');
     await page.click('#pBtn');
     await until(page, () => / -> /.test(document.getElementById('pOut').textContent));
-    rows = [ROW, { ...ROW, proto: 'udp' }];
+    // The TCP row shows the probe; the UDP row of the port, which it says nothing of, not.
+    rows = [ROW, { ...ROW, proto: 'udp' }, { ...ROW, bind_addr: '::' }];
     await page.click('#rfBtn');
-    await until(page, () => document.querySelectorAll('#rows tr').length === 2);
+    await until(page, () => document.querySelectorAll('#rows tr').length === 3);
     assert.deepEqual(await page.$$eval('#rows .rt', els => els.map(e => e.textContent)),
-                     ['open 5ms', 'open 5ms']);
+                     ['open 5ms', '-', 'open 5ms']);
     await page.close();
 });
 
 test('every server value is escaped in the row markup', async () => {
     const evil = '"><img src=x onerror=alert(1)>&\'';
-    const body = JSON.stringify({ listeners: [{ proto: evil, bind_addr: evil, port: evil,
-                                                scope: evil, pid: 1, comm: evil }] });
+    // The second row is one the probe reaches, so its button carries the port.
+    const body = JSON.stringify({ listeners: [
+        { proto: evil, bind_addr: evil, port: evil, scope: evil, pid: 1, comm: evil },
+        { proto: 'tcp', bind_addr: '127.0.0.1', port: evil, scope: evil, pid: 1, comm: evil }] });
     const page = await pageWith({ listeners: () => json(body) });
     await page.goto(`${hub.base}/plugin_ports`);
-    await until(page, () => document.querySelectorAll('#rows tr').length === 1);
+    await until(page, () => document.querySelectorAll('#rows tr').length === 2);
     const cells = await page.$$eval('#rows td', tds => tds.map(td => td.textContent));
-    assert.deepEqual(cells, [evil, evil, evil, evil, '1', evil, '- Probe']);
+    assert.deepEqual(cells, [evil, evil, evil, evil, '1', evil, '-',
+                             'tcp', '127.0.0.1', evil, evil, '1', evil, '- Probe']);
     assert.equal(await page.locator('#rows img').count(), 0);
     assert.equal(await page.getAttribute('#rows button', 'data-p'), evil);
     assert.equal(await page.getAttribute('#rows .tag', 'class'), 'tag t-sp');
     await page.close();
 });
+
+describe('probe buttons and states', () => {
+    // One port, every kind of row: a probe of 127.0.0.1 over TCP reaches the TCP
+    // listeners on 127.0.0.1, 0.0.0.0 and :: only.
+    const row = (proto, bind_addr, scope) => ({ proto, bind_addr, port: 4321, scope, pid: 7,
+                                                comm: 'x' });
+    const ROWS = [row('tcp', '127.0.0.1', 'loopback'), row('tcp', '0.0.0.0', 'wildcard'),
+                  row('tcp', '::', 'wildcard'), row('tcp', '127.0.0.2', 'loopback'),
+                  row('tcp', '::1', 'loopback'), row('tcp', '192.168.1.10', 'specific'),
+                  row('tcp', '::ffff:127.0.0.1', 'specific'), row('udp', '127.0.0.1', 'loopback'),
+                  row('udp', '0.0.0.0', 'wildcard'), row('udp', '::', 'wildcard'),
+                  row('udp', '::1', 'loopback'), row('TCP', '127.0.0.1', 'loopback')];
+    const REACHED = new Set(['tcp 127.0.0.1', 'tcp 0.0.0.0', 'tcp ::']);
+    const tagOf = scope => ({ loopback: 't-lo', wildcard: 't-wi' })[scope] || 't-sp';
+    const markup = state => ROWS.map(r => {
+        const cell = REACHED.has(`${r.proto} ${r.bind_addr}`)
+            ? `${state} <button class="gh sm" data-p="4321">Probe</button>`
+            : '<span class="rt n">-</span>';
+        return `<tr><td class="mo">${r.proto}</td><td class="mo">${r.bind_addr}</td>` +
+               `<td class="mo">4321</td><td><span class="tag ${tagOf(r.scope)}">${r.scope}` +
+               `</span></td><td class="mo">7</td><td>x</td><td>${cell}</td></tr>`;
+    }).join('');
+
+    test('each row before and after probes of its port, exactly', async () => {
+        let probe;
+        const page = await pageWith({ listeners: () => json(JSON.stringify({ listeners: ROWS })),
+                                      probe: () => json(probe) });
+        await page.goto(`${hub.base}/plugin_ports`);
+        await until(page, () => document.querySelectorAll('#rows tr').length === 12);
+        const table = async () => {
+            await frame(page);
+            return page.innerHTML('#rows');
+        };
+        assert.equal(await table(), markup('<span class="rt n">-</span>'));
+        for (const [answer, state] of [
+            ['"open":true,"refused":false,"connect_ms":3', '<span class="rt g">open 3ms</span>'],
+            ['"open":false,"refused":true,"connect_ms":0', '<span class="rt r">refused</span>'],
+            ['"open":false,"refused":false,"connect_ms":2000', '<span class="rt r">closed</span>'],
+        ]) {
+            probe = `{"ok":true,${answer},"http_tried":false}`;
+            await page.fill('#pPort', '4321');
+            await page.click('#pBtn');
+            await until(page, () => / -> /.test(document.getElementById('pOut').textContent));
+            assert.equal(await table(), markup(state));
+            await page.evaluate(() => { document.getElementById('pOut').textContent = ''; });
+        }
+        await page.close();
+    });
+});
+
