@@ -27,6 +27,7 @@
 
     var DATA = [];
     var shown = null; // the row markup the table holds now
+    var shownRows = []; // the records behind the table's rows, in their order
     var lastProbe = Object.create(null); // port -> last probe body with ok true
     var stale = false; // a render is asked for in the next animation frame
 
@@ -120,12 +121,46 @@
         return v === undefined || v === null ? '' : String(v);
     }
 
+    function sameRow(a, b) {
+        return a.proto === b.proto && a.bind_addr === b.bind_addr && a.port === b.port;
+    }
+
+    // The focused row button as (record, how many equal rows come before it), or null.
+    function focusedRow(rows) {
+        var el = document.activeElement;
+        if (!el || el.tagName !== 'BUTTON' || !rows.contains(el)) return null;
+        var at = el.closest('tr').sectionRowIndex;
+        var r = shownRows[at];
+        if (!r) return null;
+        var nth = 0;
+        for (var i = 0; i < at; i++) {
+            if (sameRow(shownRows[i], r)) nth++;
+        }
+        return { row: r, nth: nth };
+    }
+
+    // A rebuild drops the focused button with the old rows; the keyboard user goes on
+    // from the same row's button in the new ones.
+    function refocus(rows, was) {
+        var nth = was.nth;
+        for (var i = 0; i < shownRows.length; i++) {
+            if (!sameRow(shownRows[i], was.row)) continue;
+            if (nth > 0) {
+                nth--;
+                continue;
+            }
+            var button = rows.rows[i].querySelector('button[data-p]');
+            if (button) button.focus();
+            return;
+        }
+    }
+
     function render() {
         var q = $('q').value.toLowerCase();
         var sc = $('sc').value;
         var pr = $('pr').value;
         var html = '';
-        var kept = 0;
+        var kept = [];
         for (var i = 0; i < DATA.length; i++) {
             var r = DATA[i] || {};
             if (sc && sc !== r.scope) continue;
@@ -135,7 +170,7 @@
                           field(r.bind_addr);
                 if (hay.toLowerCase().indexOf(q) < 0) continue;
             }
-            kept++;
+            kept.push(r);
             html += '<tr><td class="mo">' + esc(r.proto) + '</td><td class="mo">' +
                     esc(r.bind_addr) + '</td><td class="mo">' + esc(r.port) +
                     '</td><td><span class="tag ' + tagCls(r.scope) + '">' + esc(r.scope) +
@@ -146,13 +181,16 @@
                                     '">Probe</button>'
                                   : stateSpan(null)) + '</td></tr>';
         }
-        $('empty').className = kept ? 'hide' : '';
+        $('empty').className = kept.length ? 'hide' : '';
         // Most keystrokes keep the same rows: the table then already shows this
         // markup, and parsing it again would cost the most of all this work.
         if (html === shown) return;
         var rows = $('rows');
+        var focused = focusedRow(rows);
         rows.innerHTML = html;
         shown = html;
+        shownRows = kept;
+        if (focused) refocus(rows, focused);
         var buttons = rows.querySelectorAll('button[data-p]');
         for (var j = 0; j < buttons.length; j++) {
             buttons[j].addEventListener('click', function () {

@@ -28,10 +28,10 @@ const LISTENERS = JSON.stringify({ ok: true, action: 'listeners', source: 'test'
 
 async function pageWith(routes) {
     const page = await context.newPage();
-    await page.route(u => u.searchParams.has('action'), route => {
-        const action = new URL(route.request().url()).searchParams.get('action');
-        const answer = routes[action];
-        return answer ? route.fulfill(answer()) : route.continue();
+    await page.route(u => u.searchParams.has('action'), async route => {
+        const query = new URL(route.request().url()).searchParams;
+        const answer = routes[query.get('action')];
+        return answer ? route.fulfill(await answer(query)) : route.continue();
     });
     return page;
 }
@@ -193,6 +193,54 @@ describe('probe buttons and states', () => {
             assert.equal(await table(), markup(state));
             await page.evaluate(() => { document.getElementById('pOut').textContent = ''; });
         }
+        await page.close();
+    });
+});
+
+describe('focus', () => {
+    test('focus stays on the probed row\'s button while the rows around it change', async () => {
+        // Three rows of one port: data-p alone cannot tell them apart, and the last two
+        // differ only by their process (two sockets sharing the port).
+        const other = { ...ROW, bind_addr: '0.0.0.0', scope: 'wildcard' };
+        const first = { ...ROW, pid: 1 };
+        const second = { ...ROW, pid: 2 };
+        let rows = [other, first, second];
+        let answer;
+        const held = new Promise(resolve => { answer = resolve; });
+        const page = await pageWith({
+            listeners: () => json(JSON.stringify({ listeners: rows })),
+            probe: async () => {
+                await held;
+                return json('{"ok":true,"open":true,"refused":false,"connect_ms":4,' +
+                            '"http_tried":false}');
+            },
+        });
+        await page.goto(`${hub.base}/plugin_ports`);
+        await until(page, () => document.querySelectorAll('#rows tr').length === 3);
+        const focused = () => page.evaluate(() => {
+            const el = document.activeElement;
+            const tr = el.closest('#rows tr');
+            return tr ? [el.tagName, ...[...tr.cells].slice(0, 5).map(td => td.textContent)]
+                      : [el.tagName];
+        });
+        const WANT = ['BUTTON', 'tcp', '127.0.0.1', '4321', 'loopback', '2'];
+        await page.locator('#rows tr:nth-child(3) button').focus();
+        const sent = page.waitForRequest(r => r.url().includes('action=probe'));
+        await page.keyboard.press('Enter');
+        await sent;
+
+        // A rescan meanwhile puts another row in front of it.
+        rows = [{ ...ROW, port: 80 }, other, first, second];
+        await page.evaluate(() => document.getElementById('rfBtn').click());
+        await until(page, () => document.querySelectorAll('#rows tr').length === 4);
+        assert.deepEqual(await focused(), WANT);
+
+        answer();
+        await until(page, () => / -> open/.test(document.getElementById('pOut').textContent));
+        await frame(page);
+        assert.deepEqual(await page.$$eval('#rows .rt', els => els.map(e => e.textContent)),
+                         ['-', 'open 4ms', 'open 4ms', 'open 4ms']);
+        assert.deepEqual(await focused(), WANT);
         await page.close();
     });
 });

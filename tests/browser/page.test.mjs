@@ -272,6 +272,33 @@ describe('probe', () => {
     });
 });
 
+describe('keyboard', () => {
+    test('after a probe from the keyboard, focus is on the same row\'s new button', async () => {
+        const { page } = await openLoaded(context, `${hub.base}/plugin_ports`);
+        for (const [key, port] of [['Enter', sockets.tcp], ['Space', hub.port]]) {
+            const button = rowLocator(page, 'tcp', port).locator('button[data-p]');
+            await button.focus();
+            const old = await button.elementHandle();
+            const answered = page.waitForResponse(r => r.url().includes(`action=probe&port=${port}`));
+            await page.keyboard.press(key);
+            await answered;
+            await until(page, () => / -> /.test(document.getElementById('pOut').textContent));
+            await frame(page);
+            // The result rebuilt the rows: the button that had focus is gone.
+            assert.equal(await old.evaluate(el => el.isConnected), false, key);
+            const focused = await page.evaluate(() => {
+                const el = document.activeElement;
+                const tr = el.closest('#rows tr');
+                return [el.tagName, el.getAttribute('data-p'),
+                        ...(tr ? [...tr.cells].slice(0, 3).map(td => td.textContent) : [])];
+            });
+            assert.deepEqual(focused, ['BUTTON', String(port), 'tcp', '127.0.0.1', String(port)], key);
+            await page.evaluate(() => { document.getElementById('pOut').textContent = ''; });
+        }
+        await page.close();
+    });
+});
+
 describe('rendering', () => {
     test('a burst of input in one frame rebuilds the table once, to its last state', async () => {
         const { page } = await openLoaded(context, `${hub.base}/plugin_ports`);
