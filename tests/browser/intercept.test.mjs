@@ -245,3 +245,96 @@ describe('focus', () => {
     });
 });
 
+describe('contrast', () => {
+    // WCAG 2: relative luminance of sRGB colours, and the ratio of two.
+    const luminance = rgb => {
+        const [r, g, b] = rgb.map(c => {
+            const s = c / 255;
+            return s <= 0.04045 ? s / 12.92 : ((s + 0.055) / 1.055) ** 2.4;
+        });
+        return 0.2126 * r + 0.7152 * g + 0.0722 * b;
+    };
+    const ratio = (a, b) => {
+        const [hi, lo] = [luminance(a), luminance(b)].sort((x, y) => y - x);
+        return (hi + 0.05) / (lo + 0.05);
+    };
+    // Paints layers (r, g, b, alpha), the outermost first, over a white canvas.
+    const paint = layers => layers.reduce(
+        (under, [r, g, b, a]) => [r, g, b].map((c, i) => a * c + (1 - a) * under[i]),
+        [255, 255, 255]);
+
+    // Every text of the page, by what draws it.
+    const TEXTS = {
+        title: 'h1.title', 'back link': '.top > a', pill: '#srcPill', 'ghost button': '#thBtn',
+        button: '#rfBtn', 'card heading': '.card h2', 'tile label': '.kpi .k',
+        'tile value': '.kpi .v', input: '#q', select: '#sc', 'column heading': 'th',
+        cell: '#rows td.mo', 'loopback tag': '.t-lo', 'wildcard tag': '.t-wi',
+        'specific tag': '.t-sp', open: '.rt.g', refused: '.rt.r', 'not probed': '.rt.n',
+        'row button': '#rows button', 'probe line': '#pOut', 'probe note': '#pBtn + span',
+        'empty line': '#empty',
+    };
+    // Kept as they are in both themes: the fixed white on the accent of the solid
+    // buttons (3.65:1), and the dark palette's accent on its specific tag (4.12:1).
+    const KEPT = { dark: ['button', 'specific tag'], light: ['button'] };
+
+    const measure = page => page.evaluate(texts => {
+        const rgba = s => {
+            const v = s.match(/[\d.]+/g).map(Number);
+            return v.length === 3 ? [...v, 1] : v;
+        };
+        const out = {};
+        for (const [name, sel] of Object.entries(texts)) {
+            const el = document.querySelector(sel);
+            const layers = [];
+            for (let e = el; e; e = e.parentElement) layers.unshift(rgba(getComputedStyle(e).backgroundColor));
+            out[name] = { fg: rgba(getComputedStyle(el).color), layers };
+        }
+        return out;
+    }, TEXTS);
+
+    test('every text reads at 4.5:1 or more against what it is drawn on, in both themes',
+         async t => {
+        const at = port => ({ ...ROW, port });
+        const rows = [at(4321), { ...at(4322), bind_addr: '0.0.0.0', scope: 'wildcard' },
+                      { ...at(4323), bind_addr: '::', scope: 'wildcard' },
+                      { ...at(4324), bind_addr: '192.168.1.10', scope: 'specific' }];
+        const answers = { 4321: '"open":true,"refused":false', 4322: '"open":false,"refused":true',
+                          4323: '"open":false,"refused":false' };
+        const page = await pageWith({
+            listeners: () => json(JSON.stringify({ listeners: rows })),
+            probe: q => json(`{"ok":true,${answers[q.get('port')]},"connect_ms":1,"http_tried":false}`),
+        });
+        await page.goto(`${hub.base}/plugin_ports`);
+        await until(page, () => document.querySelectorAll('#rows tr').length === 4);
+        for (const port of Object.keys(answers)) {
+            await page.fill('#pPort', port);
+            await page.click('#pBtn');
+            await until(page, p => document.getElementById('pOut').textContent.startsWith(
+                `127.0.0.1:${p} -> `), port);
+        }
+        await until(page, () => document.querySelectorAll('#rows .rt.r').length === 2);
+
+        const seen = {};
+        for (const theme of ['dark', 'light']) {
+            if (theme === 'light') await page.click('#thBtn');
+            const texts = await measure(page);
+            seen[theme] = texts;
+            const ratios = Object.fromEntries(Object.entries(texts).map(
+                ([name, { fg, layers }]) => [name, ratio(paint([...layers, fg]), paint(layers))]));
+            t.diagnostic(`${theme}: ` + Object.entries(ratios)
+                .map(([name, r]) => `${name} ${r.toFixed(2)}`).join(', '));
+            for (const [name, r] of Object.entries(ratios)) {
+                if (KEPT[theme].includes(name)) continue;
+                assert.ok(r >= 4.5, `${theme} ${name}: ${r.toFixed(2)}:1`);
+            }
+        }
+        // The dark theme draws its tags, states and back link in the accents themselves.
+        const accent = { 'back link': [10, 132, 255], 'specific tag': [10, 132, 255],
+                         'loopback tag': [48, 209, 88], open: [48, 209, 88],
+                         'wildcard tag': [255, 214, 10], refused: [255, 69, 58] };
+        for (const [name, rgb] of Object.entries(accent)) {
+            assert.deepEqual(seen.dark[name].fg, [...rgb, 1], name);
+        }
+        await page.close();
+    });
+});
