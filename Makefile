@@ -8,12 +8,11 @@ build:
 	cmake --preset default
 	cmake --build --preset default
 
-# The local hub on http://127.0.0.1:8150/ in the foreground; Ctrl-C stops it.
-# BOT_PASSWORD=... make run turns the password gate on.
+# The local hub on http://127.0.0.1:8150/ in the foreground; Ctrl-C stops it. It prints
+# the addresses to open. BOT_PASSWORD=... make run turns the password gate on, and the
+# addresses then carry the password.
 run: build
 	@echo
-	@echo "ports: http://127.0.0.1:8150/plugin_ports (full page), http://127.0.0.1:8150/ (hub root)"
-	@echo "Ctrl-C stops the hub."
 	exec python3 hub/serve.py build/plugin_ports --port 8150
 
 test:

@@ -72,16 +72,20 @@ async function stopChild(child) {
     clearTimeout(timer);
 }
 
-// The local hub on a free loopback port; password turns the program's gate on.
+// The local hub on a free loopback port; password turns the program's gate on. Gives
+// the addresses it printed to open: console (the full page) and root (the hub's root).
 export async function startHub({ password = '' } = {}) {
     const env = { ...process.env, BOT_PASSWORD: password };
     const child = track(spawn('timeout', ['-s', 'TERM', String(MAX_LIFE_S), 'python3',
                                           path.join(REPO, 'hub', 'serve.py'), program(),
                                           '--port', '0'],
                               { env, stdio: ['ignore', 'pipe', 'pipe'] }));
-    const m = await firstLine(child, /hub: http:\/\/127\.0\.0\.1:(\d+)\//, 15000, 'hub');
+    const m = await firstLine(
+        child, /hub: http:\/\/127\.0\.0\.1:(\d+)\/\nconsole: (\S+)\nhub root[^:]*: (\S+)\n/,
+        15000, 'hub');
     const port = Number(m[1]);
-    return { port, base: `http://127.0.0.1:${port}`, stop: () => stopChild(child) };
+    return { port, base: `http://127.0.0.1:${port}`, console: m[2], root: m[3],
+             stop: () => stopChild(child) };
 }
 
 // A copy of the Python interpreter under a file name that is markup. It listens on
