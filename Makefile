@@ -3,22 +3,24 @@
 
 FUZZ_SECONDS ?= 60
 
+# The program alone, with the page text it is built from: what make run runs. The tests
+# stay out of this configuration, so it needs neither GoogleTest nor node, and compiles
+# none of them.
 build:
 	scripts/install-deps.sh run
-	cmake --preset default
-	cmake --build --preset default
+	cmake --preset default -DPORTS_TESTS=OFF
+	cmake --build --preset default --target plugin_ports
 
-# The local hub on http://127.0.0.1:8150/ in the foreground; Ctrl-C stops it.
-# BOT_PASSWORD=... make run turns the password gate on.
+# The local hub on http://127.0.0.1:8150/ in the foreground; Ctrl-C stops it. It prints
+# the addresses to open. BOT_PASSWORD=... make run turns the password gate on, and the
+# addresses then carry the password.
 run: build
 	@echo
-	@echo "ports: http://127.0.0.1:8150/plugin_ports (full page), http://127.0.0.1:8150/ (hub root)"
-	@echo "Ctrl-C stops the hub."
 	exec python3 hub/serve.py build/plugin_ports --port 8150
 
 test:
 	scripts/install-deps.sh test
-	cmake --preset default
+	cmake --preset default -DPORTS_TESTS=ON
 	cmake --build --preset default
 	ctest --preset default
 	cmake --preset asan

@@ -3,10 +3,12 @@
 
 Usage: serve.py PROGRAM [--port N]
 
-PROGRAM is the built plugin_ports. --port 0 binds a free loopback port here, prints
-"hub: http://127.0.0.1:PORT/" as the first line of standard output and hands the
-socket to lighttpd, so a test never races another process for a port. BOT_PASSWORD
+PROGRAM is the built plugin_ports. --port 0 binds a free loopback port here and hands
+the socket to lighttpd, so a test never races another process for a port. BOT_PASSWORD
 in the environment turns the plug-in's password gate on.
+
+The first line of standard output is "hub: http://127.0.0.1:PORT/"; the next ones give
+the console's addresses to open, with the password in them (pwd=) when there is one.
 
 lighttpd replaces this process (same process id), so stopping it (Ctrl-C, a signal to
 the id) stops the hub and nothing stays behind.
@@ -16,6 +18,7 @@ import os
 import shutil
 import socket
 import sys
+from urllib.parse import quote
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -57,7 +60,15 @@ def main():
         env["LISTEN_PID"] = str(os.getpid())
     env["PORTS_HUB_PORT"] = str(port)
 
-    print(f"hub: http://127.0.0.1:{port}/", flush=True)
+    base = f"http://127.0.0.1:{port}/"
+    # The password goes into the addresses as the browser reads it back: one query value,
+    # every byte but letters, digits and -._~ percent-encoded.
+    password = os.environb.get(b"BOT_PASSWORD", b"")
+    query = "?pwd=" + quote(password, safe="") if password else ""
+    print(f"hub: {base}", flush=True)
+    print(f"console: {base}plugin_ports{query}")
+    print(f"hub root, the console embedded: {base}{query}")
+    print("Ctrl-C stops the hub.", flush=True)
     os.execve(lighttpd, [lighttpd, "-D", "-f", os.path.join(HERE, "lighttpd.conf")], env)
 
 

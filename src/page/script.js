@@ -27,7 +27,9 @@
 
     var DATA = [];
     var shown = null; // the row markup the table holds now
+    var shownRows = []; // the records behind the table's rows, in their order
     var lastProbe = Object.create(null); // port -> last probe body with ok true
+    var stale = false; // a render is asked for in the next animation frame
 
     // ---- helpers --------------------------------------------------------------
 
@@ -101,6 +103,13 @@
             });
     }
 
+    // The probe connects over TCP to 127.0.0.1: it tells about the TCP listeners such a
+    // connection reaches, and says nothing true about any other row.
+    var PROBED_BINDS = { '127.0.0.1': true, '0.0.0.0': true, '::': true };
+    function probeable(r) {
+        return r.proto === 'tcp' && PROBED_BINDS[r.bind_addr] === true;
+    }
+
     function stateSpan(p) {
         if (!p) return '<span class="rt n">-</span>';
         if (p.open === true) return '<span class="rt g">open ' + esc(p.connect_ms) + 'ms</span>';
@@ -112,12 +121,46 @@
         return v === undefined || v === null ? '' : String(v);
     }
 
+    function sameRow(a, b) {
+        return a.proto === b.proto && a.bind_addr === b.bind_addr && a.port === b.port;
+    }
+
+    // The focused row button as (record, how many equal rows come before it), or null.
+    function focusedRow(rows) {
+        var el = document.activeElement;
+        if (!el || el.tagName !== 'BUTTON' || !rows.contains(el)) return null;
+        var at = el.closest('tr').sectionRowIndex;
+        var r = shownRows[at];
+        if (!r) return null;
+        var nth = 0;
+        for (var i = 0; i < at; i++) {
+            if (sameRow(shownRows[i], r)) nth++;
+        }
+        return { row: r, nth: nth };
+    }
+
+    // A rebuild drops the focused button with the old rows; the keyboard user goes on
+    // from the same row's button in the new ones.
+    function refocus(rows, was) {
+        var nth = was.nth;
+        for (var i = 0; i < shownRows.length; i++) {
+            if (!sameRow(shownRows[i], was.row)) continue;
+            if (nth > 0) {
+                nth--;
+                continue;
+            }
+            var button = rows.rows[i].querySelector('button[data-p]');
+            if (button) button.focus();
+            return;
+        }
+    }
+
     function render() {
         var q = $('q').value.toLowerCase();
         var sc = $('sc').value;
         var pr = $('pr').value;
         var html = '';
-        var kept = 0;
+        var kept = [];
         for (var i = 0; i < DATA.length; i++) {
             var r = DATA[i] || {};
             if (sc && sc !== r.scope) continue;
@@ -127,28 +170,45 @@
                           field(r.bind_addr);
                 if (hay.toLowerCase().indexOf(q) < 0) continue;
             }
-            kept++;
+            kept.push(r);
             html += '<tr><td class="mo">' + esc(r.proto) + '</td><td class="mo">' +
                     esc(r.bind_addr) + '</td><td class="mo">' + esc(r.port) +
                     '</td><td><span class="tag ' + tagCls(r.scope) + '">' + esc(r.scope) +
                     '</span></td><td class="mo">' + (r.pid > 0 ? esc(r.pid) : '-') +
                     '</td><td>' + (r.comm ? esc(r.comm) : '-') + '</td><td>' +
-                    stateSpan(lastProbe[r.port]) + ' <button class="gh sm" data-p="' +
-                    esc(r.port) + '">Probe</button></td></tr>';
+                    (probeable(r) ? stateSpan(lastProbe[r.port]) +
+                                    ' <button class="gh sm" data-p="' + esc(r.port) +
+                                    '">Probe</button>'
+                                  : stateSpan(null)) + '</td></tr>';
         }
-        $('empty').className = kept ? 'hide' : '';
+        $('empty').className = kept.length ? 'hide' : '';
         // Most keystrokes keep the same rows: the table then already shows this
         // markup, and parsing it again would cost the most of all this work.
         if (html === shown) return;
         var rows = $('rows');
+        var focused = focusedRow(rows);
         rows.innerHTML = html;
         shown = html;
+        shownRows = kept;
+        if (focused) refocus(rows, focused);
         var buttons = rows.querySelectorAll('button[data-p]');
         for (var j = 0; j < buttons.length; j++) {
             buttons[j].addEventListener('click', function () {
                 doProbe(parseInt(this.getAttribute('data-p'), 10));
             });
         }
+    }
+
+    // Typing, the selects and probe results only mark the table stale; one animation
+    // frame renders the latest state. A rebuild of a long table takes longer than the
+    // keystrokes typed meanwhile, which then cost one rebuild together, not one each.
+    function renderSoon() {
+        if (stale) return;
+        stale = true;
+        requestAnimationFrame(function () {
+            stale = false;
+            render();
+        });
     }
 
     // ---- probe --------------------------------------------------------------
@@ -177,7 +237,7 @@
                 }
                 lastProbe[port] = d;
                 txt('pOut', resultLine(port, d));
-                render();
+                renderSoon();
             })
             .catch(function (e) {
                 txt('pOut', 'Probe failed: ' + e.message);
@@ -202,9 +262,9 @@
 
     $('rfBtn').addEventListener('click', load);
     $('thBtn').addEventListener('click', toggleTheme);
-    $('q').addEventListener('input', render);
-    $('sc').addEventListener('change', render);
-    $('pr').addEventListener('change', render);
+    $('q').addEventListener('input', renderSoon);
+    $('sc').addEventListener('change', renderSoon);
+    $('pr').addEventListener('change', renderSoon);
     $('pBtn').addEventListener('click', function () {
         doProbe(parseInt($('pPort').value, 10));
     });

@@ -5,7 +5,7 @@ from html.parser import HTMLParser
 
 from harness import HTML_HEAD, ProgramTest
 
-BACK_LINK = (b"<a href='/' style='color:var(--ac);text-decoration:none;font-weight:600'>"
+BACK_LINK = (b"<a href='/' style='color:var(--act);text-decoration:none;font-weight:600'>"
              b"&larr;</a>")
 DOC_START = (b"<!DOCTYPE html>\n<html lang='en' class='d'><head><meta charset='utf-8'>"
              b"<meta name='viewport' content='width=device-width,initial-scale=1'>"
@@ -14,7 +14,11 @@ PALETTES = (b".d{--bg:#0d0d10;--sf:#16161a;--sf2:#1e1e24;--tx:#f5f5f7;--mu:#8e8e
             b"--ln:rgba(255,255,255,.11);--ac:#0a84ff;--ok:#30d158;--wr:#ffd60a;--dg:#ff453a;"
             b"--mo:ui-monospace,SFMono-Regular,Menlo,monospace}"
             b"html[data-t=light]{--bg:#f4f4f7;--sf:#fff;--sf2:#f0f0f4;--tx:#1c1c1e;"
-            b"--mu:#6b6b73;--ln:rgba(0,0,0,.10)}")
+            b"--mu:#6b6b73;--ln:rgba(0,0,0,.10)}"
+            # Text in the accents' hues: the accents in the dark theme, darker shades of
+            # them in the light one.
+            b".d{--okt:var(--ok);--wrt:var(--wr);--act:var(--ac);--dgt:var(--dg)}"
+            b"html[data-t=light]{--okt:#1c7d34;--wrt:#856f00;--act:#0065cc;--dgt:#ea0d00}")
 TOP_REST = (b"<h1 class='title'>ports</h1><span class='pill' id='srcPill'>local</span>"
             b"<span class='sp'></span><button class='gh sm' id='thBtn'>Light</button>"
             b"<button class='sm' id='rfBtn'>Rescan</button></div>")

@@ -2,8 +2,8 @@
 // body with ok false, bodies that are no JSON. Only these requests are intercepted;
 // the page itself comes from the real program behind the real hub.
 import assert from 'node:assert/strict';
-import { after, before, test } from 'node:test';
-import { launchBrowser, openLoaded, startHub, until } from './support.mjs';
+import { after, before, describe, test } from 'node:test';
+import { frame, launchBrowser, startHub, until } from './support.mjs';
 
 let hub, browser, context;
 
@@ -28,10 +28,10 @@ const LISTENERS = JSON.stringify({ ok: true, action: 'listeners', source: 'test'
 
 async function pageWith(routes) {
     const page = await context.newPage();
-    await page.route(u => u.searchParams.has('action'), route => {
-        const action = new URL(route.request().url()).searchParams.get('action');
-        const answer = routes[action];
-        return answer ? route.fulfill(answer()) : route.continue();
+    await page.route(u => u.searchParams.has('action'), async route => {
+        const query = new URL(route.request().url()).searchParams;
+        const answer = routes[query.get('action')];
+        return answer ? route.fulfill(await answer(query)) : route.continue();
     });
     return page;
 }
@@ -85,6 +85,7 @@ test('a probe body with ok false shows its error and records nothing', async () 
     const run = async () => {
         await page.click('#rows button[data-p]');
         await until(page, () => !document.getElementById('pOut').textContent.startsWith('Probing'));
+        await frame(page);
         return page.textContent('#pOut');
     };
     assert.equal(await run(), 'port must be 1..65535');
@@ -120,25 +121,220 @@ test('a probe of a port without a row is kept for the row a later scan brings', 
     await page.fill('#pPort', '4321');
     await page.click('#pBtn');
     await until(page, () => / -> /.test(document.getElementById('pOut').textContent));
-    rows = [ROW, { ...ROW, proto: 'udp' }];
+    // The TCP row shows the probe; the UDP row of the port, which it says nothing of, not.
+    rows = [ROW, { ...ROW, proto: 'udp' }, { ...ROW, bind_addr: '::' }];
     await page.click('#rfBtn');
-    await until(page, () => document.querySelectorAll('#rows tr').length === 2);
+    await until(page, () => document.querySelectorAll('#rows tr').length === 3);
     assert.deepEqual(await page.$$eval('#rows .rt', els => els.map(e => e.textContent)),
-                     ['open 5ms', 'open 5ms']);
+                     ['open 5ms', '-', 'open 5ms']);
     await page.close();
 });
 
 test('every server value is escaped in the row markup', async () => {
     const evil = '"><img src=x onerror=alert(1)>&\'';
-    const body = JSON.stringify({ listeners: [{ proto: evil, bind_addr: evil, port: evil,
-                                                scope: evil, pid: 1, comm: evil }] });
+    // The second row is one the probe reaches, so its button carries the port.
+    const body = JSON.stringify({ listeners: [
+        { proto: evil, bind_addr: evil, port: evil, scope: evil, pid: 1, comm: evil },
+        { proto: 'tcp', bind_addr: '127.0.0.1', port: evil, scope: evil, pid: 1, comm: evil }] });
     const page = await pageWith({ listeners: () => json(body) });
     await page.goto(`${hub.base}/plugin_ports`);
-    await until(page, () => document.querySelectorAll('#rows tr').length === 1);
+    await until(page, () => document.querySelectorAll('#rows tr').length === 2);
     const cells = await page.$$eval('#rows td', tds => tds.map(td => td.textContent));
-    assert.deepEqual(cells, [evil, evil, evil, evil, '1', evil, '- Probe']);
+    assert.deepEqual(cells, [evil, evil, evil, evil, '1', evil, '-',
+                             'tcp', '127.0.0.1', evil, evil, '1', evil, '- Probe']);
     assert.equal(await page.locator('#rows img').count(), 0);
     assert.equal(await page.getAttribute('#rows button', 'data-p'), evil);
     assert.equal(await page.getAttribute('#rows .tag', 'class'), 'tag t-sp');
     await page.close();
+});
+
+describe('probe buttons and states', () => {
+    // One port, every kind of row: a probe of 127.0.0.1 over TCP reaches the TCP
+    // listeners on 127.0.0.1, 0.0.0.0 and :: only.
+    const row = (proto, bind_addr, scope) => ({ proto, bind_addr, port: 4321, scope, pid: 7,
+                                                comm: 'x' });
+    const ROWS = [row('tcp', '127.0.0.1', 'loopback'), row('tcp', '0.0.0.0', 'wildcard'),
+                  row('tcp', '::', 'wildcard'), row('tcp', '127.0.0.2', 'loopback'),
+                  row('tcp', '::1', 'loopback'), row('tcp', '192.168.1.10', 'specific'),
+                  row('tcp', '::ffff:127.0.0.1', 'specific'), row('udp', '127.0.0.1', 'loopback'),
+                  row('udp', '0.0.0.0', 'wildcard'), row('udp', '::', 'wildcard'),
+                  row('udp', '::1', 'loopback'), row('TCP', '127.0.0.1', 'loopback')];
+    const REACHED = new Set(['tcp 127.0.0.1', 'tcp 0.0.0.0', 'tcp ::']);
+    const tagOf = scope => ({ loopback: 't-lo', wildcard: 't-wi' })[scope] || 't-sp';
+    const markup = state => ROWS.map(r => {
+        const cell = REACHED.has(`${r.proto} ${r.bind_addr}`)
+            ? `${state} <button class="gh sm" data-p="4321">Probe</button>`
+            : '<span class="rt n">-</span>';
+        return `<tr><td class="mo">${r.proto}</td><td class="mo">${r.bind_addr}</td>` +
+               `<td class="mo">4321</td><td><span class="tag ${tagOf(r.scope)}">${r.scope}` +
+               `</span></td><td class="mo">7</td><td>x</td><td>${cell}</td></tr>`;
+    }).join('');
+
+    test('each row before and after probes of its port, exactly', async () => {
+        let probe;
+        const page = await pageWith({ listeners: () => json(JSON.stringify({ listeners: ROWS })),
+                                      probe: () => json(probe) });
+        await page.goto(`${hub.base}/plugin_ports`);
+        await until(page, () => document.querySelectorAll('#rows tr').length === 12);
+        const table = async () => {
+            await frame(page);
+            return page.innerHTML('#rows');
+        };
+        assert.equal(await table(), markup('<span class="rt n">-</span>'));
+        for (const [answer, state] of [
+            ['"open":true,"refused":false,"connect_ms":3', '<span class="rt g">open 3ms</span>'],
+            ['"open":false,"refused":true,"connect_ms":0', '<span class="rt r">refused</span>'],
+            ['"open":false,"refused":false,"connect_ms":2000', '<span class="rt r">closed</span>'],
+        ]) {
+            probe = `{"ok":true,${answer},"http_tried":false}`;
+            await page.fill('#pPort', '4321');
+            await page.click('#pBtn');
+            await until(page, () => / -> /.test(document.getElementById('pOut').textContent));
+            assert.equal(await table(), markup(state));
+            await page.evaluate(() => { document.getElementById('pOut').textContent = ''; });
+        }
+        await page.close();
+    });
+});
+
+describe('focus', () => {
+    test('focus stays on the probed row\'s button while the rows around it change', async () => {
+        // Three rows of one port: data-p alone cannot tell them apart, and the last two
+        // differ only by their process (two sockets sharing the port).
+        const other = { ...ROW, bind_addr: '0.0.0.0', scope: 'wildcard' };
+        const first = { ...ROW, pid: 1 };
+        const second = { ...ROW, pid: 2 };
+        let rows = [other, first, second];
+        let answer;
+        const held = new Promise(resolve => { answer = resolve; });
+        const page = await pageWith({
+            listeners: () => json(JSON.stringify({ listeners: rows })),
+            probe: async () => {
+                await held;
+                return json('{"ok":true,"open":true,"refused":false,"connect_ms":4,' +
+                            '"http_tried":false}');
+            },
+        });
+        await page.goto(`${hub.base}/plugin_ports`);
+        await until(page, () => document.querySelectorAll('#rows tr').length === 3);
+        const focused = () => page.evaluate(() => {
+            const el = document.activeElement;
+            const tr = el.closest('#rows tr');
+            return tr ? [el.tagName, ...[...tr.cells].slice(0, 5).map(td => td.textContent)]
+                      : [el.tagName];
+        });
+        const WANT = ['BUTTON', 'tcp', '127.0.0.1', '4321', 'loopback', '2'];
+        await page.locator('#rows tr:nth-child(3) button').focus();
+        const sent = page.waitForRequest(r => r.url().includes('action=probe'));
+        await page.keyboard.press('Enter');
+        await sent;
+
+        // A rescan meanwhile puts another row in front of it.
+        rows = [{ ...ROW, port: 80 }, other, first, second];
+        await page.evaluate(() => document.getElementById('rfBtn').click());
+        await until(page, () => document.querySelectorAll('#rows tr').length === 4);
+        assert.deepEqual(await focused(), WANT);
+
+        answer();
+        await until(page, () => / -> open/.test(document.getElementById('pOut').textContent));
+        await frame(page);
+        assert.deepEqual(await page.$$eval('#rows .rt', els => els.map(e => e.textContent)),
+                         ['-', 'open 4ms', 'open 4ms', 'open 4ms']);
+        assert.deepEqual(await focused(), WANT);
+        await page.close();
+    });
+});
+
+describe('contrast', () => {
+    // WCAG 2: relative luminance of sRGB colours, and the ratio of two.
+    const luminance = rgb => {
+        const [r, g, b] = rgb.map(c => {
+            const s = c / 255;
+            return s <= 0.04045 ? s / 12.92 : ((s + 0.055) / 1.055) ** 2.4;
+        });
+        return 0.2126 * r + 0.7152 * g + 0.0722 * b;
+    };
+    const ratio = (a, b) => {
+        const [hi, lo] = [luminance(a), luminance(b)].sort((x, y) => y - x);
+        return (hi + 0.05) / (lo + 0.05);
+    };
+    // Paints layers (r, g, b, alpha), the outermost first, over a white canvas.
+    const paint = layers => layers.reduce(
+        (under, [r, g, b, a]) => [r, g, b].map((c, i) => a * c + (1 - a) * under[i]),
+        [255, 255, 255]);
+
+    // Every text of the page, by what draws it.
+    const TEXTS = {
+        title: 'h1.title', 'back link': '.top > a', pill: '#srcPill', 'ghost button': '#thBtn',
+        button: '#rfBtn', 'card heading': '.card h2', 'tile label': '.kpi .k',
+        'tile value': '.kpi .v', input: '#q', select: '#sc', 'column heading': 'th',
+        cell: '#rows td.mo', 'loopback tag': '.t-lo', 'wildcard tag': '.t-wi',
+        'specific tag': '.t-sp', open: '.rt.g', refused: '.rt.r', 'not probed': '.rt.n',
+        'row button': '#rows button', 'probe line': '#pOut', 'probe note': '#pBtn + span',
+        'empty line': '#empty',
+    };
+    // Kept as they are in both themes: the fixed white on the accent of the solid
+    // buttons (3.65:1), and the dark palette's accent on its specific tag (4.12:1).
+    const KEPT = { dark: ['button', 'specific tag'], light: ['button'] };
+
+    const measure = page => page.evaluate(texts => {
+        const rgba = s => {
+            const v = s.match(/[\d.]+/g).map(Number);
+            return v.length === 3 ? [...v, 1] : v;
+        };
+        const out = {};
+        for (const [name, sel] of Object.entries(texts)) {
+            const el = document.querySelector(sel);
+            const layers = [];
+            for (let e = el; e; e = e.parentElement) layers.unshift(rgba(getComputedStyle(e).backgroundColor));
+            out[name] = { fg: rgba(getComputedStyle(el).color), layers };
+        }
+        return out;
+    }, TEXTS);
+
+    test('every text reads at 4.5:1 or more against what it is drawn on, in both themes',
+         async t => {
+        const at = port => ({ ...ROW, port });
+        const rows = [at(4321), { ...at(4322), bind_addr: '0.0.0.0', scope: 'wildcard' },
+                      { ...at(4323), bind_addr: '::', scope: 'wildcard' },
+                      { ...at(4324), bind_addr: '192.168.1.10', scope: 'specific' }];
+        const answers = { 4321: '"open":true,"refused":false', 4322: '"open":false,"refused":true',
+                          4323: '"open":false,"refused":false' };
+        const page = await pageWith({
+            listeners: () => json(JSON.stringify({ listeners: rows })),
+            probe: q => json(`{"ok":true,${answers[q.get('port')]},"connect_ms":1,"http_tried":false}`),
+        });
+        await page.goto(`${hub.base}/plugin_ports`);
+        await until(page, () => document.querySelectorAll('#rows tr').length === 4);
+        for (const port of Object.keys(answers)) {
+            await page.fill('#pPort', port);
+            await page.click('#pBtn');
+            await until(page, p => document.getElementById('pOut').textContent.startsWith(
+                `127.0.0.1:${p} -> `), port);
+        }
+        await until(page, () => document.querySelectorAll('#rows .rt.r').length === 2);
+
+        const seen = {};
+        for (const theme of ['dark', 'light']) {
+            if (theme === 'light') await page.click('#thBtn');
+            const texts = await measure(page);
+            seen[theme] = texts;
+            const ratios = Object.fromEntries(Object.entries(texts).map(
+                ([name, { fg, layers }]) => [name, ratio(paint([...layers, fg]), paint(layers))]));
+            t.diagnostic(`${theme}: ` + Object.entries(ratios)
+                .map(([name, r]) => `${name} ${r.toFixed(2)}`).join(', '));
+            for (const [name, r] of Object.entries(ratios)) {
+                if (KEPT[theme].includes(name)) continue;
+                assert.ok(r >= 4.5, `${theme} ${name}: ${r.toFixed(2)}:1`);
+            }
+        }
+        // The dark theme draws its tags, states and back link in the accents themselves.
+        const accent = { 'back link': [10, 132, 255], 'specific tag': [10, 132, 255],
+                         'loopback tag': [48, 209, 88], open: [48, 209, 88],
+                         'wildcard tag': [255, 214, 10], refused: [255, 69, 58] };
+        for (const [name, rgb] of Object.entries(accent)) {
+            assert.deepEqual(seen.dark[name].fg, [...rgb, 1], name);
+        }
+        await page.close();
+    });
 });

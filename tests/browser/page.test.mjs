@@ -1,8 +1,8 @@
 // The console as a user meets it: the real program behind the real hub, in Chromium.
 import assert from 'node:assert/strict';
 import { after, before, describe, test } from 'node:test';
-import { MARKUP_NAME, launchBrowser, openLoaded, startHub, startSockets, tableRows, until }
-    from './support.mjs';
+import { MARKUP_NAME, frame, launchBrowser, openLoaded, startHub, startSockets, tableRows,
+         until } from './support.mjs';
 
 let hub, sockets, browser, context;
 
@@ -25,9 +25,20 @@ const rowLocator = (page, proto, port) => page.locator('#rows tr')
     .filter({ has: page.locator('td:nth-child(1)', { hasText: new RegExp(`^${proto}$`) }) })
     .filter({ has: page.locator('td:nth-child(3)', { hasText: new RegExp(`^${port}$`) }) });
 const stateOf = async (page, proto, port) => {
+    await frame(page);
     const rt = rowLocator(page, proto, port).locator('.rt');
     return [await rt.getAttribute('class'), await rt.textContent()];
 };
+// The markup of a row's probe cell, exactly.
+const probeCell = async (page, proto, port) => {
+    await frame(page);
+    return rowLocator(page, proto, port).locator('td:nth-child(7)').innerHTML();
+};
+const UNPROBED = '<span class="rt n">-</span>';
+const withButton = (state, port) => `${state} <button class="gh sm" data-p="${port}">Probe</button>`;
+
+// The rows a probe of 127.0.0.1 over TCP can tell about.
+const probeable = l => l.proto === 'tcp' && ['127.0.0.1', '0.0.0.0', '::'].includes(l.bind_addr);
 
 describe('first load', () => {
     test('fills tiles, pill and table from the listeners answer', async () => {
@@ -42,7 +53,7 @@ describe('first load', () => {
         assert.equal(rows.length, body.listeners.length);
         assert.deepEqual(rows, body.listeners.map(l => [
             l.proto, l.bind_addr, String(l.port), l.scope, l.pid > 0 ? String(l.pid) : '-',
-            l.comm || '-', '- Probe']));
+            l.comm || '-', probeable(l) ? '- Probe' : '-']));
         assert.equal(await page.isHidden('#empty'), true);
         assert.equal(await page.textContent('#pOut'), 'No probe run yet.');
 
@@ -56,6 +67,17 @@ describe('first load', () => {
             const want = { loopback: 't-lo', wildcard: 't-wi' }[scope] || 't-sp';
             assert.equal(cls, `tag ${want}`);
         }
+        await page.close();
+    });
+
+    test('only TCP rows the probe reaches get a probe button', async () => {
+        const { page } = await openLoaded(context, `${hub.base}/plugin_ports`);
+        assert.equal(await probeCell(page, 'tcp', sockets.tcp), withButton(UNPROBED, sockets.tcp));
+        assert.equal(await probeCell(page, 'tcp', hub.port), withButton(UNPROBED, hub.port));
+        // Listening, yet a connection to 127.0.0.1 never reaches it.
+        assert.equal(await probeCell(page, 'tcp', sockets.other), UNPROBED);
+        assert.equal(await probeCell(page, 'udp', sockets.udp), UNPROBED);
+        assert.equal(await probeCell(page, 'udp', sockets.mapped), UNPROBED);
         await page.close();
     });
 
@@ -185,41 +207,55 @@ describe('probe', () => {
         assert.equal(probes.at(-1), `${hub.base}/plugin_ports?action=probe&port=${hub.port}`);
     });
 
-    test('a refused port: "closed" in the line, "refused" in its row, from the row button',
-         async () => {
-             const answered = page.waitForResponse(r => r.url().includes('action=probe'));
-             await rowLocator(page, 'udp', sockets.udp).locator('button[data-p]').click();
-             await answered;
-             await until(page, () => !document.getElementById('pOut').textContent.startsWith('Probing'));
-             assert.match(await page.textContent('#pOut'),
-                          new RegExp(`^127\\.0\\.0\\.1:${sockets.udp} -> closed \\(connect \\d+ ms\\)$`));
-             assert.deepEqual(await stateOf(page, 'udp', sockets.udp), ['rt r', 'refused']);
-         });
+    test('a server gone since the scan: "closed" in the line, "refused" in its row, from the ' +
+         'row button', async () => {
+        await sockets.closeGone();
+        const answered = page.waitForResponse(r => r.url().includes('action=probe'));
+        await rowLocator(page, 'tcp', sockets.gone).locator('button[data-p]').click();
+        await answered;
+        await until(page, () => !document.getElementById('pOut').textContent.startsWith('Probing'));
+        assert.match(await page.textContent('#pOut'),
+                     new RegExp(`^127\\.0\\.0\\.1:${sockets.gone} -> closed \\(connect \\d+ ms\\)$`));
+        assert.deepEqual(await stateOf(page, 'tcp', sockets.gone), ['rt r', 'refused']);
+    });
+
+    test('a probe of a port marks none of the rows the probe cannot reach', async () => {
+        // 127.0.0.2 and UDP listen on their ports, but nothing answers on 127.0.0.1 over TCP.
+        for (const [proto, port] of [['tcp', sockets.other], ['udp', sockets.udp],
+                                     ['udp', sockets.mapped]]) {
+            assert.match(await probe(port), / -> closed /);
+            assert.equal(await probeCell(page, proto, port), UNPROBED, `${proto} ${port}`);
+        }
+    });
 
     test('results stay through filter changes and a rescan', async () => {
         await page.fill('#q', String(hub.port));
         await page.fill('#q', '');
+        assert.deepEqual(await stateOf(page, 'tcp', sockets.gone), ['rt r', 'refused']);
         const reloaded = page.waitForResponse(r => r.url().includes('action=listeners'));
         await page.click('#rfBtn');
         await reloaded;
         assert.equal((await stateOf(page, 'tcp', hub.port))[0], 'rt g');
-        assert.deepEqual(await stateOf(page, 'udp', sockets.udp), ['rt r', 'refused']);
+        // The server that has gone is gone from the list too.
+        assert.equal(rowOf(await tableRows(page), 'tcp', sockets.gone), undefined);
         // The probe line stays too: a successful load does not touch it.
         assert.match(await page.textContent('#pOut'), /-> closed/);
     });
 
     test('a row button still probes after a render that kept the same rows', async () => {
-        await page.fill('#q', String(sockets.udp));
+        await page.fill('#q', String(sockets.tcp));
+        await frame(page);
         const first = await page.$('#rows tr');
         // The same filter again: the table keeps its rows (and their handlers).
         await page.dispatchEvent('#q', 'input');
+        await frame(page);
         assert.equal(await page.evaluate(el => el.isConnected, first), true);
         const before = probes.length;
         const answered = page.waitForResponse(r => r.url().includes('action=probe'));
-        await rowLocator(page, 'udp', sockets.udp).locator('button[data-p]').click();
+        await rowLocator(page, 'tcp', sockets.tcp).locator('button[data-p]').click();
         await answered;
         assert.equal(probes.length, before + 1);
-        assert.match(probes.at(-1), new RegExp(`action=probe&port=${sockets.udp}$`));
+        assert.match(probes.at(-1), new RegExp(`action=probe&port=${sockets.tcp}$`));
         await page.fill('#q', '');
     });
 
@@ -233,6 +269,73 @@ describe('probe', () => {
         assert.equal(probes.length, before);
         await probe(65535);
         assert.equal(probes.length, before + 1);
+    });
+});
+
+describe('keyboard', () => {
+    test('after a probe from the keyboard, focus is on the same row\'s new button', async () => {
+        const { page } = await openLoaded(context, `${hub.base}/plugin_ports`);
+        for (const [key, port] of [['Enter', sockets.tcp], ['Space', hub.port]]) {
+            const button = rowLocator(page, 'tcp', port).locator('button[data-p]');
+            await button.focus();
+            const old = await button.elementHandle();
+            const answered = page.waitForResponse(r => r.url().includes(`action=probe&port=${port}`));
+            await page.keyboard.press(key);
+            await answered;
+            await until(page, () => / -> /.test(document.getElementById('pOut').textContent));
+            await frame(page);
+            // The result rebuilt the rows: the button that had focus is gone.
+            assert.equal(await old.evaluate(el => el.isConnected), false, key);
+            const focused = await page.evaluate(() => {
+                const el = document.activeElement;
+                const tr = el.closest('#rows tr');
+                return [el.tagName, el.getAttribute('data-p'),
+                        ...(tr ? [...tr.cells].slice(0, 3).map(td => td.textContent) : [])];
+            });
+            assert.deepEqual(focused, ['BUTTON', String(port), 'tcp', '127.0.0.1', String(port)], key);
+            await page.evaluate(() => { document.getElementById('pOut').textContent = ''; });
+        }
+        await page.close();
+    });
+});
+
+describe('rendering', () => {
+    test('a burst of input in one frame rebuilds the table once, to its last state', async () => {
+        const { page } = await openLoaded(context, `${hub.base}/plugin_ports`);
+        const typed = String(hub.port);
+        // Every keystroke of the hub's port and both selects, all before the next frame.
+        const rebuilds = await page.evaluate(async typed => {
+            const rows = document.getElementById('rows');
+            let count = 0;
+            const watch = new MutationObserver(records => { count += records.length; });
+            watch.observe(rows, { childList: true });
+            const set = (id, value, type) => {
+                const el = document.getElementById(id);
+                el.value = value;
+                el.dispatchEvent(new Event(type, { bubbles: true }));
+            };
+            for (let i = 1; i <= typed.length; i++) set('q', typed.slice(0, i), 'input');
+            set('sc', 'loopback', 'change');
+            set('pr', 'tcp', 'change');
+            await new Promise(resolve => requestAnimationFrame(() => resolve()));
+            count += watch.takeRecords().length;
+            watch.disconnect();
+            return count;
+        }, typed);
+        assert.equal(rebuilds, 1);
+        const burst = await tableRows(page);
+
+        // The same filters set one at a time, a frame after each.
+        await page.fill('#q', '');
+        await page.selectOption('#sc', '');
+        await page.selectOption('#pr', '');
+        assert.notDeepEqual(await tableRows(page), burst);
+        await page.fill('#q', typed);
+        await page.selectOption('#sc', 'loopback');
+        await page.selectOption('#pr', 'tcp');
+        assert.deepEqual(await tableRows(page), burst);
+        assert.ok(rowOf(burst, 'tcp', hub.port));
+        await page.close();
     });
 });
 

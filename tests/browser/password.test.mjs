@@ -1,7 +1,7 @@
 // The node password: from the page address, from the hub's local-storage items, and
 // the refusal without it. The hub here runs the program with its gate on.
 import assert from 'node:assert/strict';
-import { after, before, test } from 'node:test';
+import { after, before, describe, test } from 'node:test';
 import { launchBrowser, openLoaded, startHub, until } from './support.mjs';
 
 // Blank, ampersand and plus: each must survive the address and the header.
@@ -104,4 +104,56 @@ test('a password a header cannot carry travels in the parameter alone', async ()
     assert.equal(s.header, undefined);
     assert.equal(s.url, '/plugin_ports?action=listeners&pwd=p%C3%A4ss%0Aword');
     assert.equal(s.out, 'Load failed: HTTP 401');
+});
+
+describe('the hub root', () => {
+    test('opened at the address the hub prints, it hands the password on to the console',
+         async () => {
+        assert.equal(hub.root, `${hub.base}/?pwd=${ENC}`);
+        assert.equal(hub.console, `${hub.base}/plugin_ports?pwd=${ENC}`);
+        const ctx = await browser.newContext();
+        ctx.setDefaultTimeout(10000);
+        const page = await ctx.newPage();
+        await page.goto(hub.root);
+        const links = await page.evaluate(() => ({
+            full: document.getElementById('full').getAttribute('href'),
+            hubroute: document.getElementById('hubroute').getAttribute('href'),
+            embedded: document.getElementById('embedded').getAttribute('src'),
+        }));
+        assert.deepEqual(links, { full: `/plugin_ports?pwd=${ENC}`,
+                                  hubroute: `/plugins?plugin=ports&pwd=${ENC}`,
+                                  embedded: `/plugin_ports?embed=1&pwd=${ENC}` });
+        // The embedded console loads its list behind the gate.
+        const frame = page.frameLocator('#embedded');
+        await frame.locator('#kTotal').filter({ hasNotText: '-' }).waitFor();
+        assert.equal(await frame.locator('#pOut').textContent(), 'No probe run yet.');
+        for (const id of ['full', 'hubroute']) {
+            const answer = page.waitForResponse(r => r.url().includes('action=listeners'));
+            await page.click(`#${id}`);
+            assert.equal((await answer).status(), 200, id);
+            await until(page, () => document.getElementById('kTotal').textContent !== '-');
+            await page.goBack();
+        }
+        await ctx.close();
+    });
+
+    test('a password that is markup stays one query value and never becomes markup',
+         async () => {
+        const evil = '"><img src=x onerror=alert(1)>&embed=0#';
+        const ctx = await browser.newContext();
+        ctx.setDefaultTimeout(10000);
+        const page = await ctx.newPage();
+        const dialogs = [];
+        page.on('dialog', d => { dialogs.push(d.message()); d.dismiss(); });
+        const framed = page.waitForResponse(r => r.url().includes('embed=1'));
+        await page.goto(`${hub.base}/?pwd=${encodeURIComponent(evil)}`);
+        assert.equal((await framed).status(), 401);
+        assert.equal(await page.getAttribute('#full', 'href'),
+                     `/plugin_ports?pwd=${encodeURIComponent(evil)}`);
+        assert.equal(await page.getAttribute('#embedded', 'src'),
+                     `/plugin_ports?embed=1&pwd=${encodeURIComponent(evil)}`);
+        assert.equal(await page.locator('img').count(), 0);
+        assert.deepEqual(dialogs, []);
+        await ctx.close();
+    });
 });

@@ -72,21 +72,28 @@ async function stopChild(child) {
     clearTimeout(timer);
 }
 
-// The local hub on a free loopback port; password turns the program's gate on.
+// The local hub on a free loopback port; password turns the program's gate on. Gives
+// the addresses it printed to open: console (the full page) and root (the hub's root).
 export async function startHub({ password = '' } = {}) {
     const env = { ...process.env, BOT_PASSWORD: password };
     const child = track(spawn('timeout', ['-s', 'TERM', String(MAX_LIFE_S), 'python3',
                                           path.join(REPO, 'hub', 'serve.py'), program(),
                                           '--port', '0'],
                               { env, stdio: ['ignore', 'pipe', 'pipe'] }));
-    const m = await firstLine(child, /hub: http:\/\/127\.0\.0\.1:(\d+)\//, 15000, 'hub');
+    const m = await firstLine(
+        child, /hub: http:\/\/127\.0\.0\.1:(\d+)\/\nconsole: (\S+)\nhub root[^:]*: (\S+)\n/,
+        15000, 'hub');
     const port = Number(m[1]);
-    return { port, base: `http://127.0.0.1:${port}`, stop: () => stopChild(child) };
+    return { port, base: `http://127.0.0.1:${port}`, console: m[2], root: m[3],
+             stop: () => stopChild(child) };
 }
 
 // A copy of the Python interpreter under a file name that is markup. It listens on
-// TCP, binds UDP on 127.0.0.1 and UDP on an IPv4-mapped loopback address (a
-// "specific" address that still stays on this machine), and prints the ports.
+// TCP at 127.0.0.1, and at 127.0.0.2 (a loopback address that a connection to 127.0.0.1
+// does not reach), binds UDP on 127.0.0.1 and UDP on an IPv4-mapped loopback address (a
+// "specific" address that still stays on this machine), and prints the ports. One more
+// TCP listener on 127.0.0.1 stays until closeGone(): its row then stands for a server
+// that has gone since the scan.
 export const MARKUP_NAME = '<img src=x onerror=alert(1)>';
 export async function startSockets() {
     const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'ports-browser-'));
@@ -95,22 +102,36 @@ export async function startSockets() {
     fs.chmodSync(exe, 0o755);
     const code = `
 import socket, sys
-t = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-t.bind(("127.0.0.1", 0)); t.listen(8)
+def tcp(addr):
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s.bind((addr, 0)); s.listen(8)
+    return s
+t, other, gone = tcp("127.0.0.1"), tcp("127.0.0.2"), tcp("127.0.0.1")
 u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 u.bind(("127.0.0.1", 0))
 m = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
 m.bind(("::ffff:127.0.0.1", 0))
-print("ports", t.getsockname()[1], u.getsockname()[1], m.getsockname()[1], flush=True)
-sys.stdin.read()  # until the test closes the pipe (or ends)
+print("ports", *(s.getsockname()[1] for s in (t, u, m, other, gone)), flush=True)
+for line in sys.stdin:  # until the test closes the pipe (or ends)
+    if line.strip() == "close gone":
+        gone.close()
+        print("gone", flush=True)
 `;
     const child = track(spawn('timeout', ['-s', 'TERM', String(MAX_LIFE_S), exe, '-c', code],
                               { stdio: ['pipe', 'pipe', 'pipe'] }));
-    const m = await firstLine(child, /ports (\d+) (\d+) (\d+)/, 15000, 'socket owner');
+    const m = await firstLine(child, /ports (\d+) (\d+) (\d+) (\d+) (\d+)/, 15000,
+                              'socket owner');
     return {
         tcp: Number(m[1]),
         udp: Number(m[2]),
         mapped: Number(m[3]),
+        other: Number(m[4]),
+        gone: Number(m[5]),
+        closeGone: async () => {
+            const closed = firstLine(child, /^gone$/m, 15000, 'socket owner');
+            child.stdin.write('close gone\n');
+            await closed;
+        },
         stop: async () => {
             child.stdin.end();
             await stopChild(child);
@@ -156,7 +177,15 @@ export function until(page, fn, arg) {
     return page.waitForFunction(fn, arg, { polling: 50 });
 }
 
-// The table as the user sees it: one array of cell texts per row.
-export function tableRows(page) {
+// Resolves after the page's next animation frame has run, and with it any render that
+// input, a select or a probe result has asked for.
+export function frame(page) {
+    return page.evaluate(() => new Promise(resolve => requestAnimationFrame(() => resolve())));
+}
+
+// The table as the user sees it, once the renders asked for have run: one array of cell
+// texts per row.
+export async function tableRows(page) {
+    await frame(page);
     return page.$$eval('#rows tr', trs => trs.map(tr => [...tr.cells].map(td => td.textContent)));
 }
