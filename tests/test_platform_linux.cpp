@@ -320,6 +320,13 @@ class Faults : public ::testing::Test {
     void TearDown() override { g_linux_sys = LINUX_SYS_REAL; }
 };
 
+// Replaces the netlink receive; call `at` of each dump is the faulty one.
+void fault_replies(ssize_t (*recv)(int, void *, size_t, int), int at) {
+    g_linux_sys.socket = netlink_counted;
+    g_linux_sys.recv = recv;
+    g_fail_at = at;
+}
+
 // Many UDP sockets, so that a dump comes in several datagrams and /proc/net/udp6 in
 // several reads.
 const int kManyUdp = 200;
@@ -336,28 +343,10 @@ TEST_F(Faults, BrokenSources) {
     } cases[] = {
         {"no netlink socket", [] { g_linux_sys.socket = netlink_refused; }, false},
         {"request refused", [] { g_linux_sys.sendto = sendto_fails; }, false},
-        {"first reply lost",
-         [] {
-             g_linux_sys.socket = netlink_counted;
-             g_linux_sys.recv = recv_breaks;
-             g_fail_at = 1;
-         },
-         false},
+        {"first reply lost", [] { fault_replies(recv_breaks, 1); }, false},
         // After the first datagram has delivered sockets: the dump broke off midway.
-        {"dump broke off",
-         [] {
-             g_linux_sys.socket = netlink_counted;
-             g_linux_sys.recv = recv_breaks;
-             g_fail_at = 2;
-         },
-         false},
-        {"reply malformed",
-         [] {
-             g_linux_sys.socket = netlink_counted;
-             g_linux_sys.recv = recv_garbled;
-             g_fail_at = 2;
-         },
-         false},
+        {"dump broke off", [] { fault_replies(recv_breaks, 2); }, false},
+        {"reply malformed", [] { fault_replies(recv_garbled, 2); }, false},
         {"no netlink, file cannot be opened",
          [] {
              g_linux_sys.socket = netlink_refused;
