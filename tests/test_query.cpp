@@ -93,6 +93,43 @@ TEST(QueryLimits, NeverWritesPastTheBuffer) {
     for (size_t i = 8; i < sizeof buf; ++i) EXPECT_EQ(buf[i], 'Z');
 }
 
+Got whole(const char *query, const char *name, size_t size) {
+    char buf[64];
+    memset(buf, 'X', sizeof buf);
+    const int found = get_query_whole(query, name, buf, size);
+    for (size_t i = size; i < sizeof buf; ++i)
+        if (buf[i] != 'X') ADD_FAILURE() << "wrote past the buffer: " << query;
+    return {found, buf};
+}
+
+TEST(QueryWhole, DecodesLikeTheCutReadingWhenTheValueFits) {
+    for (const char *q : {"v=%41%4a%4A", "v=100%", "v=%zz", "v=%4", "v=a+b", "v=", "a=1&v=x&v=y"}) {
+        char cut[64];
+        get_query_val(q, "v", cut, sizeof cut);
+        EXPECT_EQ(whole(q, "v", 16).found, 1) << q;
+        EXPECT_EQ(whole(q, "v", 16).value, cut) << q;
+    }
+    EXPECT_EQ(whole("a=1", "v", 16).found, 0);
+    EXPECT_EQ(whole("a=1", "v", 16).value, "");
+}
+
+TEST(QueryWhole, WhatDoesNotFitOrHoldsANulIsRefusedNotCut) {
+    // 15 characters fit in 16 bytes; 16 do not, and a cut would read another number.
+    EXPECT_EQ(whole("v=123456789012345", "v", 16).value, "123456789012345");
+    EXPECT_EQ(whole("v=00000000000008080", "v", 16).found, -1);
+    EXPECT_EQ(whole("v=00000000000008080", "v", 16).value, "");
+    // Length counts after decoding: a long raw text that decodes short fits.
+    EXPECT_EQ(whole("v=%30%30%30%30%38%30&x=1", "v", 16).value, "000080");
+    EXPECT_EQ(whole("v=%D0%BF%D0%B0%D1%80%D0%BE%D0%BB%D1%8C", "v", 13).value,
+              "\xd0\xbf\xd0\xb0\xd1\x80\xd0\xbe\xd0\xbb\xd1\x8c");
+    EXPECT_EQ(whole("v=%D0%BF%D0%B0%D1%80%D0%BE%D0%BB%D1%8C", "v", 12).found, -1);
+    // A NUL anywhere would end the text early: refused.
+    for (const char *q : {"v=s3cret%00junk", "v=%00", "v=ab%00"}) {
+        EXPECT_EQ(whole(q, "v", 16).found, -1) << q;
+        EXPECT_EQ(whole(q, "v", 16).value, "") << q;
+    }
+}
+
 TEST(TextToInt32, ReadsLikeAtoiAndRefusesWhatDoesNotFit) {
     struct Case {
         const char *text;
