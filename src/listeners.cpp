@@ -72,14 +72,14 @@ static void take_endpoint(int list, const plat_endpoint *ep, void *) {
         utf8_copy(g_socks[at].comm, sizeof g_socks[at].comm, ep->listed_name);
 }
 
-void enumerate_sockets() {
+int enumerate_sockets() {
     g_sock_count = 0;
     // TCP listeners first: should the table fill up, a host with thousands of UDP
     // sockets (a resolver, a busy client) must not push its servers out of the answer.
     // Below the cap the order makes no difference once the rows are sorted.
     // A list that cannot be read contributes nothing; the others still count.
     static const int passes[PLAT_LISTS] = {PLAT_TCP4, PLAT_TCP6, PLAT_UDP4, PLAT_UDP6};
-    plat_tables_read(passes, take_endpoint, nullptr);
+    return plat_tables_read(passes, take_endpoint, nullptr);
 }
 
 static bool row_after(const sock_row &a, const sock_row &b) {
@@ -176,7 +176,10 @@ void write_listeners_body() {
 }
 
 void listeners_action() {
-    enumerate_sockets();
+    if (enumerate_sockets() == 0) {
+        out_lit("{\"ok\":false,\"error\":\"socket tables unreadable\"}\n");
+        return;
+    }
     order_rows();
     write_listeners_body();
 }

@@ -31,8 +31,9 @@ int scope_of(const char *addr_text);
 void win_add_row(const char *proto, int ipv6, const void *addr, uint32_t port_field, uint32_t pid);
 
 // Empties the table and fills it from the four endpoint lists, in the order IPv4
-// TCP, IPv6 TCP, IPv4 UDP, IPv6 UDP.
-void enumerate_sockets();
+// TCP, IPv6 TCP, IPv4 UDP, IPv6 UDP. Returns a bit (1 << PLAT_TCP4...) for every
+// list that could be read.
+int enumerate_sockets();
 
 // Orders the rows by port, then protocol, keeping the order of equal rows.
 void order_rows();
@@ -40,5 +41,6 @@ void order_rows();
 // Writes the listeners body for the rows as they stand.
 void write_listeners_body();
 
-// Writes the listeners body (the JSON header block is already out).
+// Writes the listeners body (the JSON header block is already out), or an error body
+// when not one list could be read: an empty answer would say that nothing listens.
 void listeners_action();

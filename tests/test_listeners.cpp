@@ -318,6 +318,17 @@ TEST_F(Listeners, ActionOrdersCountsAndWrites) {
                            "\"scope\":\"specific\",\"pid\":-2,\"comm\":\"big.exe\"}]}\n");
 }
 
+TEST_F(Listeners, NoReadableListIsAnErrorNotAnEmptyAnswer) {
+    for (fake_list &l : g_fake_lists) l.fail = 1;
+    EXPECT_EQ(capture_stdout(listeners_action),
+              "{\"ok\":false,\"error\":\"socket tables unreadable\"}\n");
+    // One readable list, even an empty one, is an answer.
+    g_fake_lists[PLAT_UDP6].fail = 0;
+    EXPECT_EQ(capture_stdout(listeners_action),
+              kHead + "\"count\":0,\"summary\":{\"tcp\":0,\"udp\":0,\"loopback\":0,"
+                      "\"wildcard\":0,\"specific\":0},\"listeners\":[]}\n");
+}
+
 TEST_F(Listeners, TextsAreEscaped) {
     fake_image(5, "c\"q\x01\n.exe");
     add("udp", "10.1.1.1", 9, 5);
