@@ -117,7 +117,8 @@ int diag_dump(int fd, int ipv6, uint32_t seq, list_reader *reader, int *pieces) 
         static_cast<ssize_t>(n))
         return -1;
     // The kernel fills replies up to the reader's buffer size, capped near 32 KiB.
-    alignas(nlmsghdr) char buf[32768];
+    // Static, like every large buffer here: the stack may be small.
+    alignas(nlmsghdr) static char buf[32768];
     for (;;) {
         const ssize_t got = sys.recv(fd, buf, sizeof buf, 0);
         if (got < 0 && errno == EINTR) continue;
@@ -151,7 +152,7 @@ int proc_pass(const char *file, int ipv6, size_t first, list_reader *reader, int
     const int fd = sys.open(file, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return -1;
     // Each read() returns at most a page of lines, however much room it is given.
-    char buf[16384];
+    static char buf[16384];
     size_t have = 0;
     int rc = 0;
     lt_endpoint e;
@@ -213,19 +214,28 @@ int read_list(table_snapshot &t, int list) {
     return ok ? 0 : -1;
 }
 
-// Calls fn for every entry name of an open directory.
+// Directory reads nest at most three deep (/proc, a task list, a descriptor list).
+// Each depth has a buffer of its own, in static storage: a hub may start the program
+// with a small stack, and nested on it the buffers alone would overflow 64 KiB.
+enum { DIR_BUF_SIZE = 32768, DIR_DEPTH = 3 };
+alignas(dirent64) char g_dir_bufs[DIR_DEPTH][DIR_BUF_SIZE];
+int g_dir_depth;
+
+// Calls fn for every entry name of an open directory, until fn returns false.
 template<typename Fn>
 void each_entry(int dir, Fn fn) {
-    alignas(dirent64) char buf[32768];
-    for (;;) {
-        const ssize_t n = getdents64(dir, buf, sizeof buf);
-        if (n <= 0) return;
-        for (ssize_t at = 0; at < n;) {
+    if (g_dir_depth >= DIR_DEPTH) return;
+    char *buf = g_dir_bufs[g_dir_depth++];
+    for (bool more = true; more;) {
+        const ssize_t n = getdents64(dir, buf, DIR_BUF_SIZE);
+        if (n <= 0) break;
+        for (ssize_t at = 0; at < n && more;) {
             const dirent64 *d = reinterpret_cast<const dirent64 *>(buf + at);
             at += d->d_reclen;
-            if (d->d_name[0] != '.' && !fn(d->d_name)) return;
+            if (d->d_name[0] != '.' && !fn(d->d_name)) more = false;
         }
     }
+    --g_dir_depth;
 }
 
 // Whether a process has threads besides its first: a task directory links its "."

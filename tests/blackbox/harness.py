@@ -6,6 +6,7 @@ builds, plus what an emulator or a sanitizer needs to run at all.
 """
 import json
 import os
+import resource
 import shlex
 import subprocess
 import tempfile
@@ -105,8 +106,9 @@ def keep_wine_server(prefix):
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
 
 
-def run(env=None, args=(), timeout=60, stdout=subprocess.PIPE):
-    """Runs the program once with exactly `env` (str or bytes values)."""
+def run(env=None, args=(), timeout=60, stdout=subprocess.PIPE, limits=None):
+    """Runs the program once with exactly `env` (str or bytes values); `limits` maps
+    resource names ("stack", "nofile", "as") to the soft limit the run starts with."""
     if not CMD:
         raise RuntimeError("PORTS_CMD is not set: say which program to test")
     full_env = {}
@@ -124,10 +126,21 @@ def run(env=None, args=(), timeout=60, stdout=subprocess.PIPE):
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         proc = subprocess.run(CMD + list(args), env=_as_bytes_env(full_env),
                               stdout=out if stdout is subprocess.PIPE else stdout, stderr=err,
-                              stdin=subprocess.DEVNULL, timeout=timeout)
+                              stdin=subprocess.DEVNULL, timeout=timeout,
+                              preexec_fn=_limiter(limits) if limits else None)
         proc.stdout = _read_all(out) if stdout is subprocess.PIPE else None
         proc.stderr = _read_all(err)
     return Run(proc)
+
+
+def _limiter(limits):
+    """A function that sets the soft limits of the process about to start."""
+    def apply():
+        for name, value in limits.items():
+            which = getattr(resource, "RLIMIT_" + name.upper())
+            hard = resource.getrlimit(which)[1]
+            resource.setrlimit(which, (value, hard))
+    return apply
 
 
 def _read_all(f):

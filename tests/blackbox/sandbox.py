@@ -30,6 +30,7 @@ A plan is a dict:
            binds and closes UDP sockets on that address and port without pause
   runs     how often the program runs (default 1); the report's "runs" holds each run
   nofile   descriptor limit the holder needs
+  limits   soft limits the program runs with ({"stack": bytes, ...}, see harness.run)
   env      the program's environment
 """
 import base64
@@ -272,7 +273,8 @@ def _serve():
         churner = _churn(plan["churn"]["addr"], ports[int(plan["churn"]["port"][1:])][0])
     private = _private_wine_prefix() if plan["netns"] and harness.WINE else None
     try:
-        runs = [harness.run(plan.get("env", {})) for _ in range(plan.get("runs", 1))]
+        runs = [harness.run(plan.get("env", {}), limits=plan.get("limits"))
+                for _ in range(plan.get("runs", 1))]
     finally:
         if churner:
             os.kill(churner, signal.SIGKILL)

@@ -244,6 +244,20 @@ class Owners(ListenerTest):
             ("tcp", "127.0.0.1", report["ports"][0][0], "loopback", pid, comm),
             ("udp", "::1", report["ports"][1][0], "loopback", pid, comm)]))
 
+    def test_small_stack(self):
+        # A hub may start its programs with a small stack; the owner scan reads up to
+        # three directories nested (/proc, a task list, a descriptor list).
+        for plan in ({"owner": {"leader_exits": True}}, {"fork": True}):
+            with self.subTest(plan=plan):
+                report = self.hold(dict(plan, limits={"stack": 64 * 1024}, sockets=[
+                    {"kind": "tcp", "addr": "127.0.0.1"}, {"kind": "udp", "addr": "::1"}]))
+                pid, comm = report["owner"], report["owner_comm"]
+                if not pid:
+                    pid, comm = self.owner(report)
+                self.assert_rows(report, in_answer_order([
+                    ("tcp", "127.0.0.1", report["ports"][0][0], "loopback", pid, comm),
+                    ("udp", "::1", report["ports"][1][0], "loopback", pid, comm)]))
+
 
 if __name__ == "__main__":
     unittest.main()
