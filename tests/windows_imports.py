@@ -14,13 +14,17 @@ import subprocess
 import sys
 
 # Known DLLs, and the functions of each that are checked to exist on Vista (x64).
+# SetDefaultDllDirectories and AddDllDirectory are not among them: Vista and 7 have
+# them only with KB2533623, so the program looks them up at run time.
 VISTA = {
     "kernel32.dll": """
         CloseHandle CreateToolhelp32Snapshot DeleteCriticalSection EnterCriticalSection
-        FreeEnvironmentStringsW GetEnvironmentStringsW GetLastError GetModuleHandleW GetProcAddress GetStartupInfoA
-        GetSystemDirectoryW InitializeCriticalSection IsDBCSLeadByteEx LeaveCriticalSection
-        LoadLibraryExW MultiByteToWideChar OpenProcess Process32FirstW Process32NextW
-        QueryFullProcessImageNameW QueryPerformanceCounter QueryPerformanceFrequency
+        FreeEnvironmentStringsW GetEnvironmentStringsW GetEnvironmentVariableW GetLastError
+        GetModuleHandleW GetProcAddress GetStartupInfoA GetSystemDirectoryW
+        GetSystemWindowsDirectoryW InitializeCriticalSection IsDBCSLeadByteEx
+        LeaveCriticalSection LoadLibraryExW MultiByteToWideChar OpenProcess Process32FirstW
+        Process32NextW QueryFullProcessImageNameW QueryPerformanceCounter
+        QueryPerformanceFrequency SetDllDirectoryW SetEnvironmentVariableW SetErrorMode
         SetUnhandledExceptionFilter Sleep TlsGetValue VirtualProtect VirtualQuery
         WideCharToMultiByte __C_specific_handler""",
     "ws2_32.dll": """

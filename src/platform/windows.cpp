@@ -36,7 +36,47 @@
 // its bytes.
 void plat_stdio_init() { _setmode(_fileno(stdout), _O_BINARY); }
 
+namespace {
+
+// No loader or fault dialog: in a service session nobody can answer one, and it would
+// hold the request open until the hub gives up.
+void quiet_errors() {
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+}
+
+// DLLs that Winsock and IP Helper load by name later on would be looked for in the
+// exe's folder first. Windows 8, and Vista and 7 with KB2533623, can keep every later
+// load in System32; the call is looked up, since Vista's kernel32 may lack it. Without
+// it the empty DLL directory at least drops the current directory from the search.
+typedef BOOL(WINAPI *set_default_dll_directories_fn)(DWORD);
+
+void dll_search_system32() {
+    const set_default_dll_directories_fn set_default =
+        reinterpret_cast<set_default_dll_directories_fn>(reinterpret_cast<void (*)()>(
+            GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+    if (set_default && set_default(LOAD_LIBRARY_SEARCH_SYSTEM32)) return;
+    SetDllDirectoryW(L"");
+}
+
+// Winsock finds its providers through paths that name %SystemRoot%; a CGI host may
+// build the environment from scratch without it, and every socket then fails with
+// WSAEPROVIDERFAILEDINIT. Set (and not empty) means the host chose it: left alone.
+void system_root_set() {
+    wchar_t one[1];
+    if (GetEnvironmentVariableW(L"SystemRoot", one, 1) > 0) return;
+    wchar_t dir[MAX_PATH];
+    const UINT n = GetSystemWindowsDirectoryW(dir, MAX_PATH);
+    if (n > 0 && n < MAX_PATH) SetEnvironmentVariableW(L"SystemRoot", dir);
+}
+
+} // namespace
+
+// The process is made fit for a host's bare session before the socket library loads
+// anything.
 int plat_net_start() {
+    quiet_errors();
+    dll_search_system32();
+    system_root_set();
     WSADATA wsa;
     return WSAStartup(MAKEWORD(2, 2), &wsa) == 0 ? 0 : -1;
 }
