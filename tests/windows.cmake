@@ -65,3 +65,14 @@ set_tests_properties(windows.planting PROPERTIES
 add_test(NAME windows.imports
          COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/windows_imports.py
                  ${CMAKE_OBJDUMP} $<TARGET_FILE:plugin_ports>)
+
+# The program started as a CGI host starts it, with an environment block built by
+# hand: a password holding an unpaired surrogate opens nothing.
+add_executable(env_launcher windows/env_launcher.cpp)
+target_link_options(env_launcher PRIVATE -static -municode)
+add_test(NAME windows.environment
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/windows/environment.py
+                 $<TARGET_FILE:plugin_ports> $<TARGET_FILE:env_launcher>)
+set_tests_properties(windows.environment PROPERTIES
+  ENVIRONMENT "${PORTS_RUN_ENV}" FIXTURES_REQUIRED wine TIMEOUT 300)
+

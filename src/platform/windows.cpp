@@ -84,12 +84,13 @@ int plat_net_start() {
 namespace {
 
 // n wide characters as NUL-terminated UTF-8 in buf; 0 on success, -1 when it does not
-// fit. An unpaired surrogate becomes U+FFFD.
-int utf8_of(const wchar_t *w, size_t n, char *buf, size_t size) {
+// fit or, with WC_ERR_INVALID_CHARS in flags, holds an unpaired surrogate (without it,
+// such a surrogate becomes U+FFFD).
+int utf8_of(const wchar_t *w, size_t n, char *buf, size_t size, DWORD flags) {
     if (size == 0 || n > 0x7fffffff || size - 1 > 0x7fffffff) return -1;
     const int wide = static_cast<int>(n);
-    const int got = wide ? WideCharToMultiByte(CP_UTF8, 0, w, wide, buf, static_cast<int>(size - 1),
-                                               nullptr, nullptr)
+    const int got = wide ? WideCharToMultiByte(CP_UTF8, flags, w, wide, buf,
+                                               static_cast<int>(size - 1), nullptr, nullptr)
                          : 0;
     if (wide && got <= 0) return -1;
     buf[got] = '\0';
@@ -128,12 +129,15 @@ const char *plat_env(const char *name) {
             value = "";
             break;
         }
-        // Invalid UTF-16 (an unpaired surrogate) becomes U+FFFD; nothing else fails.
+        // Invalid UTF-16 (an unpaired surrogate) makes the variable unreadable: turned
+        // into U+FFFD, a password holding one would be matched by "pwd=%EF%BF%BD".
         const int bytes = len > 0x7fffffff ? 0
-                                           : WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(len),
-                                                                 nullptr, 0, nullptr, nullptr);
+                                           : WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide,
+                                                                 static_cast<int>(len), nullptr, 0,
+                                                                 nullptr, nullptr);
         char *utf8 = bytes > 0 ? static_cast<char *>(malloc(static_cast<size_t>(bytes) + 1)) : nullptr;
-        if (!utf8 || utf8_of(wide, len, utf8, static_cast<size_t>(bytes) + 1) != 0)
+        if (!utf8 ||
+            utf8_of(wide, len, utf8, static_cast<size_t>(bytes) + 1, WC_ERR_INVALID_CHARS) != 0)
             unreadable_variable();
         value = utf8;
         break;
@@ -268,7 +272,7 @@ int win_names_find(const win_names *names, uint32_t pid, char *buf, size_t size)
     const win_process_name *p = static_cast<const win_process_name *>(
         bsearch(&key, names->procs, names->count, sizeof key, by_pid));
     if (!p || !p->name[0]) return -1;
-    return utf8_of(p->name, wcslen(p->name), buf, size);
+    return utf8_of(p->name, wcslen(p->name), buf, size, 0);
 }
 
 namespace {
@@ -396,7 +400,7 @@ int win_path_name(uint32_t pid, char *buf, size_t size) {
         if (g_image_path[i] == L'\\') base = g_image_path + i + 1;
     const size_t n = len - static_cast<size_t>(base - g_image_path);
     if (n == 0) return -1;
-    return utf8_of(base, n, buf, size);
+    return utf8_of(base, n, buf, size, 0);
 }
 
 // Processes the hub may not open are named from the process snapshot instead, which
