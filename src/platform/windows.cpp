@@ -239,6 +239,9 @@ int by_pid(const void *a, const void *b) {
 void win_names_take(win_names *names) {
     *names = win_names();
     HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    // ERROR_BAD_LENGTH: the process list changed while it was copied.
+    if (snap == INVALID_HANDLE_VALUE && GetLastError() == ERROR_BAD_LENGTH)
+        snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snap == INVALID_HANDLE_VALUE) return;
     PROCESSENTRY32W e;
     e.dwSize = sizeof e;
@@ -344,33 +347,45 @@ void walk(const void *buf, uint32_t size, int list, const win_names &names, plat
     }
 }
 
-// One list: 0 when it could be read.
-int read_list(int list, const win_names &names, plat_endpoint_fn fn, void *ctx) {
+// One list's table as fetched; buf null when it could not be read.
+struct fetched_table {
+    void *buf;
+    uint32_t size;
+};
+
+fetched_table fetch_list(int list) {
     const int tcp = list == PLAT_TCP4 || list == PLAT_TCP6;
     const int ipv6 = list == PLAT_TCP6 || list == PLAT_UDP6;
     table_kind kind = {tcp, static_cast<ULONG>(ipv6 ? AF_INET6 : AF_INET)};
-    uint32_t size = 0;
-    void *buf = table_fetch(table_call, &kind, &size);
-    if (!buf) return -1;
-    if (list == PLAT_TCP4) walk<MIB_TCPTABLE_OWNER_PID>(buf, size, list, names, fn, ctx);
-    if (list == PLAT_TCP6) walk<MIB_TCP6TABLE_OWNER_PID>(buf, size, list, names, fn, ctx);
-    if (list == PLAT_UDP4) walk<MIB_UDPTABLE_OWNER_PID>(buf, size, list, names, fn, ctx);
-    if (list == PLAT_UDP6) walk<MIB_UDP6TABLE_OWNER_PID>(buf, size, list, names, fn, ctx);
-    free(buf);
-    return 0;
+    fetched_table t = {nullptr, 0};
+    t.buf = table_fetch(table_call, &kind, &t.size);
+    return t;
+}
+
+void walk_list(int list, const fetched_table &t, const win_names &names, plat_endpoint_fn fn,
+               void *ctx) {
+    if (list == PLAT_TCP4) walk<MIB_TCPTABLE_OWNER_PID>(t.buf, t.size, list, names, fn, ctx);
+    if (list == PLAT_TCP6) walk<MIB_TCP6TABLE_OWNER_PID>(t.buf, t.size, list, names, fn, ctx);
+    if (list == PLAT_UDP4) walk<MIB_UDPTABLE_OWNER_PID>(t.buf, t.size, list, names, fn, ctx);
+    if (list == PLAT_UDP6) walk<MIB_UDP6TABLE_OWNER_PID>(t.buf, t.size, list, names, fn, ctx);
 }
 
 } // namespace
 
-// One process snapshot for the whole reading, so every list's owners are named from it.
+// The tables first, then one process snapshot that names every list's owners: a
+// process that starts to listen between the two is in the snapshot, with its name.
 int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx) {
+    fetched_table tables[PLAT_LISTS] = {};
+    for (int k = 0; k < PLAT_LISTS; ++k)
+        if (order[k] >= 0 && order[k] < PLAT_LISTS) tables[k] = fetch_list(order[k]);
     win_names names;
     win_names_take(&names);
     int readable = 0;
     for (int k = 0; k < PLAT_LISTS; ++k) {
-        const int list = order[k];
-        if (list >= 0 && list < PLAT_LISTS && read_list(list, names, fn, ctx) == 0)
-            readable |= 1 << list;
+        if (!tables[k].buf) continue;
+        walk_list(order[k], tables[k], names, fn, ctx);
+        free(tables[k].buf);
+        readable |= 1 << order[k];
     }
     win_names_free(&names);
     return readable;
