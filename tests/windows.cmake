@@ -76,3 +76,15 @@ add_test(NAME windows.environment
 set_tests_properties(windows.environment PROPERTIES
   ENVIRONMENT "${PORTS_RUN_ENV}" FIXTURES_REQUIRED wine TIMEOUT 300)
 
+# The release exe: its version resource as Windows reads it, its header (no time
+# stamp, address space randomisation), no debugging data, the same bytes from a
+# second build elsewhere.
+add_executable(version_info windows/version_info.cpp)
+target_link_libraries(version_info PRIVATE version)
+target_link_options(version_info PRIVATE -static -municode)
+add_test(NAME windows.release
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/windows/release.py
+                 ${CMAKE_OBJDUMP} $<TARGET_FILE:plugin_ports> $<TARGET_FILE:version_info>
+                 ${PROJECT_SOURCE_DIR} ${CMAKE_TOOLCHAIN_FILE} ${PROJECT_VERSION})
+set_tests_properties(windows.release PROPERTIES
+  ENVIRONMENT "${PORTS_RUN_ENV}" FIXTURES_REQUIRED wine TIMEOUT 600)
