@@ -88,3 +88,11 @@ add_test(NAME windows.release
                  ${PROJECT_SOURCE_DIR} ${CMAKE_TOOLCHAIN_FILE} ${PROJECT_VERSION})
 set_tests_properties(windows.release PROPERTIES
   ENVIRONMENT "${PORTS_RUN_ENV}" FIXTURES_REQUIRED wine TIMEOUT 600)
+
+# The zip of make package: its files, and the exe signed when a certificate is given.
+add_test(NAME package.windows
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/package/windows.py
+                 ${CMAKE_BINARY_DIR}/CPackConfig.cmake $<TARGET_FILE:plugin_ports>
+                 ${PROJECT_VERSION} ${PROJECT_SOURCE_DIR})
+set_tests_properties(package.windows PROPERTIES
+  ENVIRONMENT "${PORTS_RUN_ENV}" FIXTURES_REQUIRED wine TIMEOUT 600)
