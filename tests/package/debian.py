@@ -94,7 +94,7 @@ class DebianPackage(unittest.TestCase):
         tags = [line for line in r.stdout.splitlines() if re.match(r"^[EW]: ", line)]
         self.assertEqual((r.returncode, tags), (0, []), r.stdout + r.stderr)
 
-    def test_lighttpd_example_serves_both_routes(self):
+    def test_lighttpd_example_serves_both_routes_behind_the_password(self):
         with open(os.path.join(self.root, DOC, "examples/lighttpd.conf")) as f:
             example = f.read()
         self.assertIn("/" + PROGRAM, example)
@@ -102,12 +102,20 @@ class DebianPackage(unittest.TestCase):
         conf = os.path.join(self.dir, "lighttpd.conf")
         with open(os.path.join(self.dir, "example.conf"), "w") as f:
             f.write(example)
+        # Debian's /cgi-bin/ route (lighttpd's 10-cgi.conf) beside the example's, over
+        # the scratch root.
         with open(conf, "w") as f:
             f.write('server.bind = "127.0.0.1"\n'
                     'server.port = env.PORTS_HUB_PORT\n'
                     'server.systemd-socket-activation = "enable"\n'
                     'server.document-root = env.PORTS_HUB_ROOT\n'
-                    'include "%s"\n' % os.path.join(self.dir, "example.conf"))
+                    'server.modules += ( "mod_cgi" )\n'
+                    '$HTTP["url"] =~ "^/cgi-bin/" {\n'
+                    '    cgi.assign = ( "" => "" )\n'
+                    '    alias.url += ( "/cgi-bin/" => "%s/" )\n'
+                    '}\n'
+                    'include "%s"\n' % (os.path.join(self.root, "usr/lib/cgi-bin"),
+                                         os.path.join(self.dir, "example.conf")))
         hub = subprocess.Popen(
             [sys.executable, os.path.join(SOURCE_DIR, "hub", "serve.py"),
              os.path.join(self.root, PROGRAM), "--port", "0", "--config", conf],
@@ -136,6 +144,10 @@ class DebianPackage(unittest.TestCase):
             self.assertEqual(get("plugins?plugin=ports&action=zz&pwd=" + PASSWORD),
                              (200, unknown))
             self.assertEqual(get("plugins?plugin=other&action=zz&pwd=" + PASSWORD)[0], 404)
+            # The password guards Debian's route to the program too.
+            for path in ("cgi-bin/ports/plugin_ports", "cgi-bin//ports/plugin_ports"):
+                self.assertEqual(get(path + "?action=zz"), (401, refusal), path)
+                self.assertEqual(get(path + "?action=zz&pwd=" + PASSWORD), (200, unknown), path)
         finally:
             hub.terminate()
             hub.wait(timeout=30)
