@@ -136,6 +136,8 @@ TEST_F(Platform, StartUpMendsSystemRoot) {
 // After the start-up no dialog can hold a request open, and a DLL is never loaded from
 // the exe's folder by its name alone (ports_beside.dll lies there and nowhere else).
 TEST_F(Platform, StartUpHardensTheProcess) {
+    // GoogleTest sets these modes itself when it starts.
+    SetErrorMode(0);
     ASSERT_EQ(plat_net_start(), 0);
     const UINT quiet = SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX;
     EXPECT_EQ(GetErrorMode() & quiet, quiet);
