@@ -1,5 +1,5 @@
 # Thin entry points over the CMake presets. Each target installs what it needs first.
-.PHONY: run test build bench fuzz clean
+.PHONY: run test build package bench fuzz clean
 
 FUZZ_SECONDS ?= 60
 
@@ -26,9 +26,21 @@ test:
 	cmake --preset asan
 	cmake --build --preset asan
 	ctest --preset asan
-	cmake --preset windows
+	cmake --preset windows -DPORTS_TESTS=ON
 	cmake --build --preset windows
 	ctest --preset windows
+
+# The two packages, without the tests: build/ports_VERSION_ARCH.deb and
+# build-windows/ports-VERSION-windows-x64.zip. SIGN_CERT and SIGN_KEY, a code-signing
+# certificate and its key, sign the exe in the zip.
+package:
+	scripts/install-deps.sh package
+	cmake --preset default -DPORTS_TESTS=OFF
+	cmake --build --preset default
+	cd build && cpack -G DEB
+	cmake --preset windows -DPORTS_TESTS=OFF
+	cmake --build --preset windows
+	cd build-windows && cpack -G ZIP
 
 bench:
 	scripts/install-deps.sh bench

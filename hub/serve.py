@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """Starts the local hub (lighttpd, in the foreground) in front of the plug-in.
 
-Usage: serve.py PROGRAM [--port N]
+Usage: serve.py PROGRAM [--port N] [--config FILE]
 
 PROGRAM is the built plugin_ports. --port 0 binds a free loopback port here and hands
 the socket to lighttpd, so a test never races another process for a port. BOT_PASSWORD
-in the environment turns the plug-in's password gate on.
+in the environment turns the plug-in's password gate on. --config names another
+lighttpd configuration in place of hub/lighttpd.conf (a test of another one), which
+may read the same env.PORTS_HUB_* names.
 
 The first line of standard output is "hub: http://127.0.0.1:PORT/"; the next ones give
 the console's addresses to open, with the password in them (pwd=) when there is one.
@@ -27,6 +29,7 @@ def main():
     ap = argparse.ArgumentParser(description="Run the local hub in front of the plug-in.")
     ap.add_argument("program")
     ap.add_argument("--port", type=int, default=8150)
+    ap.add_argument("--config", default=os.path.join(HERE, "lighttpd.conf"))
     args = ap.parse_args()
 
     lighttpd = shutil.which("lighttpd") or "/usr/sbin/lighttpd"
@@ -69,7 +72,7 @@ def main():
     print(f"console: {base}plugin_ports{query}")
     print(f"hub root, the console embedded: {base}{query}")
     print("Ctrl-C stops the hub.", flush=True)
-    os.execve(lighttpd, [lighttpd, "-D", "-f", os.path.join(HERE, "lighttpd.conf")], env)
+    os.execve(lighttpd, [lighttpd, "-D", "-f", os.path.abspath(args.config)], env)
 
 
 if __name__ == "__main__":

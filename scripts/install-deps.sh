@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what a job needs when it is missing: Debian packages through apt-get (as
 # root, or through sudo) and the browser-test packages from the npm lock file.
-# Usage: scripts/install-deps.sh run|test|bench|fuzz
+# Usage: scripts/install-deps.sh run|test|package|bench|fuzz
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,11 +12,18 @@ build_needs=(
   "g++ g++" "cmake cmake" "ninja ninja-build" "python3 python3" "esbuild esbuild"
 )
 run_needs=("lighttpd lighttpd")
+# The Windows build (windres makes its version resource) and the signing tool.
+package_needs=(
+  "x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64-posix"
+  "x86_64-w64-mingw32-windres binutils-mingw-w64-x86-64"
+  "osslsigncode osslsigncode"
+)
 test_needs=(
+  "${package_needs[@]}"
   "/usr/include/gtest/gtest.h libgtest-dev"
   "unshare util-linux" "ip iproute2" "ss iproute2"
-  "x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64-posix"
   "x86_64-w64-mingw32-objdump binutils-mingw-w64-x86-64"
+  "lintian lintian" "openssl openssl"
   "/usr/src/googletest/googletest/CMakeLists.txt googletest"
   "wine wine" "/usr/lib/wine/wine64 wine64" "flock util-linux"
   "localedef libc-bin" "/usr/share/i18n/locales/ja_JP locales"
@@ -32,9 +39,10 @@ needs=("${build_needs[@]}")
 case "$job" in
   run) needs+=("${run_needs[@]}") ;;
   test) needs+=("${test_needs[@]}") ;;
+  package) needs+=("${package_needs[@]}") ;;
   bench) needs+=("${test_needs[@]}" "${bench_needs[@]}") ;;
   fuzz) needs+=("${fuzz_needs[@]}") ;;
-  *) echo "install-deps: unknown job '$job' (run, test, bench or fuzz)" >&2; exit 2 ;;
+  *) echo "install-deps: unknown job '$job' (run, test, package, bench or fuzz)" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -105,6 +105,51 @@ TEST_F(Platform, StandardOutputIsBinary) {
     EXPECT_EQ(_setmode(_fileno(stdout), _O_BINARY), _O_BINARY);
 }
 
+std::wstring env_w(const wchar_t *name) {
+    wchar_t buf[MAX_PATH];
+    const DWORD n = GetEnvironmentVariableW(name, buf, MAX_PATH);
+    return n > 0 && n < MAX_PATH ? std::wstring(buf, n) : L"(unset)";
+}
+
+// A host may build the environment without SystemRoot, which Winsock needs to load its
+// providers: the start-up puts it back from the system, and leaves a host's own value
+// alone.
+TEST_F(Platform, StartUpMendsSystemRoot) {
+    const std::wstring before = env_w(L"SystemRoot");
+    wchar_t windir[MAX_PATH];
+    const UINT n = GetSystemWindowsDirectoryW(windir, MAX_PATH);
+    ASSERT_GT(n, 0u);
+    for (const wchar_t *missing : {static_cast<const wchar_t *>(nullptr), L""}) {
+        SetEnvironmentVariableW(L"SystemRoot", missing);
+        ASSERT_EQ(plat_net_start(), 0);
+        EXPECT_EQ(env_w(L"SystemRoot"), std::wstring(windir, n));
+        // The environment the program reads its variables from sees it too.
+        const char *seen = plat_env("SYSTEMROOT");
+        EXPECT_TRUE(seen && *seen);
+    }
+    SetEnvironmentVariableW(L"SystemRoot", L"D:\\Win");
+    ASSERT_EQ(plat_net_start(), 0);
+    EXPECT_EQ(env_w(L"SystemRoot"), L"D:\\Win");
+    SetEnvironmentVariableW(L"SystemRoot", before.c_str());
+}
+
+// After the start-up no dialog can hold a request open, and a DLL is never loaded from
+// the exe's folder by its name alone (ports_beside.dll lies there and nowhere else).
+TEST_F(Platform, StartUpHardensTheProcess) {
+    // GoogleTest sets these modes itself when it starts.
+    SetErrorMode(0);
+    ASSERT_EQ(plat_net_start(), 0);
+    const UINT quiet = SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX;
+    EXPECT_EQ(GetErrorMode() & quiet, quiet);
+    HMODULE by_name = LoadLibraryW(L"ports_beside.dll");
+    EXPECT_EQ(by_name, nullptr);
+    if (by_name) FreeLibrary(by_name);
+    // The control: asked for explicitly, the exe's folder has it.
+    HMODULE beside = LoadLibraryExW(L"ports_beside.dll", nullptr, LOAD_LIBRARY_SEARCH_APPLICATION_DIR);
+    EXPECT_NE(beside, nullptr);
+    if (beside) FreeLibrary(beside);
+}
+
 TEST_F(Platform, ClockCountsMilliseconds) {
     const uint64_t a = plat_clock_ms();
     Sleep(50);

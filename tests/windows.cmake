@@ -27,6 +27,11 @@ list(APPEND PORTS_RUN_ENV PORTS_WINE_LOCALES=${PORTS_WINE_LOCALES})
 add_executable(platform_tests test_platform_windows.cpp)
 target_link_libraries(platform_tests PRIVATE ports_platform GTest::gtest)
 target_link_options(platform_tests PRIVATE -static)
+# A DLL beside the test exe, which a load by name must not find after the start-up.
+add_library(ports_beside SHARED windows/beside.cpp)
+set_target_properties(ports_beside PROPERTIES PREFIX "")
+target_link_options(ports_beside PRIVATE -static)
+add_dependencies(platform_tests ports_beside)
 foreach(cp IN ITEMS 1252 932)
   if(cp STREQUAL 1252)
     set(locale en_US.UTF-8)
@@ -60,3 +65,34 @@ set_tests_properties(windows.planting PROPERTIES
 add_test(NAME windows.imports
          COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/windows_imports.py
                  ${CMAKE_OBJDUMP} $<TARGET_FILE:plugin_ports>)
+
+# The program started as a CGI host starts it, with an environment block built by
+# hand: a password holding an unpaired surrogate opens nothing.
+add_executable(env_launcher windows/env_launcher.cpp)
+target_link_options(env_launcher PRIVATE -static -municode)
+add_test(NAME windows.environment
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/windows/environment.py
+                 $<TARGET_FILE:plugin_ports> $<TARGET_FILE:env_launcher>)
+set_tests_properties(windows.environment PROPERTIES
+  ENVIRONMENT "${PORTS_RUN_ENV}" FIXTURES_REQUIRED wine TIMEOUT 300)
+
+# The release exe: its version resource as Windows reads it, its header (no time
+# stamp, address space randomisation), no debugging data, the same bytes from a
+# second build elsewhere.
+add_executable(version_info windows/version_info.cpp)
+target_link_libraries(version_info PRIVATE version)
+target_link_options(version_info PRIVATE -static -municode)
+add_test(NAME windows.release
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/windows/release.py
+                 ${CMAKE_OBJDUMP} $<TARGET_FILE:plugin_ports> $<TARGET_FILE:version_info>
+                 ${PROJECT_SOURCE_DIR} ${CMAKE_TOOLCHAIN_FILE} ${PROJECT_VERSION})
+set_tests_properties(windows.release PROPERTIES
+  ENVIRONMENT "${PORTS_RUN_ENV}" FIXTURES_REQUIRED wine TIMEOUT 600)
+
+# The zip of make package: its files, and the exe signed when a certificate is given.
+add_test(NAME package.windows
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/package/windows.py
+                 ${CMAKE_BINARY_DIR}/CPackConfig.cmake $<TARGET_FILE:plugin_ports>
+                 ${PROJECT_VERSION} ${PROJECT_SOURCE_DIR})
+set_tests_properties(package.windows PROPERTIES
+  ENVIRONMENT "${PORTS_RUN_ENV}" FIXTURES_REQUIRED wine TIMEOUT 600)

@@ -14,13 +14,19 @@ import subprocess
 import sys
 
 # Known DLLs, and the functions of each that are checked to exist on Vista (x64).
+# SetDefaultDllDirectories and AddDllDirectory are not among them: Vista and 7 have
+# them only with KB2533623, so the program looks them up at run time.
 VISTA = {
+    # The stack protector's canary comes from CryptGenRandom.
+    "advapi32.dll": "CryptAcquireContextA CryptGenRandom CryptReleaseContext",
     "kernel32.dll": """
         CloseHandle CreateToolhelp32Snapshot DeleteCriticalSection EnterCriticalSection
-        FreeEnvironmentStringsW GetEnvironmentStringsW GetLastError GetModuleHandleW GetProcAddress GetStartupInfoA
-        GetSystemDirectoryW InitializeCriticalSection IsDBCSLeadByteEx LeaveCriticalSection
-        LoadLibraryExW MultiByteToWideChar OpenProcess Process32FirstW Process32NextW
-        QueryFullProcessImageNameW QueryPerformanceCounter QueryPerformanceFrequency
+        FreeEnvironmentStringsW GetEnvironmentStringsW GetEnvironmentVariableW GetLastError
+        GetModuleHandleW GetProcAddress GetStartupInfoA GetSystemDirectoryW
+        GetSystemWindowsDirectoryW InitializeCriticalSection IsDBCSLeadByteEx
+        LeaveCriticalSection LoadLibraryExW MultiByteToWideChar OpenProcess Process32FirstW
+        Process32NextW QueryFullProcessImageNameW QueryPerformanceCounter
+        QueryPerformanceFrequency SetDllDirectoryW SetEnvironmentVariableW SetErrorMode
         SetUnhandledExceptionFilter Sleep TlsGetValue VirtualProtect VirtualQuery
         WideCharToMultiByte __C_specific_handler""",
     "ws2_32.dll": """
@@ -28,8 +34,9 @@ VISTA = {
         htons inet_ntop ioctlsocket ntohs recv select send socket""",
     "msvcrt.dll": """
         ___lc_codepage_func ___mb_cur_max_func __getmainargs __initenv __iob_func
-        __set_app_type __setusermatherr _acmdln _amsg_exit _cexit _commode _errno _fileno
-        _fmode _gmtime64 _initterm _lock _onexit _setmode _time64 _unlock abort bsearch calloc
+        __set_app_type __setusermatherr _acmdln _amsg_exit _cexit _close _commode _errno _exit
+        _fileno _fmode _gmtime64 _initterm _lock _onexit _open _setmode _time64 _unlock _write
+        abort bsearch calloc
         exit fflush fprintf fputc free fwrite localeconv malloc memcpy memmove memset qsort
         realloc signal strchr strcmp strerror strftime strlen strncmp strstr vfprintf wcslen""",
 }

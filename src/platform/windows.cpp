@@ -36,7 +36,47 @@
 // its bytes.
 void plat_stdio_init() { _setmode(_fileno(stdout), _O_BINARY); }
 
+namespace {
+
+// No loader or fault dialog: in a service session nobody can answer one, and it would
+// hold the request open until the hub gives up.
+void quiet_errors() {
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+}
+
+// DLLs that Winsock and IP Helper load by name later on would be looked for in the
+// exe's folder first. Windows 8, and Vista and 7 with KB2533623, can keep every later
+// load in System32; the call is looked up, since Vista's kernel32 may lack it. Without
+// it the empty DLL directory at least drops the current directory from the search.
+typedef BOOL(WINAPI *set_default_dll_directories_fn)(DWORD);
+
+void dll_search_system32() {
+    const set_default_dll_directories_fn set_default =
+        reinterpret_cast<set_default_dll_directories_fn>(reinterpret_cast<void (*)()>(
+            GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+    if (set_default && set_default(LOAD_LIBRARY_SEARCH_SYSTEM32)) return;
+    SetDllDirectoryW(L"");
+}
+
+// Winsock finds its providers through paths that name %SystemRoot%; a CGI host may
+// build the environment from scratch without it, and every socket then fails with
+// WSAEPROVIDERFAILEDINIT. Set (and not empty) means the host chose it: left alone.
+void system_root_set() {
+    wchar_t one[1];
+    if (GetEnvironmentVariableW(L"SystemRoot", one, 1) > 0) return;
+    wchar_t dir[MAX_PATH];
+    const UINT n = GetSystemWindowsDirectoryW(dir, MAX_PATH);
+    if (n > 0 && n < MAX_PATH) SetEnvironmentVariableW(L"SystemRoot", dir);
+}
+
+} // namespace
+
+// The process is made fit for a host's bare session before the socket library loads
+// anything.
 int plat_net_start() {
+    quiet_errors();
+    dll_search_system32();
+    system_root_set();
     WSADATA wsa;
     return WSAStartup(MAKEWORD(2, 2), &wsa) == 0 ? 0 : -1;
 }
@@ -44,12 +84,13 @@ int plat_net_start() {
 namespace {
 
 // n wide characters as NUL-terminated UTF-8 in buf; 0 on success, -1 when it does not
-// fit. An unpaired surrogate becomes U+FFFD.
-int utf8_of(const wchar_t *w, size_t n, char *buf, size_t size) {
+// fit or, with WC_ERR_INVALID_CHARS in flags, holds an unpaired surrogate (without it,
+// such a surrogate becomes U+FFFD).
+int utf8_of(const wchar_t *w, size_t n, char *buf, size_t size, DWORD flags) {
     if (size == 0 || n > 0x7fffffff || size - 1 > 0x7fffffff) return -1;
     const int wide = static_cast<int>(n);
-    const int got = wide ? WideCharToMultiByte(CP_UTF8, 0, w, wide, buf, static_cast<int>(size - 1),
-                                               nullptr, nullptr)
+    const int got = wide ? WideCharToMultiByte(CP_UTF8, flags, w, wide, buf,
+                                               static_cast<int>(size - 1), nullptr, nullptr)
                          : 0;
     if (wide && got <= 0) return -1;
     buf[got] = '\0';
@@ -88,12 +129,15 @@ const char *plat_env(const char *name) {
             value = "";
             break;
         }
-        // Invalid UTF-16 (an unpaired surrogate) becomes U+FFFD; nothing else fails.
+        // Invalid UTF-16 (an unpaired surrogate) makes the variable unreadable: turned
+        // into U+FFFD, a password holding one would be matched by "pwd=%EF%BF%BD".
         const int bytes = len > 0x7fffffff ? 0
-                                           : WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(len),
-                                                                 nullptr, 0, nullptr, nullptr);
+                                           : WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide,
+                                                                 static_cast<int>(len), nullptr, 0,
+                                                                 nullptr, nullptr);
         char *utf8 = bytes > 0 ? static_cast<char *>(malloc(static_cast<size_t>(bytes) + 1)) : nullptr;
-        if (!utf8 || utf8_of(wide, len, utf8, static_cast<size_t>(bytes) + 1) != 0)
+        if (!utf8 ||
+            utf8_of(wide, len, utf8, static_cast<size_t>(bytes) + 1, WC_ERR_INVALID_CHARS) != 0)
             unreadable_variable();
         value = utf8;
         break;
@@ -195,6 +239,9 @@ int by_pid(const void *a, const void *b) {
 void win_names_take(win_names *names) {
     *names = win_names();
     HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    // ERROR_BAD_LENGTH: the process list changed while it was copied.
+    if (snap == INVALID_HANDLE_VALUE && GetLastError() == ERROR_BAD_LENGTH)
+        snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snap == INVALID_HANDLE_VALUE) return;
     PROCESSENTRY32W e;
     e.dwSize = sizeof e;
@@ -228,7 +275,7 @@ int win_names_find(const win_names *names, uint32_t pid, char *buf, size_t size)
     const win_process_name *p = static_cast<const win_process_name *>(
         bsearch(&key, names->procs, names->count, sizeof key, by_pid));
     if (!p || !p->name[0]) return -1;
-    return utf8_of(p->name, wcslen(p->name), buf, size);
+    return utf8_of(p->name, wcslen(p->name), buf, size, 0);
 }
 
 namespace {
@@ -300,33 +347,45 @@ void walk(const void *buf, uint32_t size, int list, const win_names &names, plat
     }
 }
 
-// One list: 0 when it could be read.
-int read_list(int list, const win_names &names, plat_endpoint_fn fn, void *ctx) {
+// One list's table as fetched; buf null when it could not be read.
+struct fetched_table {
+    void *buf;
+    uint32_t size;
+};
+
+fetched_table fetch_list(int list) {
     const int tcp = list == PLAT_TCP4 || list == PLAT_TCP6;
     const int ipv6 = list == PLAT_TCP6 || list == PLAT_UDP6;
     table_kind kind = {tcp, static_cast<ULONG>(ipv6 ? AF_INET6 : AF_INET)};
-    uint32_t size = 0;
-    void *buf = table_fetch(table_call, &kind, &size);
-    if (!buf) return -1;
-    if (list == PLAT_TCP4) walk<MIB_TCPTABLE_OWNER_PID>(buf, size, list, names, fn, ctx);
-    if (list == PLAT_TCP6) walk<MIB_TCP6TABLE_OWNER_PID>(buf, size, list, names, fn, ctx);
-    if (list == PLAT_UDP4) walk<MIB_UDPTABLE_OWNER_PID>(buf, size, list, names, fn, ctx);
-    if (list == PLAT_UDP6) walk<MIB_UDP6TABLE_OWNER_PID>(buf, size, list, names, fn, ctx);
-    free(buf);
-    return 0;
+    fetched_table t = {nullptr, 0};
+    t.buf = table_fetch(table_call, &kind, &t.size);
+    return t;
+}
+
+void walk_list(int list, const fetched_table &t, const win_names &names, plat_endpoint_fn fn,
+               void *ctx) {
+    if (list == PLAT_TCP4) walk<MIB_TCPTABLE_OWNER_PID>(t.buf, t.size, list, names, fn, ctx);
+    if (list == PLAT_TCP6) walk<MIB_TCP6TABLE_OWNER_PID>(t.buf, t.size, list, names, fn, ctx);
+    if (list == PLAT_UDP4) walk<MIB_UDPTABLE_OWNER_PID>(t.buf, t.size, list, names, fn, ctx);
+    if (list == PLAT_UDP6) walk<MIB_UDP6TABLE_OWNER_PID>(t.buf, t.size, list, names, fn, ctx);
 }
 
 } // namespace
 
-// One process snapshot for the whole reading, so every list's owners are named from it.
+// The tables first, then one process snapshot that names every list's owners: a
+// process that starts to listen between the two is in the snapshot, with its name.
 int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx) {
+    fetched_table tables[PLAT_LISTS] = {};
+    for (int k = 0; k < PLAT_LISTS; ++k)
+        if (order[k] >= 0 && order[k] < PLAT_LISTS) tables[k] = fetch_list(order[k]);
     win_names names;
     win_names_take(&names);
     int readable = 0;
     for (int k = 0; k < PLAT_LISTS; ++k) {
-        const int list = order[k];
-        if (list >= 0 && list < PLAT_LISTS && read_list(list, names, fn, ctx) == 0)
-            readable |= 1 << list;
+        if (!tables[k].buf) continue;
+        walk_list(order[k], tables[k], names, fn, ctx);
+        free(tables[k].buf);
+        readable |= 1 << order[k];
     }
     win_names_free(&names);
     return readable;
@@ -356,7 +415,7 @@ int win_path_name(uint32_t pid, char *buf, size_t size) {
         if (g_image_path[i] == L'\\') base = g_image_path + i + 1;
     const size_t n = len - static_cast<size_t>(base - g_image_path);
     if (n == 0) return -1;
-    return utf8_of(base, n, buf, size);
+    return utf8_of(base, n, buf, size, 0);
 }
 
 // Processes the hub may not open are named from the process snapshot instead, which

@@ -89,6 +89,11 @@ class Run:
         return "other"
 
 
+def windows_path(path):
+    """The Wine name of a Unix path (drive Z: is the Unix root)."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
 _wine_server_kept = set()
 # The prefix all runs share; a test that gives a run a private one ends that one's
 # server itself.
@@ -106,25 +111,28 @@ def keep_wine_server(prefix):
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
 
 
-def run(env=None, args=(), timeout=60, stdout=subprocess.PIPE, limits=None):
-    """Runs the program once with exactly `env` (str or bytes values); `limits` maps
-    resource names ("stack", "nofile", "as") to the soft limit the run starts with."""
-    if not CMD:
+def run(env=None, args=(), timeout=60, stdout=subprocess.PIPE, cmd=None, limits=None):
+    """Runs the program once with exactly `env` (str or bytes values). `cmd` runs
+    another command in its place, as in ["wine", "helper.exe"]; `limits` maps resource
+    names ("stack", "nofile", "as") to the soft limit the run starts with."""
+    command = cmd or CMD
+    if not command:
         raise RuntimeError("PORTS_CMD is not set: say which program to test")
+    wine = os.path.basename(command[0]).startswith("wine")
     full_env = {}
     for name in _PASS_THROUGH:
         if name in os.environ:
             full_env[name] = os.environ[name]
-    if WINE:
+    if wine:
         full_env.setdefault("WINEDEBUG", "-all")
     for k, v in (env or {}).items():
         full_env[k] = v
-    if WINE and full_env.get("WINEPREFIX") == _SHARED_WINE_PREFIX:
+    if wine and full_env.get("WINEPREFIX") == _SHARED_WINE_PREFIX:
         keep_wine_server(_SHARED_WINE_PREFIX)
     # Output goes to files rather than pipes: a helper that the command leaves running
     # (Wine's wineserver) would hold a pipe open and keep the run waiting until it exits.
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        proc = subprocess.run(CMD + list(args), env=_as_bytes_env(full_env),
+        proc = subprocess.run(list(command) + list(args), env=_as_bytes_env(full_env),
                               stdout=out if stdout is subprocess.PIPE else stdout, stderr=err,
                               stdin=subprocess.DEVNULL, timeout=timeout,
                               preexec_fn=_limiter(limits) if limits else None)
