@@ -65,7 +65,7 @@ const linux_sys &sys = g_linux_sys;
 struct table_snapshot {
     lt_endpoint *eps;
     size_t count, cap;
-    size_t begin[PLAT_LISTS], end[PLAT_LISTS];
+    size_t begin[PLAT_ALL_LISTS], end[PLAT_ALL_LISTS];
     int oom; // an endpoint could not be stored: the list being read fails
 };
 
@@ -82,6 +82,7 @@ void keep_endpoint(const lt_endpoint *e, void *ctx) {
     list_reader &reader = *static_cast<list_reader *>(ctx);
     ++reader.handed;
     if (reader.proto == LT_TCP && e->ep.state != PLAT_TCP_LISTEN) return;
+    if (reader.proto == LT_CONNS && e->ep.state != PLAT_TCP_ESTABLISHED) return;
     table_snapshot &t = *reader.t;
     if (t.count == t.cap) {
         const size_t cap = t.cap ? t.cap * 2 : 256;
@@ -185,8 +186,9 @@ int proc_pass(const char *file, int ipv6, size_t first, list_reader *reader, int
 
 // One list from /proc/net, for systems that refuse sock_diag.
 int read_proc(int list, int ipv6, list_reader *reader) {
-    static const char *const files[PLAT_LISTS] = {"/proc/net/tcp", "/proc/net/tcp6",
-                                                  "/proc/net/udp", "/proc/net/udp6"};
+    static const char *const files[PLAT_ALL_LISTS] = {"/proc/net/tcp", "/proc/net/tcp6",
+                                                      "/proc/net/udp", "/proc/net/udp6",
+                                                      "/proc/net/tcp", "/proc/net/tcp6"};
     int pieces;
     const int rc = proc_pass(files[list], ipv6, 0, reader, &pieces);
     // Half a page first: the breaks of the second read fall between those of the first.
@@ -194,11 +196,16 @@ int read_proc(int list, int ipv6, list_reader *reader) {
     return rc;
 }
 
+int list_proto(int list) {
+    if (list == PLAT_TCP4 || list == PLAT_TCP6) return LT_TCP;
+    return list == PLAT_UDP4 || list == PLAT_UDP6 ? LT_UDP : LT_CONNS;
+}
+
 // Reads one list into the snapshot, from sock_diag or else from /proc/net, each
 // socket once; 0 on success. A list that fails leaves nothing behind.
 int read_list(table_snapshot &t, int list) {
-    const int ipv6 = list == PLAT_TCP6 || list == PLAT_UDP6;
-    list_reader reader = {&t, list == PLAT_TCP4 || list == PLAT_TCP6 ? LT_TCP : LT_UDP, 0};
+    const int ipv6 = list == PLAT_TCP6 || list == PLAT_UDP6 || list == PLAT_TCP6_CONNS;
+    list_reader reader = {&t, list_proto(list), 0};
     const size_t begin = t.count;
     t.oom = 0;
     int ok = read_diag(ipv6, &reader) == 0 && !t.oom;
@@ -209,6 +216,9 @@ int read_list(table_snapshot &t, int list) {
         ok = read_proc(list, ipv6, &reader) == 0 && !t.oom;
     }
     t.count = ok ? begin + lt_drop_repeats(t.eps + begin, t.count - begin) : begin;
+    // Connections still waiting to be accepted have no inode: told apart by their ends.
+    if (ok && reader.proto == LT_CONNS)
+        t.count = begin + lt_drop_repeat_conns(t.eps + begin, t.count - begin);
     t.begin[list] = begin;
     t.end[list] = t.count;
     return ok ? 0 : -1;
@@ -267,14 +277,17 @@ void each_other_thread(int proc, unsigned long pid, Fn fn) {
 
 // Finds the process of every endpoint: one readlinkat per descriptor of every
 // process. /proc lists processes in ascending pid order, so the first holder met is
-// the lowest one, and the walk stops once every socket has one.
-void find_owners(table_snapshot &t) {
+// the lowest one, and the walk stops once every socket has one, unless every holder
+// is wanted.
+void find_owners(table_snapshot &t, bool every_holder) {
     if (t.count == 0) return;
     lt_owner *owners = static_cast<lt_owner *>(sys.malloc(t.count * sizeof *owners));
     if (!owners) return;
     for (size_t i = 0; i < t.count; ++i) owners[i].inode = t.eps[i].inode;
     const size_t n = lt_owners_prepare(owners, t.count);
     size_t left = n;
+    // The walk goes on while this holds.
+    auto wanted = [&] { return every_holder || left > 0; };
     const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     // Notes the sockets of one descriptor directory; the number of entries it listed,
     // -1 when it cannot be read.
@@ -289,12 +302,12 @@ void find_owners(table_snapshot &t) {
             uint32_t inode;
             if (k > 0 && lt_socket_inode(link, static_cast<size_t>(k), &inode))
                 left -= static_cast<size_t>(lt_owners_note(owners, n, inode, pid));
-            return left > 0;
+            return wanted();
         });
         close(fds);
         return entries;
     };
-    if (proc >= 0 && left > 0) {
+    if (proc >= 0 && wanted()) {
         each_entry(proc, [&](const char *name) {
             char *end;
             const unsigned long pid = strtoul(name, &end, 10);
@@ -303,35 +316,53 @@ void find_owners(table_snapshot &t) {
             snprintf(path, sizeof path, "%lu/fd", pid);
             // When the first thread has exited and others live on, the process's own
             // list is empty (and readable); a live thread still shows the descriptors.
-            if (scan(path, static_cast<uint32_t>(pid)) == 0 && left > 0 &&
+            if (scan(path, static_cast<uint32_t>(pid)) == 0 && wanted() &&
                 has_other_threads(proc, pid))
                 each_other_thread(proc, pid, [&](const char *task) {
                     char fd_dir[80];
                     snprintf(fd_dir, sizeof fd_dir, "%s/fd", task);
-                    return scan(fd_dir, static_cast<uint32_t>(pid)) == 0 && left > 0;
+                    return scan(fd_dir, static_cast<uint32_t>(pid)) == 0 && wanted();
                 });
-            return left > 0;
+            return wanted();
         });
     }
     if (proc >= 0) close(proc);
-    for (size_t i = 0; i < t.count; ++i)
-        t.eps[i].ep.pid = lt_owners_find(owners, n, t.eps[i].inode);
+    for (size_t i = 0; i < t.count; ++i) {
+        plat_endpoint &ep = t.eps[i].ep;
+        const lt_owner *o = lt_owners_entry(owners, n, t.eps[i].inode);
+        ep.pid = o ? o->pid : 0;
+        ep.next_pid = o ? o->next : 0;
+        ep.holders = o ? o->holders : 0;
+    }
     free(owners);
+}
+
+// Calls fn for every endpoint of a list that was read.
+void deliver(const table_snapshot &t, int readable, int list, plat_endpoint_fn fn, void *ctx) {
+    if (!(readable & 1 << list)) return;
+    for (size_t i = t.begin[list]; i < t.end[list]; ++i) fn(list, &t.eps[i].ep, ctx);
 }
 
 } // namespace
 
-int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx) {
+int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx, int flags) {
+    const bool detail = flags & PLAT_DETAIL;
     table_snapshot t;
     memset(&t, 0, sizeof t);
     int readable = 0;
     for (int list = 0; list < PLAT_LISTS; ++list)
         if (read_list(t, list) == 0) readable |= 1 << list;
-    find_owners(t);
+    find_owners(t, detail);
+    // The connections need no owner: they are read after the owner scan.
+    if (detail)
+        for (int list = PLAT_TCP4_CONNS; list <= PLAT_TCP6_CONNS; ++list)
+            if (read_list(t, list) == 0) readable |= 1 << list;
     for (int k = 0; k < PLAT_LISTS; ++k) {
         const int list = order[k];
-        if (list < 0 || list >= PLAT_LISTS || !(readable & 1 << list)) continue;
-        for (size_t i = t.begin[list]; i < t.end[list]; ++i) fn(list, &t.eps[i].ep, ctx);
+        if (list < 0 || list >= PLAT_LISTS) continue;
+        deliver(t, readable, list, fn, ctx);
+        if (detail && list == PLAT_TCP4) deliver(t, readable, PLAT_TCP4_CONNS, fn, ctx);
+        if (detail && list == PLAT_TCP6) deliver(t, readable, PLAT_TCP6_CONNS, fn, ctx);
     }
     free(t.eps);
     return readable;
