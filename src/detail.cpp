@@ -119,11 +119,21 @@ struct fact_slot {
     plat_process p;
 };
 fact_slot g_facts[FACT_SLOTS];
+// The slots in use, so that an answer starts from an empty cache without clearing all.
+uint16_t g_fact_used[MAX_SOCKS];
+int g_fact_count;
+
+void forget_facts() {
+    for (int k = 0; k < g_fact_count; ++k) g_facts[g_fact_used[k]].pid = 0;
+    g_fact_count = 0;
+}
 
 const plat_process &facts_of(uint32_t pid) {
     size_t i = (pid * 2654435761u) % FACT_SLOTS;
     while (g_facts[i].pid && g_facts[i].pid != pid) i = (i + 1) % FACT_SLOTS;
     if (!g_facts[i].pid) {
+        // At most one process per row: the table never fills.
+        g_fact_used[g_fact_count++] = static_cast<uint16_t>(i);
         g_facts[i].pid = pid;
         memset(&g_facts[i].p, 0, sizeof g_facts[i].p);
         plat_process_facts(pid, &g_facts[i].p);
@@ -196,6 +206,7 @@ void write_unreadable(void *ctx) {
 } // namespace
 
 void detail_action() {
+    forget_facts();
     detail_reading d = {plat_service_manager_pid(), nullptr, 0, 0, 0};
     int readable = enumerate_sockets(take_detail, &d, PLAT_DETAIL);
     if ((readable & ((1 << PLAT_LISTS) - 1)) == 0) {

@@ -160,6 +160,8 @@ int lp_passwd_name(const char *text, size_t n, uint32_t uid, char *buf, size_t s
     piece line, name, id;
     uint32_t v;
     while (next_line(text, n, &at, &line)) {
+        // Comments and NIS markers ("+", "-") name no local account.
+        if (line.n && (line.p[0] == '#' || line.p[0] == '+' || line.p[0] == '-')) continue;
         if (field(line, ':', 0, &name) && name.n && field(line, ':', 2, &id) &&
             whole_number(id, &v) && v == uid)
             return copy_piece(name, buf, size) ? 1 : 0;
