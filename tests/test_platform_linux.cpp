@@ -175,6 +175,10 @@ TEST(RealTables, OwnSocketsOnceWithThisProcessInTheOrderAsked) {
     for (size_t i = 1; i < back.lists.size(); ++i) EXPECT_GT(back.lists[i - 1], back.lists[i]);
 }
 
+std::vector<lt_endpoint> g_got;
+
+void collect(const lt_endpoint *e, void *) { g_got.push_back(*e); }
+
 // A detail reading of this process's sockets: a listener that a forked child holds too,
 // with connections accepted and waiting, and both kinds of "::" socket.
 TEST(RealTables, DetailReadingFindsEveryHolderAndTheSocketFacts) {
@@ -256,6 +260,61 @@ TEST(RealTables, DetailReadingFindsEveryHolderAndTheSocketFacts) {
     close(tcp);
     close(dual[0]);
     close(dual[1]);
+}
+
+// The port filter as the kernel runs it: an established dump asked with it holds the
+// connections on the ports given and no others, whatever their number.
+TEST(RealTables, KernelTakesThePortFilter) {
+    const int tcp = loopback_socket(AF_INET, SOCK_STREAM);
+    ASSERT_GE(tcp, 0);
+    const int port = bound_port(tcp);
+    const int client = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+    const int client_port = bound_port(client);
+    // Local ports of the connections a filtered dump gives, among this test's two.
+    auto dump = [&](const std::vector<uint16_t> &ports) {
+        static unsigned char filter[LT_FILTER_SIZE];
+        static unsigned char req[size_t{LT_REQUEST_SIZE} + LT_FILTER_SIZE];
+        const size_t flen = lt_port_filter(ports.data(), ports.size(), filter, sizeof filter);
+        EXPECT_GT(flen, 0u);
+        const size_t n = lt_diag_request(LT_CONNS, 0, 1, req, sizeof req, filter, flen);
+        const int fd = socket(AF_NETLINK, SOCK_DGRAM, NETLINK_SOCK_DIAG);
+        sockaddr_nl kernel{};
+        kernel.nl_family = AF_NETLINK;
+        EXPECT_EQ(sendto(fd, req, n, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel),
+                  static_cast<ssize_t>(n));
+        std::vector<int> seen;
+        alignas(nlmsghdr) static char buf[32768];
+        for (int rc = LT_MORE; rc == LT_MORE;) {
+            const ssize_t got = recv(fd, buf, sizeof buf, 0);
+            if (got <= 0) break;
+            g_got.clear();
+            rc = lt_diag_parse(buf, static_cast<size_t>(got), LT_CONNS, 0, collect, nullptr);
+            EXPECT_NE(rc, LT_ERROR); // the kernel took the bytecode
+            for (const lt_endpoint &e : g_got) {
+                const int p = ntohs(static_cast<uint16_t>(e.ep.port_field));
+                if (p == port || p == client_port) seen.push_back(p);
+            }
+        }
+        close(fd);
+        return seen;
+    };
+    EXPECT_EQ(dump({static_cast<uint16_t>(port)}), std::vector<int>{port});
+    EXPECT_EQ(dump({static_cast<uint16_t>(client_port)}), std::vector<int>{client_port});
+    // Many ports around both: only the one asked for.
+    std::vector<uint16_t> many;
+    for (int p = 1; p < 65536 && many.size() < LT_FILTER_PORTS; p += 31)
+        if (p != client_port && p != port) many.push_back(static_cast<uint16_t>(p));
+    many.back() = static_cast<uint16_t>(port);
+    std::sort(many.begin(), many.end());
+    many.erase(std::unique(many.begin(), many.end()), many.end());
+    EXPECT_EQ(dump(many), std::vector<int>{port});
+    close(client);
+    close(tcp);
 }
 
 // Makes socket(AF_NETLINK, ...) fail in this process from now on, as a sandbox might.

@@ -67,6 +67,11 @@ struct table_snapshot {
     size_t count, cap;
     size_t begin[PLAT_ALL_LISTS], end[PLAT_ALL_LISTS];
     int oom; // an endpoint could not be stored: the list being read fails
+    // The connection lists keep the connections on a port a TCP listener uses, the
+    // only ones the answer counts (bit per port); the kernel is asked for those alone.
+    const unsigned char *listen_ports;
+    const void *conn_filter;
+    size_t conn_filter_len;
 };
 
 // The list being read: where it goes, what it keeps, how many endpoints it was handed.
@@ -74,6 +79,11 @@ struct list_reader {
     table_snapshot *t;
     int proto;
     size_t handed;
+    const void *filter; // kernel bytecode for the request, or null
+    size_t filter_len;
+    // One read, no second one: a count of connections, which come and go all the
+    // time, is no better for it, and each read of them walks the whole hash table.
+    int once;
 };
 
 // Keeps one endpoint of the list being read; TCP lists keep listeners only, as the
@@ -84,6 +94,11 @@ void keep_endpoint(const lt_endpoint *e, void *ctx) {
     if (reader.proto == LT_TCP && e->ep.state != PLAT_TCP_LISTEN) return;
     if (reader.proto == LT_CONNS && e->ep.state != PLAT_TCP_ESTABLISHED) return;
     table_snapshot &t = *reader.t;
+    if (reader.proto == LT_CONNS && t.listen_ports) {
+        const unsigned char *p = reinterpret_cast<const unsigned char *>(&e->ep.port_field);
+        const unsigned port = p[0] << 8 | p[1];
+        if (!(t.listen_ports[port / 8] & 1 << port % 8)) return;
+    }
     if (t.count == t.cap) {
         const size_t cap = t.cap ? t.cap * 2 : 256;
         void *grown = sys.realloc(t.eps, cap * sizeof *t.eps);
@@ -109,8 +124,9 @@ void keep_endpoint(const lt_endpoint *e, void *ctx) {
 // carried sockets. 0 when the whole dump arrived.
 int diag_dump(int fd, int ipv6, uint32_t seq, list_reader *reader, int *pieces) {
     *pieces = 0;
-    char req[LT_REQUEST_SIZE];
-    const size_t n = lt_diag_request(reader->proto, ipv6, seq, req, sizeof req);
+    alignas(nlmsghdr) static char req[size_t{LT_REQUEST_SIZE} + LT_FILTER_SIZE];
+    const size_t n = lt_diag_request(reader->proto, ipv6, seq, req, sizeof req, reader->filter,
+                                     reader->filter_len);
     sockaddr_nl kernel;
     memset(&kernel, 0, sizeof kernel);
     kernel.nl_family = AF_NETLINK;
@@ -141,7 +157,7 @@ int read_diag(int ipv6, list_reader *reader) {
     const int rc = diag_dump(fd, ipv6, 1, reader, &pieces);
     // The first reply of a socket's first dump is small (a page); after that the
     // kernel fills whole buffers, the first reply of the second dump included.
-    if (rc == 0 && pieces > 1) diag_dump(fd, ipv6, 2, reader, &pieces);
+    if (rc == 0 && pieces > 1 && !reader->once) diag_dump(fd, ipv6, 2, reader, &pieces);
     close(fd);
     return rc;
 }
@@ -192,7 +208,7 @@ int read_proc(int list, int ipv6, list_reader *reader) {
     int pieces;
     const int rc = proc_pass(files[list], ipv6, 0, reader, &pieces);
     // Half a page first: the breaks of the second read fall between those of the first.
-    if (rc == 0 && pieces > 1) proc_pass(files[list], ipv6, 2048, reader, &pieces);
+    if (rc == 0 && pieces > 1 && !reader->once) proc_pass(files[list], ipv6, 2048, reader, &pieces);
     return rc;
 }
 
@@ -205,7 +221,12 @@ int list_proto(int list) {
 // socket once; 0 on success. A list that fails leaves nothing behind.
 int read_list(table_snapshot &t, int list) {
     const int ipv6 = list == PLAT_TCP6 || list == PLAT_UDP6 || list == PLAT_TCP6_CONNS;
-    list_reader reader = {&t, list_proto(list), 0};
+    list_reader reader = {&t, list_proto(list), 0, nullptr, 0, 0};
+    if (reader.proto == LT_CONNS) {
+        reader.filter = t.conn_filter;
+        reader.filter_len = t.conn_filter_len;
+        reader.once = 1;
+    }
     const size_t begin = t.count;
     t.oom = 0;
     int ok = read_diag(ipv6, &reader) == 0 && !t.oom;
@@ -215,10 +236,12 @@ int read_list(table_snapshot &t, int list) {
         reader.handed = 0;
         ok = read_proc(list, ipv6, &reader) == 0 && !t.oom;
     }
-    t.count = ok ? begin + lt_drop_repeats(t.eps + begin, t.count - begin) : begin;
     // Connections still waiting to be accepted have no inode: told apart by their ends.
-    if (ok && reader.proto == LT_CONNS)
-        t.count = begin + lt_drop_repeat_conns(t.eps + begin, t.count - begin);
+    if (ok)
+        t.count = begin + (reader.proto == LT_CONNS ? lt_drop_repeat_conns : lt_drop_repeats)(
+                              t.eps + begin, t.count - begin);
+    else
+        t.count = begin;
     t.begin[list] = begin;
     t.end[list] = t.count;
     return ok ? 0 : -1;
@@ -337,6 +360,33 @@ void find_owners(table_snapshot &t, bool every_holder) {
     free(owners);
 }
 
+// Notes the ports of the TCP listeners read, for the connection lists: a bit each, and
+// the kernel's filter when there are not too many of them.
+void note_listen_ports(table_snapshot &t, int readable) {
+    static unsigned char bits[65536 / 8];
+    static uint16_t ports[LT_FILTER_PORTS];
+    alignas(uint32_t) static unsigned char filter[LT_FILTER_SIZE];
+    memset(bits, 0, sizeof bits);
+    for (int list = PLAT_TCP4; list <= PLAT_TCP6; ++list) {
+        if (!(readable & 1 << list)) continue;
+        for (size_t i = t.begin[list]; i < t.end[list]; ++i) {
+            const unsigned char *p = reinterpret_cast<const unsigned char *>(&t.eps[i].ep.port_field);
+            const unsigned port = p[0] << 8 | p[1];
+            bits[port / 8] = static_cast<unsigned char>(bits[port / 8] | 1 << port % 8);
+        }
+    }
+    size_t n = 0;
+    for (unsigned port = 1; port < 65536 && n <= LT_FILTER_PORTS; ++port)
+        if (bits[port / 8] & 1 << port % 8) {
+            if (n < LT_FILTER_PORTS) ports[n] = static_cast<uint16_t>(port);
+            ++n;
+        }
+    t.listen_ports = bits;
+    // Without a filter (too many ports, or none) the kernel hands over every connection.
+    t.conn_filter_len = n <= LT_FILTER_PORTS ? lt_port_filter(ports, n, filter, sizeof filter) : 0;
+    t.conn_filter = t.conn_filter_len ? filter : nullptr;
+}
+
 // Calls fn for every endpoint of a list that was read.
 void deliver(const table_snapshot &t, int readable, int list, plat_endpoint_fn fn, void *ctx) {
     if (!(readable & 1 << list)) return;
@@ -354,9 +404,17 @@ int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx
         if (read_list(t, list) == 0) readable |= 1 << list;
     find_owners(t, detail);
     // The connections need no owner: they are read after the owner scan.
-    if (detail)
-        for (int list = PLAT_TCP4_CONNS; list <= PLAT_TCP6_CONNS; ++list)
-            if (read_list(t, list) == 0) readable |= 1 << list;
+    if (detail) {
+        note_listen_ports(t, readable);
+        // A family without a TCP listener read has no connection that could count
+        // (Linux lists a dual-stack socket's IPv4 connections with IPv6 ones).
+        for (int list = PLAT_TCP4_CONNS; list <= PLAT_TCP6_CONNS; ++list) {
+            const int tcp = list == PLAT_TCP4_CONNS ? PLAT_TCP4 : PLAT_TCP6;
+            const bool none = readable & 1 << tcp && t.begin[tcp] == t.end[tcp];
+            if (none) t.begin[list] = t.end[list] = t.count;
+            if (none || read_list(t, list) == 0) readable |= 1 << list;
+        }
+    }
     for (int k = 0; k < PLAT_LISTS; ++k) {
         const int list = order[k];
         if (list < 0 || list >= PLAT_LISTS) continue;

@@ -10,15 +10,17 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
-size_t lt_diag_request(int proto, int ipv6, uint32_t seq, void *buf, size_t size) {
+size_t lt_diag_request(int proto, int ipv6, uint32_t seq, void *buf, size_t size,
+                       const void *filter, size_t filter_len) {
     struct request {
         nlmsghdr nlh;
         inet_diag_req_v2 req;
     } r;
-    static_assert(sizeof r <= LT_REQUEST_SIZE);
-    if (size < sizeof r) return 0;
+    static_assert(sizeof r + sizeof(rtattr) <= LT_REQUEST_SIZE);
+    const size_t total = sizeof r + (filter_len ? RTA_SPACE(filter_len) : 0);
+    if (size < total || filter_len > LT_FILTER_SIZE) return 0;
     memset(&r, 0, sizeof r);
-    r.nlh.nlmsg_len = sizeof r;
+    r.nlh.nlmsg_len = static_cast<uint32_t>(total);
     r.nlh.nlmsg_type = SOCK_DIAG_BY_FAMILY;
     r.nlh.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
     r.nlh.nlmsg_seq = seq;
@@ -35,7 +37,63 @@ size_t lt_diag_request(int proto, int ipv6, uint32_t seq, void *buf, size_t size
         r.req.idiag_states = ~0u;
     }
     memcpy(buf, &r, sizeof r);
-    return sizeof r;
+    if (filter_len) {
+        rtattr a;
+        a.rta_len = static_cast<unsigned short>(RTA_LENGTH(filter_len));
+        a.rta_type = INET_DIAG_REQ_BYTECODE;
+        unsigned char *at = static_cast<unsigned char *>(buf) + sizeof r;
+        memcpy(at, &a, sizeof a);
+        memcpy(at + RTA_LENGTH(0), filter, filter_len);
+    }
+    return total;
+}
+
+namespace {
+
+// Bytes of the filter for n ports: a leaf tests one port (two comparisons and a jump
+// to the end), a node splits the ports at one comparison.
+size_t filter_len(size_t n) { return n == 1 ? 20 : 8 + filter_len(n / 2) + filter_len(n - n / 2); }
+
+struct filter_writer {
+    unsigned char *buf;
+    size_t total; // the end: reaching it takes the socket, 4 past it drops it
+};
+
+void put_op(const filter_writer &w, size_t at, uint8_t code, uint8_t yes, size_t to, int has_value,
+            uint16_t value) {
+    inet_diag_bc_op op = {code, yes, static_cast<uint16_t>(to - at)};
+    memcpy(w.buf + at, &op, sizeof op);
+    if (has_value) {
+        inet_diag_bc_op v = {0, 0, value};
+        memcpy(w.buf + at + sizeof op, &v, sizeof v);
+    }
+}
+
+// Writes the test of ports[0..n) at at; where it ends.
+size_t put_ports(const filter_writer &w, const uint16_t *ports, size_t n, size_t at) {
+    const size_t drop = w.total + 4;
+    if (n == 1) {
+        put_op(w, at, INET_DIAG_BC_S_GE, 8, drop, 1, ports[0]);
+        put_op(w, at + 8, INET_DIAG_BC_S_LE, 8, drop, 1, ports[0]);
+        put_op(w, at + 16, INET_DIAG_BC_JMP, 4, w.total, 0, 0);
+        return at + 20;
+    }
+    // Below the right half's first port: the left half, which follows; else the right.
+    const size_t left = n / 2;
+    const size_t right_at = at + 8 + filter_len(left);
+    put_op(w, at, INET_DIAG_BC_S_LE, 8, right_at, 1, static_cast<uint16_t>(ports[left] - 1));
+    put_ports(w, ports, left, at + 8);
+    return put_ports(w, ports + left, n - left, right_at);
+}
+
+} // namespace
+
+size_t lt_port_filter(const uint16_t *ports, size_t n, void *buf, size_t size) {
+    if (n == 0 || n > LT_FILTER_PORTS) return 0;
+    const size_t total = filter_len(n);
+    if (total > size || total > LT_FILTER_SIZE) return 0;
+    put_ports(filter_writer{static_cast<unsigned char *>(buf), total}, ports, n, 0);
+    return total;
 }
 
 namespace {
@@ -327,11 +385,12 @@ struct placed_conn {
 int by_ends_then_position(const void *a, const void *b) {
     const placed_conn &x = *static_cast<const placed_conn *>(a);
     const placed_conn &y = *static_cast<const placed_conn *>(b);
+    // The ports first: they mostly decide, and cost less than the addresses.
+    if (x.e->peer_port != y.e->peer_port) return x.e->peer_port < y.e->peer_port ? -1 : 1;
+    if (x.e->ep.port_field != y.e->ep.port_field)
+        return x.e->ep.port_field < y.e->ep.port_field ? -1 : 1;
     int c = memcmp(x.e->ep.addr, y.e->ep.addr, sizeof x.e->ep.addr);
     if (!c) c = memcmp(x.e->peer, y.e->peer, sizeof x.e->peer);
-    if (!c && x.e->ep.port_field != y.e->ep.port_field)
-        c = x.e->ep.port_field < y.e->ep.port_field ? -1 : 1;
-    if (!c && x.e->peer_port != y.e->peer_port) c = x.e->peer_port < y.e->peer_port ? -1 : 1;
     if (!c) c = x.at < y.at ? -1 : x.at > y.at;
     return c;
 }

@@ -27,13 +27,24 @@ typedef void (*lt_endpoint_fn)(const lt_endpoint *e, void *ctx);
 // Results of reading one netlink datagram of a dump.
 enum { LT_ERROR = -1, LT_MORE = 0, LT_DONE = 1 };
 
-// Room a dump request needs.
+// Room a dump request needs; a port filter (below) adds to it.
 enum { LT_REQUEST_SIZE = 128 };
+
+// Most ports a filter takes, and the room it then needs.
+enum { LT_FILTER_PORTS = 2048, LT_FILTER_SIZE = LT_FILTER_PORTS * 28 };
 
 // Builds the sock_diag dump request of one list: TCP listeners only (so the kernel
 // does not walk established connections), UDP in every state, connections in the
-// established state only. Returns its length, or 0 when size is too small.
-size_t lt_diag_request(int proto, int ipv6, uint32_t seq, void *buf, size_t size);
+// established state only. A filter (lt_port_filter) goes with it when given. Returns
+// its length, or 0 when size is too small.
+size_t lt_diag_request(int proto, int ipv6, uint32_t seq, void *buf, size_t size,
+                       const void *filter = nullptr, size_t filter_len = 0);
+
+// Builds the kernel's filter bytecode (INET_DIAG_REQ_BYTECODE) that takes only the
+// sockets whose local port is one of ports (n of them, ascending, no repeats): a binary
+// search, so each socket costs a few comparisons however many ports there are.
+// Returns its length, or 0 when n is 0 or above LT_FILTER_PORTS, or it does not fit.
+size_t lt_port_filter(const uint16_t *ports, size_t n, void *buf, size_t size);
 
 // Reads the messages of one datagram of a dump and calls fn for each socket of the
 // asked family, with the socket's account (its uid), for TCP listeners the accept
