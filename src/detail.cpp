@@ -123,9 +123,18 @@ fact_slot g_facts[FACT_SLOTS];
 uint16_t g_fact_used[MAX_SOCKS];
 int g_fact_count;
 
+// Room for an account name as the platform gives it.
+enum { ACCOUNT_SIZE = sizeof(plat_process::user) };
+
+// The account named last: rows come in port order, and the sockets of one account
+// often follow each other.
+int64_t g_named = -1;
+char g_name[ACCOUNT_SIZE];
+
 void forget_facts() {
     for (int k = 0; k < g_fact_count; ++k) g_facts[g_fact_used[k]].pid = 0;
     g_fact_count = 0;
+    g_named = -1;
 }
 
 const plat_process &facts_of(uint32_t pid) {
@@ -141,23 +150,18 @@ const plat_process &facts_of(uint32_t pid) {
     return g_facts[i].p;
 }
 
-// Room for an account name as the platform gives it.
-enum { ACCOUNT_SIZE = sizeof(plat_process::user) };
-
 // The account of a row: the serving process's, else the one the table names for the
 // socket (which needs no right to see the process).
 void write_user(const sock_row &r, const plat_process *p) {
-    static int64_t named = -1;
-    static char name[ACCOUNT_SIZE];
     char text[ACCOUNT_SIZE];
     text[0] = '\0';
     if (p && p->user[0]) {
         utf8_copy(text, sizeof text, p->user);
     } else if (r.account >= 0) {
-        if (r.account != named && plat_account_name(r.account, name, sizeof name) != 0)
-            name[0] = '\0';
-        named = r.account;
-        utf8_copy(text, sizeof text, name);
+        if (r.account != g_named && plat_account_name(r.account, g_name, sizeof g_name) != 0)
+            g_name[0] = '\0';
+        g_named = r.account;
+        utf8_copy(text, sizeof text, g_name);
     }
     json_str(text);
 }

@@ -86,6 +86,9 @@ struct list_reader {
     int once;
 };
 
+// The port of a port field (network order in its low 16 bits), in host order.
+unsigned host_port(uint32_t port_field) { return ntohs(static_cast<uint16_t>(port_field & 0xffffu)); }
+
 // Keeps one endpoint of the list being read; TCP lists keep listeners only, as the
 // interface promises, whichever source they come from.
 void keep_endpoint(const lt_endpoint *e, void *ctx) {
@@ -95,8 +98,7 @@ void keep_endpoint(const lt_endpoint *e, void *ctx) {
     if (reader.proto == LT_CONNS && e->ep.state != PLAT_TCP_ESTABLISHED) return;
     table_snapshot &t = *reader.t;
     if (reader.proto == LT_CONNS && t.listen_ports) {
-        const unsigned char *p = reinterpret_cast<const unsigned char *>(&e->ep.port_field);
-        const unsigned port = p[0] << 8 | p[1];
+        const unsigned port = host_port(e->ep.port_field);
         if (!(t.listen_ports[port / 8] & 1 << port % 8)) return;
     }
     if (t.count == t.cap) {
@@ -370,8 +372,7 @@ void note_listen_ports(table_snapshot &t, int readable) {
     for (int list = PLAT_TCP4; list <= PLAT_TCP6; ++list) {
         if (!(readable & 1 << list)) continue;
         for (size_t i = t.begin[list]; i < t.end[list]; ++i) {
-            const unsigned char *p = reinterpret_cast<const unsigned char *>(&t.eps[i].ep.port_field);
-            const unsigned port = p[0] << 8 | p[1];
+            const unsigned port = host_port(t.eps[i].ep.port_field);
             bits[port / 8] = static_cast<unsigned char>(bits[port / 8] | 1 << port % 8);
         }
     }
