@@ -162,7 +162,9 @@ int lp_passwd_name(const char *text, size_t n, uint32_t uid, char *buf, size_t s
     while (next_line(text, n, &at, &line)) {
         // Comments and NIS markers ("+", "-") name no local account.
         if (line.n && (line.p[0] == '#' || line.p[0] == '+' || line.p[0] == '-')) continue;
-        if (field(line, ':', 0, &name) && name.n && field(line, ':', 2, &id) &&
+        // A name with a NUL in it is none a C string can hold.
+        if (field(line, ':', 0, &name) && name.n && !memchr(name.p, '\0', name.n) &&
+            field(line, ':', 2, &id) &&
             whole_number(id, &v) && v == uid)
             return copy_piece(name, buf, size) ? 1 : 0;
     }
