@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "detail.h"
 #include "gate.h"
 #include "listeners.h"
 #include "output.h"
@@ -32,7 +33,12 @@ static void json_answer(const char *query) {
     if (strcmp(action, "probe") == 0) {
         probe_action(query);
     } else if (!action[0] || strcmp(action, "listeners") == 0 || strcmp(action, "all") == 0) {
-        listeners_action();
+        // The detail answer only for "1" exactly: any other value keeps the plain bytes.
+        char detail[2];
+        if (get_query_whole(query, "detail", detail, sizeof detail) == 1 && detail[0] == '1')
+            detail_action();
+        else
+            listeners_action();
     } else {
         out_lit("{\"ok\":false,\"error\":\"unknown action\"}\n");
     }

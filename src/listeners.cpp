@@ -38,12 +38,16 @@ static void image_name(uint32_t pid, char *comm, size_t cap) {
     utf8_copy(comm, cap, name);
 }
 
-void win_add_row(const char *proto, int ipv6, const void *addr, uint32_t port_field, uint32_t pid) {
+int32_t port_of_field(uint32_t port_field) {
     // The low 16 bits hold the port as the network sends it: high byte first in memory.
     const uint16_t net = static_cast<uint16_t>(port_field & 0xffffu);
     unsigned char b[2];
     memcpy(b, &net, sizeof b);
-    const int32_t port = b[0] << 8 | b[1];
+    return b[0] << 8 | b[1];
+}
+
+void win_add_row(const char *proto, int ipv6, const void *addr, uint32_t port_field, uint32_t pid) {
+    const int32_t port = port_of_field(port_field);
     // A dropped socket is dropped before any lookup: the rows are the same either way.
     if (g_sock_count >= MAX_SOCKS || port == 0) return;
 
@@ -58,28 +62,40 @@ void win_add_row(const char *proto, int ipv6, const void *addr, uint32_t port_fi
     r.scope = scope_of(r.bind_addr);
     r.pid = static_cast<int32_t>(pid);
     image_name(pid, r.comm, sizeof r.comm);
+    r.holders = 0;
+    r.queue = r.backlog = r.conns = r.v6only = -1;
+    r.account = -1;
+    r.ipv6 = ipv6 != 0;
+    memset(r.addr, 0, sizeof r.addr);
+    memcpy(r.addr, addr, ipv6 ? 16 : 4);
+}
+
+int add_endpoint(int list, const plat_endpoint *ep, uint32_t pid) {
+    const bool tcp = list == PLAT_TCP4 || list == PLAT_TCP6;
+    if (tcp && ep->state != PLAT_TCP_LISTEN) return -1;
+    const int32_t at = g_sock_count;
+    win_add_row(tcp ? "tcp" : "udp", list == PLAT_TCP6 || list == PLAT_UDP6, ep->addr,
+                ep->port_field, pid);
+    if (g_sock_count == at) return -1;
+    // An owner the image lookup may not open (another account's, the system's) still
+    // has its name in the system's process list.
+    if (pid && pid == ep->pid && !g_socks[at].comm[0] && ep->listed_name)
+        utf8_copy(g_socks[at].comm, sizeof g_socks[at].comm, ep->listed_name);
+    return at;
 }
 
 static void take_endpoint(int list, const plat_endpoint *ep, void *) {
-    const bool tcp = list == PLAT_TCP4 || list == PLAT_TCP6;
-    if (tcp && ep->state != PLAT_TCP_LISTEN) return;
-    const int32_t at = g_sock_count;
-    win_add_row(tcp ? "tcp" : "udp", list == PLAT_TCP6 || list == PLAT_UDP6, ep->addr,
-                ep->port_field, ep->pid);
-    // An owner the image lookup may not open (another account's, the system's) still
-    // has its name in the system's process list.
-    if (g_sock_count > at && ep->pid && !g_socks[at].comm[0] && ep->listed_name)
-        utf8_copy(g_socks[at].comm, sizeof g_socks[at].comm, ep->listed_name);
+    add_endpoint(list, ep, ep->pid);
 }
 
-int enumerate_sockets() {
+int enumerate_sockets(plat_endpoint_fn fn, void *ctx, int flags) {
     g_sock_count = 0;
     // TCP listeners first: should the table fill up, a host with thousands of UDP
     // sockets (a resolver, a busy client) must not push its servers out of the answer.
     // Below the cap the order makes no difference once the rows are sorted.
     // A list that cannot be read contributes nothing; the others still count.
     static const int passes[PLAT_LISTS] = {PLAT_TCP4, PLAT_TCP6, PLAT_UDP4, PLAT_UDP6};
-    return plat_tables_read(passes, take_endpoint, nullptr);
+    return plat_tables_read(passes, fn ? fn : take_endpoint, ctx, flags);
 }
 
 static bool row_after(const sock_row &a, const sock_row &b) {
@@ -91,7 +107,7 @@ void order_rows() {
     const int n = g_sock_count;
     if (n < 2) return;
     // A stable insertion sort over row numbers, then one move per row: sorting the
-    // 176-byte rows themselves would copy megabytes for a full table.
+    // rows of over 200 bytes themselves would copy megabytes for a full table.
     int16_t order[MAX_SOCKS];
     order[0] = 0;
     for (int i = 1; i < n; ++i) {
@@ -130,7 +146,9 @@ static const char *scope_word(int32_t scope) {
     return "specific";
 }
 
-void write_listeners_body() {
+void write_listeners_body() { write_listeners_body_with(listeners_more{nullptr, nullptr, nullptr}); }
+
+void write_listeners_body_with(const listeners_more &more) {
     int32_t tcp = 0, udp = 0, scopes[3] = {0, 0, 0};
     for (int i = 0; i < g_sock_count; ++i) {
         const sock_row &r = g_socks[i];
@@ -170,14 +188,23 @@ void write_listeners_body() {
         out_int(r.pid);
         out_lit(",\"comm\":");
         json_str(r.comm);
+        if (more.row) more.row(r, more.ctx);
         out_lit("}");
     }
-    out_lit("]}\n");
+    if (more.after) {
+        out_lit("]");
+        more.after(more.ctx);
+        out_lit("}\n");
+    } else {
+        out_lit("]}\n");
+    }
 }
+
+void write_tables_unreadable() { out_lit("{\"ok\":false,\"error\":\"socket tables unreadable\"}\n"); }
 
 void listeners_action() {
     if (enumerate_sockets() == 0) {
-        out_lit("{\"ok\":false,\"error\":\"socket tables unreadable\"}\n");
+        write_tables_unreadable();
         return;
     }
     order_rows();

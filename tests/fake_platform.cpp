@@ -35,8 +35,10 @@ int plat_utc_now(struct tm *out) {
 
 // ---- endpoint tables, owners and image paths --------------------------------
 
-fake_list g_fake_lists[PLAT_LISTS];
-int g_fake_addr_fail, g_fake_addr_empty, g_fake_image_calls, g_fake_readings;
+fake_list g_fake_lists[PLAT_ALL_LISTS];
+int g_fake_addr_fail, g_fake_addr_empty, g_fake_image_calls, g_fake_readings, g_fake_flags;
+uint32_t g_fake_manager_pid = 1;
+int g_fake_fact_calls, g_fake_account_calls;
 
 namespace {
 
@@ -47,24 +49,76 @@ struct fake_process {
 fake_process g_images[8];
 int g_image_count;
 
+struct fake_facts {
+    uint32_t pid;
+    plat_process p;
+};
+fake_facts g_facts[8];
+int g_facts_count;
+
+struct fake_name {
+    int64_t account;
+    char name[64];
+};
+fake_name g_accounts[8];
+int g_account_count;
+
 } // namespace
 
 void fake_tables_reset() {
     memset(g_fake_lists, 0, sizeof g_fake_lists);
     g_fake_addr_fail = g_fake_addr_empty = g_fake_image_calls = g_fake_readings = 0;
-    g_image_count = 0;
+    g_fake_flags = g_fake_fact_calls = g_fake_account_calls = 0;
+    g_fake_manager_pid = 1;
+    g_image_count = g_facts_count = g_account_count = 0;
+}
+
+void fake_process(uint32_t pid, const char *user, const char *service, const char *container) {
+    if (g_facts_count >= 8) return;
+    fake_facts &f = g_facts[g_facts_count++];
+    f.pid = pid;
+    snprintf(f.p.user, sizeof f.p.user, "%s", user);
+    snprintf(f.p.service, sizeof f.p.service, "%s", service);
+    snprintf(f.p.container, sizeof f.p.container, "%s", container);
+}
+
+void fake_account(int64_t account, const char *name) {
+    if (g_account_count >= 8) return;
+    g_accounts[g_account_count].account = account;
+    snprintf(g_accounts[g_account_count].name, sizeof g_accounts[0].name, "%s", name);
+    ++g_account_count;
+}
+
+uint32_t plat_service_manager_pid() { return g_fake_manager_pid; }
+
+void plat_process_facts(uint32_t pid, plat_process *out) {
+    ++g_fake_fact_calls;
+    memset(out, 0, sizeof *out);
+    for (int i = 0; i < g_facts_count; ++i)
+        if (g_facts[i].pid == pid) *out = g_facts[i].p;
+}
+
+int plat_account_name(int64_t account, char *buf, size_t size) {
+    ++g_fake_account_calls;
+    for (int i = 0; i < g_account_count; ++i)
+        if (g_accounts[i].account == account) return snprintf(buf, size, "%s", g_accounts[i].name) < 0;
+    return -1;
 }
 
 plat_endpoint *fake_endpoint(int list, const char *addr, int port, uint32_t pid) {
-    const int ipv6 = list == PLAT_TCP6 || list == PLAT_UDP6;
+    const int ipv6 = list == PLAT_TCP6 || list == PLAT_UDP6 || list == PLAT_TCP6_CONNS;
     fake_list &l = g_fake_lists[list];
     if (l.count >= FAKE_LIST_MAX) return nullptr;
     plat_endpoint *ep = &l.eps[l.count++];
     memset(ep, 0, sizeof *ep);
     inet_pton(ipv6 ? AF_INET6 : AF_INET, addr, ep->addr);
     ep->port_field = htons(static_cast<uint16_t>(port));
-    ep->state = list == PLAT_TCP4 || list == PLAT_TCP6 ? PLAT_TCP_LISTEN : 0;
+    ep->state = list == PLAT_TCP4 || list == PLAT_TCP6     ? PLAT_TCP_LISTEN
+                : list == PLAT_UDP4 || list == PLAT_UDP6 ? 0
+                                                         : PLAT_TCP_ESTABLISHED;
     ep->pid = pid;
+    ep->account = -1;
+    ep->queue = ep->backlog = ep->v6only = -1;
     return ep;
 }
 
@@ -75,14 +129,20 @@ void fake_image(uint32_t pid, const char *name) {
     ++g_image_count;
 }
 
-int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx) {
+int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx, int flags) {
     ++g_fake_readings;
+    g_fake_flags = flags;
     int readable = 0;
     for (int k = 0; k < PLAT_LISTS; ++k) {
-        const fake_list &l = g_fake_lists[order[k]];
-        if (l.fail) continue;
-        readable |= 1 << order[k];
-        for (int i = 0; i < l.count; ++i) fn(order[k], &l.eps[i], ctx);
+        // A detail reading brings each TCP list's connections right after it.
+        const int conns = order[k] == PLAT_TCP4 ? PLAT_TCP4_CONNS : PLAT_TCP6_CONNS;
+        const bool with_conns = flags & PLAT_DETAIL && (order[k] == PLAT_TCP4 || order[k] == PLAT_TCP6);
+        for (int list : {order[k], with_conns ? conns : -1}) {
+            if (list < 0 || g_fake_lists[list].fail) continue;
+            const fake_list &l = g_fake_lists[list];
+            readable |= 1 << list;
+            for (int i = 0; i < l.count; ++i) fn(list, &l.eps[i], ctx);
+        }
     }
     return readable;
 }

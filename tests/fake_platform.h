@@ -22,11 +22,13 @@ struct fake_list {
     int fail;
 };
 
-// The four lists, by list number (PLAT_TCP4...).
-extern fake_list g_fake_lists[PLAT_LISTS];
+// The four lists and the two connection lists of a detail reading, by list number
+// (PLAT_TCP4...).
+extern fake_list g_fake_lists[PLAT_ALL_LISTS];
 
-// Appends an endpoint: addr as text (inet_pton), port in host order, a listening
-// state. The returned endpoint may be changed further.
+// Appends an endpoint: addr as text (inet_pton), port in host order, a listening state
+// (established in the connection lists), every fact unknown. The returned endpoint may
+// be changed further.
 plat_endpoint *fake_endpoint(int list, const char *addr, int port, uint32_t pid);
 
 // Gives pid an image file name (a few at a time); other pids have none.
@@ -36,6 +38,16 @@ extern int g_fake_addr_fail;   // plat_addr_text fails
 extern int g_fake_addr_empty;  // plat_addr_text succeeds with an empty text
 extern int g_fake_image_calls; // plat_image_name calls so far
 extern int g_fake_readings;    // plat_tables_read calls so far
+extern int g_fake_flags;       // the flags of the last plat_tables_read
+
+// Gives pid the facts plat_process_facts reports (a few at a time); other pids have none.
+void fake_process(uint32_t pid, const char *user, const char *service, const char *container);
+// Gives an account a name; other accounts have none.
+void fake_account(int64_t account, const char *name);
+
+extern uint32_t g_fake_manager_pid; // plat_service_manager_pid (1 after a reset)
+extern int g_fake_fact_calls;       // plat_process_facts calls so far
+extern int g_fake_account_calls;    // plat_account_name calls so far
 
 // Empties the lists and the images and clears every switch and counter.
 void fake_tables_reset();

@@ -79,6 +79,94 @@ TEST(DiagRequest, AsksTcpForListenersOnlyAndUdpForEverything) {
     EXPECT_EQ(lt_diag_request(LT_UDP, 0, 1, buf, sizeof req - 1), 0u);
 }
 
+TEST(DiagRequest, AsksForEstablishedConnectionsOnly) {
+    unsigned char buf[LT_REQUEST_SIZE];
+    struct {
+        nlmsghdr h;
+        inet_diag_req_v2 r;
+    } req;
+    ASSERT_EQ(lt_diag_request(LT_CONNS, 0, 3, buf, sizeof buf), sizeof req);
+    memcpy(&req, buf, sizeof req);
+    EXPECT_EQ(req.r.sdiag_family, AF_INET);
+    EXPECT_EQ(req.r.sdiag_protocol, IPPROTO_TCP);
+    EXPECT_EQ(req.r.idiag_states, 1u << TCP_ESTABLISHED);
+}
+
+// A socket message with the queues, the uid, the remote end and attributes after it.
+void put_full_socket(std::vector<unsigned char> &dgram, int family, int state, uint32_t rq,
+                     uint32_t wq, uint32_t uid, const std::vector<unsigned char> &attrs) {
+    inet_diag_msg m{};
+    m.idiag_family = static_cast<uint8_t>(family);
+    m.idiag_state = static_cast<uint8_t>(state);
+    m.id.idiag_sport = htons(80);
+    m.id.idiag_dport = htons(40000);
+    inet_pton(family, family == AF_INET6 ? "::1" : "127.0.0.1", m.id.idiag_src);
+    inet_pton(family, family == AF_INET6 ? "::2" : "127.0.0.2", m.id.idiag_dst);
+    m.idiag_rqueue = rq;
+    m.idiag_wqueue = wq;
+    m.idiag_uid = uid;
+    m.idiag_inode = 9;
+    std::vector<unsigned char> payload(sizeof m);
+    memcpy(payload.data(), &m, sizeof m);
+    payload.insert(payload.end(), attrs.begin(), attrs.end());
+    put_msg(dgram, SOCK_DIAG_BY_FAMILY, payload.data(), payload.size());
+}
+
+// One attribute of a one-byte value, padded to its alignment.
+std::vector<unsigned char> attr_u8(uint16_t type, uint8_t v) {
+    std::vector<unsigned char> a(8, 0);
+    const uint16_t len = 5;
+    memcpy(a.data(), &len, 2);
+    memcpy(a.data() + 2, &type, 2);
+    a[4] = v;
+    return a;
+}
+
+TEST(DiagParse, QueuesAccountPeerAndV6Only) {
+    std::vector<unsigned char> shutdown = attr_u8(INET_DIAG_SHUTDOWN, 0);
+    std::vector<unsigned char> v6only = attr_u8(INET_DIAG_SKV6ONLY, 1);
+    std::vector<unsigned char> both = shutdown;
+    both.insert(both.end(), v6only.begin(), v6only.end());
+    std::vector<unsigned char> dual = attr_u8(INET_DIAG_SKV6ONLY, 0);
+    std::vector<unsigned char> cut = v6only;
+    cut[0] = 40; // claims more than the message holds: no attribute read
+    struct {
+        const char *name;
+        int proto, family, state;
+        std::vector<unsigned char> attrs;
+        int32_t queue, backlog, v6only;
+    } cases[] = {
+        {"listener after another attribute", LT_TCP, AF_INET6, TCP_LISTEN, both, 3, 128, 1},
+        {"dual-stack listener", LT_TCP, AF_INET6, TCP_LISTEN, dual, 3, 128, 0},
+        {"no attribute", LT_TCP, AF_INET6, TCP_LISTEN, {}, 3, 128, -1},
+        {"attribute cut short", LT_TCP, AF_INET6, TCP_LISTEN, cut, 3, 128, -1},
+        {"IPv4 listener", LT_TCP, AF_INET, TCP_LISTEN, {}, 3, 128, -1},
+        {"UDP: no accept queue", LT_UDP, AF_INET6, TCP_CLOSE, v6only, -1, -1, 1},
+        {"connection: no accept queue", LT_CONNS, AF_INET, TCP_ESTABLISHED, {}, -1, -1, -1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<unsigned char> d;
+        put_full_socket(d, c.family, c.state, 3, 128, 1000, c.attrs);
+        g_got.clear();
+        ASSERT_EQ(lt_diag_parse(d.data(), d.size(), c.proto, c.family == AF_INET6, collect, nullptr),
+                  LT_MORE);
+        ASSERT_EQ(g_got.size(), 1u);
+        const lt_endpoint &e = g_got[0];
+        EXPECT_EQ(e.ep.queue, c.queue);
+        EXPECT_EQ(e.ep.backlog, c.backlog);
+        EXPECT_EQ(e.ep.v6only, c.v6only);
+        EXPECT_EQ(e.ep.account, 1000);
+        EXPECT_EQ(ntohs(static_cast<uint16_t>(e.peer_port)), 40000);
+        char peer[64];
+        inet_ntop(c.family, e.peer, peer, sizeof peer);
+        EXPECT_STREQ(peer, c.family == AF_INET6 ? "::2" : "127.0.0.2");
+        if (c.proto == LT_CONNS) {
+            EXPECT_EQ(e.ep.state, uint32_t{PLAT_TCP_ESTABLISHED});
+        }
+    }
+}
+
 TEST(DiagParse, SocketsOfTheAskedFamilyUntilDone) {
     std::vector<unsigned char> d;
     put_socket(d, AF_INET6, "::ffff:127.0.0.1", 8080, TCP_LISTEN, 111);
@@ -165,6 +253,27 @@ TEST(ProcLine, SocketLines) {
     }
 }
 
+TEST(ProcLine, AcceptQueueAccountAndPeer) {
+    lt_endpoint e;
+    const char *listener = "   0: 0100007F:1F90 00000000:0000 0A 00000000:00000005 00:00000000 "
+                           "00000000  1000        0 36391 1 00000000781eb730 100 0 0 10 0";
+    ASSERT_EQ(lt_proc_line(listener, LT_TCP, 0, &e), 1);
+    EXPECT_EQ(e.ep.queue, 5);
+    EXPECT_EQ(e.ep.backlog, -1); // the file does not show the limit
+    EXPECT_EQ(e.ep.v6only, -1);
+    EXPECT_EQ(e.ep.account, 1000);
+    const char *conn = "  12: 0100007F:1F90 0200007F:9C40 01 00000010:00000020 00:00000000 "
+                       "00000000   101        0 4242 2 0000000000000000 20 4 0 10 -1";
+    ASSERT_EQ(lt_proc_line(conn, LT_CONNS, 0, &e), 1);
+    EXPECT_EQ(e.ep.state, uint32_t{PLAT_TCP_ESTABLISHED});
+    EXPECT_EQ(e.ep.queue, -1); // a connection's receive queue is no accept queue
+    EXPECT_EQ(e.ep.account, 101);
+    char peer[16];
+    inet_ntop(AF_INET, e.peer, peer, sizeof peer);
+    EXPECT_STREQ(peer, "127.0.0.2");
+    EXPECT_EQ(ntohs(static_cast<uint16_t>(e.peer_port)), 40000);
+}
+
 TEST(ProcLine, OtherLinesAreNotSockets) {
     lt_endpoint e;
     const char *lines[] = {
@@ -222,6 +331,49 @@ TEST(Repeats, LaterCopiesOfAnInodeGoTheOrderStays) {
     for (size_t i = 0; i < n; ++i) EXPECT_EQ(e[i].ep.pid, kept[i]) << i;
     EXPECT_EQ(lt_drop_repeats(e.data(), 1), 1u);
     EXPECT_EQ(lt_drop_repeats(e.data(), 0), 0u);
+}
+
+// Connections waiting in an accept queue have no inode yet: their two ends tell them
+// apart.
+TEST(Repeats, LaterCopiesOfAConnectionGo) {
+    auto make = [](const char *local, int lport, const char *peer, int pport, uint32_t tag) {
+        lt_endpoint e{};
+        inet_pton(AF_INET6, local, e.ep.addr);
+        inet_pton(AF_INET6, peer, e.peer);
+        e.ep.port_field = htons(static_cast<uint16_t>(lport));
+        e.peer_port = htons(static_cast<uint16_t>(pport));
+        e.ep.pid = tag;
+        return e;
+    };
+    std::vector<lt_endpoint> e = {
+        make("::1", 80, "::1", 5000, 1), make("::1", 80, "::1", 5001, 2),
+        make("::1", 80, "::1", 5000, 3), // the first again
+        make("::1", 81, "::1", 5000, 4), make("::2", 80, "::1", 5000, 5),
+        make("::1", 80, "::2", 5000, 6), make("::1", 80, "::1", 5001, 7), // the second again
+    };
+    const size_t n = lt_drop_repeat_conns(e.data(), e.size());
+    ASSERT_EQ(n, 5u);
+    const uint32_t kept[5] = {1, 2, 4, 5, 6};
+    for (size_t i = 0; i < n; ++i) EXPECT_EQ(e[i].ep.pid, kept[i]) << i;
+}
+
+TEST(Owners, EveryHolderCountsOnceAndTheTwoLowestAreKept) {
+    lt_owner o[] = {{10, 0}, {20, 0}};
+    const size_t n = lt_owners_prepare(o, 2);
+    // /proc order: ascending pids, a process's descriptors (and threads') together.
+    for (uint32_t pid : {1u, 1u, 812u, 812u, 812u, 813u}) lt_owners_note(o, n, 10, pid);
+    const lt_owner *a = lt_owners_entry(o, n, 10);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->pid, 1u);
+    EXPECT_EQ(a->next, 812u);
+    EXPECT_EQ(a->holders, 3u);
+    // Out of order, the two lowest still win, and a holder seen again is no new one.
+    for (uint32_t pid : {900u, 300u, 500u, 300u, 100u}) lt_owners_note(o, n, 20, pid);
+    const lt_owner *b = lt_owners_entry(o, n, 20);
+    EXPECT_EQ(b->pid, 100u);
+    EXPECT_EQ(b->next, 300u);
+    EXPECT_EQ(b->holders, 4u);
+    EXPECT_EQ(lt_owners_entry(o, n, 15), nullptr);
 }
 
 TEST(Owners, LowestPidWinsWhateverTheOrder) {

@@ -2,6 +2,7 @@
 // faults put in through the system-call table), image names.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -15,6 +16,7 @@
 #include <linux/netlink.h>
 #include <linux/seccomp.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -171,6 +173,148 @@ TEST(RealTables, OwnSocketsOnceWithThisProcessInTheOrderAsked) {
     EXPECT_EQ(back.lists.front(), PLAT_UDP6);
     EXPECT_EQ(back.lists.back(), PLAT_TCP4);
     for (size_t i = 1; i < back.lists.size(); ++i) EXPECT_GT(back.lists[i - 1], back.lists[i]);
+}
+
+std::vector<lt_endpoint> g_got;
+
+void collect(const lt_endpoint *e, void *) { g_got.push_back(*e); }
+
+// A detail reading of this process's sockets: a listener that a forked child holds too,
+// with connections accepted and waiting, and both kinds of "::" socket.
+TEST(RealTables, DetailReadingFindsEveryHolderAndTheSocketFacts) {
+    const int tcp = loopback_socket(AF_INET, SOCK_STREAM);
+    ASSERT_GE(tcp, 0);
+    ASSERT_EQ(listen(tcp, 6), 0);
+    const int port = bound_port(tcp);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::vector<int> fds;
+    for (int i = 0; i < 3; ++i) {
+        fds.push_back(socket(AF_INET, SOCK_STREAM, 0));
+        ASSERT_EQ(connect(fds.back(), reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+    }
+    fds.push_back(accept(tcp, nullptr, nullptr)); // one accepted, two waiting
+    int dual[2] = {-1, -1};
+    for (int v6only = 0; v6only < 2; ++v6only) {
+        dual[v6only] = socket(AF_INET6, SOCK_STREAM, 0);
+        setsockopt(dual[v6only], IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
+        sockaddr_in6 any{};
+        any.sin6_family = AF_INET6;
+        ASSERT_EQ(bind(dual[v6only], reinterpret_cast<sockaddr *>(&any), sizeof any), 0);
+        ASSERT_EQ(listen(dual[v6only], 1), 0);
+    }
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        char c;
+        close(go[1]);
+        _exit(read(go[0], &c, 1) < 0);
+    }
+    close(go[0]);
+
+    struct seen {
+        int port;
+        plat_endpoint ep;
+        int list;
+    };
+    std::vector<seen> got;
+    const int readable = plat_tables_read(
+        kAllLists,
+        [](int list, const plat_endpoint *ep, void *ctx) {
+            static_cast<std::vector<seen> *>(ctx)->push_back(
+                {ntohs(static_cast<uint16_t>(ep->port_field)), *ep, list});
+        },
+        &got, PLAT_DETAIL);
+    close(go[1]);
+    waitpid(child, nullptr, 0);
+    EXPECT_EQ(readable, (1 << PLAT_ALL_LISTS) - 1);
+    const uint32_t self = static_cast<uint32_t>(getpid()), kid = static_cast<uint32_t>(child);
+    int listeners = 0, accepted = 0;
+    for (const seen &s : got) {
+        if (s.list == PLAT_TCP4 && s.port == port) {
+            ++listeners;
+            EXPECT_EQ(s.ep.holders, 2u);
+            EXPECT_EQ(s.ep.pid, std::min(self, kid));
+            EXPECT_EQ(s.ep.next_pid, std::max(self, kid));
+            EXPECT_EQ(s.ep.queue, 2);
+            EXPECT_EQ(s.ep.backlog, 6);
+            EXPECT_EQ(s.ep.v6only, -1);
+            EXPECT_EQ(s.ep.account, static_cast<int64_t>(getuid()));
+        }
+        if (s.list == PLAT_TCP4_CONNS) {
+            EXPECT_EQ(s.ep.state, uint32_t{PLAT_TCP_ESTABLISHED});
+            accepted += s.port == port; // the server's ends, waiting or not
+        }
+        for (int v6only = 0; v6only < 2; ++v6only)
+            if (s.list == PLAT_TCP6 && s.port == bound_port(dual[v6only])) {
+                EXPECT_EQ(s.ep.v6only, v6only);
+            }
+    }
+    EXPECT_EQ(listeners, 1);
+    EXPECT_EQ(accepted, 3);
+    for (int fd : fds) close(fd);
+    close(tcp);
+    close(dual[0]);
+    close(dual[1]);
+}
+
+// The port filter as the kernel runs it: an established dump asked with it holds the
+// connections on the ports given and no others, whatever their number.
+TEST(RealTables, KernelTakesThePortFilter) {
+    const int tcp = loopback_socket(AF_INET, SOCK_STREAM);
+    ASSERT_GE(tcp, 0);
+    const int port = bound_port(tcp);
+    const int client = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+    const int client_port = bound_port(client);
+    // Local ports of the connections a filtered dump gives, among this test's two.
+    auto dump = [&](const std::vector<uint16_t> &ports) {
+        static unsigned char filter[LT_FILTER_SIZE];
+        static unsigned char req[size_t{LT_REQUEST_SIZE} + LT_FILTER_SIZE];
+        const size_t flen = lt_port_filter(ports.data(), ports.size(), filter, sizeof filter);
+        EXPECT_GT(flen, 0u);
+        const size_t n = lt_diag_request(LT_CONNS, 0, 1, req, sizeof req, filter, flen);
+        const int fd = socket(AF_NETLINK, SOCK_DGRAM, NETLINK_SOCK_DIAG);
+        sockaddr_nl kernel{};
+        kernel.nl_family = AF_NETLINK;
+        EXPECT_EQ(sendto(fd, req, n, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel),
+                  static_cast<ssize_t>(n));
+        std::vector<int> seen;
+        alignas(nlmsghdr) static char buf[32768];
+        for (int rc = LT_MORE; rc == LT_MORE;) {
+            const ssize_t got = recv(fd, buf, sizeof buf, 0);
+            if (got <= 0) break;
+            g_got.clear();
+            rc = lt_diag_parse(buf, static_cast<size_t>(got), LT_CONNS, 0, collect, nullptr);
+            EXPECT_NE(rc, LT_ERROR); // the kernel took the bytecode
+            for (const lt_endpoint &e : g_got) {
+                const int p = ntohs(static_cast<uint16_t>(e.ep.port_field));
+                if (p == port || p == client_port) seen.push_back(p);
+            }
+        }
+        close(fd);
+        return seen;
+    };
+    EXPECT_EQ(dump({static_cast<uint16_t>(port)}), std::vector<int>{port});
+    EXPECT_EQ(dump({static_cast<uint16_t>(client_port)}), std::vector<int>{client_port});
+    // Many ports around both: only the one asked for.
+    std::vector<uint16_t> many;
+    for (int p = 1; p < 65536 && many.size() < LT_FILTER_PORTS; p += 31)
+        if (p != client_port && p != port) many.push_back(static_cast<uint16_t>(p));
+    many.back() = static_cast<uint16_t>(port);
+    std::sort(many.begin(), many.end());
+    many.erase(std::unique(many.begin(), many.end()), many.end());
+    EXPECT_EQ(dump(many), std::vector<int>{port});
+    close(client);
+    close(tcp);
 }
 
 // Makes socket(AF_NETLINK, ...) fail in this process from now on, as a sandbox might.
@@ -414,6 +558,27 @@ TEST(RealTables, AddressText) {
     ASSERT_EQ(plat_addr_text(1, v6, buf, sizeof buf), 0);
     EXPECT_STREQ(buf, "::1");
     EXPECT_EQ(plat_addr_text(0, v4, buf, 4), -1);
+}
+
+TEST(RealProcess, AccountOfThisProcessAndOfUidsWithoutEntry) {
+    plat_process p;
+    plat_process_facts(static_cast<uint32_t>(getpid()), &p);
+    const passwd *pw = getpwuid(getuid());
+    ASSERT_NE(pw, nullptr);
+    EXPECT_STREQ(p.user, pw->pw_name);
+    char name[64];
+    ASSERT_EQ(plat_account_name(0, name, sizeof name), 0);
+    EXPECT_STREQ(name, "root");
+    uint32_t unnamed = 54321;
+    while (getpwuid(unnamed)) ++unnamed;
+    ASSERT_EQ(plat_account_name(unnamed, name, sizeof name), 0);
+    EXPECT_EQ(std::string(name), std::to_string(unnamed));
+    EXPECT_EQ(plat_account_name(-1, name, sizeof name), -1);
+    EXPECT_EQ(plat_account_name(unnamed, name, 3), -1); // does not fit
+    // A process that is gone has no facts.
+    plat_process_facts(0x7ffffff0u, &p);
+    EXPECT_STREQ(p.user, "");
+    EXPECT_STREQ(p.service, "");
 }
 
 TEST(RealImageName, OwnNameWholeOrNotAtAll) {

@@ -16,6 +16,7 @@
 
 #include "platform/platform.h"
 #include "platform/windows_names.h"
+#include "platform/windows_procs.h"
 
 namespace {
 
@@ -89,9 +90,13 @@ const plat_endpoint *find_port(const std::vector<plat_endpoint> &rows, int port)
 // Wine 8 finds a socket's owner only while the owning process happens to hold the
 // socket's Unix descriptor, which it rarely does (the Wine server keeps it): there the
 // owner may be unknown. Windows always knows it.
-bool owner_matches(const plat_endpoint &ep) {
+bool running_under_wine() {
     static const bool wine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version");
-    return ep.pid == GetCurrentProcessId() || (wine && ep.pid == 0);
+    return wine;
+}
+
+bool owner_matches(const plat_endpoint &ep) {
+    return ep.pid == GetCurrentProcessId() || (running_under_wine() && ep.pid == 0);
 }
 
 std::string addr_text(int ipv6, const unsigned char *addr) {
@@ -294,6 +299,131 @@ TEST_F(Platform, UdpEndpointsCarryOwner) {
     EXPECT_TRUE(owner_matches(*ep)) << ep->pid;
     // The TCP listener table holds no UDP endpoint.
     EXPECT_EQ(find_port(read_table(PLAT_TCP4), v4.port), nullptr);
+}
+
+// A detail reading takes the TCP table of every connection: the listeners as the list,
+// the established connections as its connection list.
+TEST_F(Platform, DetailReadingBringsTheConnections) {
+    Bound server(SOCK_STREAM, 0, true);
+    ASSERT_NE(server.port, 0);
+    SOCKET client = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<u_short>(server.port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+    SOCKET peer = accept(server.s, nullptr, nullptr);
+    ASSERT_NE(peer, INVALID_SOCKET);
+    static const int order[PLAT_LISTS] = {PLAT_TCP4, PLAT_TCP6, PLAT_UDP4, PLAT_UDP6};
+    struct seen {
+        int list, port;
+        plat_endpoint ep;
+    };
+    std::vector<seen> got;
+    const int readable = plat_tables_read(
+        order,
+        [](int list, const plat_endpoint *ep, void *ctx) {
+            static_cast<std::vector<seen> *>(ctx)->push_back(
+                {list, ntohs(static_cast<u_short>(ep->port_field & 0xffff)), *ep});
+        },
+        &got, PLAT_DETAIL);
+    closesocket(peer);
+    closesocket(client);
+    EXPECT_EQ(readable, (1 << PLAT_ALL_LISTS) - 1);
+    int listeners = 0, accepted = 0, last_list = -1;
+    bool in_order = true;
+    for (const seen &s : got) {
+        if (s.list == PLAT_TCP4 && s.port == server.port) {
+            ++listeners;
+            EXPECT_EQ(s.ep.state, uint32_t{PLAT_TCP_LISTEN});
+            EXPECT_EQ(s.ep.holders, s.ep.pid ? 1u : 0u); // the table names one owner
+            EXPECT_EQ(s.ep.queue, -1);
+            EXPECT_EQ(s.ep.v6only, -1);
+            EXPECT_EQ(s.ep.account, -1);
+        }
+        if (s.list == PLAT_TCP4_CONNS) {
+            EXPECT_EQ(s.ep.state, uint32_t{PLAT_TCP_ESTABLISHED});
+            accepted += s.port == server.port;
+        }
+        // Each connection list right after its TCP list.
+        if (s.list != last_list) {
+            if (s.list == PLAT_TCP4_CONNS) in_order = in_order && last_list == PLAT_TCP4;
+            if (s.list == PLAT_TCP6_CONNS) in_order = in_order && last_list == PLAT_TCP6;
+            last_list = s.list;
+        }
+    }
+    EXPECT_EQ(listeners, 1);
+    EXPECT_EQ(accepted, 1);
+    EXPECT_TRUE(in_order);
+}
+
+// This process's own facts come from its token; it runs no service.
+TEST_F(Platform, OwnProcessFacts) {
+    plat_process p;
+    plat_process_facts(GetCurrentProcessId(), &p);
+    char token[160];
+    ASSERT_EQ(win_token_account(GetCurrentProcessId(), token, sizeof token), 0);
+    EXPECT_NE(strchr(token, '\\'), nullptr) << token; // DOMAIN\name
+    EXPECT_STREQ(p.user, token);
+    EXPECT_STREQ(p.service, "");
+    EXPECT_STREQ(p.container, "");
+    char small[4];
+    EXPECT_EQ(win_token_account(GetCurrentProcessId(), small, sizeof small), -1);
+    EXPECT_EQ(win_service_account(GetCurrentProcessId(), token, sizeof token), -1);
+    EXPECT_EQ(plat_service_manager_pid(), 0u);
+    EXPECT_EQ(plat_account_name(0, token, sizeof token), -1);
+    // Process 0 and a process that does not exist have no facts.
+    for (uint32_t pid : {0u, 0xFFFFFFF1u}) {
+        plat_process_facts(pid, &p);
+        EXPECT_STREQ(p.user, "");
+        EXPECT_STREQ(p.service, "");
+    }
+    char system[160];
+    ASSERT_EQ(win_system_account(system, sizeof system), 0);
+    EXPECT_NE(strstr(system, "SYSTEM"), nullptr) << system;
+}
+
+// The services of a process as the service control manager lists them, joined in
+// name order. Wine's manager may list none with a process: then there is nothing to
+// compare, and the joining is tested natively.
+TEST_F(Platform, ServicesOfAProcess) {
+    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE);
+    ASSERT_NE(scm, nullptr);
+    std::vector<BYTE> buf(262144);
+    DWORD needed = 0, count = 0, resume = 0;
+    const BOOL ok = EnumServicesStatusExW(scm, SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_ACTIVE,
+                                          buf.data(), static_cast<DWORD>(buf.size()), &needed,
+                                          &count, &resume, nullptr);
+    CloseServiceHandle(scm);
+    ASSERT_TRUE(ok);
+    const ENUM_SERVICE_STATUS_PROCESSW *s = reinterpret_cast<ENUM_SERVICE_STATUS_PROCESSW *>(buf.data());
+    int hosts = 0;
+    for (DWORD i = 0; i < count; ++i) {
+        const DWORD pid = s[i].ServiceStatusProcess.dwProcessId;
+        if (pid == 0) continue;
+        ++hosts;
+        char name[256], joined[1024];
+        ASSERT_EQ(win_utf8(s[i].lpServiceName, wcslen(s[i].lpServiceName), name, sizeof name), 0);
+        ASSERT_GE(win_services_of(pid, joined, sizeof joined), 1);
+        // Its name is one of the joined ones.
+        const std::string list = std::string(",") + joined + ",";
+        EXPECT_NE(list.find(std::string(",") + name + ","), std::string::npos) << joined;
+        plat_process p;
+        plat_process_facts(pid, &p);
+        EXPECT_STREQ(p.service, joined);
+        // What the service is set to run as; a standard user may read it for most
+        // services, and under Wine for all.
+        char start[160] = "";
+        const int rc = win_service_account(pid, start, sizeof start);
+        if (rc == 0 || running_under_wine()) {
+            EXPECT_EQ(rc, 0) << joined;
+            EXPECT_NE(start[0], '\0') << joined;
+        }
+    }
+    char none[16] = "x";
+    EXPECT_EQ(win_services_of(GetCurrentProcessId(), none, sizeof none), 0);
+    EXPECT_STREQ(none, "");
+    printf("services with a process: %d\n", hosts);
 }
 
 TEST_F(Platform, LoopbackConnectionCarriesBytes) {

@@ -17,8 +17,12 @@ import sys
 # SetDefaultDllDirectories and AddDllDirectory are not among them: Vista and 7 have
 # them only with KB2533623, so the program looks them up at run time.
 VISTA = {
-    # The stack protector's canary comes from CryptGenRandom.
-    "advapi32.dll": "CryptAcquireContextA CryptGenRandom CryptReleaseContext",
+    # The stack protector's canary comes from CryptGenRandom; the detail answer asks the
+    # service control manager and process tokens.
+    "advapi32.dll": """
+        CloseServiceHandle CreateWellKnownSid CryptAcquireContextA CryptGenRandom
+        CryptReleaseContext EnumServicesStatusExW GetTokenInformation LookupAccountSidW
+        OpenProcessToken OpenSCManagerW OpenServiceW QueryServiceConfigW""",
     "kernel32.dll": """
         CloseHandle CreateToolhelp32Snapshot DeleteCriticalSection EnterCriticalSection
         FreeEnvironmentStringsW GetEnvironmentStringsW GetEnvironmentVariableW GetLastError
@@ -35,10 +39,10 @@ VISTA = {
     "msvcrt.dll": """
         ___lc_codepage_func ___mb_cur_max_func __getmainargs __initenv __iob_func
         __set_app_type __setusermatherr _acmdln _amsg_exit _cexit _close _commode _errno _exit
-        _fileno _fmode _gmtime64 _initterm _lock _onexit _open _setmode _time64 _unlock _write
-        abort bsearch calloc
-        exit fflush fprintf fputc free fwrite localeconv malloc memcpy memmove memset qsort
-        realloc signal strchr strcmp strerror strftime strlen strncmp strstr vfprintf wcslen""",
+        _fileno _fmode _gmtime64 _initterm _lock _onexit _open _setmode _time64 _unlock _wcsicmp
+        _write abort bsearch calloc exit fflush fprintf fputc free fwrite localeconv malloc
+        memcmp memcpy memmove memset qsort realloc signal strchr strcmp strcspn strerror
+        strftime strlen strncmp strstr vfprintf wcslen""",
 }
 VISTA = {dll: set(names.split()) for dll, names in VISTA.items()}
 HEADER = {"MajorOSystemVersion": "6", "MinorOSystemVersion": "0",

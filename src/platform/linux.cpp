@@ -65,8 +65,13 @@ const linux_sys &sys = g_linux_sys;
 struct table_snapshot {
     lt_endpoint *eps;
     size_t count, cap;
-    size_t begin[PLAT_LISTS], end[PLAT_LISTS];
+    size_t begin[PLAT_ALL_LISTS], end[PLAT_ALL_LISTS];
     int oom; // an endpoint could not be stored: the list being read fails
+    // The connection lists keep the connections on a port a TCP listener uses, the
+    // only ones the answer counts (bit per port); the kernel is asked for those alone.
+    const unsigned char *listen_ports;
+    const void *conn_filter;
+    size_t conn_filter_len;
 };
 
 // The list being read: where it goes, what it keeps, how many endpoints it was handed.
@@ -74,7 +79,15 @@ struct list_reader {
     table_snapshot *t;
     int proto;
     size_t handed;
+    const void *filter; // kernel bytecode for the request, or null
+    size_t filter_len;
+    // One read, no second one: a count of connections, which come and go all the
+    // time, is no better for it, and each read of them walks the whole hash table.
+    int once;
 };
+
+// The port of a port field (network order in its low 16 bits), in host order.
+unsigned host_port(uint32_t port_field) { return ntohs(static_cast<uint16_t>(port_field & 0xffffu)); }
 
 // Keeps one endpoint of the list being read; TCP lists keep listeners only, as the
 // interface promises, whichever source they come from.
@@ -82,7 +95,12 @@ void keep_endpoint(const lt_endpoint *e, void *ctx) {
     list_reader &reader = *static_cast<list_reader *>(ctx);
     ++reader.handed;
     if (reader.proto == LT_TCP && e->ep.state != PLAT_TCP_LISTEN) return;
+    if (reader.proto == LT_CONNS && e->ep.state != PLAT_TCP_ESTABLISHED) return;
     table_snapshot &t = *reader.t;
+    if (reader.proto == LT_CONNS && t.listen_ports) {
+        const unsigned port = host_port(e->ep.port_field);
+        if (!(t.listen_ports[port / 8] & 1 << port % 8)) return;
+    }
     if (t.count == t.cap) {
         const size_t cap = t.cap ? t.cap * 2 : 256;
         void *grown = sys.realloc(t.eps, cap * sizeof *t.eps);
@@ -108,8 +126,9 @@ void keep_endpoint(const lt_endpoint *e, void *ctx) {
 // carried sockets. 0 when the whole dump arrived.
 int diag_dump(int fd, int ipv6, uint32_t seq, list_reader *reader, int *pieces) {
     *pieces = 0;
-    char req[LT_REQUEST_SIZE];
-    const size_t n = lt_diag_request(reader->proto, ipv6, seq, req, sizeof req);
+    alignas(nlmsghdr) static char req[size_t{LT_REQUEST_SIZE} + LT_FILTER_SIZE];
+    const size_t n = lt_diag_request(reader->proto, ipv6, seq, req, sizeof req, reader->filter,
+                                     reader->filter_len);
     sockaddr_nl kernel;
     memset(&kernel, 0, sizeof kernel);
     kernel.nl_family = AF_NETLINK;
@@ -140,7 +159,7 @@ int read_diag(int ipv6, list_reader *reader) {
     const int rc = diag_dump(fd, ipv6, 1, reader, &pieces);
     // The first reply of a socket's first dump is small (a page); after that the
     // kernel fills whole buffers, the first reply of the second dump included.
-    if (rc == 0 && pieces > 1) diag_dump(fd, ipv6, 2, reader, &pieces);
+    if (rc == 0 && pieces > 1 && !reader->once) diag_dump(fd, ipv6, 2, reader, &pieces);
     close(fd);
     return rc;
 }
@@ -185,20 +204,31 @@ int proc_pass(const char *file, int ipv6, size_t first, list_reader *reader, int
 
 // One list from /proc/net, for systems that refuse sock_diag.
 int read_proc(int list, int ipv6, list_reader *reader) {
-    static const char *const files[PLAT_LISTS] = {"/proc/net/tcp", "/proc/net/tcp6",
-                                                  "/proc/net/udp", "/proc/net/udp6"};
+    static const char *const files[PLAT_ALL_LISTS] = {"/proc/net/tcp", "/proc/net/tcp6",
+                                                      "/proc/net/udp", "/proc/net/udp6",
+                                                      "/proc/net/tcp", "/proc/net/tcp6"};
     int pieces;
     const int rc = proc_pass(files[list], ipv6, 0, reader, &pieces);
     // Half a page first: the breaks of the second read fall between those of the first.
-    if (rc == 0 && pieces > 1) proc_pass(files[list], ipv6, 2048, reader, &pieces);
+    if (rc == 0 && pieces > 1 && !reader->once) proc_pass(files[list], ipv6, 2048, reader, &pieces);
     return rc;
+}
+
+int list_proto(int list) {
+    if (list == PLAT_TCP4 || list == PLAT_TCP6) return LT_TCP;
+    return list == PLAT_UDP4 || list == PLAT_UDP6 ? LT_UDP : LT_CONNS;
 }
 
 // Reads one list into the snapshot, from sock_diag or else from /proc/net, each
 // socket once; 0 on success. A list that fails leaves nothing behind.
 int read_list(table_snapshot &t, int list) {
-    const int ipv6 = list == PLAT_TCP6 || list == PLAT_UDP6;
-    list_reader reader = {&t, list == PLAT_TCP4 || list == PLAT_TCP6 ? LT_TCP : LT_UDP, 0};
+    const int ipv6 = list == PLAT_TCP6 || list == PLAT_UDP6 || list == PLAT_TCP6_CONNS;
+    list_reader reader = {&t, list_proto(list), 0, nullptr, 0, 0};
+    if (reader.proto == LT_CONNS) {
+        reader.filter = t.conn_filter;
+        reader.filter_len = t.conn_filter_len;
+        reader.once = 1;
+    }
     const size_t begin = t.count;
     t.oom = 0;
     int ok = read_diag(ipv6, &reader) == 0 && !t.oom;
@@ -208,7 +238,12 @@ int read_list(table_snapshot &t, int list) {
         reader.handed = 0;
         ok = read_proc(list, ipv6, &reader) == 0 && !t.oom;
     }
-    t.count = ok ? begin + lt_drop_repeats(t.eps + begin, t.count - begin) : begin;
+    // Connections still waiting to be accepted have no inode: told apart by their ends.
+    if (ok)
+        t.count = begin + (reader.proto == LT_CONNS ? lt_drop_repeat_conns : lt_drop_repeats)(
+                              t.eps + begin, t.count - begin);
+    else
+        t.count = begin;
     t.begin[list] = begin;
     t.end[list] = t.count;
     return ok ? 0 : -1;
@@ -267,14 +302,17 @@ void each_other_thread(int proc, unsigned long pid, Fn fn) {
 
 // Finds the process of every endpoint: one readlinkat per descriptor of every
 // process. /proc lists processes in ascending pid order, so the first holder met is
-// the lowest one, and the walk stops once every socket has one.
-void find_owners(table_snapshot &t) {
+// the lowest one, and the walk stops once every socket has one, unless every holder
+// is wanted.
+void find_owners(table_snapshot &t, bool every_holder) {
     if (t.count == 0) return;
     lt_owner *owners = static_cast<lt_owner *>(sys.malloc(t.count * sizeof *owners));
     if (!owners) return;
     for (size_t i = 0; i < t.count; ++i) owners[i].inode = t.eps[i].inode;
     const size_t n = lt_owners_prepare(owners, t.count);
     size_t left = n;
+    // The walk goes on while this holds.
+    auto wanted = [&] { return every_holder || left > 0; };
     const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     // Notes the sockets of one descriptor directory; the number of entries it listed,
     // -1 when it cannot be read.
@@ -289,12 +327,12 @@ void find_owners(table_snapshot &t) {
             uint32_t inode;
             if (k > 0 && lt_socket_inode(link, static_cast<size_t>(k), &inode))
                 left -= static_cast<size_t>(lt_owners_note(owners, n, inode, pid));
-            return left > 0;
+            return wanted();
         });
         close(fds);
         return entries;
     };
-    if (proc >= 0 && left > 0) {
+    if (proc >= 0 && wanted()) {
         each_entry(proc, [&](const char *name) {
             char *end;
             const unsigned long pid = strtoul(name, &end, 10);
@@ -303,35 +341,87 @@ void find_owners(table_snapshot &t) {
             snprintf(path, sizeof path, "%lu/fd", pid);
             // When the first thread has exited and others live on, the process's own
             // list is empty (and readable); a live thread still shows the descriptors.
-            if (scan(path, static_cast<uint32_t>(pid)) == 0 && left > 0 &&
+            if (scan(path, static_cast<uint32_t>(pid)) == 0 && wanted() &&
                 has_other_threads(proc, pid))
                 each_other_thread(proc, pid, [&](const char *task) {
                     char fd_dir[80];
                     snprintf(fd_dir, sizeof fd_dir, "%s/fd", task);
-                    return scan(fd_dir, static_cast<uint32_t>(pid)) == 0 && left > 0;
+                    return scan(fd_dir, static_cast<uint32_t>(pid)) == 0 && wanted();
                 });
-            return left > 0;
+            return wanted();
         });
     }
     if (proc >= 0) close(proc);
-    for (size_t i = 0; i < t.count; ++i)
-        t.eps[i].ep.pid = lt_owners_find(owners, n, t.eps[i].inode);
+    for (size_t i = 0; i < t.count; ++i) {
+        plat_endpoint &ep = t.eps[i].ep;
+        const lt_owner *o = lt_owners_entry(owners, n, t.eps[i].inode);
+        ep.pid = o ? o->pid : 0;
+        ep.next_pid = o ? o->next : 0;
+        ep.holders = o ? o->holders : 0;
+    }
     free(owners);
+}
+
+// Notes the ports of the TCP listeners read, for the connection lists: a bit each, and
+// the kernel's filter when there are not too many of them.
+void note_listen_ports(table_snapshot &t, int readable) {
+    static unsigned char bits[65536 / 8];
+    static uint16_t ports[LT_FILTER_PORTS];
+    alignas(uint32_t) static unsigned char filter[LT_FILTER_SIZE];
+    memset(bits, 0, sizeof bits);
+    for (int list = PLAT_TCP4; list <= PLAT_TCP6; ++list) {
+        if (!(readable & 1 << list)) continue;
+        for (size_t i = t.begin[list]; i < t.end[list]; ++i) {
+            const unsigned port = host_port(t.eps[i].ep.port_field);
+            bits[port / 8] = static_cast<unsigned char>(bits[port / 8] | 1 << port % 8);
+        }
+    }
+    size_t n = 0;
+    for (unsigned port = 1; port < 65536 && n <= LT_FILTER_PORTS; ++port)
+        if (bits[port / 8] & 1 << port % 8) {
+            if (n < LT_FILTER_PORTS) ports[n] = static_cast<uint16_t>(port);
+            ++n;
+        }
+    t.listen_ports = bits;
+    // Without a filter (too many ports, or none) the kernel hands over every connection.
+    t.conn_filter_len = n <= LT_FILTER_PORTS ? lt_port_filter(ports, n, filter, sizeof filter) : 0;
+    t.conn_filter = t.conn_filter_len ? filter : nullptr;
+}
+
+// Calls fn for every endpoint of a list that was read.
+void deliver(const table_snapshot &t, int readable, int list, plat_endpoint_fn fn, void *ctx) {
+    if (!(readable & 1 << list)) return;
+    for (size_t i = t.begin[list]; i < t.end[list]; ++i) fn(list, &t.eps[i].ep, ctx);
 }
 
 } // namespace
 
-int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx) {
+int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx, int flags) {
+    const bool detail = flags & PLAT_DETAIL;
     table_snapshot t;
     memset(&t, 0, sizeof t);
     int readable = 0;
     for (int list = 0; list < PLAT_LISTS; ++list)
         if (read_list(t, list) == 0) readable |= 1 << list;
-    find_owners(t);
+    find_owners(t, detail);
+    // The connections need no owner: they are read after the owner scan.
+    if (detail) {
+        note_listen_ports(t, readable);
+        // A family without a TCP listener read has no connection that could count
+        // (Linux lists a dual-stack socket's IPv4 connections with IPv6 ones).
+        for (int list = PLAT_TCP4_CONNS; list <= PLAT_TCP6_CONNS; ++list) {
+            const int tcp = list == PLAT_TCP4_CONNS ? PLAT_TCP4 : PLAT_TCP6;
+            const bool none = readable & 1 << tcp && t.begin[tcp] == t.end[tcp];
+            if (none) t.begin[list] = t.end[list] = t.count;
+            if (none || read_list(t, list) == 0) readable |= 1 << list;
+        }
+    }
     for (int k = 0; k < PLAT_LISTS; ++k) {
         const int list = order[k];
-        if (list < 0 || list >= PLAT_LISTS || !(readable & 1 << list)) continue;
-        for (size_t i = t.begin[list]; i < t.end[list]; ++i) fn(list, &t.eps[i].ep, ctx);
+        if (list < 0 || list >= PLAT_LISTS) continue;
+        deliver(t, readable, list, fn, ctx);
+        if (detail && list == PLAT_TCP4) deliver(t, readable, PLAT_TCP4_CONNS, fn, ctx);
+        if (detail && list == PLAT_TCP6) deliver(t, readable, PLAT_TCP6_CONNS, fn, ctx);
     }
     free(t.eps);
     return readable;

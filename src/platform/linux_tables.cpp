@@ -4,20 +4,23 @@
 #include <cstring>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
-size_t lt_diag_request(int proto, int ipv6, uint32_t seq, void *buf, size_t size) {
+size_t lt_diag_request(int proto, int ipv6, uint32_t seq, void *buf, size_t size,
+                       const void *filter, size_t filter_len) {
     struct request {
         nlmsghdr nlh;
         inet_diag_req_v2 req;
     } r;
-    static_assert(sizeof r <= LT_REQUEST_SIZE);
-    if (size < sizeof r) return 0;
+    static_assert(sizeof r + sizeof(rtattr) <= LT_REQUEST_SIZE);
+    const size_t total = sizeof r + (filter_len ? RTA_SPACE(filter_len) : 0);
+    if (size < total || filter_len > LT_FILTER_SIZE) return 0;
     memset(&r, 0, sizeof r);
-    r.nlh.nlmsg_len = sizeof r;
+    r.nlh.nlmsg_len = static_cast<uint32_t>(total);
     r.nlh.nlmsg_type = SOCK_DIAG_BY_FAMILY;
     r.nlh.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
     r.nlh.nlmsg_seq = seq;
@@ -26,13 +29,54 @@ size_t lt_diag_request(int proto, int ipv6, uint32_t seq, void *buf, size_t size
         r.req.sdiag_protocol = IPPROTO_TCP;
         // The listening bit alone: any other bit makes the kernel walk every connection.
         r.req.idiag_states = 1u << TCP_LISTEN;
+    } else if (proto == LT_CONNS) {
+        r.req.sdiag_protocol = IPPROTO_TCP;
+        r.req.idiag_states = 1u << TCP_ESTABLISHED;
     } else {
         r.req.sdiag_protocol = IPPROTO_UDP;
         r.req.idiag_states = ~0u;
     }
     memcpy(buf, &r, sizeof r);
-    return sizeof r;
+    if (filter_len) {
+        rtattr a;
+        a.rta_len = static_cast<unsigned short>(RTA_LENGTH(filter_len));
+        a.rta_type = INET_DIAG_REQ_BYTECODE;
+        unsigned char *at = static_cast<unsigned char *>(buf) + sizeof r;
+        memcpy(at, &a, sizeof a);
+        memcpy(at + RTA_LENGTH(0), filter, filter_len);
+    }
+    return total;
 }
+
+
+namespace {
+
+// An endpoint whose facts are all still unknown.
+lt_endpoint blank_endpoint() {
+    lt_endpoint e;
+    memset(&e, 0, sizeof e);
+    e.ep.account = -1;
+    e.ep.queue = e.ep.backlog = e.ep.v6only = -1;
+    return e;
+}
+
+// The INET_DIAG_SKV6ONLY attribute among the n bytes of attributes at p; -1 without it.
+int32_t v6only_attr(const unsigned char *p, size_t n) {
+    while (n >= sizeof(rtattr)) {
+        rtattr a;
+        memcpy(&a, p, sizeof a);
+        if (a.rta_len < sizeof a || a.rta_len > n) break;
+        if ((a.rta_type & NLA_TYPE_MASK) == INET_DIAG_SKV6ONLY && a.rta_len > sizeof a)
+            return p[RTA_LENGTH(0)] != 0;
+        const size_t step = RTA_ALIGN(a.rta_len);
+        if (step >= n) break;
+        p += step;
+        n -= step;
+    }
+    return -1;
+}
+
+} // namespace
 
 int lt_diag_parse(const void *data, size_t len, int proto, int ipv6, lt_endpoint_fn fn, void *ctx) {
     const unsigned char *p = static_cast<const unsigned char *>(data);
@@ -49,13 +93,24 @@ int lt_diag_parse(const void *data, size_t len, int proto, int ipv6, lt_endpoint
             if (h.nlmsg_len < NLMSG_LENGTH(sizeof m)) return LT_ERROR;
             memcpy(&m, p + NLMSG_HDRLEN, sizeof m);
             if (m.idiag_family == family) {
-                lt_endpoint e;
-                memset(&e, 0, sizeof e);
+                lt_endpoint e = blank_endpoint();
                 memcpy(e.ep.addr, m.id.idiag_src, ipv6 ? 16 : 4);
-                uint16_t sport;
+                uint16_t sport, dport;
                 memcpy(&sport, &m.id.idiag_sport, sizeof sport);
+                memcpy(&dport, &m.id.idiag_dport, sizeof dport);
                 e.ep.port_field = sport; // still in network byte order, as the tables hold it
-                e.ep.state = proto == LT_TCP ? lt_tcp_state(m.idiag_state) : 0;
+                e.ep.state = proto != LT_UDP ? lt_tcp_state(m.idiag_state) : 0;
+                e.ep.account = m.idiag_uid;
+                // A listener's queues are its accept queue: waiting now, and the limit.
+                if (proto == LT_TCP && e.ep.state == PLAT_TCP_LISTEN) {
+                    e.ep.queue = static_cast<int32_t>(m.idiag_rqueue & 0x7fffffff);
+                    e.ep.backlog = static_cast<int32_t>(m.idiag_wqueue & 0x7fffffff);
+                }
+                if (ipv6)
+                    e.ep.v6only = v6only_attr(p + NLMSG_LENGTH(sizeof m),
+                                              h.nlmsg_len - NLMSG_LENGTH(sizeof m));
+                memcpy(e.peer, m.id.idiag_dst, ipv6 ? 16 : 4);
+                e.peer_port = dport;
                 e.inode = m.idiag_inode;
                 fn(&e, ctx);
             }
@@ -144,34 +199,52 @@ bool skip_field(const char **s) {
 
 } // namespace
 
-int lt_proc_line(const char *line, int proto, int ipv6, lt_endpoint *out) {
-    const char *s = line;
-    uint32_t slot, word, port, state, inode;
-    skip_blanks(&s);
-    if (!dec_field(&s, &slot) || *s++ != ':') return 0;
-    skip_blanks(&s);
+namespace {
+
+// An address and port as /proc/net prints them, "ADDR:PORT" followed by a blank: the
+// address bytes and the port in network byte order.
+bool proc_address(const char **s, int ipv6, unsigned char *addr, uint32_t *port_field) {
     // The kernel prints each 32-bit word of the address as a number in host byte
     // order; storing the number back gives the address bytes as they were.
-    lt_endpoint e;
-    memset(&e, 0, sizeof e);
+    uint32_t word, port;
     for (int w = 0; w < (ipv6 ? 4 : 1); ++w) {
-        if (!hex_fixed(&s, 8, &word)) return 0;
-        memcpy(e.ep.addr + 4 * w, &word, 4);
+        if (!hex_fixed(s, 8, &word)) return false;
+        memcpy(addr + 4 * w, &word, 4);
     }
-    if (*s++ != ':' || !hex_fixed(&s, 4, &port) || (*s != ' ' && *s != '\t')) return 0;
-    skip_blanks(&s);
-    if (!skip_field(&s) || !hex_field(&s, &state)) return 0;
-    skip_blanks(&s);
-    // tx_queue:rx_queue, tr:tm->when, retrnsmt, uid, timeout, then the inode.
-    for (int i = 0; i < 5; ++i)
-        if (!skip_field(&s)) return 0;
-    if (!dec_field(&s, &inode)) return 0;
+    if (*(*s)++ != ':' || !hex_fixed(s, 4, &port) || (**s != ' ' && **s != '\t')) return false;
+    skip_blanks(s);
     const unsigned char net_port[2] = {static_cast<unsigned char>(port >> 8),
                                        static_cast<unsigned char>(port)};
     uint16_t field;
     memcpy(&field, net_port, sizeof field);
-    e.ep.port_field = field;
-    e.ep.state = proto == LT_TCP ? lt_tcp_state(state) : 0;
+    *port_field = field;
+    return true;
+}
+
+} // namespace
+
+int lt_proc_line(const char *line, int proto, int ipv6, lt_endpoint *out) {
+    const char *s = line;
+    uint32_t slot, state, tx_queue, rx_queue, uid, inode;
+    skip_blanks(&s);
+    if (!dec_field(&s, &slot) || *s++ != ':') return 0;
+    skip_blanks(&s);
+    lt_endpoint e = blank_endpoint();
+    if (!proc_address(&s, ipv6, e.ep.addr, &e.ep.port_field) ||
+        !proc_address(&s, ipv6, e.peer, &e.peer_port) || !hex_field(&s, &state))
+        return 0;
+    skip_blanks(&s);
+    // tx_queue:rx_queue, tr:tm->when, retrnsmt, uid, timeout, then the inode.
+    if (!hex_field(&s, &tx_queue) || *s++ != ':' || !hex_field(&s, &rx_queue)) return 0;
+    skip_blanks(&s);
+    if (!skip_field(&s) || !skip_field(&s) || !dec_field(&s, &uid)) return 0;
+    skip_blanks(&s);
+    if (!skip_field(&s) || !dec_field(&s, &inode)) return 0;
+    e.ep.state = proto != LT_UDP ? lt_tcp_state(state) : 0;
+    e.ep.account = uid;
+    // A listener's receive queue is its accept queue; the file does not show the limit.
+    if (proto == LT_TCP && e.ep.state == PLAT_TCP_LISTEN)
+        e.ep.queue = static_cast<int32_t>(rx_queue & 0x7fffffff);
     e.inode = inode;
     *out = e;
     return 1;
@@ -254,14 +327,63 @@ size_t lt_drop_repeats(lt_endpoint *e, size_t n) {
     return n;
 }
 
+namespace {
+
+// Both ends of a connection and its position in the list.
+struct placed_conn {
+    const lt_endpoint *e;
+    size_t at;
+};
+
+int by_ends_then_position(const void *a, const void *b) {
+    const placed_conn &x = *static_cast<const placed_conn *>(a);
+    const placed_conn &y = *static_cast<const placed_conn *>(b);
+    // The ports first: they mostly decide, and cost less than the addresses.
+    if (x.e->peer_port != y.e->peer_port) return x.e->peer_port < y.e->peer_port ? -1 : 1;
+    if (x.e->ep.port_field != y.e->ep.port_field)
+        return x.e->ep.port_field < y.e->ep.port_field ? -1 : 1;
+    int c = memcmp(x.e->ep.addr, y.e->ep.addr, sizeof x.e->ep.addr);
+    if (!c) c = memcmp(x.e->peer, y.e->peer, sizeof x.e->peer);
+    if (!c) c = x.at < y.at ? -1 : x.at > y.at;
+    return c;
+}
+
+bool same_ends(const lt_endpoint &a, const lt_endpoint &b) {
+    return memcmp(a.ep.addr, b.ep.addr, sizeof a.ep.addr) == 0 &&
+           memcmp(a.peer, b.peer, sizeof a.peer) == 0 && a.ep.port_field == b.ep.port_field &&
+           a.peer_port == b.peer_port;
+}
+
+} // namespace
+
+size_t lt_drop_repeat_conns(lt_endpoint *e, size_t n) {
+    if (n < 2) return n;
+    placed_conn *order = static_cast<placed_conn *>(malloc(n * sizeof *order));
+    unsigned char *drop = static_cast<unsigned char *>(calloc(n, 1));
+    if (order && drop) {
+        for (size_t i = 0; i < n; ++i) order[i] = {e + i, i};
+        qsort(order, n, sizeof *order, by_ends_then_position);
+        for (size_t i = 1; i < n; ++i)
+            if (same_ends(*order[i].e, *order[i - 1].e)) drop[order[i].at] = 1;
+        size_t kept = 0;
+        for (size_t i = 0; i < n; ++i)
+            if (!drop[i]) e[kept++] = e[i];
+        n = kept;
+    }
+    free(order);
+    free(drop);
+    return n;
+}
+
 size_t lt_owners_prepare(lt_owner *o, size_t n) {
     if (n > 1) qsort(o, n, sizeof *o, by_inode);
     size_t kept = 0;
     for (size_t i = 0; i < n; ++i) {
         if (o[i].inode == 0 || (kept > 0 && o[kept - 1].inode == o[i].inode)) continue;
-        o[kept].inode = o[i].inode;
-        o[kept].pid = 0;
-        ++kept;
+        lt_owner fresh;
+        fresh.inode = o[i].inode;
+        fresh.pid = 0;
+        o[kept++] = fresh;
     }
     return kept;
 }
@@ -269,15 +391,29 @@ size_t lt_owners_prepare(lt_owner *o, size_t n) {
 int lt_owners_note(lt_owner *o, size_t n, uint32_t inode, uint32_t pid) {
     const size_t i = owner_slot(o, n, inode);
     if (i == n || pid == 0) return 0;
-    if (o[i].pid == 0) {
-        o[i].pid = pid;
+    lt_owner &w = o[i];
+    if (pid == w.last || pid == w.pid || pid == w.next) return 0;
+    w.last = pid;
+    ++w.holders;
+    if (w.pid == 0) {
+        w.pid = pid;
         return 1;
     }
-    if (pid < o[i].pid) o[i].pid = pid;
+    if (pid < w.pid) {
+        w.next = w.pid;
+        w.pid = pid;
+    } else if (w.next == 0 || pid < w.next) {
+        w.next = pid;
+    }
     return 0;
 }
 
 uint32_t lt_owners_find(const lt_owner *o, size_t n, uint32_t inode) {
     const size_t i = owner_slot(o, n, inode);
     return i == n ? 0 : o[i].pid;
+}
+
+const lt_owner *lt_owners_entry(const lt_owner *o, size_t n, uint32_t inode) {
+    const size_t i = owner_slot(o, n, inode);
+    return i == n ? nullptr : &o[i];
 }

@@ -35,7 +35,19 @@ int plat_utc_now(struct tm *out);
 enum { PLAT_TCP4 = 0, PLAT_TCP6 = 1, PLAT_UDP4 = 2, PLAT_UDP6 = 3, PLAT_LISTS = 4 };
 
 // TCP state numbering shared by every platform (the Windows one).
-enum { PLAT_TCP_LISTEN = 2 };
+enum { PLAT_TCP_LISTEN = 2, PLAT_TCP_ESTABLISHED = 5 };
+
+// A detail reading (flag PLAT_DETAIL) also delivers the established TCP connections of
+// each family as two more lists, local address and port only.
+enum { PLAT_TCP4_CONNS = 4, PLAT_TCP6_CONNS = 5, PLAT_ALL_LISTS = 6 };
+
+// Flags of plat_tables_read.
+enum {
+    // Every holder of each socket is looked for (no early stop), the established
+    // connections are read too, and the socket facts below are filled where the
+    // system gives them.
+    PLAT_DETAIL = 1,
+};
 
 // One raw endpoint as the system's table holds it.
 struct plat_endpoint {
@@ -46,6 +58,19 @@ struct plat_endpoint {
     // The owner's name in the system's process list (UTF-8), which names processes the
     // image lookup may not open; null where there is none. Valid during the call only.
     const char *listed_name;
+    // Detail readings only (0 otherwise): how many processes hold the socket (0 when
+    // unknown; pid is the lowest of them) and the second lowest holder, 0 when none.
+    uint32_t holders;
+    uint32_t next_pid;
+    // The account the system's table names for the socket itself (its creator), -1 when
+    // it names none; plat_account_name gives its name.
+    int64_t account;
+    // TCP listeners: connections waiting in the accept queue and the queue's limit;
+    // -1 where the table does not say.
+    int32_t queue;
+    int32_t backlog;
+    // IPv6 sockets: 1 when the socket refuses IPv4, 0 when it takes both; -1 unknown.
+    int32_t v6only;
 };
 
 typedef void (*plat_endpoint_fn)(int list, const plat_endpoint *ep, void *ctx);
@@ -54,8 +79,9 @@ typedef void (*plat_endpoint_fn)(int list, const plat_endpoint *ep, void *ctx);
 // owners of all of them in one pass, and calls fn for every endpoint, tagged with its
 // list: list by list in the order given (each list once), each in table order. A list
 // that cannot be read delivers nothing. Returns a bit (1 << list) for every list read.
-// Nothing is kept between calls.
-int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx);
+// Nothing is kept between calls. With PLAT_DETAIL the connection lists come too, each
+// after the TCP list of its family, and have their bits.
+int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx, int flags = 0);
 
 // Standard text form of a 4-byte (ipv6 == 0) or 16-byte address; 0 on success.
 int plat_addr_text(int ipv6, const unsigned char *addr, char *buf, size_t size);
@@ -64,6 +90,25 @@ int plat_addr_text(int ipv6, const unsigned char *addr, char *buf, size_t size);
 // UTF-8 on Windows, the file system's bytes elsewhere, so not always valid UTF-8.
 // 0 on success, -1 when no name can be had or it does not fit.
 int plat_image_name(uint32_t pid, char *buf, size_t size);
+
+// ---- processes --------------------------------------------------------------
+
+// The process that starts services and may hold their sockets before they run (Linux:
+// systemd, pid 1); 0 on a system where none holds sockets.
+uint32_t plat_service_manager_pid();
+
+// What the system says of one process, each text UTF-8 and empty when unknown.
+struct plat_process {
+    char user[160];     // the account it runs as
+    char service[512];  // the service or services it runs (names joined with ",")
+    char container[16]; // the container it runs in: the first 12 characters of its id
+};
+
+// Fills what can be had of pid; the rest stays empty.
+void plat_process_facts(uint32_t pid, plat_process *out);
+
+// The name of an account the tables name (plat_endpoint.account); 0 on success.
+int plat_account_name(int64_t account, char *buf, size_t size);
 
 // ---- loopback TCP ---------------------------------------------------------
 

@@ -28,6 +28,7 @@
 
 #include "table_fetch.h"
 #include "windows_names.h"
+#include "windows_procs.h"
 
 // ---- process start --------------------------------------------------------
 
@@ -283,6 +284,7 @@ namespace {
 struct table_kind {
     int tcp;
     ULONG family;
+    int all_states; // TCP: every connection, not the listeners alone
 };
 
 // One call of the table function in the size protocol: buf null asks for the size.
@@ -292,7 +294,8 @@ uint32_t table_call(void *buf, uint32_t *size, void *ctx) {
     DWORD n = *size;
     DWORD rc;
     if (k->tcp)
-        rc = l.tcp ? l.tcp(buf, &n, FALSE, k->family, TCP_TABLE_OWNER_PID_LISTENER, 0)
+        rc = l.tcp ? l.tcp(buf, &n, FALSE, k->family,
+                           k->all_states ? TCP_TABLE_OWNER_PID_ALL : TCP_TABLE_OWNER_PID_LISTENER, 0)
                    : ERROR_NOT_SUPPORTED;
     else
         rc = l.udp ? l.udp(buf, &n, FALSE, k->family, UDP_TABLE_OWNER_PID, 0) : ERROR_NOT_SUPPORTED;
@@ -307,6 +310,10 @@ plat_endpoint endpoint(const void *addr, size_t addr_len, DWORD port, DWORD stat
     ep.port_field = port;
     ep.state = state;
     ep.pid = pid;
+    // The table names one owner and no account, queue or v6-only setting.
+    ep.holders = pid ? 1 : 0;
+    ep.account = -1;
+    ep.queue = ep.backlog = ep.v6only = -1;
     return ep;
 }
 
@@ -329,11 +336,11 @@ plat_endpoint endpoint_of(const MIB_UDP6ROW_OWNER_PID &r) {
 // Room for a snapshot name as UTF-8: at most three bytes for each of its characters.
 enum { LISTED_NAME_SIZE = MAX_PATH * 3 + 1 };
 
-// Every row of a fetched table in table order, but no more rows than the buffer
-// holds, whatever the count says.
+// Every row of a fetched table in table order (those in state alone, when it is not
+// 0), but no more rows than the buffer holds, whatever the count says.
 template<typename Table>
 void walk(const void *buf, uint32_t size, int list, const win_names &names, plat_endpoint_fn fn,
-          void *ctx) {
+          void *ctx, uint32_t state = 0) {
     const Table *t = static_cast<const Table *>(buf);
     if (size < offsetof(Table, table)) return;
     const size_t room = (size - offsetof(Table, table)) / sizeof t->table[0];
@@ -341,29 +348,48 @@ void walk(const void *buf, uint32_t size, int list, const win_names &names, plat
     char listed[LISTED_NAME_SIZE];
     for (size_t i = 0; i < n; ++i) {
         plat_endpoint ep = endpoint_of(t->table[i]);
+        if (state && ep.state != state) continue;
         if (ep.pid && win_names_find(&names, ep.pid, listed, sizeof listed) == 0)
             ep.listed_name = listed;
         fn(list, &ep, ctx);
     }
 }
 
-// One list's table as fetched; buf null when it could not be read.
+// A TCP table of every connection: its listeners as the list, then its established
+// connections as the list's connection list.
+template<typename Table>
+void walk_connections(const void *buf, uint32_t size, int list, const win_names &names,
+                      plat_endpoint_fn fn, void *ctx) {
+    walk<Table>(buf, size, list, names, fn, ctx, PLAT_TCP_LISTEN);
+    walk<Table>(buf, size, list == PLAT_TCP4 ? PLAT_TCP4_CONNS : PLAT_TCP6_CONNS, names, fn, ctx,
+                PLAT_TCP_ESTABLISHED);
+}
+
+// One list's table as fetched; buf null when it could not be read. A detail reading
+// takes the TCP table with every connection in it.
 struct fetched_table {
     void *buf;
     uint32_t size;
+    int all_states;
 };
 
-fetched_table fetch_list(int list) {
+fetched_table fetch_list(int list, int flags) {
     const int tcp = list == PLAT_TCP4 || list == PLAT_TCP6;
     const int ipv6 = list == PLAT_TCP6 || list == PLAT_UDP6;
-    table_kind kind = {tcp, static_cast<ULONG>(ipv6 ? AF_INET6 : AF_INET)};
-    fetched_table t = {nullptr, 0};
+    const int detail = tcp && (flags & PLAT_DETAIL);
+    table_kind kind = {tcp, static_cast<ULONG>(ipv6 ? AF_INET6 : AF_INET), detail};
+    fetched_table t = {nullptr, 0, detail};
     t.buf = table_fetch(table_call, &kind, &t.size);
     return t;
 }
 
 void walk_list(int list, const fetched_table &t, const win_names &names, plat_endpoint_fn fn,
                void *ctx) {
+    if (t.all_states) {
+        if (list == PLAT_TCP4) walk_connections<MIB_TCPTABLE_OWNER_PID>(t.buf, t.size, list, names, fn, ctx);
+        if (list == PLAT_TCP6) walk_connections<MIB_TCP6TABLE_OWNER_PID>(t.buf, t.size, list, names, fn, ctx);
+        return;
+    }
     if (list == PLAT_TCP4) walk<MIB_TCPTABLE_OWNER_PID>(t.buf, t.size, list, names, fn, ctx);
     if (list == PLAT_TCP6) walk<MIB_TCP6TABLE_OWNER_PID>(t.buf, t.size, list, names, fn, ctx);
     if (list == PLAT_UDP4) walk<MIB_UDPTABLE_OWNER_PID>(t.buf, t.size, list, names, fn, ctx);
@@ -372,12 +398,19 @@ void walk_list(int list, const fetched_table &t, const win_names &names, plat_en
 
 } // namespace
 
+// The bit of the connection list a detail reading of list brings along, or 0.
+static int with_connections(int list, int flags) {
+    if (!(flags & PLAT_DETAIL)) return 0;
+    if (list == PLAT_TCP4) return 1 << PLAT_TCP4_CONNS;
+    return list == PLAT_TCP6 ? 1 << PLAT_TCP6_CONNS : 0;
+}
+
 // The tables first, then one process snapshot that names every list's owners: a
 // process that starts to listen between the two is in the snapshot, with its name.
-int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx) {
+int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx, int flags) {
     fetched_table tables[PLAT_LISTS] = {};
     for (int k = 0; k < PLAT_LISTS; ++k)
-        if (order[k] >= 0 && order[k] < PLAT_LISTS) tables[k] = fetch_list(order[k]);
+        if (order[k] >= 0 && order[k] < PLAT_LISTS) tables[k] = fetch_list(order[k], flags);
     win_names names;
     win_names_take(&names);
     int readable = 0;
@@ -385,7 +418,7 @@ int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx
         if (!tables[k].buf) continue;
         walk_list(order[k], tables[k], names, fn, ctx);
         free(tables[k].buf);
-        readable |= 1 << order[k];
+        readable |= 1 << order[k] | with_connections(order[k], flags);
     }
     win_names_free(&names);
     return readable;
@@ -396,6 +429,8 @@ int plat_addr_text(int ipv6, const unsigned char *addr, char *buf, size_t size) 
     void *src = const_cast<unsigned char *>(addr);
     return inet_ntop(ipv6 ? AF_INET6 : AF_INET, src, buf, size) ? 0 : -1;
 }
+
+int win_utf8(const wchar_t *w, size_t n, char *buf, size_t size) { return utf8_of(w, n, buf, size, 0); }
 
 // Room for the longest path Windows has (32,767 characters and the terminator).
 // Static: too big for a stack frame.

@@ -111,10 +111,12 @@ def keep_wine_server(prefix):
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
 
 
-def run(env=None, args=(), timeout=60, stdout=subprocess.PIPE, cmd=None, limits=None):
+def run(env=None, args=(), timeout=60, stdout=subprocess.PIPE, cmd=None, limits=None,
+        preexec=None):
     """Runs the program once with exactly `env` (str or bytes values). `cmd` runs
     another command in its place, as in ["wine", "helper.exe"]; `limits` maps resource
-    names ("stack", "nofile", "as") to the soft limit the run starts with."""
+    names ("stack", "nofile", "as") to the soft limit the run starts with; `preexec`
+    runs in the new process before the program starts, after the limits."""
     command = cmd or CMD
     if not command:
         raise RuntimeError("PORTS_CMD is not set: say which program to test")
@@ -135,19 +137,25 @@ def run(env=None, args=(), timeout=60, stdout=subprocess.PIPE, cmd=None, limits=
         proc = subprocess.run(list(command) + list(args), env=_as_bytes_env(full_env),
                               stdout=out if stdout is subprocess.PIPE else stdout, stderr=err,
                               stdin=subprocess.DEVNULL, timeout=timeout,
-                              preexec_fn=_limiter(limits) if limits else None)
+                              preexec_fn=_before_start(limits, preexec))
         proc.stdout = _read_all(out) if stdout is subprocess.PIPE else None
         proc.stderr = _read_all(err)
     return Run(proc)
 
 
-def _limiter(limits):
-    """A function that sets the soft limits of the process about to start."""
+def _before_start(limits, preexec):
+    """A function that sets the soft limits of the process about to start, then runs
+    preexec; None when there is nothing to do."""
+    if not limits and not preexec:
+        return None
+
     def apply():
-        for name, value in limits.items():
+        for name, value in (limits or {}).items():
             which = getattr(resource, "RLIMIT_" + name.upper())
             hard = resource.getrlimit(which)[1]
             resource.setrlimit(which, (value, hard))
+        if preexec:
+            preexec()
     return apply
 
 

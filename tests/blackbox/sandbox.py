@@ -15,7 +15,10 @@ A plan is a dict:
   sockets  list of {"kind": "tcp"|"udp", "addr": text, "port": number or "P<i>" (the port
            of socket i), "v6only": 0|1, "count": n, "connect": true (UDP: connect
            to port 9), "pair": true (TCP: also hold an established connection to it),
-           "reuse": true (SO_REUSEADDR: many UDP sockets on one address and port)}
+           "reuse": true (SO_REUSEADDR: many UDP sockets on one address and port),
+           "backlog": n (TCP: the accept queue's limit, default 8), "clients": [addr...]
+           (TCP: a connection from each address's family to addr), "accept": false
+           (leave those connections waiting in the accept queue)}
   setup    list of `ip` argument lists, run first (namespace only)
   sysctl   {name under /proc/sys: value} written next (namespace only)
   fork     true: a child process holds the sockets too
@@ -23,7 +26,8 @@ A plan is a dict:
            {"name_hex": file name (hex of its bytes)}: a copy of sleep under that name,
            "deleted": true also deletes the copy once it runs;
            {"leader_exits": true}: a child whose first thread exits, while a second one
-           keeps the sockets
+           keeps the sockets;
+           "uid": n with name_hex: the copy runs as that user
            The report's "owner" and "owner_comm" give its pid and the name the answer
            should show.
   churn    {"addr": text, "port": "P<i>"}: while the program runs, another process
@@ -32,6 +36,14 @@ A plan is a dict:
   nofile   descriptor limit the holder needs
   limits   soft limits the program runs with ({"stack": bytes, ...}, see harness.run)
   env      the program's environment
+  pidns    true: a process namespace of its own too, where the holder is pid 1
+  cgroup   a path (under the root of the hierarchy whose path names the systemd unit)
+           that the holder moves into first, so every process it starts is there too;
+           made and removed by the holder, in a mount namespace of its own
+  run_uid  the user the program runs as
+  broken   lists ("tcp4", "udp6"...) the program cannot read: netlink sockets are
+           refused to it, and it sees /proc/net as a copy where those files hold a line
+           too long to be one
 """
 import base64
 import ctypes
@@ -41,6 +53,7 @@ import resource
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -83,7 +96,14 @@ def hold_and_run(plan):
     ports (one list per socket asked for)."""
     cmd = [sys.executable, os.path.abspath(__file__)]
     if NETNS:
-        cmd = ["unshare", "-n", "--"] + cmd
+        spaces = ["-n"]
+        if plan.get("pidns"):
+            spaces += ["-p", "-f", "--mount-proc"]
+        elif plan.get("cgroup"):
+            spaces += ["-m"]
+        cmd = ["unshare"] + spaces + ["--"] + cmd
+    elif plan.get("pidns") or plan.get("cgroup"):
+        raise RuntimeError("process namespaces and cgroups are made beside a network namespace")
     plan = dict(plan, netns=NETNS)
     proc = subprocess.run(cmd, input=json.dumps(plan).encode(), stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, timeout=120)
@@ -121,7 +141,11 @@ def _open(want, port, held):
     s.bind((want["addr"], port))
     port = s.getsockname()[1]
     if want["kind"] == "tcp":
-        s.listen(8)
+        s.listen(want.get("backlog", 8))
+        for addr in want.get("clients", []):
+            held.append(socket.create_connection((addr, port), timeout=10))
+            if want.get("accept", True):
+                held.append(s.accept()[0])
         if want.get("pair"):
             client = socket.create_connection((want["addr"], port), timeout=10)
             held.append(client)
@@ -167,9 +191,11 @@ def _hand_over(held, owner):
     else:
         name = bytes.fromhex(owner["name_hex"])
         folder = tempfile.mkdtemp(prefix="ports-owner-")
+        os.chmod(folder, 0o755)  # the owner may run as another user
         image = os.path.join(os.fsencode(folder), name)
         shutil.copy("/bin/sleep", image)
-        proc = subprocess.Popen([image, "60"], pass_fds=[s.fileno() for s in held])
+        proc = subprocess.Popen([image, "60"], pass_fds=[s.fileno() for s in held],
+                                user=owner.get("uid"))
         pid = proc.pid
 
         def running():
@@ -207,6 +233,96 @@ def _churn(addr, port):
     return pid
 
 
+def _enter_cgroup(path):
+    """Moves this process into a new cgroup at path (under the root of the hierarchy
+    that names systemd units: name=systemd where there is one, else the unified one),
+    mounted here privately. Returns a function that moves it back and removes it."""
+    with open("/proc/self/cgroup") as f:
+        lines = [line.split(":", 2) for line in f.read().splitlines()]
+    named = [line for line in lines if line[1] == "name=systemd"]
+    mount = tempfile.mkdtemp(prefix="ports-cgroup-")
+    if named:
+        args, home = ["-t", "cgroup", "-o", "none,name=systemd", "cgroup"], named[0][2]
+    else:
+        args, home = ["-t", "cgroup2", "cgroup2"], [x for x in lines if x[0] == "0"][0][2]
+    subprocess.run(["mount"] + args + [mount], check=True)
+    os.makedirs(os.path.join(mount, path))
+
+    def move(where):
+        with open(os.path.join(mount, where.lstrip("/"), "cgroup.procs"), "w") as f:
+            f.write("0")  # the writing process itself
+
+    move(path)
+
+    def leave():
+        move(home)
+        parts = path.split("/")
+        for i in range(len(parts), 0, -1):
+            os.rmdir(os.path.join(mount, *parts[:i]))
+        subprocess.run(["umount", mount], check=True)
+        os.rmdir(mount)
+    return leave
+
+
+_LIST_FILES = {"tcp4": "tcp", "tcp6": "tcp6", "udp4": "udp", "udp6": "udp6"}
+
+
+def _refuse_netlink(libc):
+    """A seccomp filter that fails every socket(AF_NETLINK, ...) of this process and its
+    programs with EAFNOSUPPORT."""
+    arch, nr = {"x86_64": (0xC000003E, 41), "aarch64": (0xC00000B7, 198)}[os.uname().machine]
+
+    def op(code, k, jt=0, jf=0):
+        return struct.pack("HBBI", code, jt, jf, k)
+
+    load, jeq, ret = 0x20, 0x15, 0x06
+    code = b"".join([op(load, 4), op(jeq, arch, 0, 5), op(load, 0), op(jeq, nr, 0, 3),
+                     op(load, 16), op(jeq, socket.AF_NETLINK, 0, 1),
+                     op(ret, 0x00050000 | 97), op(ret, 0x7FFF0000)])
+    buf = ctypes.create_string_buffer(code)
+
+    class Prog(ctypes.Structure):
+        _fields_ = [("len", ctypes.c_ushort), ("filter", ctypes.c_void_p)]
+
+    prog = Prog(len(code) // 8, ctypes.addressof(buf))
+    if (libc.prctl(38, ctypes.c_ulong(1), ctypes.c_ulong(0), ctypes.c_ulong(0), ctypes.c_ulong(0))
+            or libc.prctl(22, ctypes.c_ulong(2), ctypes.byref(prog), ctypes.c_ulong(0),
+                          ctypes.c_ulong(0))):
+        raise OSError(ctypes.get_errno(), "seccomp")
+
+
+def _program_setup(plan, copy):
+    """What runs in the program's process before it starts: broken lists (with copy, an
+    empty folder for the /proc/net copy), another user."""
+    broken, uid = plan.get("broken", []), plan.get("run_uid")
+    if not broken and uid is None:
+        return None
+
+    def apply():
+        libc = ctypes.CDLL(None, use_errno=True)
+        if broken:
+            for name, file in _LIST_FILES.items():
+                with open(os.path.join(copy, file), "wb") as out:
+                    if name in broken:
+                        out.write(b"x" * 40000)  # no line of a socket table is this long
+                    else:
+                        with open("/proc/self/net/" + file, "rb") as f:
+                            out.write(f.read())
+            # A mount namespace of the program's own, where its /proc/self is this pid
+            # (the files of /proc/PID/net cannot be covered one by one, the folder can).
+            if (libc.unshare(0x00020000) or
+                    libc.mount(b"none", b"/", None, ctypes.c_ulong(0x4000 | 0x40000), None) or
+                    libc.mount(copy.encode(), b"/proc/self/net", None, ctypes.c_ulong(0x1000),
+                               None)):
+                raise OSError(ctypes.get_errno(), "mount")
+            _refuse_netlink(libc)
+        if uid is not None:
+            os.setgroups([])
+            os.setgid(uid)
+            os.setuid(uid)
+    return apply
+
+
 def _private_wine_prefix():
     """A prefix of this namespace's own, sharing drive_c with WINEPREFIX; becomes
     WINEPREFIX for the run."""
@@ -235,6 +351,16 @@ def _end_wine_prefix(private):
 
 def _serve():
     plan = json.load(sys.stdin)
+    leave_cgroup = _enter_cgroup(plan["cgroup"]) if plan.get("cgroup") else None
+    try:
+        _hold(plan)
+    finally:
+        if leave_cgroup:
+            leave_cgroup()
+
+
+def _hold(plan):
+    copy = tempfile.mkdtemp(prefix="ports-net-") if plan.get("broken") else None
     if plan["netns"]:
         subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
         for args in plan.get("setup", []):
@@ -273,7 +399,8 @@ def _serve():
         churner = _churn(plan["churn"]["addr"], ports[int(plan["churn"]["port"][1:])][0])
     private = _private_wine_prefix() if plan["netns"] and harness.WINE else None
     try:
-        runs = [harness.run(plan.get("env", {}), limits=plan.get("limits"))
+        runs = [harness.run(plan.get("env", {}), limits=plan.get("limits"),
+                            preexec=_program_setup(plan, copy))
                 for _ in range(plan.get("runs", 1))]
     finally:
         if churner:
@@ -286,6 +413,8 @@ def _serve():
             end_owner()
         if private:
             _end_wine_prefix(private)
+        if copy:
+            shutil.rmtree(copy)
     exe = os.readlink("/proc/self/exe")
     if exe.endswith(" (deleted)"):
         exe = exe[:-len(" (deleted)")]

@@ -1,0 +1,33 @@
+// The detail answer: the listeners answer with, for each socket, the process that
+// serves it, that process's account, service and container, the number of holders,
+// the accept queue, the connections it accepted and whether it takes IPv4.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The process that serves a socket, from its lowest and second lowest holder: the
+// service manager (manager, 0 for none) holds the sockets of the services it starts,
+// so it serves one only when no other process holds it.
+uint32_t serving_pid(uint32_t lowest, uint32_t next, uint32_t manager);
+
+// One established connection's local end.
+struct conn_end {
+    unsigned char addr[16]; // 4 bytes used for IPv4
+    int32_t port;           // host byte order
+    int32_t ipv6;
+};
+
+// The row of the listener the kernel hands a connection to: the TCP row on exactly its
+// address and port, else the wildcard of its family on that port, else (IPv4) a "::"
+// that is not v6-only. -1 when none. The rows must be in order (order_rows).
+int conn_listener(const conn_end &c);
+
+// Counts each connection once, for its listener (conn_listener). conns_read holds a
+// bit (1 << PLAT_TCP4_CONNS...) for each connection list read: a listener whose
+// connections may sit in a list that was not read keeps -1.
+void count_conns(const conn_end *conns, size_t n, int conns_read);
+
+// Writes the detail body (the JSON header block is already out), or the error body
+// when not one list could be read.
+void detail_action();

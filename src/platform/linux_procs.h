@@ -1,0 +1,24 @@
+// Pure pieces of the Linux process facts: reading /proc/PID/status, /etc/passwd and
+// /proc/PID/cgroup texts. Nothing here touches the system, so tests feed them directly.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The real uid of a /proc/PID/status text (the first number of its "Uid:" line): 1
+// with *uid set, 0 when the text has none.
+int lp_status_uid(const char *text, uint32_t *uid);
+
+// The name of uid in an /etc/passwd text of n bytes ("name:password:uid:..." lines),
+// the first entry winning: 1 with buf filled, 0 when there is none or it does not fit.
+int lp_passwd_name(const char *text, size_t n, uint32_t uid, char *buf, size_t size);
+
+// The systemd unit and the container of a /proc/PID/cgroup text, from the path of its
+// "name=systemd" line where it has one (the hybrid hierarchy), else of its "0::" line
+// (the unified one). The unit is the last path component that ends in ".service",
+// ".socket" or ".scope"; the container is the first 12 characters of the id in the
+// innermost component a container runtime names (docker-<id>.scope, /docker/<id>,
+// libpod-<id>, crio-<id>, cri-containerd-<id>, kubepods paths ending in an id). Each
+// is empty when there is none, or when it does not fit.
+void lp_cgroup_facts(const char *text, char *unit, size_t unit_size, char *container,
+                     size_t container_size);

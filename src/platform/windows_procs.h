@@ -1,0 +1,27 @@
+// The sources of the Windows process facts, apart, so the platform tests can check each
+// on its own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <wchar.h>
+
+// n wide characters as NUL-terminated UTF-8 in buf; 0 on success, -1 when they do not fit.
+int win_utf8(const wchar_t *w, size_t n, char *buf, size_t size);
+
+// The account in a process's token, "DOMAIN\name"; -1 when the process or its token
+// may not be opened (another account's process, without administrator rights).
+int win_token_account(uint32_t pid, char *buf, size_t size);
+
+// The key names of the services that run in pid, from the service control manager's
+// list (taken once per run, which a standard user may do), joined with "," in name
+// order; the number of them (buf empty for none).
+int win_services_of(uint32_t pid, char *buf, size_t size);
+
+// The account the first service of pid (in name order) that tells it is set to run
+// as, from its configuration (which a standard user may read for most services), with
+// "LocalSystem" named as the system names that account; -1 when there is none.
+int win_service_account(uint32_t pid, char *buf, size_t size);
+
+// The system account's name as this system writes it (NT AUTHORITY\SYSTEM in English).
+int win_system_account(char *buf, size_t size);

@@ -1,0 +1,210 @@
+"""The detail answer (detail=1) over sockets the tests open, compared byte for byte.
+
+Each test plans its sockets as the listeners suite does (sandbox.py). On Linux the
+holder first moves into a cgroup of the test's own, named like a systemd unit or a
+container's scope, so every field of a row is known to the test.
+"""
+import json
+import os
+import unittest
+import uuid
+
+import sandbox
+from harness import JSON_HEAD, WINE
+from test_listeners import ListenerTest, expected_body, in_answer_order
+
+DETAIL = {"QUERY_STRING": "action=listeners&detail=1"}
+CONTAINER_ID = "0123456789abcdef" * 4
+
+
+def detail_body(rows, unreadable=()):
+    """The detail body for rows (the six plain fields, then user, service, container,
+    holders, queue, backlog, conns, v6only), in answer order."""
+    plain = expected_body([r[:6] for r in rows]).decode()
+    head = plain[:plain.index('"listeners":[') + len('"listeners":[')]
+    objects = []
+    for r in rows:
+        base = '{"proto":"%s","bind_addr":"%s","port":%d,"scope":"%s","pid":%d,"comm":"%s"' % r[:6]
+        v6only = {None: "null", True: "true", False: "false"}[r[13]]
+        objects.append(base + ',"user":"%s","service":"%s","container":"%s","holders":%d,'
+                              '"queue":%d,"backlog":%d,"conns":%d,"v6only":%s}'
+                       % (r[6:13] + (v6only,)))
+    names = ",".join('"%s"' % n for n in unreadable)
+    return (head + ",".join(objects) + '],"unreadable":[' + names + "]}\n").encode()
+
+
+def account(uid):
+    """The name /etc/passwd gives uid, or the number."""
+    with open("/etc/passwd") as f:
+        for line in f:
+            fields = line.split(":")
+            if len(fields) > 2 and fields[0] and fields[2] == str(uid):
+                return fields[0]
+    return str(uid)
+
+
+def test_cgroup(leaf):
+    """A cgroup path of this test's own, ending in leaf."""
+    return "ports-test-%s/%s" % (uuid.uuid4().hex[:12], leaf)
+
+
+class DetailTest(ListenerTest):
+    def detail(self, plan):
+        report = sandbox.hold_and_run(dict(plan, env=DETAIL))
+        r = report["run"]
+        self.assertEqual((r.rc, r.err), (0, b""))
+        self.assertTrue(r.out.startswith(JSON_HEAD), r.out[:200])
+        return report
+
+
+class Routing(DetailTest):
+    def test_detail_is_1_exactly_with_a_listeners_action(self):
+        cases = {
+            "action=listeners&detail=1": True,
+            "action=all&detail=1": True,
+            "detail=1&action=": True,
+            "format=json&detail=1": True,
+            "action=listeners&detail=%31": True,  # decoded, it is "1"
+            "action=listeners&detail=1&detail=0": True,  # the first one counts
+            "action=listeners&detail=0": False,
+            "action=listeners&detail=11": False,
+            "action=listeners&detail=": False,
+            "action=listeners&detail=true": False,
+            "action=listeners&Detail=1": False,
+            "action=listeners&xdetail=1": False,
+            "action=listeners&detail=1%00": False,
+        }
+        for query, detailed in cases.items():
+            with self.subTest(query=query):
+                body = self.request(query).json()
+                self.assertEqual(body["action"], "listeners")
+                self.assertEqual("unreadable" in body, detailed)
+                self.assertEqual(all("v6only" in row for row in body["listeners"]), detailed)
+                if not detailed:
+                    self.assertTrue(all(len(row) == 6 for row in body["listeners"]))
+
+    def test_probe_ignores_detail(self):
+        body = self.request("action=probe&port=0&detail=1").json()
+        self.assertEqual(body, {"ok": False, "error": "port must be 1..65535"})
+
+
+class Connections(DetailTest):
+    """Queues and connections, which the tables show on every system."""
+
+    def setUp(self):
+        self.needs_namespace()
+
+    def test_queue_connections_and_dual_stack(self):
+        leaf = "ports-test.service"
+        report = self.detail({
+            "cgroup": None if WINE else test_cgroup(leaf),
+            "setup": [["addr", "add", "192.0.2.7/32", "dev", "lo"]],
+            "sockets": [
+                # Two connections waiting to be accepted, of five at most.
+                {"kind": "tcp", "addr": "127.0.0.1", "backlog": 5,
+                 "clients": ["127.0.0.1", "127.0.0.1"], "accept": False},
+                # Dual-stack: its IPv4 connections count too.
+                {"kind": "tcp", "addr": "::", "v6only": 0, "clients": ["127.0.0.1", "::1", "::1"]},
+                {"kind": "tcp", "addr": "::", "v6only": 1, "clients": ["::1"]},
+                # A wildcard takes the connections of every address of its family.
+                {"kind": "tcp", "addr": "0.0.0.0", "clients": ["127.0.0.1", "192.0.2.7"]},
+                {"kind": "udp", "addr": "::", "v6only": 1},
+                {"kind": "udp", "addr": "127.0.0.1"},
+            ]})
+        ports = [p[0] for p in report["ports"]]
+        if WINE:
+            # Wine's tables name neither the owner nor the queues nor v6-only.
+            who = (0, "", "", "", "", 0)
+            facts = [(-1, -1), (-1, -1), (-1, -1), (-1, -1)]
+            v6 = [None, None]
+        else:
+            who = (report["pid"], report["comm"], account(0), leaf, "", 1)
+            facts = [(2, 5), (0, 8), (0, 8), (0, 8)]
+            v6 = [False, True]
+        rows = [("tcp", "127.0.0.1", ports[0], "loopback") + who + facts[0] + (2, None),
+                ("tcp", "::", ports[1], "wildcard") + who + facts[1] + (3, v6[0]),
+                ("tcp", "::", ports[2], "wildcard") + who + facts[2] + (1, v6[1]),
+                ("tcp", "0.0.0.0", ports[3], "wildcard") + who + facts[3] + (2, None),
+                ("udp", "::", ports[4], "wildcard") + who + (-1, -1, -1, None if WINE else True),
+                ("udp", "127.0.0.1", ports[5], "loopback") + who + (-1, -1, -1, None)]
+        self.assertEqual(report["run"].body(), detail_body(in_answer_order(rows)))
+
+
+class Holders(DetailTest):
+    """Who serves a socket, on Linux, where every holder can be seen."""
+
+    def setUp(self):
+        if WINE:
+            self.skipTest("Wine names the owners of its own processes' sockets only")
+        self.needs_namespace()
+
+    def one_row(self, plan, leaf="ports-test.service"):
+        report = self.detail(dict(plan, cgroup=test_cgroup(leaf),
+                                  sockets=[{"kind": "tcp", "addr": "127.0.0.1"}]))
+        return report, report["ports"][0][0], report["run"].body()
+
+    def expect(self, port, pid, comm, user, service, container, holders):
+        return detail_body([("tcp", "127.0.0.1", port, "loopback", pid, comm, user, service,
+                             container, holders, 0, 8, 0, None)])
+
+    def test_parent_and_forked_child_the_parent_serves(self):
+        report, port, body = self.one_row({"fork": True})
+        self.assertNotEqual(report["child"], 0)
+        self.assertEqual(body, self.expect(port, report["pid"], report["comm"], account(0),
+                                           "ports-test.service", "", 2))
+
+    def test_pid_1_serves_only_alone(self):
+        report, port, body = self.one_row({"pidns": True, "fork": True})
+        self.assertEqual(report["pid"], 1)
+        # Socket activation: the manager and the service both hold it; the service serves.
+        self.assertEqual(body, self.expect(port, report["child"], report["comm"], account(0),
+                                           "ports-test.service", "", 2))
+        report, port, body = self.one_row({"pidns": True})
+        self.assertEqual(body, self.expect(port, 1, report["comm"], account(0),
+                                           "ports-test.service", "", 1))
+
+    def test_process_of_another_account_in_a_container_scope(self):
+        leaf = "docker-%s.scope" % CONTAINER_ID
+        for uid in (65534, 54321):
+            with self.subTest(uid=uid):
+                report, port, body = self.one_row(
+                    {"owner": {"name_hex": b"svc".hex(), "uid": uid}}, leaf=leaf)
+                self.assertEqual(body, self.expect(port, report["owner"], "svc", account(uid),
+                                                   leaf, CONTAINER_ID[:12], 1))
+
+    def test_hub_without_root_still_names_the_sockets_account(self):
+        # The process of another account cannot be seen: no pid, no process facts, but
+        # the account the socket table names, and every socket fact.
+        report, port, body = self.one_row({"run_uid": 65534})
+        self.assertEqual(body, self.expect(port, 0, "", account(0), "", "", 0))
+
+
+class Unreadable(DetailTest):
+    def setUp(self):
+        if WINE:
+            self.skipTest("under Wine the tables come from Wine's own reader of them")
+        self.needs_namespace()
+
+    def test_unreadable_list_and_the_proc_files(self):
+        # No netlink: every list comes from /proc/net, where the IPv6 UDP file is broken.
+        leaf = "ports-test.service"
+        report = self.detail({
+            "cgroup": test_cgroup(leaf), "broken": ["udp6"],
+            "sockets": [{"kind": "tcp", "addr": "::", "v6only": 0, "backlog": 4,
+                         "clients": ["::1", "127.0.0.1"], "accept": False},
+                        {"kind": "udp", "addr": "127.0.0.1"},
+                        {"kind": "udp", "addr": "::1"}]})
+        ports = [p[0] for p in report["ports"]]
+        who = (report["pid"], report["comm"], account(0), leaf, "", 1)
+        # The files show the queue but not its limit, nor v6-only.
+        rows = [("tcp", "::", ports[0], "wildcard") + who + (2, -1, 2, None),
+                ("udp", "127.0.0.1", ports[1], "loopback") + who + (-1, -1, -1, None)]
+        self.assertEqual(report["run"].body(), detail_body(in_answer_order(rows), ["udp6"]))
+        # Only the tables that could be read count: the plain answer is the same rows.
+        plain = sandbox.hold_and_run({"broken": ["tcp4", "tcp6", "udp4", "udp6"],
+                                      "env": DETAIL, "sockets": []})["run"]
+        self.assertEqual(plain.body(), b'{"ok":false,"error":"socket tables unreadable"}\n')
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,224 @@
+// The detail answer over the fake platform: who serves a socket, the facts of that
+// process, the connections each listener accepted, and the exact bytes.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "capture.h"
+#include "detail.h"
+#include "fake_platform.h"
+#include "listeners.h"
+
+namespace {
+
+const std::string kHead = "{\"ok\":true,\"action\":\"listeners\",\"source\":\"windows-tables\",";
+
+class Detail : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fake_tables_reset();
+        g_sock_count = 0;
+    }
+
+    static std::string answer() { return capture_stdout(detail_action); }
+
+    // One connection's local end, for a connection list.
+    static void conn(const char *addr, int port) {
+        fake_endpoint(strchr(addr, ':') ? PLAT_TCP6_CONNS : PLAT_TCP4_CONNS, addr, port, 0);
+    }
+
+    // "port:conns" of every TCP row, in answer order, after a detail answer.
+    static std::vector<std::string> conns() {
+        capture_stdout(detail_action);
+        std::vector<std::string> out;
+        for (int i = 0; i < g_sock_count; ++i)
+            out.push_back(std::string(g_socks[i].bind_addr) + " " + std::to_string(g_socks[i].port) +
+                          ":" + std::to_string(g_socks[i].conns));
+        return out;
+    }
+};
+
+TEST(ServingPid, TheServiceManagerServesOnlyAlone) {
+    struct {
+        uint32_t lowest, next, manager, serving;
+    } cases[] = {
+        {0, 0, 1, 0},       // no holder known
+        {1, 0, 1, 1},       // the manager alone
+        {1, 812, 1, 812},   // socket activation: the service behind the manager
+        {400, 401, 1, 400}, // a pre-fork server: its parent
+        {1, 7, 0, 1},       // a system without a manager: the lowest
+        {4, 0, 0, 4},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(serving_pid(c.lowest, c.next, c.manager), c.serving)
+            << c.lowest << " " << c.next << " " << c.manager;
+}
+
+TEST_F(Detail, EveryFieldOfEveryKindOfRow) {
+    fake_image(812, "nginx");
+    fake_image(1, "systemd");
+    fake_process(812, "www-data", "nginx.service", "");
+    fake_process(1, "root", "init.scope", "");
+    fake_process(90, "root", "docker-ab12.scope", "ab12cd34ef56");
+    fake_image(90, "dns\"d");
+    plat_endpoint *ep = fake_endpoint(PLAT_TCP6, "::", 80, 1);
+    ep->next_pid = 812;
+    ep->holders = 3;
+    ep->queue = 2;
+    ep->backlog = 511;
+    ep->v6only = 0;
+    ep = fake_endpoint(PLAT_TCP4, "127.0.0.1", 22, 1);
+    ep->holders = 1;
+    ep->queue = 0;
+    ep->backlog = 128;
+    ep = fake_endpoint(PLAT_UDP6, "::", 53, 90);
+    ep->holders = 1;
+    ep->v6only = 1;
+    ep->queue = 7; // a UDP socket's queue is no accept queue
+    conn("::ffff:127.0.0.1", 80);
+    conn("::1", 80);
+    conn("127.0.0.1", 22);
+    EXPECT_EQ(answer(),
+              kHead + "\"count\":3,\"summary\":{\"tcp\":2,\"udp\":1,\"loopback\":1,\"wildcard\":2,"
+                      "\"specific\":0},\"listeners\":["
+                      "{\"proto\":\"tcp\",\"bind_addr\":\"127.0.0.1\",\"port\":22,\"scope\":\"loopback\","
+                      "\"pid\":1,\"comm\":\"systemd\",\"user\":\"root\",\"service\":\"init.scope\","
+                      "\"container\":\"\",\"holders\":1,\"queue\":0,\"backlog\":128,\"conns\":1,"
+                      "\"v6only\":null},"
+                      "{\"proto\":\"udp\",\"bind_addr\":\"::\",\"port\":53,\"scope\":\"wildcard\","
+                      "\"pid\":90,\"comm\":\"dns\\\"d\",\"user\":\"root\",\"service\":\"docker-ab12.scope\","
+                      "\"container\":\"ab12cd34ef56\",\"holders\":1,\"queue\":-1,\"backlog\":-1,"
+                      "\"conns\":-1,\"v6only\":true},"
+                      "{\"proto\":\"tcp\",\"bind_addr\":\"::\",\"port\":80,\"scope\":\"wildcard\","
+                      "\"pid\":812,\"comm\":\"nginx\",\"user\":\"www-data\",\"service\":\"nginx.service\","
+                      "\"container\":\"\",\"holders\":3,\"queue\":2,\"backlog\":511,\"conns\":2,"
+                      "\"v6only\":false}],\"unreadable\":[]}\n");
+    EXPECT_EQ(g_fake_flags, PLAT_DETAIL);
+}
+
+TEST_F(Detail, NothingKnownIsEmptyNullOrMinusOne) {
+    fake_endpoint(PLAT_TCP4, "0.0.0.0", 8080, 0);
+    fake_endpoint(PLAT_UDP4, "0.0.0.0", 68, 5); // a process without facts
+    EXPECT_EQ(answer(),
+              kHead + "\"count\":2,\"summary\":{\"tcp\":1,\"udp\":1,\"loopback\":0,\"wildcard\":2,"
+                      "\"specific\":0},\"listeners\":["
+                      "{\"proto\":\"udp\",\"bind_addr\":\"0.0.0.0\",\"port\":68,\"scope\":\"wildcard\","
+                      "\"pid\":5,\"comm\":\"\",\"user\":\"\",\"service\":\"\",\"container\":\"\","
+                      "\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":-1,\"v6only\":null},"
+                      "{\"proto\":\"tcp\",\"bind_addr\":\"0.0.0.0\",\"port\":8080,\"scope\":\"wildcard\","
+                      "\"pid\":0,\"comm\":\"\",\"user\":\"\",\"service\":\"\",\"container\":\"\","
+                      "\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":0,\"v6only\":null}],"
+                      "\"unreadable\":[]}\n");
+    EXPECT_EQ(g_fake_fact_calls, 1); // pid 0 has no facts to read
+}
+
+TEST_F(Detail, UnreadableListsAreNamedInOrder) {
+    fake_endpoint(PLAT_UDP4, "127.0.0.1", 5, 0);
+    for (int list : {PLAT_UDP6, PLAT_TCP4, PLAT_TCP6}) g_fake_lists[list].fail = 1;
+    EXPECT_TRUE(answer().ends_with("\"v6only\":null}],\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\"]}\n"));
+    g_fake_lists[PLAT_UDP4].fail = 1;
+    EXPECT_EQ(answer(), "{\"ok\":false,\"error\":\"socket tables unreadable\"}\n");
+}
+
+// The answer names the serving process; the system's process list names only the
+// table's own owner.
+TEST_F(Detail, ServingProcessIsNamedAndReadOnce) {
+    g_fake_manager_pid = 1;
+    fake_image(1, "systemd");
+    fake_process(1, "root", "", "");
+    fake_process(640, "postgres", "postgresql@15-main.service", "");
+    for (int port : {5432, 5433, 5434}) {
+        plat_endpoint *ep = fake_endpoint(PLAT_TCP4, "0.0.0.0", port, 1);
+        ep->next_pid = 640;
+        ep->listed_name = "init";
+    }
+    fake_endpoint(PLAT_UDP4, "0.0.0.0", 9, 1)->listed_name = "init";
+    capture_stdout(detail_action);
+    ASSERT_EQ(g_sock_count, 4);
+    EXPECT_EQ(g_socks[0].pid, 1);
+    EXPECT_STREQ(g_socks[0].comm, "systemd");
+    for (int i = 1; i < 4; ++i) {
+        EXPECT_EQ(g_socks[i].pid, 640);
+        EXPECT_STREQ(g_socks[i].comm, ""); // no image name, and not pid 1's listed one
+    }
+    EXPECT_EQ(g_fake_fact_calls, 2); // once per serving process, not per row
+}
+
+// Without the right to see the process, the account the table names for the socket.
+TEST_F(Detail, SocketAccountStandsInForAnUnseenProcess) {
+    fake_account(0, "root");
+    fake_account(33, "www-data");
+    fake_process(7, "alice", "", "");
+    fake_endpoint(PLAT_TCP4, "0.0.0.0", 1, 0)->account = 33;
+    fake_endpoint(PLAT_TCP4, "0.0.0.0", 2, 0)->account = 33;
+    fake_endpoint(PLAT_TCP4, "0.0.0.0", 3, 7)->account = 0;  // the process's own wins
+    fake_endpoint(PLAT_TCP4, "0.0.0.0", 4, 9)->account = 0;  // a process without facts
+    fake_endpoint(PLAT_TCP4, "0.0.0.0", 5, 0)->account = 44; // a name that cannot be had
+    fake_endpoint(PLAT_TCP4, "0.0.0.0", 6, 0);
+    const std::string out = answer();
+    std::vector<std::string> users;
+    for (size_t at = 0; (at = out.find("\"user\":\"", at)) != std::string::npos;) {
+        at += 8;
+        users.push_back(out.substr(at, out.find('"', at) - at));
+    }
+    EXPECT_EQ(users, (std::vector<std::string>{"www-data", "www-data", "alice", "root", "", ""}));
+    EXPECT_EQ(g_fake_account_calls, 3); // the same account twice in a row: named once
+}
+
+TEST_F(Detail, ProcessTextsAreValidUtf8) {
+    fake_process(3, "us\xff" "er", "a\xc3" ".service", "");
+    fake_endpoint(PLAT_UDP4, "0.0.0.0", 1, 3);
+    const std::string out = answer();
+    EXPECT_NE(out.find("\"user\":\"us\xef\xbf\xbd" "er\",\"service\":\"a\xef\xbf\xbd.service\""),
+              std::string::npos)
+        << out;
+}
+
+TEST_F(Detail, EachConnectionCountsOnceForTheListenerTheKernelPicks) {
+    fake_endpoint(PLAT_TCP4, "0.0.0.0", 80, 0);
+    fake_endpoint(PLAT_TCP4, "127.0.0.1", 80, 0);
+    fake_endpoint(PLAT_TCP6, "::", 80, 0)->v6only = 1;
+    fake_endpoint(PLAT_TCP6, "::", 443, 0)->v6only = 0;  // dual-stack
+    fake_endpoint(PLAT_TCP6, "::", 8443, 0)->v6only = 1; // refuses IPv4
+    fake_endpoint(PLAT_TCP6, "::", 9000, 0);             // unknown: may take IPv4
+    fake_endpoint(PLAT_TCP4, "10.0.0.5", 22, 0);
+    fake_endpoint(PLAT_UDP4, "0.0.0.0", 80, 0);
+    conn("127.0.0.1", 80);        // the exact listener
+    conn("10.0.0.5", 80);         // the IPv4 wildcard
+    conn("::1", 80);              // the IPv6 wildcard
+    conn("::ffff:10.0.0.5", 443); // Linux: an IPv4 peer of a dual-stack socket
+    conn("10.0.0.5", 443);        // Windows: the same as an IPv4 row
+    conn("10.0.0.5", 8443);       // no listener takes it
+    conn("10.0.0.5", 9000);
+    conn("10.0.0.6", 22); // another address: not this listener's
+    conn("10.0.0.5", 22);
+    conn("10.0.0.5", 22);
+    conn("127.0.0.1", 7); // a client's end on a port nothing listens on
+    EXPECT_EQ(conns(), (std::vector<std::string>{"10.0.0.5 22:2", "0.0.0.0 80:1", "127.0.0.1 80:1",
+                                                 ":: 80:1", "0.0.0.0 80:-1", ":: 443:2",
+                                                 ":: 8443:0", ":: 9000:1"}));
+}
+
+TEST_F(Detail, UnreadConnectionsAreUnknownNotZero) {
+    fake_endpoint(PLAT_TCP4, "0.0.0.0", 80, 0);
+    fake_endpoint(PLAT_TCP6, "::1", 80, 0);
+    fake_endpoint(PLAT_TCP6, "::", 81, 0)->v6only = 0;
+    fake_endpoint(PLAT_TCP6, "::", 82, 0)->v6only = 1;
+    conn("::1", 80);
+    g_fake_lists[PLAT_TCP4_CONNS].fail = 1;
+    // A dual-stack socket's IPv4 connections would be in the list not read.
+    EXPECT_EQ(conns(), (std::vector<std::string>{"0.0.0.0 80:-1", "::1 80:1", ":: 81:-1", ":: 82:0"}));
+}
+
+TEST_F(Detail, PlainAnswerReadsNoDetail) {
+    fake_endpoint(PLAT_TCP4, "0.0.0.0", 80, 1)->next_pid = 9;
+    const std::string plain = capture_stdout(listeners_action);
+    EXPECT_EQ(g_fake_flags, 0);
+    EXPECT_EQ(g_fake_fact_calls, 0);
+    EXPECT_NE(plain.find("\"pid\":1,\"comm\":\"\"}]}\n"), std::string::npos) << plain;
+}
+
+} // namespace
