@@ -43,6 +43,14 @@ _PASS_THROUGH = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "WINEPREFIX", 
 #   (sandbox.py gives a network namespace a server of its own).
 WINE = bool(CMD) and os.path.basename(CMD[0]).startswith("wine")
 
+# The sanitizer build: it reserves terabytes of address space, so no memory limit can
+# be put on it.
+SANITIZED = os.environ.get("PORTS_SANITIZED") == "1"
+
+# A launcher that starts a command with netlink sockets refused (tests/no_netlink.cpp),
+# built with the native tests.
+NO_NETLINK = os.environ.get("PORTS_NO_NETLINK", "")
+
 
 _LOCALES = {1252: "en_US.UTF-8", 932: "ja_JP.UTF-8"}
 
@@ -106,9 +114,11 @@ def keep_wine_server(prefix):
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
 
 
-def run(env=None, args=(), timeout=60, stdout=subprocess.PIPE, limits=None):
+def run(env=None, args=(), timeout=60, stdout=subprocess.PIPE, limits=None, wrap=()):
     """Runs the program once with exactly `env` (str or bytes values); `limits` maps
-    resource names ("stack", "nofile", "as") to the soft limit the run starts with."""
+    resource names ("stack", "nofile", "as") to the soft limit the run starts with;
+    `wrap` is a command that starts the program (its arguments end with the program's
+    command line)."""
     if not CMD:
         raise RuntimeError("PORTS_CMD is not set: say which program to test")
     full_env = {}
@@ -124,7 +134,7 @@ def run(env=None, args=(), timeout=60, stdout=subprocess.PIPE, limits=None):
     # Output goes to files rather than pipes: a helper that the command leaves running
     # (Wine's wineserver) would hold a pipe open and keep the run waiting until it exits.
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        proc = subprocess.run(CMD + list(args), env=_as_bytes_env(full_env),
+        proc = subprocess.run(list(wrap) + CMD + list(args), env=_as_bytes_env(full_env),
                               stdout=out if stdout is subprocess.PIPE else stdout, stderr=err,
                               stdin=subprocess.DEVNULL, timeout=timeout,
                               preexec_fn=_limiter(limits) if limits else None)
