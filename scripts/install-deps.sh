@@ -31,7 +31,7 @@ test_needs=(
   "lighttpd lighttpd" "chromium chromium"
   "node nodejs" "npm npm"
 )
-bench_needs=("ab apache2-utils" "hyperfine hyperfine")
+bench_needs=("ab apache2-utils" "hyperfine hyperfine" "strace strace")
 # The fuzzer runtime is asked of the compiler below: its path names clang's version.
 fuzz_needs=("clang clang")
 

@@ -36,8 +36,12 @@ int gate_check(const char *expected, const char *x_bot_password, const char *aut
         const char *token = bearer_token(authorization);
         if (token && secret_equal(token, expected)) return 1;
     }
-    char pwd[256];
-    if (query && get_query_val(query, "pwd", pwd, sizeof pwd) && secret_equal(pwd, expected))
+    // Decoded whole: a password sent as pwd alone (the page does so when a header
+    // cannot carry it) may take three raw characters a byte. A value that is longer than
+    // the room or holds a NUL never matches: cut or ended early, it could stand for
+    // another password.
+    static char pwd[PWD_ROOM];
+    if (query && get_query_whole(query, "pwd", pwd, sizeof pwd) == 1 && secret_equal(pwd, expected))
         return 1;
     return 0;
 }

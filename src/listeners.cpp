@@ -14,6 +14,9 @@ enum { IMAGE_NAME_SIZE = 1024 };
 
 int scope_of(const char *t) {
     if (!t[0]) return SCOPE_SPECIFIC;
+    // An IPv4-mapped address is that IPv4 address: ::ffff:127.0.0.1 is reached through
+    // 127.0.0.1, ::ffff:0.0.0.0 takes every IPv4 address.
+    if (strncmp(t, "::ffff:", 7) == 0 && strchr(t + 7, '.')) return scope_of(t + 7);
     if (strcmp(t, "0.0.0.0") == 0 || strcmp(t, "::") == 0 || strcmp(t, "*") == 0)
         return SCOPE_WILDCARD;
     if (strncmp(t, "127.", 4) == 0 || strcmp(t, "::1") == 0) return SCOPE_LOOPBACK;

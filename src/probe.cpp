@@ -160,7 +160,9 @@ void write_probe_body(int32_t port, const probe_result *r, const char *checked_a
 
 void probe_action(const char *query) {
     char text[16];
-    get_query_val(query, "port", text, sizeof text);
+    // Whole or not at all: a cut text would be another number (000000000000008080 read
+    // as 8). One that does not fit is left empty, which is no port.
+    get_query_whole(query, "port", text, sizeof text);
     const int32_t port = port_from_text(text);
     if (!port) {
         out_lit("{\"ok\":false,\"error\":\"port must be 1..65535\"}\n");

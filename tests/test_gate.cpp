@@ -47,17 +47,30 @@ TEST(GateForms, QueryParameterIsDecoded) {
     EXPECT_EQ(gate_check("a&b", nullptr, nullptr, "pwd=a%26b"), 1);
     EXPECT_EQ(gate_check("pw", nullptr, nullptr, "xpwd=pw"), 0);
     EXPECT_EQ(gate_check("pw", nullptr, nullptr, "pwd=pw2"), 0);
-    EXPECT_EQ(gate_check("pw", nullptr, nullptr, "pwd=pw%00"), 1); // the NUL ends the value
     EXPECT_EQ(gate_check("pw", nullptr, nullptr, "pwd="), 0);
 }
 
-TEST(GateForms, QueryFormSeesOnly255EncodedCharacters) {
+TEST(GateForms, QueryFormComparesTheWholeValue) {
+    // A value cut short or ended by a NUL must not pass for the password it starts with.
+    EXPECT_EQ(gate_check("s3cret", nullptr, nullptr, "pwd=s3cret%00junk"), 0);
+    EXPECT_EQ(gate_check("pw", nullptr, nullptr, "pwd=pw%00"), 0);
     const std::string p255(255, 'k');
-    const std::string p256(256, 'k');
-    EXPECT_EQ(gate_check(p255.c_str(), nullptr, nullptr, ("pwd=" + p255).c_str()), 1);
-    EXPECT_EQ(gate_check(p256.c_str(), nullptr, nullptr, ("pwd=" + p256).c_str()), 0);
+    EXPECT_EQ(gate_check(p255.c_str(), nullptr, nullptr, ("pwd=" + p255 + "EXTRA").c_str()), 0);
+    // 1,024 bytes fit, sent as they are or percent-encoded (3,072 raw characters, as the
+    // page sends 512 Cyrillic letters); one byte more never matches.
+    std::string cyrillic, encoded;
+    for (int i = 0; i < 512; ++i) {
+        cyrillic += "\xd0\xb6";
+        encoded += "%D0%B6";
+    }
+    EXPECT_EQ(gate_check(cyrillic.c_str(), nullptr, nullptr, ("pwd=" + encoded).c_str()), 1);
+    EXPECT_EQ(gate_check(cyrillic.c_str(), nullptr, nullptr, ("pwd=" + encoded + "%20").c_str()),
+              0);
+    const std::string p1024(1024, 'k'), p1025(1025, 'k');
+    EXPECT_EQ(gate_check(p1024.c_str(), nullptr, nullptr, ("pwd=" + p1024).c_str()), 1);
+    EXPECT_EQ(gate_check(p1025.c_str(), nullptr, nullptr, ("pwd=" + p1025).c_str()), 0);
     // The header form has no such limit.
-    EXPECT_EQ(gate_check(p256.c_str(), p256.c_str(), nullptr, nullptr), 1);
+    EXPECT_EQ(gate_check(p1025.c_str(), p1025.c_str(), nullptr, nullptr), 1);
 }
 
 TEST(GateForms, AWrongEarlierFormDoesNotStopALaterOne) {

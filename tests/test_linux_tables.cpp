@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/linux_tables.h"
+#include "platform/linux_walks.h"
 #include "platform/platform.h"
 
 namespace {
@@ -286,9 +287,8 @@ TEST(ProcLine, OtherLinesAreNotSockets) {
         "   0: 0100007F:1F90 00000000:0000 0A 0:0 0:0 0 0 0 x12",
     };
     for (const char *line : lines) EXPECT_EQ(lt_proc_line(line, LT_TCP, 0, &e), 0) << line;
-    EXPECT_EQ(
-        lt_proc_line("   0: 0100007F:1F90 00000000:0000 0A 0:0 0:0 0 0 0 12", LT_TCP, 1, &e),
-        0); // an IPv4 line where IPv6 is read
+    EXPECT_EQ(lt_proc_line("   0: 0100007F:1F90 00000000:0000 0A 0:0 0:0 0 0 0 12", LT_TCP, 1, &e),
+              0); // an IPv4 line where IPv6 is read
 }
 
 TEST(FdLinks, OnlySocketLinksGiveAnInode) {
@@ -374,6 +374,91 @@ TEST(Owners, EveryHolderCountsOnceAndTheTwoLowestAreKept) {
     EXPECT_EQ(b->next, 300u);
     EXPECT_EQ(b->holders, 4u);
     EXPECT_EQ(lt_owners_entry(o, n, 15), nullptr);
+}
+
+// Reads of a table whose sockets, in walk order, are numbered by their inodes. Each
+// read is a list of pieces; a piece's flags follow its sockets.
+struct reads {
+    std::vector<uint32_t> inodes;
+    std::vector<lt_piece> pieces;
+
+    reads &piece(std::initializer_list<uint32_t> sockets, unsigned flags = 0) {
+        inodes.insert(inodes.end(), sockets);
+        pieces.push_back({inodes.size(), flags});
+        return *this;
+    }
+    int cover() const { return lt_pieces_cover(inodes.data(), pieces.data(), pieces.size()); }
+};
+
+const unsigned FIRST = LT_PIECE_FIRST, TO_END = LT_PIECE_TO_END;
+
+TEST(PiecesCover, OnePieceToTheEndIsWholeAndBreaksNeedAnotherRead) {
+    EXPECT_EQ(reads().piece({1, 2, 3}, FIRST | TO_END).cover(), 1);
+    EXPECT_EQ(reads().piece({}, FIRST | TO_END).cover(), 1); // an empty table
+    // Full when it was sent: what follows it is vouched for by nothing.
+    EXPECT_EQ(reads().piece({1, 2, 3}, FIRST).cover(), 0);
+    // Two pieces: socket 5 may have been skipped between 4 and 6.
+    reads r;
+    r.piece({1, 2, 3, 4}, FIRST).piece({6, 7, 8}, TO_END);
+    EXPECT_EQ(r.cover(), 0);
+    // A read broken elsewhere that lists 4 and then more in one piece closes the gap.
+    r.piece({1, 2}, FIRST).piece({3, 4, 5, 6}).piece({7, 8});
+    EXPECT_EQ(r.cover(), 1);
+}
+
+TEST(PiecesCover, TwoReadsThatSkippedTheSameStretchDoNotVouch) {
+    // Closes before the break made both reads jump past 5 and 6.
+    reads r;
+    r.piece({1, 2, 3, 4}, FIRST).piece({7, 8, 9}, TO_END);
+    r.piece({1, 2}, FIRST).piece({3, 4}).piece({7, 8, 9}, TO_END);
+    EXPECT_EQ(r.cover(), 0);
+    // A third read that walks on from 4 in one piece does, and whatever socket it
+    // lists (5, new since) becomes a stepping stone.
+    r.piece({1, 2, 3}, FIRST).piece({4, 5, 6, 7}).piece({8, 9});
+    EXPECT_EQ(r.cover(), 1);
+}
+
+TEST(PiecesCover, RepeatsInsideOneReadJoinItsPieces) {
+    // Binds before the break made the second piece start earlier: no gap.
+    EXPECT_EQ(reads().piece({1, 2, 3, 4}, FIRST).piece({3, 4, 5, 6}, TO_END).cover(), 1);
+    // Sockets newly bound at the head of the chain lead the next piece; it still
+    // walks on from 4.
+    EXPECT_EQ(reads().piece({1, 2, 3, 4}, FIRST).piece({11, 12, 4, 5}, TO_END).cover(), 1);
+}
+
+TEST(PiecesCover, EntriesWithoutAnInodeJoinNothing) {
+    reads r;
+    r.piece({1, 0}, FIRST).piece({0, 2}, TO_END);
+    EXPECT_EQ(r.cover(), 0);
+    r.piece({1, 0, 2}, FIRST);
+    EXPECT_EQ(r.cover(), 1);
+}
+
+TEST(PiecesCover, ALastPieceMustBeReachedFromTheStart) {
+    // The last piece ran to the end, but nothing joins it to a first piece.
+    reads r;
+    r.piece({1, 2}, FIRST).piece({3, 4}).piece({5, 6}, TO_END);
+    r.piece({1}, FIRST).piece({4, 5}, TO_END);
+    EXPECT_EQ(r.cover(), 0);
+    r.piece({2, 3});
+    EXPECT_EQ(r.cover(), 1);
+}
+
+TEST(PieceReachedEnd, OnlyWhenTheNextEntryWouldHaveFitted) {
+    // Small room between 3328 and 3840 bytes, large room 32000; entries up to 200.
+    const auto ended = [](size_t bytes) {
+        return lt_piece_reached_end(bytes, 200, 3328, 3840, 32000);
+    };
+    EXPECT_TRUE(ended(0));
+    EXPECT_TRUE(ended(3128));  // fits even the smallest small room
+    EXPECT_FALSE(ended(3129)); // may be a small piece that was full
+    EXPECT_FALSE(ended(3840));
+    EXPECT_TRUE(ended(3841)); // had the large room, with space left
+    EXPECT_TRUE(ended(31800));
+    EXPECT_FALSE(ended(31801));
+    // A room known exactly (a /proc/net read's page).
+    EXPECT_TRUE(lt_piece_reached_end(3896, 200, 4096, 4096, 0));
+    EXPECT_FALSE(lt_piece_reached_end(3897, 200, 4096, 4096, 0));
 }
 
 TEST(Owners, LowestPidWinsWhateverTheOrder) {

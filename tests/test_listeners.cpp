@@ -58,8 +58,14 @@ TEST(Scope, FirstMatchingRuleDecides) {
         {"127.", SCOPE_LOOPBACK},
         {"127", SCOPE_SPECIFIC},
         {"::1", SCOPE_LOOPBACK},
-        {"::ffff:127.0.0.1", SCOPE_SPECIFIC},
-        {"::ffff:0.0.0.0", SCOPE_SPECIFIC},
+        // An IPv4-mapped address has the scope of its IPv4 address.
+        {"::ffff:127.0.0.1", SCOPE_LOOPBACK},
+        {"::ffff:127.9.9.9", SCOPE_LOOPBACK},
+        {"::ffff:0.0.0.0", SCOPE_WILDCARD},
+        {"::ffff:10.1.2.3", SCOPE_SPECIFIC},
+        {"::ffff:", SCOPE_SPECIFIC},
+        {"::ffff:7f00:1", SCOPE_SPECIFIC},
+        {"::ffff:0:127.0.0.1", SCOPE_SPECIFIC},
         {"0.0.0.0 ", SCOPE_SPECIFIC},
         {"::1%lo", SCOPE_SPECIFIC},
         {"192.168.1.10", SCOPE_SPECIFIC},
@@ -195,7 +201,8 @@ TEST_F(Listeners, ListedNameStandsInForAMissingImageName) {
     enumerate_sockets();
     EXPECT_EQ(rows(), (std::vector<std::string>{"tcp 0.0.0.0 445 1 4 System",
                                                 "tcp 0.0.0.0 80 1 1 svc.exe", "tcp 0.0.0.0 81 1 0 ",
-                                                "udp 0.0.0.0 54 1 8 " + a93 + "\xc3\xa9", "udp :: 53 1 7 "}));
+                                                "udp 0.0.0.0 54 1 8 " + a93 + "\xc3\xa9",
+                                                "udp :: 53 1 7 "}));
 }
 
 TEST_F(Listeners, OnlyListeningTcpEndpointsButEveryUdpEndpoint) {
@@ -306,14 +313,14 @@ TEST_F(Listeners, ActionOrdersCountsAndWrites) {
     fake_endpoint(PLAT_UDP6, "::", 53, 3);
     fake_endpoint(PLAT_TCP6, "::ffff:127.0.0.1", 80, 0);
     const std::string out = capture_stdout(listeners_action);
-    EXPECT_EQ(out, kHead + "\"count\":4,\"summary\":{\"tcp\":2,\"udp\":2,\"loopback\":1,"
-                           "\"wildcard\":1,\"specific\":2},\"listeners\":["
+    EXPECT_EQ(out, kHead + "\"count\":4,\"summary\":{\"tcp\":2,\"udp\":2,\"loopback\":2,"
+                           "\"wildcard\":1,\"specific\":1},\"listeners\":["
                            "{\"proto\":\"udp\",\"bind_addr\":\"127.0.0.53\",\"port\":53,"
                            "\"scope\":\"loopback\",\"pid\":3,\"comm\":\"\"},"
                            "{\"proto\":\"udp\",\"bind_addr\":\"::\",\"port\":53,"
                            "\"scope\":\"wildcard\",\"pid\":3,\"comm\":\"\"},"
                            "{\"proto\":\"tcp\",\"bind_addr\":\"::ffff:127.0.0.1\",\"port\":80,"
-                           "\"scope\":\"specific\",\"pid\":0,\"comm\":\"\"},"
+                           "\"scope\":\"loopback\",\"pid\":0,\"comm\":\"\"},"
                            "{\"proto\":\"tcp\",\"bind_addr\":\"192.168.1.10\",\"port\":443,"
                            "\"scope\":\"specific\",\"pid\":-2,\"comm\":\"big.exe\"}]}\n");
 }

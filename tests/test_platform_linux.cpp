@@ -11,20 +11,16 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <linux/audit.h>
-#include <linux/filter.h>
 #include <linux/netlink.h>
-#include <linux/seccomp.h>
 #include <netinet/in.h>
 #include <pwd.h>
 #include <string>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
+#include "no_netlink.h"
 #include "platform/linux_sys.h"
 #include "platform/linux_tables.h"
 #include "platform/platform.h"
@@ -315,23 +311,6 @@ TEST(RealTables, KernelTakesThePortFilter) {
     EXPECT_EQ(dump(many), std::vector<int>{port});
     close(client);
     close(tcp);
-}
-
-// Makes socket(AF_NETLINK, ...) fail in this process from now on, as a sandbox might.
-bool refuse_netlink() {
-    sock_filter code[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 0, 5),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_socket, 0, 3),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_NETLINK, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAFNOSUPPORT),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    sock_fprog prog{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
-    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
 }
 
 TEST(RealTables, WithoutNetlinkTheProcFilesServe) {

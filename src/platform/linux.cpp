@@ -21,6 +21,7 @@
 
 #include "linux_sys.h"
 #include "linux_tables.h"
+#include "linux_walks.h"
 
 // ---- process start --------------------------------------------------------
 
@@ -74,7 +75,8 @@ struct table_snapshot {
     size_t conn_filter_len;
 };
 
-// The list being read: where it goes, what it keeps, how many endpoints it was handed.
+// The list being read: where it goes, what it keeps, how many endpoints it was handed,
+// the pieces of its reads so far, and which read this is (0 for the first).
 struct list_reader {
     table_snapshot *t;
     int proto;
@@ -84,18 +86,26 @@ struct list_reader {
     // One read, no second one: a count of connections, which come and go all the
     // time, is no better for it, and each read of them walks the whole hash table.
     int once;
+    lt_walk_log *log;
+    int read;
 };
+
+// Whether a list holds IPv6 endpoints.
+int list_ipv6(int list) { return list == PLAT_TCP6 || list == PLAT_UDP6 || list == PLAT_TCP6_CONNS; }
 
 // The port of a port field (network order in its low 16 bits), in host order.
 unsigned host_port(uint32_t port_field) { return ntohs(static_cast<uint16_t>(port_field & 0xffffu)); }
 
 // Keeps one endpoint of the list being read; TCP lists keep listeners only, as the
-// interface promises, whichever source they come from.
+// interface promises, whichever source they come from. Every endpoint goes to the log.
 void keep_endpoint(const lt_endpoint *e, void *ctx) {
     list_reader &reader = *static_cast<list_reader *>(ctx);
     ++reader.handed;
+    lt_log_entry(reader.log, e->inode);
     if (reader.proto == LT_TCP && e->ep.state != PLAT_TCP_LISTEN) return;
     if (reader.proto == LT_CONNS && e->ep.state != PLAT_TCP_ESTABLISHED) return;
+    // Repeats are dropped by inode: one without an inode is taken from the first read.
+    if (reader.read > 0 && e->inode == 0) return;
     table_snapshot &t = *reader.t;
     if (reader.proto == LT_CONNS && t.listen_ports) {
         const unsigned port = host_port(e->ep.port_field);
@@ -114,82 +124,181 @@ void keep_endpoint(const lt_endpoint *e, void *ctx) {
     t.eps[t.count++] = *e;
 }
 
-// Both sources hand a list over in pieces, and the kernel resumes each piece at a
-// position inside a hash chain. Sockets bound or closed in that chain between two
-// pieces shift the rest: the next piece repeats some sockets and skips others. Inside
-// one piece a chain is read whole, under its lock. So a list that came in several
-// pieces is read a second time with its breaks elsewhere, about one small piece's
-// worth of sockets away; every socket that lives through both reads is then whole
-// in at least one of them. Repeats are dropped by inode afterwards.
+// Both sources hand a list over in pieces and resume each at a position, so sockets
+// bound or closed between two pieces make the next one repeat some sockets or skip
+// others, as many as there were binds or closes, whatever their number. So a list that
+// came in several pieces is read again, each read's pieces broken elsewhere, until the
+// pieces of all reads together vouch for the whole table (linux_walks.h says when they
+// do); repeats are dropped by inode afterwards. A quiet list in one piece is read once.
+enum { MAX_READS = 8 };
 
-// One sock_diag dump of a list on fd; *pieces is the number of datagrams that
-// carried sockets. 0 when the whole dump arrived.
-int diag_dump(int fd, int ipv6, uint32_t seq, list_reader *reader, int *pieces) {
-    *pieces = 0;
+// Where a later read breaks its pieces, as a share of a piece: its first piece is that
+// much of a whole one, in eighths, so each read's breaks fall between those before.
+const unsigned FIRST_EIGHTHS[MAX_READS] = {8, 4, 2, 6, 1, 5, 3, 7};
+
+// The kernel builds each reply of a dump as large as the largest receive so far on the
+// socket, capped a little under 32 KiB; before any receive, and when it cannot get that
+// much memory at once, one page (at most 8 KiB) less 256 to 768 bytes of its own.
+enum { DIAG_ROOM = 32768, DIAG_ROOM_CAPPED = DIAG_ROOM - 768 };
+alignas(nlmsghdr) char g_diag_buf[DIAG_ROOM]; // static: the stack may be small
+
+size_t page_room() {
+    const long page = sysconf(_SC_PAGESIZE);
+    return page > 0 && page < 8192 ? static_cast<size_t>(page) : 8192;
+}
+
+ssize_t diag_recv(int fd, size_t len) {
+    for (;;) {
+        const ssize_t got = sys.recv(fd, g_diag_buf, len, 0);
+        if (got >= 0 || errno != EINTR) return got;
+    }
+}
+
+// Makes the kernel build the first reply of fd's next dump `room` bytes large: the
+// acknowledgement of an empty request, received into that many bytes. 0 on success.
+int diag_set_room(int fd, size_t room) {
+    nlmsghdr h;
+    memset(&h, 0, sizeof h);
+    h.nlmsg_len = sizeof h;
+    h.nlmsg_type = NLMSG_NOOP;
+    h.nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
+    sockaddr_nl kernel;
+    memset(&kernel, 0, sizeof kernel);
+    kernel.nl_family = AF_NETLINK;
+    if (sys.sendto(fd, &h, sizeof h, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel) !=
+        static_cast<ssize_t>(sizeof h))
+        return -1;
+    const ssize_t got = diag_recv(fd, room);
+    nlmsghdr ack;
+    nlmsgerr err;
+    if (got < static_cast<ssize_t>(NLMSG_LENGTH(sizeof err))) return -1;
+    memcpy(&ack, g_diag_buf, sizeof ack);
+    memcpy(&err, g_diag_buf + NLMSG_HDRLEN, sizeof err);
+    return ack.nlmsg_type == NLMSG_ERROR && err.error == 0 ? 0 : -1;
+}
+
+// One sock_diag dump of a list on fd, whose first reply the kernel builds `first`
+// bytes large, each reply one piece. 0 when the whole dump arrived.
+int diag_dump(int fd, int ipv6, size_t first, list_reader *reader) {
     alignas(nlmsghdr) static char req[size_t{LT_REQUEST_SIZE} + LT_FILTER_SIZE];
-    const size_t n = lt_diag_request(reader->proto, ipv6, seq, req, sizeof req, reader->filter,
-                                     reader->filter_len);
+    const size_t n = lt_diag_request(reader->proto, ipv6, static_cast<uint32_t>(reader->read + 1),
+                                     req, sizeof req, reader->filter, reader->filter_len);
     sockaddr_nl kernel;
     memset(&kernel, 0, sizeof kernel);
     kernel.nl_family = AF_NETLINK;
     if (sys.sendto(fd, req, n, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel) !=
         static_cast<ssize_t>(n))
         return -1;
-    // The kernel fills replies up to the reader's buffer size, capped near 32 KiB.
-    // Static, like every large buffer here: the stack may be small.
-    alignas(nlmsghdr) static char buf[32768];
+    const size_t page = page_room();
+    size_t room = first, last = 0, last_room = 0, entry_max = 0;
+    unsigned flags = LT_PIECE_FIRST;
     for (;;) {
-        const ssize_t got = sys.recv(fd, buf, sizeof buf, 0);
-        if (got < 0 && errno == EINTR) continue;
+        const ssize_t got = diag_recv(fd, sizeof g_diag_buf);
         if (got <= 0) return -1;
         const size_t before = reader->handed;
-        const int r = lt_diag_parse(buf, static_cast<size_t>(got), reader->proto, ipv6,
+        const int r = lt_diag_parse(g_diag_buf, static_cast<size_t>(got), reader->proto, ipv6,
                                     keep_endpoint, reader);
-        if (reader->handed > before) ++*pieces;
         if (r == LT_ERROR) return -1;
-        if (r == LT_DONE) return 0;
+        const size_t entries = reader->handed - before;
+        if (entries > 0) {
+            lt_log_piece(reader->log, flags);
+            flags = 0;
+            last = static_cast<size_t>(got);
+            last_room = room < DIAG_ROOM_CAPPED ? room : static_cast<size_t>(DIAG_ROOM_CAPPED);
+            const size_t each = (last + entries - 1) / entries + 64;
+            if (each > entry_max) entry_max = each;
+        }
+        // Later replies are built after a receive of the whole buffer.
+        room = DIAG_ROOM;
+        if (r != LT_DONE) continue;
+        // The end comes in a reply of its own, from a walk of its own that found no
+        // more; the last piece reached the end itself only if it had room to spare.
+        if (flags)
+            lt_log_piece(reader->log, LT_PIECE_FIRST | LT_PIECE_TO_END);
+        else if (entries > 0 ||
+                 lt_piece_reached_end(last, entry_max, page - 768, page - 256, last_room))
+            lt_log_to_end(reader->log);
+        return 0;
     }
 }
 
-// One list through sock_diag; 0 when the whole dump arrived.
-int read_diag(int ipv6, list_reader *reader) {
-    const int fd = sys.socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-    if (fd < 0) return -1;
-    int pieces;
-    const int rc = diag_dump(fd, ipv6, 1, reader, &pieces);
-    // The first reply of a socket's first dump is small (a page); after that the
-    // kernel fills whole buffers, the first reply of the second dump included.
-    if (rc == 0 && pieces > 1 && !reader->once) diag_dump(fd, ipv6, 2, reader, &pieces);
-    close(fd);
+// The netlink socket of every list's first read: its replies are whole from the first.
+int g_diag_fd = -1;
+
+// One read of a list through sock_diag; 0 when the whole dump arrived. A later read
+// needs a socket of its own, since the kernel only ever grows a socket's replies.
+int read_diag(int list, list_reader *reader) {
+    const int ipv6 = list_ipv6(list);
+    const size_t first = DIAG_ROOM / 8 * FIRST_EIGHTHS[reader->read];
+    int fd = reader->read == 0 ? g_diag_fd : -1;
+    if (fd < 0) {
+        fd = sys.socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+        if (fd < 0) return -1;
+        if (diag_set_room(fd, first) != 0) {
+            close(fd);
+            return -1;
+        }
+        if (reader->read == 0) g_diag_fd = fd;
+    }
+    const int rc = diag_dump(fd, ipv6, first, reader);
+    // A socket whose dump broke off may still hold replies of it.
+    if (rc != 0 || fd != g_diag_fd) {
+        if (fd == g_diag_fd) g_diag_fd = -1;
+        close(fd);
+    }
     return rc;
 }
 
-// One read of a /proc/net file; first, when not 0, is the size of the first read().
-// *pieces is the number of read() calls that returned data.
-int proc_pass(const char *file, int ipv6, size_t first, list_reader *reader, int *pieces) {
-    *pieces = 0;
+// One read of a /proc/net file, the first read() `first` bytes when not 0; each read()
+// walks the table once, a piece. 0 when the file was read to its end.
+int proc_pass(const char *file, int ipv6, size_t first, list_reader *reader) {
     const int fd = sys.open(file, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return -1;
     // Each read() returns at most a page of lines, however much room it is given.
     static char buf[16384];
     size_t have = 0;
+    // A read() walks on until its room is used up and stops at the end of that line,
+    // whose rest comes first in the next read(): a walk ends at the first line end at or
+    // past the end of its read(). Each such end waits here, with whether it filled its
+    // room (a walk cut short by the room did not end with the table).
+    struct walk_end {
+        uint64_t at;
+        bool filled;
+    } ends[4];
+    int pending = 0;
+    uint64_t at = 0, walk_from = 0, last = 0; // stream offsets; `at` is buf's start
+    size_t longest = 0;
+    bool last_filled = true;
+    unsigned flags = LT_PIECE_FIRST;
     int rc = 0;
     lt_endpoint e;
-    for (;;) {
+    for (bool first_read = true;;) {
         size_t room = sizeof buf - 1 - have;
-        if (*pieces == 0 && first && first < room) room = first;
+        if (first_read && first && first < room) room = first;
         const ssize_t got = sys.read(fd, buf + have, room);
         if (got < 0 && errno == EINTR) continue;
-        if (got < 0) rc = -1;
-        if (got <= 0) break;
-        ++*pieces;
+        if (got < 0 || pending == 4) rc = -1;
+        if (got <= 0 || rc) break;
+        first_read = false;
         have += static_cast<size_t>(got);
+        ends[pending++] = {at + have, static_cast<size_t>(got) == room};
         char *line = buf;
         for (char *nl; (nl = static_cast<char *>(memchr(line, '\n', have - (line - buf))));) {
             *nl = '\0';
+            if (static_cast<size_t>(nl + 1 - line) > longest) longest = nl + 1 - line;
             if (lt_proc_line(line, reader->proto, ipv6, &e)) keep_endpoint(&e, reader);
             line = nl + 1;
+            const uint64_t end = at + static_cast<uint64_t>(line - buf);
+            for (; pending > 0 && end >= ends[0].at; --pending) {
+                lt_log_piece(reader->log, flags);
+                flags = 0;
+                last = end - walk_from;
+                last_filled = ends[0].filled;
+                walk_from = end;
+                memmove(ends, ends + 1, sizeof ends - sizeof ends[0]);
+            }
         }
+        at += static_cast<uint64_t>(line - buf);
         have -= static_cast<size_t>(line - buf);
         memmove(buf, line, have);
         // A line that fills the buffer is no line of these tables.
@@ -199,19 +308,43 @@ int proc_pass(const char *file, int ipv6, size_t first, list_reader *reader, int
         }
     }
     close(fd);
+    if (rc == 0 && flags == 0 && !last_filled) {
+        // The kernel walks into a buffer of one page.
+        const size_t page = page_room();
+        if (lt_piece_reached_end(last, longest + 64, page, page, 0)) lt_log_to_end(reader->log);
+    }
     return rc;
 }
 
-// One list from /proc/net, for systems that refuse sock_diag.
-int read_proc(int list, int ipv6, list_reader *reader) {
+// One read of a list from /proc/net, for systems that refuse sock_diag.
+int read_proc(int list, list_reader *reader) {
     static const char *const files[PLAT_ALL_LISTS] = {"/proc/net/tcp", "/proc/net/tcp6",
                                                       "/proc/net/udp", "/proc/net/udp6",
                                                       "/proc/net/tcp", "/proc/net/tcp6"};
-    int pieces;
-    const int rc = proc_pass(files[list], ipv6, 0, reader, &pieces);
-    // Half a page first: the breaks of the second read fall between those of the first.
-    if (rc == 0 && pieces > 1 && !reader->once) proc_pass(files[list], ipv6, 2048, reader, &pieces);
-    return rc;
+    const int ipv6 = list_ipv6(list);
+    const size_t first = reader->read == 0 ? 0 : page_room() / 8 * FIRST_EIGHTHS[reader->read];
+    return proc_pass(files[list], ipv6, first, reader);
+}
+
+// Reads a list from one source until its reads vouch for the whole of it, or
+// MAX_READS. 0 when the first read arrived whole; a later read that fails is dropped
+// and the earlier ones stand.
+int read_covered(list_reader &reader, int list, int (*read_once)(int, list_reader *)) {
+    table_snapshot &t = *reader.t;
+    lt_log_clear(reader.log);
+    for (reader.read = 0; reader.read < MAX_READS; ++reader.read) {
+        const size_t kept = t.count, logged = reader.log->count, pieces = reader.log->n_pieces;
+        if (read_once(list, &reader) != 0 || t.oom) {
+            if (reader.read == 0) return -1;
+            t.count = kept;
+            t.oom = 0;
+            reader.log->count = logged;
+            reader.log->n_pieces = pieces;
+            return 0;
+        }
+        if (reader.once || reader.log->lost || lt_log_covers(reader.log) != 0) return 0;
+    }
+    return 0;
 }
 
 int list_proto(int list) {
@@ -221,9 +354,8 @@ int list_proto(int list) {
 
 // Reads one list into the snapshot, from sock_diag or else from /proc/net, each
 // socket once; 0 on success. A list that fails leaves nothing behind.
-int read_list(table_snapshot &t, int list) {
-    const int ipv6 = list == PLAT_TCP6 || list == PLAT_UDP6 || list == PLAT_TCP6_CONNS;
-    list_reader reader = {&t, list_proto(list), 0, nullptr, 0, 0};
+int read_list(table_snapshot &t, lt_walk_log &log, int list) {
+    list_reader reader = {&t, list_proto(list), 0, nullptr, 0, 0, &log, 0};
     if (reader.proto == LT_CONNS) {
         reader.filter = t.conn_filter;
         reader.filter_len = t.conn_filter_len;
@@ -231,12 +363,12 @@ int read_list(table_snapshot &t, int list) {
     }
     const size_t begin = t.count;
     t.oom = 0;
-    int ok = read_diag(ipv6, &reader) == 0 && !t.oom;
+    int ok = read_covered(reader, list, read_diag) == 0;
     if (!ok) {
         t.count = begin;
         t.oom = 0;
         reader.handed = 0;
-        ok = read_proc(list, ipv6, &reader) == 0 && !t.oom;
+        ok = read_covered(reader, list, read_proc) == 0;
     }
     // Connections still waiting to be accepted have no inode: told apart by their ends.
     if (ok)
@@ -400,9 +532,12 @@ int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx
     const bool detail = flags & PLAT_DETAIL;
     table_snapshot t;
     memset(&t, 0, sizeof t);
+    lt_walk_log log;
+    memset(&log, 0, sizeof log);
+    log.grow = sys.realloc;
     int readable = 0;
     for (int list = 0; list < PLAT_LISTS; ++list)
-        if (read_list(t, list) == 0) readable |= 1 << list;
+        if (read_list(t, log, list) == 0) readable |= 1 << list;
     find_owners(t, detail);
     // The connections need no owner: they are read after the owner scan.
     if (detail) {
@@ -413,9 +548,13 @@ int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx
             const int tcp = list == PLAT_TCP4_CONNS ? PLAT_TCP4 : PLAT_TCP6;
             const bool none = readable & 1 << tcp && t.begin[tcp] == t.end[tcp];
             if (none) t.begin[list] = t.end[list] = t.count;
-            if (none || read_list(t, list) == 0) readable |= 1 << list;
+            if (none || read_list(t, log, list) == 0) readable |= 1 << list;
         }
     }
+    if (g_diag_fd >= 0) close(g_diag_fd);
+    g_diag_fd = -1;
+    free(log.inodes);
+    free(log.pieces);
     for (int k = 0; k < PLAT_LISTS; ++k) {
         const int list = order[k];
         if (list < 0 || list >= PLAT_LISTS) continue;

@@ -43,6 +43,14 @@ _PASS_THROUGH = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "WINEPREFIX", 
 #   (sandbox.py gives a network namespace a server of its own).
 WINE = bool(CMD) and os.path.basename(CMD[0]).startswith("wine")
 
+# The sanitizer build: it reserves terabytes of address space, so no memory limit can
+# be put on it.
+SANITIZED = os.environ.get("PORTS_SANITIZED") == "1"
+
+# A launcher that starts a command with netlink sockets refused (tests/no_netlink.cpp),
+# built with the native tests.
+NO_NETLINK = os.environ.get("PORTS_NO_NETLINK", "")
+
 
 _LOCALES = {1252: "en_US.UTF-8", 932: "ja_JP.UTF-8"}
 
@@ -112,11 +120,12 @@ def keep_wine_server(prefix):
 
 
 def run(env=None, args=(), timeout=60, stdout=subprocess.PIPE, cmd=None, limits=None,
-        preexec=None):
+        preexec=None, wrap=()):
     """Runs the program once with exactly `env` (str or bytes values). `cmd` runs
     another command in its place, as in ["wine", "helper.exe"]; `limits` maps resource
     names ("stack", "nofile", "as") to the soft limit the run starts with; `preexec`
-    runs in the new process before the program starts, after the limits."""
+    runs in the new process before the program starts, after the limits; `wrap` is a
+    command that starts the program (its arguments end with the program's command line)."""
     command = cmd or CMD
     if not command:
         raise RuntimeError("PORTS_CMD is not set: say which program to test")
@@ -134,7 +143,7 @@ def run(env=None, args=(), timeout=60, stdout=subprocess.PIPE, cmd=None, limits=
     # Output goes to files rather than pipes: a helper that the command leaves running
     # (Wine's wineserver) would hold a pipe open and keep the run waiting until it exits.
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        proc = subprocess.run(list(command) + list(args), env=_as_bytes_env(full_env),
+        proc = subprocess.run(list(wrap) + list(command) + list(args), env=_as_bytes_env(full_env),
                               stdout=out if stdout is subprocess.PIPE else stdout, stderr=err,
                               stdin=subprocess.DEVNULL, timeout=timeout,
                               preexec_fn=_before_start(limits, preexec))

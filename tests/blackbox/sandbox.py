@@ -15,7 +15,9 @@ A plan is a dict:
   sockets  list of {"kind": "tcp"|"udp", "addr": text, "port": number or "P<i>" (the port
            of socket i), "v6only": 0|1, "count": n, "connect": true (UDP: connect
            to port 9), "pair": true (TCP: also hold an established connection to it),
-           "reuse": true (SO_REUSEADDR: many UDP sockets on one address and port),
+           "reuse": true (SO_REUSEADDR: many UDP sockets on one address and port; SO_REUSEPORT:
+           a TCP listener group), "apart": true (each socket held by a process of its own,
+           whose pids the report's "holders" lists, socket by socket),
            "backlog": n (TCP: the accept queue's limit, default 8), "clients": [addr...]
            (TCP: a connection from each address's family to addr), "accept": false
            (leave those connections waiting in the accept queue)}
@@ -30,11 +32,16 @@ A plan is a dict:
            "uid": n with name_hex: the copy runs as that user
            The report's "owner" and "owner_comm" give its pid and the name the answer
            should show.
-  churn    {"addr": text, "port": "P<i>"}: while the program runs, another process
-           binds and closes UDP sockets on that address and port without pause
+  churn    {"addr": text, "port": "P<i>", "kind": "udp" (default) | "tcp", "burst": n}: while
+           the program runs, another process binds n sockets (default 1) on that address
+           and port, TCP ones listening with SO_REUSEPORT, then closes them, without pause
   runs     how often the program runs (default 1); the report's "runs" holds each run
   nofile   descriptor limit the holder needs
   limits   soft limits the program runs with ({"stack": bytes, ...}, see harness.run)
+  wrap     a command that starts the program (see harness.run)
+  hide     in a mount namespace of the program's: "net", /proc shows processes only (no
+           /proc/net); or a list of /proc/net tables to leave out, and /proc holds only
+           copies of the others
   env      the program's environment
   pidns    true: a process namespace of its own too, where the holder is pid 1
   cgroup   a path (under the root of the hierarchy whose path names the systemd unit)
@@ -93,7 +100,7 @@ def namespace_problem():
 def hold_and_run(plan):
     """Opens the planned sockets, runs the program, returns the holder's report:
     run (harness.Run, the first of runs), runs, pid, child, comm, owner, owner_comm,
-    ports (one list per socket asked for)."""
+    ports (one list per socket asked for), holders (the same for sockets held apart)."""
     cmd = [sys.executable, os.path.abspath(__file__)]
     if NETNS:
         spaces = ["-n"]
@@ -137,7 +144,8 @@ def _open(want, port, held):
     if "v6only" in want:
         s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, want["v6only"])
     if want.get("reuse"):
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        s.setsockopt(socket.SOL_SOCKET,
+                     socket.SO_REUSEPORT if want["kind"] == "tcp" else socket.SO_REUSEADDR, 1)
     s.bind((want["addr"], port))
     port = s.getsockname()[1]
     if want["kind"] == "tcp":
@@ -218,17 +226,19 @@ def _hand_over(held, owner):
     return pid, comm, end
 
 
-def _churn(addr, port):
-    """A child that binds and closes UDP sockets on addr and port until killed (60 s at
-    the most). Returns its pid."""
+def _churn(plan, port):
+    """A child that binds sockets on the planned address and port in bursts and closes
+    them until killed (90 s at the most). Returns its pid."""
+    want = dict(kind=plan.get("kind", "udp"), addr=plan["addr"], reuse=True)
     pid = os.fork()
     if pid == 0:
-        deadline = time.monotonic() + 60
+        deadline = time.monotonic() + 90
         while time.monotonic() < deadline:
-            s = socket.socket(_family(addr), socket.SOCK_DGRAM)
-            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            s.bind((addr, port))
-            s.close()
+            burst = []
+            for _ in range(plan.get("burst", 1)):
+                _open(want, port, burst)
+            for s in burst:
+                s.close()
         os._exit(0)
     return pid
 
@@ -323,6 +333,34 @@ def _program_setup(plan, copy):
     return apply
 
 
+def _apart(s, held, end):
+    """Gives socket s to a child of its own, which holds nothing else, and closes the
+    holder's copy; the child ends when the pipe `end` closes. Returns its pid."""
+    pid = os.fork()
+    if pid == 0:
+        os.close(end[1])
+        for other in held:
+            other.close()
+        os.read(end[0], 1)  # until the holder is done, or gone
+        os._exit(0)
+    s.close()
+    return pid
+
+
+def _hiding(hide, tmp):
+    """The command that starts the program with the planned parts of /proc hidden."""
+    if hide == "net":
+        script = "mount -t proc -o subset=pid proc /proc"
+    else:
+        # procfs cannot lose one file: a tmpfs takes the place of /proc, holding copies
+        # of the other tables (and no processes, so no owners).
+        keep = " ".join(n for n in ("tcp", "tcp6", "udp", "udp6") if n not in hide)
+        script = ("cd /proc/net && cp %s %s && mount -t tmpfs tmpfs /proc && mkdir /proc/net"
+                  " && cd %s && cp %s /proc/net" % (keep, tmp, tmp, keep))
+    return ["unshare", "-m", "--propagation", "private", "--", "sh", "-c",
+            script + ' && exec "$0" "$@"']
+
+
 def _private_wine_prefix():
     """A prefix of this namespace's own, sharing drive_c with WINEPREFIX; becomes
     WINEPREFIX for the run."""
@@ -373,15 +411,21 @@ def _hold(plan):
         soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
         want = plan["nofile"]
         resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, want), max(hard, want)))
-    held, ports = [], []
+    held, ports, holders = [], [], []
+    apart = os.pipe()
     for want in plan.get("sockets", []):
-        mine = []
+        mine, pids = [], []
         for _ in range(want.get("count", 1)):
             port = want.get("port", 0)
             if isinstance(port, str):
                 port = ports[int(port[1:])][0]
-            mine.append(_open(want, port, held))
+            sockets = held if not want.get("apart") else []
+            mine.append(_open(want, port, sockets))
+            if want.get("apart"):
+                pids.extend(_apart(s, held, apart) for s in sockets)
         ports.append(mine)
+        holders.append(pids)
+    os.close(apart[0])
     child = 0
     if plan.get("fork"):
         r, w = os.pipe()
@@ -396,16 +440,23 @@ def _hold(plan):
         owner, owner_comm, end_owner = _hand_over(held, plan["owner"])
     churner = 0
     if plan.get("churn"):
-        churner = _churn(plan["churn"]["addr"], ports[int(plan["churn"]["port"][1:])][0])
+        churner = _churn(plan["churn"], ports[int(plan["churn"]["port"][1:])][0])
     private = _private_wine_prefix() if plan["netns"] and harness.WINE else None
+    tmp = tempfile.mkdtemp(prefix="ports-hide-")
+    wrap = (_hiding(plan["hide"], tmp) if plan.get("hide") else []) + plan.get("wrap", [])
     try:
         runs = [harness.run(plan.get("env", {}), limits=plan.get("limits"),
-                            preexec=_program_setup(plan, copy))
+                            preexec=_program_setup(plan, copy), wrap=wrap)
                 for _ in range(plan.get("runs", 1))]
     finally:
+        shutil.rmtree(tmp)
         if churner:
             os.kill(churner, signal.SIGKILL)
             os.waitpid(churner, 0)
+        # The churner held the pipe too.
+        os.close(apart[1])
+        for pid in (p for pids in holders for p in pids):
+            os.waitpid(pid, 0)
         if child:
             os.close(w)
             os.waitpid(child, 0)
@@ -420,6 +471,7 @@ def _hold(plan):
         exe = exe[:-len(" (deleted)")]
     json.dump({"pid": os.getpid(), "child": child, "comm": os.path.basename(exe),
                "owner": owner, "owner_comm": os.fsdecode(owner_comm), "ports": ports,
+               "holders": holders,
                "runs": [(base64.b64encode(r.out).decode(), base64.b64encode(r.err).decode(),
                          r.rc) for r in runs]}, sys.stdout)
 

@@ -3,7 +3,7 @@ import os
 import subprocess
 import unittest
 
-from harness import (JSON_HEAD, META, UNKNOWN_ACTION, ProgramTest, run)
+from harness import (JSON_HEAD, META, UNKNOWN_ACTION, WINE, ProgramTest, run)
 
 
 class Metadata(ProgramTest):
@@ -32,6 +32,22 @@ class Metadata(ProgramTest):
     def test_empty_environment_value_is_ignored(self):
         r = self.run_ok({"ZL_PLUGIN_META": "", "QUERY_STRING": "action=x"})
         self.assertEqual(r.out, UNKNOWN_ACTION)
+
+
+class SmallStack(ProgramTest):
+    def test_every_answer_on_a_64_kib_stack(self):
+        # A hub may start its programs with a small stack; the listeners answer has its
+        # own test beside its sockets. The password goes the long way, through pwd.
+        if WINE:
+            self.skipTest("Wine gives the program's thread a stack of its own")
+        for query in ("action=probe&port=1&pwd=pw", "pwd=pw", "embed=1&pwd=pw"):
+            with self.subTest(query=query):
+                full = run({"QUERY_STRING": query, "BOT_PASSWORD": "pw"})
+                small = self.run_ok({"QUERY_STRING": query, "BOT_PASSWORD": "pw"},
+                                    limits={"stack": 64 * 1024})
+                self.assertEqual(small.kind(), full.kind())
+                if not query.startswith("action="):
+                    self.assertEqual(small.out, full.out)
 
 
 class Routing(ProgramTest):

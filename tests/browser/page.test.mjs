@@ -61,7 +61,7 @@ describe('first load', () => {
         assert.deepEqual(rowOf(rows, 'tcp', hub.port).slice(0, 4),
                          ['tcp', '127.0.0.1', String(hub.port), 'loopback']);
         assert.deepEqual(rowOf(rows, 'udp', sockets.mapped).slice(0, 4),
-                         ['udp', '::ffff:127.0.0.1', String(sockets.mapped), 'specific']);
+                         ['udp', '::ffff:127.0.0.1', String(sockets.mapped), 'loopback']);
         const tags = await page.$$eval('#rows .tag', els => els.map(e => [e.className, e.textContent]));
         for (const [cls, scope] of tags) {
             const want = { loopback: 't-lo', wildcard: 't-wi' }[scope] || 't-sp';

@@ -27,9 +27,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string &expected = parts[0];
     if (expected.empty()) return 0;
 
-    char pwd[256];
-    const bool want = parts[1] == expected || bearer_matches(parts[2], expected) ||
-                      (get_query_val(parts[3].c_str(), "pwd", pwd, sizeof pwd) && expected == pwd);
+    static char pwd[PWD_ROOM];
+    const bool want =
+        parts[1] == expected || bearer_matches(parts[2], expected) ||
+        (get_query_whole(parts[3].c_str(), "pwd", pwd, sizeof pwd) == 1 && expected == pwd);
     const int got =
         gate_check(expected.c_str(), parts[1].c_str(), parts[2].c_str(), parts[3].c_str());
     if (got != (want ? 1 : 0)) abort();
