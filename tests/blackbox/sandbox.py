@@ -39,9 +39,8 @@ A plan is a dict:
   nofile   descriptor limit the holder needs
   limits   soft limits the program runs with ({"stack": bytes, ...}, see harness.run)
   wrap     a command that starts the program (see harness.run)
-  hide     in a mount namespace of the program's: "net", /proc shows processes only (no
-           /proc/net); or a list of /proc/net tables to leave out, and /proc holds only
-           copies of the others
+  hide     "net": in a mount namespace of the program's, /proc shows processes only (no
+           /proc/net), as when it is mounted with subset=pid
   env      the program's environment
   pidns    true: a process namespace of its own too, where the holder is pid 1
   cgroup   a path (under the root of the hierarchy whose path names the systemd unit)
@@ -49,8 +48,8 @@ A plan is a dict:
            made and removed by the holder, in a mount namespace of its own
   run_uid  the user the program runs as
   broken   lists ("tcp4", "udp6"...) the program cannot read: netlink sockets are
-           refused to it, and it sees /proc/net as a copy where those files hold a line
-           too long to be one
+           refused to it (the no_netlink launcher), and it sees /proc/net as a copy
+           where those files hold a line too long to be one
 """
 import base64
 import ctypes
@@ -60,7 +59,6 @@ import resource
 import shutil
 import signal
 import socket
-import struct
 import subprocess
 import sys
 import tempfile
@@ -277,30 +275,6 @@ def _enter_cgroup(path):
 _LIST_FILES = {"tcp4": "tcp", "tcp6": "tcp6", "udp4": "udp", "udp6": "udp6"}
 
 
-def _refuse_netlink(libc):
-    """A seccomp filter that fails every socket(AF_NETLINK, ...) of this process and its
-    programs with EAFNOSUPPORT."""
-    arch, nr = {"x86_64": (0xC000003E, 41), "aarch64": (0xC00000B7, 198)}[os.uname().machine]
-
-    def op(code, k, jt=0, jf=0):
-        return struct.pack("HBBI", code, jt, jf, k)
-
-    load, jeq, ret = 0x20, 0x15, 0x06
-    code = b"".join([op(load, 4), op(jeq, arch, 0, 5), op(load, 0), op(jeq, nr, 0, 3),
-                     op(load, 16), op(jeq, socket.AF_NETLINK, 0, 1),
-                     op(ret, 0x00050000 | 97), op(ret, 0x7FFF0000)])
-    buf = ctypes.create_string_buffer(code)
-
-    class Prog(ctypes.Structure):
-        _fields_ = [("len", ctypes.c_ushort), ("filter", ctypes.c_void_p)]
-
-    prog = Prog(len(code) // 8, ctypes.addressof(buf))
-    if (libc.prctl(38, ctypes.c_ulong(1), ctypes.c_ulong(0), ctypes.c_ulong(0), ctypes.c_ulong(0))
-            or libc.prctl(22, ctypes.c_ulong(2), ctypes.byref(prog), ctypes.c_ulong(0),
-                          ctypes.c_ulong(0))):
-        raise OSError(ctypes.get_errno(), "seccomp")
-
-
 def _program_setup(plan, copy):
     """What runs in the program's process before it starts: broken lists (with copy, an
     empty folder for the /proc/net copy), another user."""
@@ -325,7 +299,6 @@ def _program_setup(plan, copy):
                     libc.mount(copy.encode(), b"/proc/self/net", None, ctypes.c_ulong(0x1000),
                                None)):
                 raise OSError(ctypes.get_errno(), "mount")
-            _refuse_netlink(libc)
         if uid is not None:
             os.setgroups([])
             os.setgid(uid)
@@ -347,18 +320,13 @@ def _apart(s, held, end):
     return pid
 
 
-def _hiding(hide, tmp):
-    """The command that starts the program with the planned parts of /proc hidden."""
-    if hide == "net":
-        script = "mount -t proc -o subset=pid proc /proc"
-    else:
-        # procfs cannot lose one file: a tmpfs takes the place of /proc, holding copies
-        # of the other tables (and no processes, so no owners).
-        keep = " ".join(n for n in ("tcp", "tcp6", "udp", "udp6") if n not in hide)
-        script = ("cd /proc/net && cp %s %s && mount -t tmpfs tmpfs /proc && mkdir /proc/net"
-                  " && cd %s && cp %s /proc/net" % (keep, tmp, tmp, keep))
+def _hiding(hide):
+    """The command that starts the program with /proc mounted with subset=pid (processes
+    only, no /proc/net), in a mount namespace of its own."""
+    if hide != "net":
+        raise ValueError("hide: only \"net\" is known")
     return ["unshare", "-m", "--propagation", "private", "--", "sh", "-c",
-            script + ' && exec "$0" "$@"']
+            'mount -t proc -o subset=pid proc /proc && exec "$0" "$@"']
 
 
 def _private_wine_prefix():
@@ -442,14 +410,16 @@ def _hold(plan):
     if plan.get("churn"):
         churner = _churn(plan["churn"], ports[int(plan["churn"]["port"][1:])][0])
     private = _private_wine_prefix() if plan["netns"] and harness.WINE else None
-    tmp = tempfile.mkdtemp(prefix="ports-hide-")
-    wrap = (_hiding(plan["hide"], tmp) if plan.get("hide") else []) + plan.get("wrap", [])
+    wrap = (_hiding(plan["hide"]) if plan.get("hide") else []) + plan.get("wrap", [])
+    if plan.get("broken"):
+        if not harness.NO_NETLINK:
+            raise RuntimeError("broken lists need the no_netlink launcher (PORTS_NO_NETLINK)")
+        wrap = [harness.NO_NETLINK] + wrap
     try:
         runs = [harness.run(plan.get("env", {}), limits=plan.get("limits"),
                             preexec=_program_setup(plan, copy), wrap=wrap)
                 for _ in range(plan.get("runs", 1))]
     finally:
-        shutil.rmtree(tmp)
         if churner:
             os.kill(churner, signal.SIGKILL)
             os.waitpid(churner, 0)

@@ -8,7 +8,7 @@ import json
 import unittest
 
 import sandbox
-from harness import JSON_HEAD, NO_NETLINK, WINE, ProgramTest
+from harness import JSON_HEAD, NO_NETLINK, SANITIZED, WINE, ProgramTest
 
 LISTENERS = {"QUERY_STRING": "action=listeners"}
 SCOPES = ("loopback", "wildcard", "specific")
@@ -232,6 +232,9 @@ class Unreadable(ListenerTest):
         }
         for name, plan in plans.items():
             with self.subTest(name):
+                if name == "three descriptors" and SANITIZED:
+                    # Its runtime is loaded, and reads /proc, through descriptors.
+                    continue
                 report = self.hold(dict(plan, sockets=self.SOCKETS))
                 self.assertEqual(report["run"].out, self.ERROR)
 
@@ -244,10 +247,11 @@ class Unreadable(ListenerTest):
     def test_one_list_readable_is_an_answer(self):
         if WINE:
             self.skipTest("under Wine the tables come from Wine's own reader of them")
-        # Without netlink, and /proc/net without udp6 (and without processes to own the
-        # sockets): the other lists still answer.
-        report = self.hold({"wrap": [NO_NETLINK], "hide": ["udp6"], "sockets": self.SOCKETS})
-        self.assert_rows(report, [("tcp", "127.0.0.1", report["ports"][0][0], "loopback", 0, "")])
+        # Without netlink, and every /proc/net table broken but one: that one answers.
+        report = self.hold({"broken": ["tcp6", "udp4", "udp6"], "sockets": self.SOCKETS})
+        pid, comm = self.owner(report)
+        self.assert_rows(report, [("tcp", "127.0.0.1", report["ports"][0][0], "loopback", pid,
+                                   comm)])
 
 
 class Owners(ListenerTest):
