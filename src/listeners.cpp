@@ -63,6 +63,13 @@ void win_add_row(const char *proto, int ipv6, const void *addr, uint32_t port_fi
     r.bind_addr[sizeof r.bind_addr - 1] = '\0';
     r.port = port;
     r.scope = scope_of(r.bind_addr);
+    // A mapped address's scope comes from its IPv4 bytes, whatever text the system
+    // writes for it: Wine writes ::ffff:0.0.0.0 as ::ffff:0:0.
+    static const unsigned char mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    char v4[16];
+    if (ipv6 && memcmp(addr, mapped, sizeof mapped) == 0 &&
+        plat_addr_text(0, static_cast<const unsigned char *>(addr) + 12, v4, sizeof v4) == 0)
+        r.scope = scope_of(v4);
     r.pid = static_cast<int32_t>(pid);
     image_name(pid, r.comm, sizeof r.comm);
     r.holders = 0;

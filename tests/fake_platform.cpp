@@ -37,6 +37,7 @@ int plat_utc_now(struct tm *out) {
 
 fake_list g_fake_lists[PLAT_ALL_LISTS];
 int g_fake_addr_fail, g_fake_addr_empty, g_fake_image_calls, g_fake_readings, g_fake_flags;
+const char *g_fake_addr6_text;
 uint32_t g_fake_manager_pid = 1;
 int g_fake_fact_calls, g_fake_account_calls;
 
@@ -68,6 +69,7 @@ int g_account_count;
 void fake_tables_reset() {
     memset(g_fake_lists, 0, sizeof g_fake_lists);
     g_fake_addr_fail = g_fake_addr_empty = g_fake_image_calls = g_fake_readings = 0;
+    g_fake_addr6_text = nullptr;
     g_fake_flags = g_fake_fact_calls = g_fake_account_calls = 0;
     g_fake_manager_pid = 1;
     g_image_count = g_facts_count = g_account_count = 0;
@@ -151,6 +153,10 @@ int plat_addr_text(int ipv6, const unsigned char *addr, char *buf, size_t size) 
     if (g_fake_addr_fail) return -1;
     if (g_fake_addr_empty) {
         buf[0] = '\0';
+        return 0;
+    }
+    if (ipv6 && g_fake_addr6_text) {
+        snprintf(buf, size, "%s", g_fake_addr6_text);
         return 0;
     }
     return inet_ntop(ipv6 ? AF_INET6 : AF_INET, addr, buf, static_cast<socklen_t>(size)) ? 0 : -1;

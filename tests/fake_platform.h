@@ -36,6 +36,7 @@ void fake_image(uint32_t pid, const char *name);
 
 extern int g_fake_addr_fail;   // plat_addr_text fails
 extern int g_fake_addr_empty;  // plat_addr_text succeeds with an empty text
+extern const char *g_fake_addr6_text; // not null: the text of every IPv6 address
 extern int g_fake_image_calls; // plat_image_name calls so far
 extern int g_fake_readings;    // plat_tables_read calls so far
 extern int g_fake_flags;       // the flags of the last plat_tables_read

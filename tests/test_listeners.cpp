@@ -86,6 +86,17 @@ TEST_F(Listeners, RowTakesAddressPortScopeAndProcessName) {
     EXPECT_EQ(g_fake_image_calls, 3); // one lookup per row, no cache
 }
 
+TEST_F(Listeners, MappedAddressTakesItsIpv4ScopeWhateverItsText) {
+    // Wine writes ::ffff:0.0.0.0 as ::ffff:0:0; the scope comes from the address.
+    g_fake_addr6_text = "::ffff:0:0";
+    add("udp", "::ffff:0.0.0.0", 53, 0);
+    g_fake_addr6_text = "::ffff:7f00:1";
+    add("tcp", "::ffff:127.0.0.1", 80, 0);
+    add("tcp", "::ffff:10.0.0.1", 81, 0);
+    EXPECT_EQ(rows(), (std::vector<std::string>{"udp ::ffff:0:0 53 1 0 ", "tcp ::ffff:7f00:1 80 0 0 ",
+                                                "tcp ::ffff:7f00:1 81 2 0 "}));
+}
+
 TEST_F(Listeners, PortComesFromTheLowSixteenBitsOnly) {
     const unsigned char lo[4] = {127, 0, 0, 1};
     win_add_row("tcp", 0, lo, 0xabcd0000u | htons(8080), 0);
