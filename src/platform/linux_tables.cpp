@@ -280,16 +280,44 @@ int by_inode(const void *a, const void *b) {
     return x < y ? -1 : x > y;
 }
 
-// An endpoint's inode and its position in the list.
+// An endpoint and its position in the list.
 struct placed {
-    uint32_t inode;
+    const lt_endpoint *e;
     size_t at;
 };
 
+int by_position(const placed &x, const placed &y) { return x.at < y.at ? -1 : x.at > y.at; }
+
 int by_inode_then_position(const void *a, const void *b) {
     const placed &x = *static_cast<const placed *>(a), &y = *static_cast<const placed *>(b);
-    if (x.inode != y.inode) return x.inode < y.inode ? -1 : 1;
-    return x.at < y.at ? -1 : x.at > y.at;
+    if (x.e->inode != y.e->inode) return x.e->inode < y.e->inode ? -1 : 1;
+    return by_position(x, y);
+}
+
+bool same_inode(const lt_endpoint &a, const lt_endpoint &b) {
+    return a.inode != 0 && a.inode == b.inode;
+}
+
+// Drops every endpoint that is the same as one earlier in the list, keeping the order
+// of the rest: sorted by key, then by position, the first of each run is kept.
+size_t drop_later(lt_endpoint *e, size_t n, int (*by_key_then_position)(const void *, const void *),
+                  bool (*same)(const lt_endpoint &, const lt_endpoint &)) {
+    if (n < 2) return n;
+    placed *order = static_cast<placed *>(malloc(n * sizeof *order));
+    unsigned char *drop = static_cast<unsigned char *>(calloc(n, 1));
+    if (order && drop) {
+        for (size_t i = 0; i < n; ++i) order[i] = {e + i, i};
+        qsort(order, n, sizeof *order, by_key_then_position);
+        for (size_t i = 1; i < n; ++i)
+            if (same(*order[i].e, *order[i - 1].e)) drop[order[i].at] = 1;
+        size_t kept = 0;
+        for (size_t i = 0; i < n; ++i)
+            if (!drop[i]) e[kept++] = e[i];
+        n = kept;
+    }
+    free(order);
+    free(drop);
+    return n;
 }
 
 // Index of inode in the sorted table, or n.
@@ -308,43 +336,20 @@ size_t owner_slot(const lt_owner *o, size_t n, uint32_t inode) {
 } // namespace
 
 size_t lt_drop_repeats(lt_endpoint *e, size_t n) {
-    if (n < 2) return n;
-    // Sorted by inode, then by position: the first of each run is kept.
-    placed *order = static_cast<placed *>(malloc(n * sizeof *order));
-    unsigned char *drop = static_cast<unsigned char *>(calloc(n, 1));
-    if (order && drop) {
-        for (size_t i = 0; i < n; ++i) order[i] = {e[i].inode, i};
-        qsort(order, n, sizeof *order, by_inode_then_position);
-        for (size_t i = 1; i < n; ++i)
-            if (order[i].inode != 0 && order[i].inode == order[i - 1].inode) drop[order[i].at] = 1;
-        size_t kept = 0;
-        for (size_t i = 0; i < n; ++i)
-            if (!drop[i]) e[kept++] = e[i];
-        n = kept;
-    }
-    free(order);
-    free(drop);
-    return n;
+    return drop_later(e, n, by_inode_then_position, same_inode);
 }
 
 namespace {
 
-// Both ends of a connection and its position in the list.
-struct placed_conn {
-    const lt_endpoint *e;
-    size_t at;
-};
-
 int by_ends_then_position(const void *a, const void *b) {
-    const placed_conn &x = *static_cast<const placed_conn *>(a);
-    const placed_conn &y = *static_cast<const placed_conn *>(b);
+    const placed &x = *static_cast<const placed *>(a), &y = *static_cast<const placed *>(b);
     // The ports first: they mostly decide, and cost less than the addresses.
     if (x.e->peer_port != y.e->peer_port) return x.e->peer_port < y.e->peer_port ? -1 : 1;
     if (x.e->ep.port_field != y.e->ep.port_field)
         return x.e->ep.port_field < y.e->ep.port_field ? -1 : 1;
     int c = memcmp(x.e->ep.addr, y.e->ep.addr, sizeof x.e->ep.addr);
     if (!c) c = memcmp(x.e->peer, y.e->peer, sizeof x.e->peer);
-    if (!c) c = x.at < y.at ? -1 : x.at > y.at;
+    if (!c) c = by_position(x, y);
     return c;
 }
 
@@ -357,22 +362,7 @@ bool same_ends(const lt_endpoint &a, const lt_endpoint &b) {
 } // namespace
 
 size_t lt_drop_repeat_conns(lt_endpoint *e, size_t n) {
-    if (n < 2) return n;
-    placed_conn *order = static_cast<placed_conn *>(malloc(n * sizeof *order));
-    unsigned char *drop = static_cast<unsigned char *>(calloc(n, 1));
-    if (order && drop) {
-        for (size_t i = 0; i < n; ++i) order[i] = {e + i, i};
-        qsort(order, n, sizeof *order, by_ends_then_position);
-        for (size_t i = 1; i < n; ++i)
-            if (same_ends(*order[i].e, *order[i - 1].e)) drop[order[i].at] = 1;
-        size_t kept = 0;
-        for (size_t i = 0; i < n; ++i)
-            if (!drop[i]) e[kept++] = e[i];
-        n = kept;
-    }
-    free(order);
-    free(drop);
-    return n;
+    return drop_later(e, n, by_ends_then_position, same_ends);
 }
 
 size_t lt_owners_prepare(lt_owner *o, size_t n) {
