@@ -25,13 +25,13 @@ VISTA = {
         WideCharToMultiByte __C_specific_handler""",
     "ws2_32.dll": """
         WSAGetLastError WSAIoctl WSAStartup closesocket connect getsockname getsockopt htonl
-        htons inet_ntop ioctlsocket ntohs recv select send socket""",
+        htons inet_ntop inet_pton ioctlsocket ntohs recv select send socket""",
     "msvcrt.dll": """
         ___lc_codepage_func ___mb_cur_max_func __getmainargs __initenv __iob_func
         __set_app_type __setusermatherr _acmdln _amsg_exit _cexit _commode _errno _fileno
         _fmode _gmtime64 _initterm _lock _onexit _setmode _time64 _unlock abort bsearch calloc
-        exit fflush fprintf fputc free fwrite localeconv malloc memcpy memmove memset qsort
-        realloc signal strchr strcmp strerror strftime strlen strncmp strstr vfprintf wcslen""",
+        exit fflush fprintf fputc free fwrite localeconv malloc memcmp memcpy memmove memset qsort
+        realloc signal strchr strcmp strcspn strerror strftime strlen strncmp strstr vfprintf wcslen""",
 }
 VISTA = {dll: set(names.split()) for dll, names in VISTA.items()}
 HEADER = {"MajorOSystemVersion": "6", "MinorOSystemVersion": "0",

@@ -342,6 +342,18 @@ int plat_addr_text(int ipv6, const unsigned char *addr, char *buf, size_t size) 
     return inet_ntop(ipv6 ? AF_INET6 : AF_INET, addr, buf, static_cast<socklen_t>(size)) ? 0 : -1;
 }
 
+int plat_addr_parse(const char *text, int *ipv6, unsigned char addr[16]) {
+    if (inet_pton(AF_INET, text, addr) == 1) {
+        *ipv6 = 0;
+        return 0;
+    }
+    if (inet_pton(AF_INET6, text, addr) == 1) {
+        *ipv6 = 1;
+        return 0;
+    }
+    return -1;
+}
+
 namespace {
 
 // The image path behind an exe link of /proc ("PID/exe" or "PID/task/TID/exe",
@@ -391,12 +403,14 @@ int plat_image_name(uint32_t pid, char *buf, size_t size) {
     return 0;
 }
 
-// ---- loopback TCP -----------------------------------------------------------
+// ---- TCP --------------------------------------------------------------------
 
-plat_sock plat_tcp_socket() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+plat_sock plat_tcp_socket_of(int ipv6) {
+    const int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     return fd < 0 ? PLAT_NO_SOCK : fd;
 }
+
+plat_sock plat_tcp_socket() { return plat_tcp_socket_of(0); }
 
 void plat_set_nonblocking(plat_sock s) {
     const int flags = fcntl(static_cast<int>(s), F_GETFL);
@@ -414,14 +428,30 @@ static int outcome_of(int err) {
     }
 }
 
-int plat_connect_loopback(plat_sock s, int port) {
-    struct sockaddr_in to = {};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(port));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(static_cast<int>(s), reinterpret_cast<struct sockaddr *>(&to), sizeof to) == 0)
+int plat_connect_to(plat_sock s, int ipv6, const unsigned char *addr, int port) {
+    struct sockaddr_storage to = {};
+    socklen_t len;
+    if (ipv6) {
+        struct sockaddr_in6 *a = reinterpret_cast<struct sockaddr_in6 *>(&to);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(static_cast<uint16_t>(port));
+        memcpy(&a->sin6_addr, addr, 16);
+        len = sizeof *a;
+    } else {
+        struct sockaddr_in *a = reinterpret_cast<struct sockaddr_in *>(&to);
+        a->sin_family = AF_INET;
+        a->sin_port = htons(static_cast<uint16_t>(port));
+        memcpy(&a->sin_addr, addr, 4);
+        len = sizeof *a;
+    }
+    if (connect(static_cast<int>(s), reinterpret_cast<struct sockaddr *>(&to), len) == 0)
         return PLAT_CONNECTED;
     return outcome_of(errno);
+}
+
+int plat_connect_loopback(plat_sock s, int port) {
+    static const unsigned char loopback[4] = {127, 0, 0, 1};
+    return plat_connect_to(s, 0, loopback, port);
 }
 
 int plat_wait(plat_sock s, int for_write, int64_t ms) {
@@ -445,14 +475,32 @@ int plat_connect_result(plat_sock s) {
     return outcome == PLAT_IN_PROGRESS ? PLAT_FAILED : outcome;
 }
 
-int plat_local_addr(plat_sock s, unsigned char addr[4], int *port) {
-    struct sockaddr_in a = {};
+int plat_local_endpoint(plat_sock s, int *ipv6, unsigned char addr[16], int *port) {
+    struct sockaddr_storage a = {};
     socklen_t len = sizeof a;
-    if (getsockname(static_cast<int>(s), reinterpret_cast<struct sockaddr *>(&a), &len) != 0 ||
-        a.sin_family != AF_INET)
+    if (getsockname(static_cast<int>(s), reinterpret_cast<struct sockaddr *>(&a), &len) != 0)
         return -1;
-    memcpy(addr, &a.sin_addr, 4);
-    *port = ntohs(a.sin_port);
+    if (a.ss_family == AF_INET6) {
+        const struct sockaddr_in6 *v6 = reinterpret_cast<const struct sockaddr_in6 *>(&a);
+        *ipv6 = 1;
+        memcpy(addr, &v6->sin6_addr, 16);
+        *port = ntohs(v6->sin6_port);
+        return 0;
+    }
+    if (a.ss_family != AF_INET) return -1;
+    const struct sockaddr_in *v4 = reinterpret_cast<const struct sockaddr_in *>(&a);
+    *ipv6 = 0;
+    memcpy(addr, &v4->sin_addr, 4);
+    *port = ntohs(v4->sin_port);
+    return 0;
+}
+
+int plat_local_addr(plat_sock s, unsigned char addr[4], int *port) {
+    unsigned char any[16];
+    int ipv6 = 0, own = 0;
+    if (plat_local_endpoint(s, &ipv6, any, &own) != 0 || ipv6) return -1;
+    memcpy(addr, any, 4);
+    *port = own;
     return 0;
 }
 

@@ -1,7 +1,7 @@
 // Windows side of the platform layer: Winsock 2, the IP Helper tables, the kernel's
 // process and time calls and the msvcrt runtime.
 
-// Vista is the oldest system with every call used here (inet_ntop,
+// Vista is the oldest system with every call used here (inet_ntop, inet_pton,
 // QueryFullProcessImageNameW, PROCESS_QUERY_LIMITED_INFORMATION). Set before any
 // header, since the first runtime header fixes it.
 #define _WIN32_WINNT 0x0600
@@ -338,6 +338,18 @@ int plat_addr_text(int ipv6, const unsigned char *addr, char *buf, size_t size) 
     return inet_ntop(ipv6 ? AF_INET6 : AF_INET, src, buf, size) ? 0 : -1;
 }
 
+int plat_addr_parse(const char *text, int *ipv6, unsigned char addr[16]) {
+    if (inet_pton(AF_INET, text, addr) == 1) {
+        *ipv6 = 0;
+        return 0;
+    }
+    if (inet_pton(AF_INET6, text, addr) == 1) {
+        *ipv6 = 1;
+        return 0;
+    }
+    return -1;
+}
+
 // Room for the longest path Windows has (32,767 characters and the terminator).
 // Static: too big for a stack frame.
 static wchar_t g_image_path[32768];
@@ -363,7 +375,7 @@ int win_path_name(uint32_t pid, char *buf, size_t size) {
 // reaches the logic with each endpoint.
 int plat_image_name(uint32_t pid, char *buf, size_t size) { return win_path_name(pid, buf, size); }
 
-// ---- loopback TCP -----------------------------------------------------------
+// ---- TCP --------------------------------------------------------------------
 
 namespace {
 
@@ -377,17 +389,19 @@ SOCKET sock_of(plat_sock s) { return static_cast<SOCKET>(s); }
 
 } // namespace
 
-plat_sock plat_tcp_socket() {
-    const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+plat_sock plat_tcp_socket_of(int ipv6) {
+    const SOCKET s = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
     return s == INVALID_SOCKET ? PLAT_NO_SOCK : static_cast<plat_sock>(s);
 }
+
+plat_sock plat_tcp_socket() { return plat_tcp_socket_of(0); }
 
 void plat_set_nonblocking(plat_sock s) {
     u_long on = 1;
     ioctlsocket(sock_of(s), FIONBIO, &on);
 }
 
-int plat_connect_loopback(plat_sock s, int port) {
+int plat_connect_to(plat_sock s, int ipv6, const unsigned char *addr, int port) {
     // Windows sends the SYN again after a reset, even on loopback, so a refused port
     // would take the whole wait. Without retransmissions a reset ends the attempt at
     // once. Windows 8 and later know this; older systems refuse it and wait as before.
@@ -397,16 +411,32 @@ int plat_connect_loopback(plat_sock s, int port) {
     DWORD unused = 0;
     WSAIoctl(sock_of(s), SIO_TCP_INITIAL_RTO, &rto, sizeof rto, nullptr, 0, &unused, nullptr,
              nullptr);
-    sockaddr_in sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<u_short>(port & 0xffff));
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(sock_of(s), reinterpret_cast<const sockaddr *>(&sa), sizeof sa) == 0)
+    sockaddr_storage to;
+    memset(&to, 0, sizeof to);
+    int len;
+    if (ipv6) {
+        sockaddr_in6 *a = reinterpret_cast<sockaddr_in6 *>(&to);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(static_cast<u_short>(port & 0xffff));
+        memcpy(&a->sin6_addr, addr, 16);
+        len = sizeof *a;
+    } else {
+        sockaddr_in *a = reinterpret_cast<sockaddr_in *>(&to);
+        a->sin_family = AF_INET;
+        a->sin_port = htons(static_cast<u_short>(port & 0xffff));
+        memcpy(&a->sin_addr, addr, 4);
+        len = sizeof *a;
+    }
+    if (connect(sock_of(s), reinterpret_cast<const sockaddr *>(&to), len) == 0)
         return PLAT_CONNECTED;
     const int err = WSAGetLastError();
     if (err == WSAEWOULDBLOCK) return PLAT_IN_PROGRESS;
     return outcome_of(err);
+}
+
+int plat_connect_loopback(plat_sock s, int port) {
+    static const unsigned char loopback[4] = {127, 0, 0, 1};
+    return plat_connect_to(s, 0, loopback, port);
 }
 
 // A connection wait watches the exception set too: Winsock reports a failed
@@ -431,15 +461,32 @@ int plat_connect_result(plat_sock s) {
     return outcome_of(err);
 }
 
-int plat_local_addr(plat_sock s, unsigned char addr[4], int *port) {
-    sockaddr_in a;
+int plat_local_endpoint(plat_sock s, int *ipv6, unsigned char addr[16], int *port) {
+    sockaddr_storage a;
     memset(&a, 0, sizeof a);
     int len = sizeof a;
-    if (getsockname(sock_of(s), reinterpret_cast<sockaddr *>(&a), &len) != 0 ||
-        a.sin_family != AF_INET)
-        return -1;
-    memcpy(addr, &a.sin_addr, 4);
-    *port = ntohs(a.sin_port);
+    if (getsockname(sock_of(s), reinterpret_cast<sockaddr *>(&a), &len) != 0) return -1;
+    if (a.ss_family == AF_INET6) {
+        const sockaddr_in6 *v6 = reinterpret_cast<const sockaddr_in6 *>(&a);
+        *ipv6 = 1;
+        memcpy(addr, &v6->sin6_addr, 16);
+        *port = ntohs(v6->sin6_port);
+        return 0;
+    }
+    if (a.ss_family != AF_INET) return -1;
+    const sockaddr_in *v4 = reinterpret_cast<const sockaddr_in *>(&a);
+    *ipv6 = 0;
+    memcpy(addr, &v4->sin_addr, 4);
+    *port = ntohs(v4->sin_port);
+    return 0;
+}
+
+int plat_local_addr(plat_sock s, unsigned char addr[4], int *port) {
+    unsigned char any[16];
+    int ipv6 = 0, own = 0;
+    if (plat_local_endpoint(s, &ipv6, any, &own) != 0 || ipv6) return -1;
+    memcpy(addr, any, 4);
+    *port = own;
     return 0;
 }
 
