@@ -29,6 +29,8 @@ A plan is a dict:
   churn    {"addr": text, "port": "P<i>"}: while the program runs, another process
            binds and closes UDP sockets on that address and port without pause
   runs     how often the program runs (default 1); the report's "runs" holds each run
+  envs     instead of env and runs: one run with each environment, in order; "{P<i>}"
+           in a value stands for the port of socket i
   nofile   descriptor limit the holder needs
   limits   soft limits the program runs with ({"stack": bytes, ...}, see harness.run)
   env      the program's environment
@@ -37,6 +39,7 @@ import base64
 import ctypes
 import json
 import os
+import re
 import resource
 import shutil
 import signal
@@ -207,6 +210,12 @@ def _churn(addr, port):
     return pid
 
 
+def _with_ports(env, ports):
+    """env with "{P<i>}" in its values replaced by the port of socket i."""
+    return {k: re.sub(r"\{P(\d+)\}", lambda m: str(ports[int(m.group(1))][0]), v)
+            for k, v in env.items()}
+
+
 def _private_wine_prefix():
     """A prefix of this namespace's own, sharing drive_c with WINEPREFIX; becomes
     WINEPREFIX for the run."""
@@ -272,9 +281,9 @@ def _serve():
     if plan.get("churn"):
         churner = _churn(plan["churn"]["addr"], ports[int(plan["churn"]["port"][1:])][0])
     private = _private_wine_prefix() if plan["netns"] and harness.WINE else None
+    envs = plan.get("envs") or [plan.get("env", {})] * plan.get("runs", 1)
     try:
-        runs = [harness.run(plan.get("env", {}), limits=plan.get("limits"))
-                for _ in range(plan.get("runs", 1))]
+        runs = [harness.run(_with_ports(env, ports), limits=plan.get("limits")) for env in envs]
     finally:
         if churner:
             os.kill(churner, signal.SIGKILL)
