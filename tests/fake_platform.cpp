@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/sock_addr.h"
 
 uint64_t g_fake_clock_ms = 1000;
 uint64_t g_fake_clock_step = 0;
@@ -98,13 +99,7 @@ int plat_addr_text(int ipv6, const unsigned char *addr, char *buf, size_t size) 
 }
 
 int plat_addr_parse(const char *text, int *ipv6, unsigned char addr[16]) {
-    for (int v6 = 0; v6 < 2; ++v6) {
-        if (inet_pton(v6 ? AF_INET6 : AF_INET, text, addr) == 1) {
-            *ipv6 = v6;
-            return 0;
-        }
-    }
-    return -1;
+    return sock_addr_parse(text, ipv6, addr);
 }
 
 int plat_image_name(uint32_t pid, char *buf, size_t size) {

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "platform/platform.h"
+#include "platform_addr_parse.h"
 
 namespace {
 
@@ -155,15 +156,10 @@ int connect_to(plat_sock s, const char *addr, int port) {
 }
 
 TEST(AnyAddressTcp, ParsesTheTwoFamilies) {
+    expect_address_parsing();
     unsigned char a[16];
     int ipv6 = -1;
-    ASSERT_EQ(plat_addr_parse("10.1.2.3", &ipv6, a), 0);
-    EXPECT_EQ(ipv6, 0);
-    EXPECT_EQ(memcmp(a, "\x0a\x01\x02\x03", 4), 0);
-    ASSERT_EQ(plat_addr_parse("2001:db8::1", &ipv6, a), 0);
-    EXPECT_EQ(ipv6, 1);
-    EXPECT_EQ(memcmp(a, "\x20\x01\x0d\xb8\0\0\0\0\0\0\0\0\0\0\0\x01", 16), 0);
-    for (const char *bad : {"", "10.1.2", "10.1.2.3 ", "1.2.3.256", "::1::", "host", "::1%lo"})
+    for (const char *bad : {"10.1.2.3 ", "::1%lo", "010.1.2.3"})
         EXPECT_EQ(plat_addr_parse(bad, &ipv6, a), -1) << bad;
 }
 

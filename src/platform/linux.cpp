@@ -21,6 +21,7 @@
 
 #include "linux_sys.h"
 #include "linux_tables.h"
+#include "sock_addr.h"
 
 // ---- process start --------------------------------------------------------
 
@@ -343,15 +344,7 @@ int plat_addr_text(int ipv6, const unsigned char *addr, char *buf, size_t size) 
 }
 
 int plat_addr_parse(const char *text, int *ipv6, unsigned char addr[16]) {
-    if (inet_pton(AF_INET, text, addr) == 1) {
-        *ipv6 = 0;
-        return 0;
-    }
-    if (inet_pton(AF_INET6, text, addr) == 1) {
-        *ipv6 = 1;
-        return 0;
-    }
-    return -1;
+    return sock_addr_parse(text, ipv6, addr);
 }
 
 namespace {
@@ -410,8 +403,6 @@ plat_sock plat_tcp_socket_of(int ipv6) {
     return fd < 0 ? PLAT_NO_SOCK : fd;
 }
 
-plat_sock plat_tcp_socket() { return plat_tcp_socket_of(0); }
-
 void plat_set_nonblocking(plat_sock s) {
     const int flags = fcntl(static_cast<int>(s), F_GETFL);
     if (flags >= 0) fcntl(static_cast<int>(s), F_SETFL, flags | O_NONBLOCK);
@@ -429,29 +420,11 @@ static int outcome_of(int err) {
 }
 
 int plat_connect_to(plat_sock s, int ipv6, const unsigned char *addr, int port) {
-    struct sockaddr_storage to = {};
-    socklen_t len;
-    if (ipv6) {
-        struct sockaddr_in6 *a = reinterpret_cast<struct sockaddr_in6 *>(&to);
-        a->sin6_family = AF_INET6;
-        a->sin6_port = htons(static_cast<uint16_t>(port));
-        memcpy(&a->sin6_addr, addr, 16);
-        len = sizeof *a;
-    } else {
-        struct sockaddr_in *a = reinterpret_cast<struct sockaddr_in *>(&to);
-        a->sin_family = AF_INET;
-        a->sin_port = htons(static_cast<uint16_t>(port));
-        memcpy(&a->sin_addr, addr, 4);
-        len = sizeof *a;
-    }
+    struct sockaddr_storage to;
+    const socklen_t len = static_cast<socklen_t>(sock_addr_make(ipv6, addr, port, &to));
     if (connect(static_cast<int>(s), reinterpret_cast<struct sockaddr *>(&to), len) == 0)
         return PLAT_CONNECTED;
     return outcome_of(errno);
-}
-
-int plat_connect_loopback(plat_sock s, int port) {
-    static const unsigned char loopback[4] = {127, 0, 0, 1};
-    return plat_connect_to(s, 0, loopback, port);
 }
 
 int plat_wait(plat_sock s, int for_write, int64_t ms) {
@@ -480,28 +453,7 @@ int plat_local_endpoint(plat_sock s, int *ipv6, unsigned char addr[16], int *por
     socklen_t len = sizeof a;
     if (getsockname(static_cast<int>(s), reinterpret_cast<struct sockaddr *>(&a), &len) != 0)
         return -1;
-    if (a.ss_family == AF_INET6) {
-        const struct sockaddr_in6 *v6 = reinterpret_cast<const struct sockaddr_in6 *>(&a);
-        *ipv6 = 1;
-        memcpy(addr, &v6->sin6_addr, 16);
-        *port = ntohs(v6->sin6_port);
-        return 0;
-    }
-    if (a.ss_family != AF_INET) return -1;
-    const struct sockaddr_in *v4 = reinterpret_cast<const struct sockaddr_in *>(&a);
-    *ipv6 = 0;
-    memcpy(addr, &v4->sin_addr, 4);
-    *port = ntohs(v4->sin_port);
-    return 0;
-}
-
-int plat_local_addr(plat_sock s, unsigned char addr[4], int *port) {
-    unsigned char any[16];
-    int ipv6 = 0, own = 0;
-    if (plat_local_endpoint(s, &ipv6, any, &own) != 0 || ipv6) return -1;
-    memcpy(addr, any, 4);
-    *port = own;
-    return 0;
+    return sock_addr_read(&a, ipv6, addr, port);
 }
 
 long plat_send(plat_sock s, const void *data, size_t len) {

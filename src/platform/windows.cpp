@@ -26,6 +26,7 @@
 #include <string.h>
 #include <time.h>
 
+#include "sock_addr.h"
 #include "table_fetch.h"
 #include "windows_names.h"
 
@@ -339,15 +340,7 @@ int plat_addr_text(int ipv6, const unsigned char *addr, char *buf, size_t size) 
 }
 
 int plat_addr_parse(const char *text, int *ipv6, unsigned char addr[16]) {
-    if (inet_pton(AF_INET, text, addr) == 1) {
-        *ipv6 = 0;
-        return 0;
-    }
-    if (inet_pton(AF_INET6, text, addr) == 1) {
-        *ipv6 = 1;
-        return 0;
-    }
-    return -1;
+    return sock_addr_parse(text, ipv6, addr);
 }
 
 // Room for the longest path Windows has (32,767 characters and the terminator).
@@ -394,8 +387,6 @@ plat_sock plat_tcp_socket_of(int ipv6) {
     return s == INVALID_SOCKET ? PLAT_NO_SOCK : static_cast<plat_sock>(s);
 }
 
-plat_sock plat_tcp_socket() { return plat_tcp_socket_of(0); }
-
 void plat_set_nonblocking(plat_sock s) {
     u_long on = 1;
     ioctlsocket(sock_of(s), FIONBIO, &on);
@@ -412,31 +403,12 @@ int plat_connect_to(plat_sock s, int ipv6, const unsigned char *addr, int port) 
     WSAIoctl(sock_of(s), SIO_TCP_INITIAL_RTO, &rto, sizeof rto, nullptr, 0, &unused, nullptr,
              nullptr);
     sockaddr_storage to;
-    memset(&to, 0, sizeof to);
-    int len;
-    if (ipv6) {
-        sockaddr_in6 *a = reinterpret_cast<sockaddr_in6 *>(&to);
-        a->sin6_family = AF_INET6;
-        a->sin6_port = htons(static_cast<u_short>(port & 0xffff));
-        memcpy(&a->sin6_addr, addr, 16);
-        len = sizeof *a;
-    } else {
-        sockaddr_in *a = reinterpret_cast<sockaddr_in *>(&to);
-        a->sin_family = AF_INET;
-        a->sin_port = htons(static_cast<u_short>(port & 0xffff));
-        memcpy(&a->sin_addr, addr, 4);
-        len = sizeof *a;
-    }
+    const int len = sock_addr_make(ipv6, addr, port, &to);
     if (connect(sock_of(s), reinterpret_cast<const sockaddr *>(&to), len) == 0)
         return PLAT_CONNECTED;
     const int err = WSAGetLastError();
     if (err == WSAEWOULDBLOCK) return PLAT_IN_PROGRESS;
     return outcome_of(err);
-}
-
-int plat_connect_loopback(plat_sock s, int port) {
-    static const unsigned char loopback[4] = {127, 0, 0, 1};
-    return plat_connect_to(s, 0, loopback, port);
 }
 
 // A connection wait watches the exception set too: Winsock reports a failed
@@ -466,28 +438,7 @@ int plat_local_endpoint(plat_sock s, int *ipv6, unsigned char addr[16], int *por
     memset(&a, 0, sizeof a);
     int len = sizeof a;
     if (getsockname(sock_of(s), reinterpret_cast<sockaddr *>(&a), &len) != 0) return -1;
-    if (a.ss_family == AF_INET6) {
-        const sockaddr_in6 *v6 = reinterpret_cast<const sockaddr_in6 *>(&a);
-        *ipv6 = 1;
-        memcpy(addr, &v6->sin6_addr, 16);
-        *port = ntohs(v6->sin6_port);
-        return 0;
-    }
-    if (a.ss_family != AF_INET) return -1;
-    const sockaddr_in *v4 = reinterpret_cast<const sockaddr_in *>(&a);
-    *ipv6 = 0;
-    memcpy(addr, &v4->sin_addr, 4);
-    *port = ntohs(v4->sin_port);
-    return 0;
-}
-
-int plat_local_addr(plat_sock s, unsigned char addr[4], int *port) {
-    unsigned char any[16];
-    int ipv6 = 0, own = 0;
-    if (plat_local_endpoint(s, &ipv6, any, &own) != 0 || ipv6) return -1;
-    memcpy(addr, any, 4);
-    *port = own;
-    return 0;
+    return sock_addr_read(&a, ipv6, addr, port);
 }
 
 long plat_send(plat_sock s, const void *data, size_t len) {
