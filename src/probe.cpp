@@ -7,6 +7,7 @@
 #include "output.h"
 #include "platform/platform.h"
 #include "query.h"
+#include "target.h"
 
 static const int64_t CONNECT_WAIT_MS = 2000;
 static const int64_t REPLY_WAIT_MS = 1500;
@@ -19,26 +20,25 @@ int32_t port_from_text(const char *text) {
 
 // With nothing listening on the port, a connection whose own source port happens to
 // be that port meets itself (TCP simultaneous open) and seems established.
-static bool connected_to_itself(plat_sock s, int32_t port) {
-    static const unsigned char loopback[4] = {127, 0, 0, 1};
-    unsigned char addr[4];
-    int local_port = 0;
-    return plat_local_addr(s, addr, &local_port) == 0 && local_port == port &&
-           memcmp(addr, loopback, sizeof addr) == 0;
+static bool connected_to_itself(plat_sock s, const probe_target *t, int32_t port) {
+    unsigned char addr[16];
+    int ipv6 = 0, local_port = 0;
+    return plat_local_endpoint(s, &ipv6, addr, &local_port) == 0 && local_port == port &&
+           ipv6 == t->ipv6 && memcmp(addr, t->addr, t->ipv6 ? 16 : 4) == 0;
 }
 
 // One non-blocking connection attempt with the 2-second wait, as a probe outcome. On
 // PROBE_OPEN *out is the connected socket, which the caller closes; otherwise nothing
 // is left open. A wait that runs out (or fails) counts as refused: on Windows a
 // refusal that the system does not report in time shows only so.
-static int loopback_connect(int32_t port, plat_sock *out) {
-    const plat_sock s = plat_tcp_socket();
+static int target_connect(const probe_target *t, int32_t port, plat_sock *out) {
+    const plat_sock s = plat_tcp_socket_of(t->ipv6);
     if (s == PLAT_NO_SOCK) return PROBE_ERROR;
     plat_set_nonblocking(s);
-    int how = plat_connect_loopback(s, port);
+    int how = plat_connect_to(s, t->ipv6, t->addr, port);
     if (how == PLAT_IN_PROGRESS)
         how = plat_wait(s, 1, CONNECT_WAIT_MS) > 0 ? plat_connect_result(s) : PLAT_REFUSED;
-    if (how == PLAT_CONNECTED && connected_to_itself(s, port)) how = PLAT_REFUSED;
+    if (how == PLAT_CONNECTED && connected_to_itself(s, t, port)) how = PLAT_REFUSED;
     if (how == PLAT_CONNECTED) {
         *out = s;
         return PROBE_OPEN;
@@ -48,10 +48,10 @@ static int loopback_connect(int32_t port, plat_sock *out) {
 }
 
 // Connect probe: the connection is closed at once, nothing is sent or read.
-static int connect_probe(int32_t port, probe_result *r) {
+static int connect_probe(const probe_target *t, int32_t port, probe_result *r) {
     const int64_t start = now_ms();
     plat_sock s = PLAT_NO_SOCK;
-    const int outcome = loopback_connect(port, &s);
+    const int outcome = target_connect(t, port, &s);
     if (outcome == PROBE_OPEN) plat_close(s);
     r->connect_ms = static_cast<int32_t>(now_ms() - start);
     r->open = outcome == PROBE_OPEN;
@@ -59,7 +59,7 @@ static int connect_probe(int32_t port, probe_result *r) {
     return outcome;
 }
 
-int run_probe(int32_t port, probe_result *r) {
+int run_probe(const probe_target *t, int32_t port, probe_result *r) {
     *r = {.open = 0,
           .refused = 0,
           .connect_ms = -1,
@@ -67,11 +67,11 @@ int run_probe(int32_t port, probe_result *r) {
           .http_ok = 0,
           .http_status = 0,
           .http_ms = -1};
-    const int outcome = connect_probe(port, r);
+    const int outcome = connect_probe(t, port, r);
     if (outcome == PROBE_OPEN) {
         r->http_tried = 1;
         const int64_t t0 = now_ms();
-        r->http_ok = probe_http(port, &r->http_status) == 0;
+        r->http_ok = probe_http(t, port, &r->http_status) == 0;
         r->http_ms = static_cast<int32_t>(now_ms() - t0);
     }
     return outcome;
@@ -103,13 +103,15 @@ int http_status_of(const char *reply, int32_t *status) {
     return *status > 0 ? 0 : -1;
 }
 
-int probe_http(int32_t port, int32_t *status) {
+int probe_http(const probe_target *t, int32_t port, int32_t *status) {
     plat_sock s = PLAT_NO_SOCK;
-    if (loopback_connect(port, &s) != PROBE_OPEN) return -1;
-    char request[128];
+    if (target_connect(t, port, &s) != PROBE_OPEN) return -1;
+    char request[192];
+    // An IPv6 address goes into the Host header in brackets, as in a URL.
     const int len = snprintf(request, sizeof request,
-                             "HEAD / HTTP/1.0\r\nHost: 127.0.0.1:%d\r\nUser-Agent: %s/%s\r\n"
+                             "HEAD / HTTP/1.0\r\nHost: %s%s%s:%d\r\nUser-Agent: %s/%s\r\n"
                              "Connection: close\r\n\r\n",
+                             t->ipv6 ? "[" : "", t->text, t->ipv6 ? "]" : "",
                              static_cast<int>(port), "plugin_ports", "1.0.0");
     // One send; a short one still counts, the reply tells whether it was enough.
     if (plat_send(s, request, static_cast<size_t>(len)) <= 0) {
@@ -134,8 +136,11 @@ static void utc_stamp(char *buf, size_t size) {
     if (strftime(buf, size, "%Y-%m-%dT%H:%M:%SZ", &t) == 0) buf[0] = '\0';
 }
 
-void write_probe_body(int32_t port, const probe_result *r, const char *checked_at) {
-    out_lit("{\"ok\":true,\"action\":\"probe\",\"target\":\"127.0.0.1\",\"port\":");
+void write_probe_body(const probe_target *t, int32_t port, const probe_result *r,
+                      const char *checked_at) {
+    out_lit("{\"ok\":true,\"action\":\"probe\",\"target\":");
+    json_str(t->text);
+    out_lit(",\"port\":");
     out_int(port);
     out_lit(",\"open\":");
     out_bool(r->open);
@@ -168,9 +173,16 @@ void probe_action(const char *query) {
         out_lit("{\"ok\":false,\"error\":\"port must be 1..65535\"}\n");
         return;
     }
+    // The port's error comes first; then the address, which must be one of this
+    // host's own: loopback, or where a TCP listener is bound.
+    probe_target target;
+    if (target_from_query(query, &target) != 0) {
+        out_lit("{\"ok\":false,\"error\":\"address is not a local listener\"}\n");
+        return;
+    }
     probe_result r;
-    run_probe(port, &r);
+    run_probe(&target, port, &r);
     char checked_at[40];
     utc_stamp(checked_at, sizeof checked_at);
-    write_probe_body(port, &r, checked_at);
+    write_probe_body(&target, port, &r, checked_at);
 }

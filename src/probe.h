@@ -1,8 +1,10 @@
-// The loopback probe: does something accept connections on a port of 127.0.0.1, and
-// does it answer HTTP?
+// The probe: does something accept connections on a port of 127.0.0.1 (or of
+// another address of this host), and does it answer HTTP?
 #pragma once
 
 #include <cstdint>
+
+struct probe_target;
 
 // The outcome of one probe action. -1 marks a duration that was not measured.
 struct probe_result {
@@ -18,27 +20,28 @@ struct probe_result {
 // Connect outcomes.
 enum { PROBE_OPEN = 0, PROBE_REFUSED = 1, PROBE_ERROR = -1 };
 
-// Reads the query's port, probes 127.0.0.1 and writes the probe body (the JSON header
-// block is already out).
+// Reads the query's port and address, probes and writes the probe body (the JSON
+// header block is already out).
 void probe_action(const char *query);
 
 // The port a port text names, read like atoi; 0 when it is not 1..65535 (a number
 // too large for 32 bits included).
 int32_t port_from_text(const char *text);
 
-// Sets every field to its initial value, runs the connect probe, then the HEAD probe
-// when the port is open. Returns the connect outcome.
-int run_probe(int32_t port, probe_result *r);
+// Sets every field to its initial value, runs the connect probe of the target's port,
+// then the HEAD probe when the port is open. Returns the connect outcome.
+int run_probe(const probe_target *t, int32_t port, probe_result *r);
 
 // HEAD request on a connection of its own: 0 when the reply starts with "HTTP/" and
 // carries a status code above 0, else -1. *status is written only once a reply was
 // waited for: 0, or the code found.
-int probe_http(int32_t port, int32_t *status);
+int probe_http(const probe_target *t, int32_t port, int32_t *status);
 
 // The status code of a reply text: the number after its first blank, or 0 (no
 // "HTTP/" at the start, no blank, no number, or one too large for 32 bits).
 // Returns 0 when the code is above 0, else -1.
 int http_status_of(const char *reply, int32_t *status);
 
-// Writes the probe body for a probe of port ending at checked_at.
-void write_probe_body(int32_t port, const probe_result *r, const char *checked_at);
+// Writes the probe body for a probe of the target's port ending at checked_at.
+void write_probe_body(const probe_target *t, int32_t port, const probe_result *r,
+                      const char *checked_at);

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/sock_addr.h"
 
 uint64_t g_fake_clock_ms = 1000;
 uint64_t g_fake_clock_step = 0;
@@ -162,6 +163,10 @@ int plat_addr_text(int ipv6, const unsigned char *addr, char *buf, size_t size) 
     return inet_ntop(ipv6 ? AF_INET6 : AF_INET, addr, buf, static_cast<socklen_t>(size)) ? 0 : -1;
 }
 
+int plat_addr_parse(const char *text, int *ipv6, unsigned char addr[16]) {
+    return sock_addr_parse(text, ipv6, addr);
+}
+
 int plat_image_name(uint32_t pid, char *buf, size_t size) {
     ++g_fake_image_calls;
     for (int i = 0; i < g_image_count; ++i) {
@@ -173,7 +178,7 @@ int plat_image_name(uint32_t pid, char *buf, size_t size) {
     return -1;
 }
 
-// ---- loopback TCP -----------------------------------------------------------
+// ---- TCP --------------------------------------------------------------------
 
 fake_conn g_fake_conns[4];
 fake_net_log g_fake_net;
@@ -183,6 +188,8 @@ namespace {
 const int kMaxSockets = 8;
 struct fake_sock {
     bool open, nonblocking;
+    int ipv6;
+    unsigned char peer[16]; // the address it connected to
     int piece;         // next reply piece
     size_t offset;     // bytes of it already received
     uint64_t ready_at; // clock reading from which that piece can be read (0: not yet set)
@@ -206,19 +213,26 @@ void fake_net_reset() {
     for (fake_sock &k : g_fake_sockets) k = fake_sock();
 }
 
-plat_sock plat_tcp_socket() {
+plat_sock plat_tcp_socket_of(int ipv6) {
     const int i = g_fake_net.sockets;
     if (i >= kMaxSockets || (i < 4 && g_fake_conns[i].no_socket)) return PLAT_NO_SOCK;
     ++g_fake_net.sockets;
     g_fake_sockets[i].open = true;
+    g_fake_sockets[i].ipv6 = ipv6;
     g_fake_net.max_open = std::max(g_fake_net.max_open, ++g_fake_net.open);
     return 100 + i;
 }
 
 void plat_set_nonblocking(plat_sock s) { g_fake_sockets[index_of(s)].nonblocking = true; }
 
-int plat_connect_loopback(plat_sock s, int port) {
-    if (!g_fake_sockets[index_of(s)].nonblocking) ++g_fake_net.blocking_connects;
+int plat_connect_to(plat_sock s, int ipv6, const unsigned char *addr, int port) {
+    fake_sock &k = g_fake_sockets[index_of(s)];
+    if (!k.nonblocking) ++g_fake_net.blocking_connects;
+    if (ipv6 != k.ipv6) ++g_fake_net.family_mismatches;
+    memcpy(k.peer, addr, ipv6 ? 16 : 4);
+    g_fake_net.ipv6 = ipv6;
+    memset(g_fake_net.addr, 0, sizeof g_fake_net.addr);
+    memcpy(g_fake_net.addr, addr, ipv6 ? 16 : 4);
     g_fake_net.port = port;
     return script_of(s).connect;
 }
@@ -253,11 +267,12 @@ int plat_wait(plat_sock s, int for_write, int64_t ms) {
 
 int plat_connect_result(plat_sock s) { return script_of(s).pending; }
 
-int plat_local_addr(plat_sock s, unsigned char addr[4], int *port) {
+int plat_local_endpoint(plat_sock s, int *ipv6, unsigned char addr[16], int *port) {
     const fake_conn &c = script_of(s);
     if (c.local_port < 0) return -1;
-    static const unsigned char loopback[4] = {127, 0, 0, 1};
-    memcpy(addr, c.local_addr ? c.local_addr : loopback, 4);
+    const fake_sock &k = g_fake_sockets[index_of(s)];
+    *ipv6 = k.ipv6;
+    memcpy(addr, c.local_addr ? c.local_addr : k.peer, k.ipv6 ? 16 : 4);
     *port = c.local_port ? c.local_port : 40000;
     return 0;
 }

@@ -53,13 +53,13 @@ extern int g_fake_account_calls;    // plat_account_name calls so far
 // Empties the lists and the images and clears every switch and counter.
 void fake_tables_reset();
 
-// ---- loopback TCP -----------------------------------------------------------
+// ---- TCP --------------------------------------------------------------------
 
 // How one connection goes; sockets take the scripts g_fake_conns[0], [1], ... in the
 // order they are made (later ones connect at once and then see the peer close).
 struct fake_conn {
     bool no_socket = false;    // plat_tcp_socket fails
-    int connect = 0;           // class plat_connect_loopback returns (PLAT_CONNECTED)
+    int connect = 0;           // class plat_connect_to returns (PLAT_CONNECTED)
     int wait = 1;              // result of the write wait: >0 ready, 0 time-out, <0 failure
     int pending = 0;           // class plat_connect_result returns
     long send = -2;            // plat_send's result; -2 takes every byte
@@ -68,7 +68,8 @@ struct fake_conn {
     uint64_t piece_ms = 0;     // clock time before each piece can be read
     int after = 0;             // after the pieces: one of the FAKE_ values below
     int local_port = 0;        // the socket's own port (0: 40000; -1: cannot be read)
-    const unsigned char *local_addr = nullptr; // its own address (null: 127.0.0.1)
+    // Its own address, in the socket's family (null: the address it connected to).
+    const unsigned char *local_addr = nullptr;
 };
 enum { FAKE_PEER_CLOSES = 0, FAKE_SILENT = 1, FAKE_RECV_FAILS = 2, FAKE_WAIT_FAILS = 3 };
 
@@ -79,6 +80,9 @@ struct fake_net_log {
     int max_open;          // most sockets open at once
     int bad_closes;        // closes of a socket that is not open
     int blocking_connects; // connects on a socket not made non-blocking
+    int family_mismatches; // connects to an address of another family than the socket's
+    int ipv6;              // family of the last connect (1: IPv6)
+    unsigned char addr[16]; // address of the last connect (4 bytes for IPv4)
     int port;              // port of the last connect
     int waits;             // waits, with the first 16 recorded below
     int wait_for_write[16];

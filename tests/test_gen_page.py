@@ -1,12 +1,14 @@
 """The page build: what compaction keeps, and the rules it refuses to break."""
 import os
 import sys
+import tempfile
 import unittest
 from pathlib import Path
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "src", "page"))
 import gen_page  # noqa: E402
-from gen_page import PageError, check, compact_css, compact_js, compact_markup  # noqa: E402
+from gen_page import (PageError, bundle_js, check, compact_css, compact_js,  # noqa: E402
+                      compact_markup)
 
 
 class Script(unittest.TestCase):
@@ -36,6 +38,36 @@ class Script(unittest.TestCase):
     def test_a_missing_esbuild_fails_the_build(self):
         with self.assertRaises(PageError):
             compact_js("var a;", esbuild="/nonexistent/esbuild")
+
+
+class Bundle(unittest.TestCase):
+    def bundle(self, files, entry="main.js"):
+        with tempfile.TemporaryDirectory() as d:
+            for name, text in files.items():
+                Path(d, name).write_text(text, encoding="utf-8")
+            return bundle_js(Path(d, entry))
+
+    def test_modules_become_one_function_run_at_once_with_their_names(self):
+        out = self.bundle({
+            "main.js": "'use strict';\nimport { greet, shared } from './greet.js';\n"
+                       "// start\nshared.n = greet('\u00e9');\n",
+            "greet.js": "export var shared = { n: '' };\n"
+                        "export function greet(who) {\n    return 'hi ' + who;\n}\n"})
+        self.assertEqual(out, '"use strict";(()=>{var shared={n:""};function greet(who){'
+                              'return"hi "+who}shared.n=greet("\\xE9");})();')
+
+    def test_a_missing_module_or_name_or_a_line_break_stops_the_build(self):
+        cases = {
+            "missing module": {"main.js": "import { a } from './gone.js';\na();\n"},
+            "missing export": {"main.js": "import { b } from './a.js';\nb();\n",
+                               "a.js": "export function a() {}\n"},
+            "template literal": {"main.js": "import { t } from './a.js';\nt();\n",
+                                 "a.js": "export function t() {\n    return `x\ny`;\n}\n"},
+        }
+        for name, files in cases.items():
+            with self.subTest(name):
+                with self.assertRaises(PageError):
+                    self.bundle(files)
 
 
 class Styles(unittest.TestCase):

@@ -17,6 +17,7 @@
 #include "platform/platform.h"
 #include "platform/windows_names.h"
 #include "platform/windows_procs.h"
+#include "platform_addr_parse.h"
 
 namespace {
 
@@ -463,26 +464,29 @@ TEST_F(Platform, LoopbackConnectionCarriesBytes) {
 }
 
 TEST_F(Platform, ClosedPortIsRefusedAtOnce) {
-    int port;
-    {
-        Bound gone(SOCK_STREAM, 0, true);
-        port = gone.port;
+    static const unsigned char v6_loop[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    for (int ipv6 = 0; ipv6 < 2; ++ipv6) {
+        int port;
+        {
+            Bound gone(SOCK_STREAM, ipv6, true);
+            port = gone.port;
+        }
+        ASSERT_NE(port, 0) << ipv6;
+        plat_sock c = ipv6 ? plat_tcp_socket_of(1) : plat_tcp_socket();
+        ASSERT_NE(c, PLAT_NO_SOCK);
+        plat_set_nonblocking(c);
+        const uint64_t t0 = plat_clock_ms();
+        int how = ipv6 ? plat_connect_to(c, 1, v6_loop, port) : plat_connect_loopback(c, port);
+        ASSERT_NE(how, PLAT_CONNECTED);
+        // Winsock reports the refusal in the exception set, which the wait watches.
+        if (how == PLAT_IN_PROGRESS) {
+            ASSERT_GT(plat_wait(c, 1, 2000), 0);
+            how = plat_connect_result(c);
+        }
+        EXPECT_EQ(how, PLAT_REFUSED) << ipv6;
+        EXPECT_LT(plat_clock_ms() - t0, 1000u) << ipv6;
+        plat_close(c);
     }
-    ASSERT_NE(port, 0);
-    plat_sock c = plat_tcp_socket();
-    ASSERT_NE(c, PLAT_NO_SOCK);
-    plat_set_nonblocking(c);
-    const uint64_t t0 = plat_clock_ms();
-    int how = plat_connect_loopback(c, port);
-    ASSERT_NE(how, PLAT_CONNECTED);
-    // Winsock reports the refusal in the exception set, which the wait watches.
-    if (how == PLAT_IN_PROGRESS) {
-        ASSERT_GT(plat_wait(c, 1, 2000), 0);
-        how = plat_connect_result(c);
-    }
-    EXPECT_EQ(how, PLAT_REFUSED);
-    EXPECT_LT(plat_clock_ms() - t0, 1000u);
-    plat_close(c);
 }
 
 TEST_F(Platform, LocalAddressOfAConnection) {
@@ -498,6 +502,33 @@ TEST_F(Platform, LocalAddressOfAConnection) {
     EXPECT_EQ(addr_text(0, addr), "127.0.0.1");
     EXPECT_NE(port, server.port);
     EXPECT_GT(port, 0);
+    plat_close(c);
+}
+
+TEST_F(Platform, AddressParsing) { expect_address_parsing(); }
+
+TEST_F(Platform, Ipv6ConnectionKnowsItsOwnEnd) {
+    Bound server(SOCK_STREAM, 1, true);
+    ASSERT_NE(server.port, 0) << "no IPv6 loopback";
+    const unsigned char v6_loop[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    plat_sock c = plat_tcp_socket_of(1);
+    ASSERT_NE(c, PLAT_NO_SOCK);
+    plat_set_nonblocking(c);
+    int how = plat_connect_to(c, 1, v6_loop, server.port);
+    if (how == PLAT_IN_PROGRESS) {
+        ASSERT_GT(plat_wait(c, 1, 2000), 0);
+        how = plat_connect_result(c);
+    }
+    ASSERT_EQ(how, PLAT_CONNECTED);
+    unsigned char addr[16] = {};
+    int ipv6 = -1, port = 0;
+    ASSERT_EQ(plat_local_endpoint(c, &ipv6, addr, &port), 0);
+    EXPECT_EQ(ipv6, 1);
+    EXPECT_EQ(addr_text(1, addr), "::1");
+    EXPECT_GT(port, 0);
+    EXPECT_NE(port, server.port);
+    unsigned char v4[4];
+    EXPECT_EQ(plat_local_addr(c, v4, &port), -1);
     plat_close(c);
 }
 

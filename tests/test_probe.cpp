@@ -7,6 +7,7 @@
 #include "fake_platform.h"
 #include "platform/platform.h"
 #include "probe.h"
+#include "target.h"
 
 namespace {
 
@@ -24,8 +25,16 @@ class Probe : public ::testing::Test {
         EXPECT_EQ(g_fake_net.bad_closes, 0);
         EXPECT_LE(g_fake_net.max_open, 1);
         EXPECT_EQ(g_fake_net.blocking_connects, 0);
+        EXPECT_EQ(g_fake_net.family_mismatches, 0);
     }
 };
+
+probe_target loopback() {
+    probe_target t;
+    loopback_target(&t);
+    return t;
+}
+const probe_target kLoopback = loopback();
 
 TEST(PortFromText, ReadsLikeAtoiWithinRange) {
     struct Case {
@@ -135,7 +144,7 @@ TEST_F(Probe, ConnectOutcomes) {
         g_fake_conns[0] = c.conn;
         g_fake_conns[1].connect = PLAT_REFUSED; // the HEAD probe's own connection
         probe_result r;
-        EXPECT_EQ(run_probe(8150, &r), c.outcome) << c.name;
+        EXPECT_EQ(run_probe(&kLoopback, 8150, &r), c.outcome) << c.name;
         EXPECT_EQ(r.open, c.outcome == PROBE_OPEN) << c.name;
         EXPECT_EQ(r.refused, c.outcome == PROBE_REFUSED) << c.name;
         EXPECT_EQ(r.http_tried, c.outcome == PROBE_OPEN) << c.name;
@@ -161,14 +170,14 @@ TEST_F(Probe, ConnectOutcomes) {
 TEST_F(Probe, ConnectTimeCoversTheWholeWait) {
     g_fake_conns[0] = {.connect = PLAT_IN_PROGRESS, .wait = 0};
     probe_result r;
-    run_probe(9, &r);
+    run_probe(&kLoopback, 9, &r);
     EXPECT_EQ(r.connect_ms, 2000);
     EXPECT_EQ(r.refused, 1);
 
     SetUp();
     g_fake_clock_step = 7; // every reading moves the clock: exactly two readings
     g_fake_conns[0] = {.no_socket = true};
-    run_probe(9, &r);
+    run_probe(&kLoopback, 9, &r);
     EXPECT_EQ(r.connect_ms, 7);
 }
 
@@ -181,7 +190,7 @@ struct Http {
 Http http(const fake_conn &conn, int32_t port = 8150) {
     g_fake_conns[0] = conn;
     Http h;
-    h.result = probe_http(port, &h.status);
+    h.result = probe_http(&kLoopback, port, &h.status);
     return h;
 }
 
@@ -360,6 +369,102 @@ TEST_F(Probe, BodyWithoutTheHeadProbe) {
               "{\"ok\":true,\"action\":\"probe\",\"target\":\"127.0.0.1\",\"port\":65535,"
               "\"open\":false,\"refused\":false,\"connect_ms\":0,\"http_tried\":false,"
               "\"checked_at\":\"2026-12-08T02:38:00Z\"}\n");
+}
+
+// ---- the addr parameter ---------------------------------------------------
+
+const char *const kNotLocal = "{\"ok\":false,\"error\":\"address is not a local listener\"}\n";
+
+class ProbeAddr : public Probe {
+  protected:
+    void SetUp() override {
+        Probe::SetUp();
+        fake_tables_reset();
+    }
+};
+
+TEST_F(ProbeAddr, LoopbackByDefaultAndByNameGiveTheSameBytes) {
+    const std::string plain = action("action=probe&port=8150");
+    EXPECT_EQ(g_fake_net.ipv6, 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(g_fake_net.addr), 4), std::string("\x7f\0\0\x01", 4));
+    for (const char *q : {"action=probe&port=8150&addr=127.0.0.1", "addr=127.0.0.1&port=8150",
+                          "port=8150&addr=", "port=8150&addr=%3A%3Affff%3A127.0.0.1"}) {
+        SetUp();
+        EXPECT_EQ(action(q), plain) << q;
+        EXPECT_EQ(g_fake_readings, 0) << q; // loopback needs no look at the tables
+    }
+    EXPECT_NE(plain.find("\"target\":\"127.0.0.1\",\"port\":8150,"), std::string::npos);
+}
+
+TEST_F(ProbeAddr, AnIpv6TargetIsConnectedOverIpv6AndNamedInTheAnswer) {
+    g_fake_clock_step = 1;
+    g_fake_conns[1] = {.reply = {"HTTP/1.1 200 OK\r\n"}};
+    EXPECT_EQ(action("action=probe&port=8150&addr=0:0:0:0:0:0:0:1"),
+              "{\"ok\":true,\"action\":\"probe\",\"target\":\"::1\",\"port\":8150,"
+              "\"open\":true,\"refused\":false,\"connect_ms\":1,\"http_tried\":true,"
+              "\"http_ok\":true,\"http_status\":200,\"http_ms\":3,"
+              "\"checked_at\":\"2026-12-08T02:38:00Z\"}\n");
+    EXPECT_EQ(g_fake_net.ipv6, 1);
+    EXPECT_EQ(g_fake_net.addr[15], 1);
+    EXPECT_EQ(g_fake_net.sockets, 2);
+    // The HEAD request names the host as a URL would.
+    EXPECT_NE(std::string(g_fake_net.sent, g_fake_net.sent_len).find("\r\nHost: [::1]:8150\r\n"),
+              std::string::npos);
+    expect_sockets_clean();
+}
+
+TEST_F(ProbeAddr, AListenersAddressIsProbedThereAndNoOtherIs) {
+    fake_endpoint(PLAT_TCP4, "192.0.2.7", 22, 1);
+    fake_endpoint(PLAT_TCP6, "2001:db8::5", 443, 1);
+    fake_endpoint(PLAT_UDP4, "192.0.2.9", 53, 1);
+    g_fake_conns[0] = {.connect = PLAT_REFUSED};
+    // Any port of a listener's address; the answer names the address in standard form.
+    EXPECT_NE(action("port=8080&addr=192.0.2.7").find("\"target\":\"192.0.2.7\",\"port\":8080,"
+                                                      "\"open\":false,\"refused\":true,"),
+              std::string::npos);
+    EXPECT_EQ(g_fake_net.addr[3], 7);
+    SetUp();
+    fake_endpoint(PLAT_TCP6, "2001:db8::5", 443, 1);
+    g_fake_conns[0] = {.connect = PLAT_REFUSED};
+    EXPECT_NE(action("port=443&addr=2001:DB8:0::5").find("\"target\":\"2001:db8::5\","),
+              std::string::npos);
+    EXPECT_EQ(g_fake_net.ipv6, 1);
+
+    // Refused before any socket: a UDP address, an address nobody is bound to, one
+    // with a zone, the wildcards, texts that are no address.
+    SetUp();
+    fake_endpoint(PLAT_TCP4, "192.0.2.7", 22, 1);
+    fake_endpoint(PLAT_TCP4, "0.0.0.0", 80, 1);
+    fake_endpoint(PLAT_TCP6, "::", 80, 1);
+    fake_endpoint(PLAT_UDP4, "192.0.2.9", 53, 1);
+    for (const char *q : {"port=53&addr=192.0.2.9", "port=22&addr=192.0.2.8", "port=22&addr=::1%25lo",
+                          "port=80&addr=0.0.0.0", "port=80&addr=::", "port=80&addr=localhost",
+                          "port=22&addr=192.0.2.7%20", "port=22&addr=192.0.2.7%00"}) {
+        EXPECT_EQ(action(q), kNotLocal) << q;
+        EXPECT_EQ(g_fake_net.sockets, 0) << q;
+    }
+}
+
+TEST_F(ProbeAddr, ThePortErrorComesFirst) {
+    for (const char *q : {"port=0&addr=192.0.2.8", "addr=nonsense", "port=65536&addr=::1"}) {
+        EXPECT_EQ(action(q), kError) << q;
+        EXPECT_EQ(g_fake_readings, 0) << q;
+    }
+}
+
+TEST_F(ProbeAddr, AConnectionToItselfIsCaughtOverIpv6) {
+    probe_target t;
+    ASSERT_EQ(target_from_text("::1", &t), 0);
+    g_fake_conns[0] = {.connect = PLAT_CONNECTED, .local_port = 8150};
+    probe_result r;
+    EXPECT_EQ(run_probe(&t, 8150, &r), PROBE_REFUSED);
+    // The same port from another address of the family is a real connection.
+    SetUp();
+    static const unsigned char other[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5};
+    g_fake_conns[0] = {.connect = PLAT_CONNECTED, .local_port = 8150, .local_addr = other};
+    g_fake_conns[1] = {.connect = PLAT_REFUSED};
+    EXPECT_EQ(run_probe(&t, 8150, &r), PROBE_OPEN);
+    expect_sockets_clean();
 }
 
 } // namespace

@@ -35,7 +35,7 @@ VISTA = {
         WideCharToMultiByte __C_specific_handler""",
     "ws2_32.dll": """
         WSAGetLastError WSAIoctl WSAStartup closesocket connect getsockname getsockopt htonl
-        htons inet_ntop ioctlsocket ntohs recv select send socket""",
+        htons inet_ntop inet_pton ioctlsocket ntohs recv select send socket""",
     "msvcrt.dll": """
         ___lc_codepage_func ___mb_cur_max_func __getmainargs __initenv __iob_func
         __set_app_type __setusermatherr _acmdln _amsg_exit _cexit _close _commode _errno _exit

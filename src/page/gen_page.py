@@ -7,7 +7,8 @@ page.html is the document; comments in it whose text starts with '@' steer the b
   @piece NAME  starts the next piece that write_page sends (PAGE_<NAME> in C++)
   @br          a line break (the document has exactly four)
   @css FILE    the stylesheet, compacted
-  @js FILE     the script, joined into one line by esbuild (ESBUILD, or the one on PATH)
+  @js FILE     the script: FILE and the modules it imports, bundled into one line by
+               esbuild (ESBUILD, or the one on PATH)
 Everything else between elements (indentation, line breaks, other comments) goes.
 The build stops with a message when the result breaks a rule of the served page.
 """
@@ -63,17 +64,20 @@ def compact_css(text):
 
 # ---- script -----------------------------------------------------------------
 
-def compact_js(src, esbuild=None):
-    """One line by esbuild's whitespace minification: it parses the script, so every
-    name and every statement stays as written, and writes it without comments or
-    line breaks (text outside ASCII escaped)."""
+# Whitespace minification only: esbuild parses the script, so every name and every
+# statement stays as written, and writes it without comments or line breaks (text
+# outside ASCII escaped).
+ESBUILD_FLAGS = ["--minify-whitespace", "--charset=ascii", "--legal-comments=none",
+                 "--log-level=error"]
+
+
+def run_esbuild(args, esbuild=None, stdin=b""):
     tool = esbuild or shutil.which("esbuild")
     if not tool:
         raise PageError("esbuild is not installed (scripts/install-deps.sh installs it)")
     try:
-        run = subprocess.run([tool, "--minify-whitespace", "--charset=ascii", "--legal-comments=none",
-                              "--log-level=error", "--loader=js"],
-                             input=src.encode("utf-8"), capture_output=True, check=False)
+        run = subprocess.run([tool] + ESBUILD_FLAGS + args, input=stdin, capture_output=True,
+                             check=False)
     except OSError as e:
         raise PageError(f"esbuild cannot run: {e}") from e
     if run.returncode != 0:
@@ -85,6 +89,18 @@ def compact_js(src, esbuild=None):
     if "\n" in out:
         raise PageError("script: a line break survives the joining (inside a template literal?)")
     return out
+
+
+def compact_js(src, esbuild=None):
+    """One script text as one line."""
+    return run_esbuild(["--loader=js"], esbuild, src.encode("utf-8"))
+
+
+def bundle_js(entry, esbuild=None):
+    """The modules that entry imports, and theirs, joined by esbuild's bundler into one
+    function that runs at once (an IIFE), as one line; a module that is missing, or an
+    import that no module exports, stops the build."""
+    return run_esbuild([str(entry), "--bundle", "--format=iife"], esbuild)
 
 
 # ---- the document -------------------------------------------------------------
@@ -117,7 +133,7 @@ def build_pieces(src_dir, esbuild=None):
         elif directive == "@css" and len(args) == 1:
             pieces[current] += compact_css((src_dir / args[0]).read_text(encoding="ascii"))
         elif directive == "@js" and len(args) == 1:
-            pieces[current] += compact_js((src_dir / args[0]).read_text(encoding="ascii"), esbuild)
+            pieces[current] += bundle_js(src_dir / args[0], esbuild)
         else:
             raise PageError(f"page.html: unknown directive {m.group(0)}")
     if compact_markup(html[pos:]):

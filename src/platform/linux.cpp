@@ -22,6 +22,7 @@
 #include "linux_sys.h"
 #include "linux_tables.h"
 #include "linux_walks.h"
+#include "sock_addr.h"
 
 // ---- process start --------------------------------------------------------
 
@@ -571,6 +572,10 @@ int plat_addr_text(int ipv6, const unsigned char *addr, char *buf, size_t size) 
     return inet_ntop(ipv6 ? AF_INET6 : AF_INET, addr, buf, static_cast<socklen_t>(size)) ? 0 : -1;
 }
 
+int plat_addr_parse(const char *text, int *ipv6, unsigned char addr[16]) {
+    return sock_addr_parse(text, ipv6, addr);
+}
+
 namespace {
 
 // The image path behind an exe link of /proc ("PID/exe" or "PID/task/TID/exe",
@@ -620,10 +625,10 @@ int plat_image_name(uint32_t pid, char *buf, size_t size) {
     return 0;
 }
 
-// ---- loopback TCP -----------------------------------------------------------
+// ---- TCP --------------------------------------------------------------------
 
-plat_sock plat_tcp_socket() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+plat_sock plat_tcp_socket_of(int ipv6) {
+    const int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     return fd < 0 ? PLAT_NO_SOCK : fd;
 }
 
@@ -643,12 +648,10 @@ static int outcome_of(int err) {
     }
 }
 
-int plat_connect_loopback(plat_sock s, int port) {
-    struct sockaddr_in to = {};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(port));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(static_cast<int>(s), reinterpret_cast<struct sockaddr *>(&to), sizeof to) == 0)
+int plat_connect_to(plat_sock s, int ipv6, const unsigned char *addr, int port) {
+    struct sockaddr_storage to;
+    const socklen_t len = static_cast<socklen_t>(sock_addr_make(ipv6, addr, port, &to));
+    if (connect(static_cast<int>(s), reinterpret_cast<struct sockaddr *>(&to), len) == 0)
         return PLAT_CONNECTED;
     return outcome_of(errno);
 }
@@ -674,15 +677,12 @@ int plat_connect_result(plat_sock s) {
     return outcome == PLAT_IN_PROGRESS ? PLAT_FAILED : outcome;
 }
 
-int plat_local_addr(plat_sock s, unsigned char addr[4], int *port) {
-    struct sockaddr_in a = {};
+int plat_local_endpoint(plat_sock s, int *ipv6, unsigned char addr[16], int *port) {
+    struct sockaddr_storage a = {};
     socklen_t len = sizeof a;
-    if (getsockname(static_cast<int>(s), reinterpret_cast<struct sockaddr *>(&a), &len) != 0 ||
-        a.sin_family != AF_INET)
+    if (getsockname(static_cast<int>(s), reinterpret_cast<struct sockaddr *>(&a), &len) != 0)
         return -1;
-    memcpy(addr, &a.sin_addr, 4);
-    *port = ntohs(a.sin_port);
-    return 0;
+    return sock_addr_read(&a, ipv6, addr, port);
 }
 
 long plat_send(plat_sock s, const void *data, size_t len) {

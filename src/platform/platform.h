@@ -86,6 +86,11 @@ int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx
 // Standard text form of a 4-byte (ipv6 == 0) or 16-byte address; 0 on success.
 int plat_addr_text(int ipv6, const unsigned char *addr, char *buf, size_t size);
 
+// The address a text names, as inet_pton reads it: an IPv4 address in dotted decimal
+// (*ipv6 = 0, 4 bytes of addr) or an IPv6 address (*ipv6 = 1, 16 bytes), network
+// byte order; 0 on success, -1 for any other text.
+int plat_addr_parse(const char *text, int *ipv6, unsigned char addr[16]);
+
 // Base name of a process's image file (the last part of its path), NUL-terminated:
 // UTF-8 on Windows, the file system's bytes elsewhere, so not always valid UTF-8.
 // 0 on success, -1 when no name can be had or it does not fit.
@@ -110,7 +115,7 @@ void plat_process_facts(uint32_t pid, plat_process *out);
 // The name of an account the tables name (plat_endpoint.account); 0 on success.
 int plat_account_name(int64_t account, char *buf, size_t size);
 
-// ---- loopback TCP ---------------------------------------------------------
+// ---- TCP --------------------------------------------------------------------
 
 typedef intptr_t plat_sock;
 const plat_sock PLAT_NO_SOCK = -1;
@@ -123,11 +128,18 @@ enum {
     PLAT_FAILED = 3,      // any other failure
 };
 
+// A new TCP socket of the family (ipv6 == 0: IPv4), or PLAT_NO_SOCK.
+plat_sock plat_tcp_socket_of(int ipv6);
+
 // A new IPv4 TCP socket, or PLAT_NO_SOCK.
 plat_sock plat_tcp_socket();
 
 // Makes the socket non-blocking; the result is not needed.
 void plat_set_nonblocking(plat_sock s);
+
+// Starts a connection to a 4-byte (ipv6 == 0) or 16-byte address, network byte
+// order, on the low 16 bits of port, from a socket of that family; an outcome class.
+int plat_connect_to(plat_sock s, int ipv6, const unsigned char *addr, int port);
 
 // Starts a connection to 127.0.0.1 on the low 16 bits of port; an outcome class.
 int plat_connect_loopback(plat_sock s, int port);
@@ -139,6 +151,10 @@ int plat_wait(plat_sock s, int for_write, int64_t ms);
 
 // The pending error of a finished attempt as an outcome class (never IN_PROGRESS).
 int plat_connect_result(plat_sock s);
+
+// The local address of a connected socket of either family: *ipv6, the address (4
+// or 16 bytes, network order) and the port (host order); 0 on success.
+int plat_local_endpoint(plat_sock s, int *ipv6, unsigned char addr[16], int *port);
 
 // The local IPv4 address (4 bytes, network order) and port (host order) of a
 // connected socket; 0 on success.

@@ -1,7 +1,7 @@
 // Windows side of the platform layer: Winsock 2, the IP Helper tables, the kernel's
 // process and time calls and the msvcrt runtime.
 
-// Vista is the oldest system with every call used here (inet_ntop,
+// Vista is the oldest system with every call used here (inet_ntop, inet_pton,
 // QueryFullProcessImageNameW, PROCESS_QUERY_LIMITED_INFORMATION). Set before any
 // header, since the first runtime header fixes it.
 #define _WIN32_WINNT 0x0600
@@ -26,6 +26,7 @@
 #include <string.h>
 #include <time.h>
 
+#include "sock_addr.h"
 #include "table_fetch.h"
 #include "windows_names.h"
 #include "windows_procs.h"
@@ -430,6 +431,10 @@ int plat_addr_text(int ipv6, const unsigned char *addr, char *buf, size_t size) 
     return inet_ntop(ipv6 ? AF_INET6 : AF_INET, src, buf, size) ? 0 : -1;
 }
 
+int plat_addr_parse(const char *text, int *ipv6, unsigned char addr[16]) {
+    return sock_addr_parse(text, ipv6, addr);
+}
+
 int win_utf8(const wchar_t *w, size_t n, char *buf, size_t size) { return utf8_of(w, n, buf, size, 0); }
 
 // Room for the longest path Windows has (32,767 characters and the terminator).
@@ -457,7 +462,7 @@ int win_path_name(uint32_t pid, char *buf, size_t size) {
 // reaches the logic with each endpoint.
 int plat_image_name(uint32_t pid, char *buf, size_t size) { return win_path_name(pid, buf, size); }
 
-// ---- loopback TCP -----------------------------------------------------------
+// ---- TCP --------------------------------------------------------------------
 
 namespace {
 
@@ -471,8 +476,8 @@ SOCKET sock_of(plat_sock s) { return static_cast<SOCKET>(s); }
 
 } // namespace
 
-plat_sock plat_tcp_socket() {
-    const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+plat_sock plat_tcp_socket_of(int ipv6) {
+    const SOCKET s = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
     return s == INVALID_SOCKET ? PLAT_NO_SOCK : static_cast<plat_sock>(s);
 }
 
@@ -481,7 +486,7 @@ void plat_set_nonblocking(plat_sock s) {
     ioctlsocket(sock_of(s), FIONBIO, &on);
 }
 
-int plat_connect_loopback(plat_sock s, int port) {
+int plat_connect_to(plat_sock s, int ipv6, const unsigned char *addr, int port) {
     // Windows sends the SYN again after a reset, even on loopback, so a refused port
     // would take the whole wait. Without retransmissions a reset ends the attempt at
     // once. Windows 8 and later know this; older systems refuse it and wait as before.
@@ -491,12 +496,9 @@ int plat_connect_loopback(plat_sock s, int port) {
     DWORD unused = 0;
     WSAIoctl(sock_of(s), SIO_TCP_INITIAL_RTO, &rto, sizeof rto, nullptr, 0, &unused, nullptr,
              nullptr);
-    sockaddr_in sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<u_short>(port & 0xffff));
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(sock_of(s), reinterpret_cast<const sockaddr *>(&sa), sizeof sa) == 0)
+    sockaddr_storage to;
+    const int len = sock_addr_make(ipv6, addr, port, &to);
+    if (connect(sock_of(s), reinterpret_cast<const sockaddr *>(&to), len) == 0)
         return PLAT_CONNECTED;
     const int err = WSAGetLastError();
     if (err == WSAEWOULDBLOCK) return PLAT_IN_PROGRESS;
@@ -525,16 +527,12 @@ int plat_connect_result(plat_sock s) {
     return outcome_of(err);
 }
 
-int plat_local_addr(plat_sock s, unsigned char addr[4], int *port) {
-    sockaddr_in a;
+int plat_local_endpoint(plat_sock s, int *ipv6, unsigned char addr[16], int *port) {
+    sockaddr_storage a;
     memset(&a, 0, sizeof a);
     int len = sizeof a;
-    if (getsockname(sock_of(s), reinterpret_cast<sockaddr *>(&a), &len) != 0 ||
-        a.sin_family != AF_INET)
-        return -1;
-    memcpy(addr, &a.sin_addr, 4);
-    *port = ntohs(a.sin_port);
-    return 0;
+    if (getsockname(sock_of(s), reinterpret_cast<sockaddr *>(&a), &len) != 0) return -1;
+    return sock_addr_read(&a, ipv6, addr, port);
 }
 
 long plat_send(plat_sock s, const void *data, size_t len) {

@@ -36,6 +36,8 @@ A plan is a dict:
            the program runs, another process binds n sockets (default 1) on that address
            and port, TCP ones listening with SO_REUSEPORT, then closes them, without pause
   runs     how often the program runs (default 1); the report's "runs" holds each run
+  envs     instead of env and runs: one run with each environment, in order; "{P<i>}"
+           in a value stands for the port of socket i
   nofile   descriptor limit the holder needs
   limits   soft limits the program runs with ({"stack": bytes, ...}, see harness.run)
   wrap     a command that starts the program (see harness.run)
@@ -55,6 +57,7 @@ import base64
 import ctypes
 import json
 import os
+import re
 import resource
 import shutil
 import signal
@@ -329,6 +332,12 @@ def _hiding(hide):
             'mount -t proc -o subset=pid proc /proc && exec "$0" "$@"']
 
 
+def _with_ports(env, ports):
+    """env with "{P<i>}" in its values replaced by the port of socket i."""
+    return {k: re.sub(r"\{P(\d+)\}", lambda m: str(ports[int(m.group(1))][0]), v)
+            for k, v in env.items()}
+
+
 def _private_wine_prefix():
     """A prefix of this namespace's own, sharing drive_c with WINEPREFIX; becomes
     WINEPREFIX for the run."""
@@ -415,10 +424,11 @@ def _hold(plan):
         if not harness.NO_NETLINK:
             raise RuntimeError("broken lists need the no_netlink launcher (PORTS_NO_NETLINK)")
         wrap = [harness.NO_NETLINK] + wrap
+    envs = plan.get("envs") or [plan.get("env", {})] * plan.get("runs", 1)
     try:
-        runs = [harness.run(plan.get("env", {}), limits=plan.get("limits"),
+        runs = [harness.run(_with_ports(env, ports), limits=plan.get("limits"),
                             preexec=_program_setup(plan, copy), wrap=wrap)
-                for _ in range(plan.get("runs", 1))]
+                for env in envs]
     finally:
         if churner:
             os.kill(churner, signal.SIGKILL)

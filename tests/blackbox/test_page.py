@@ -20,7 +20,11 @@ PALETTES = (b".d{--bg:#0d0d10;--sf:#16161a;--sf2:#1e1e24;--tx:#f5f5f7;--mu:#8e8e
             b".d{--okt:var(--ok);--wrt:var(--wr);--act:var(--ac);--dgt:var(--dg)}"
             b"html[data-t=light]{--okt:#1c7d34;--wrt:#856f00;--act:#0065cc;--dgt:#ea0d00}")
 TOP_REST = (b"<h1 class='title'>ports</h1><span class='pill' id='srcPill'>local</span>"
+            b"<span class='pill hide' id='chPill'></span>"
             b"<span class='sp'></span><button class='gh sm' id='thBtn'>Light</button>"
+            b"<label class='lb' for='arSel'>Auto refresh</label><select class='sm' id='arSel'>"
+            b"<option value='0'>Off</option><option value='5'>5 s</option>"
+            b"<option value='15'>15 s</option><option value='60'>60 s</option></select>"
             b"<button class='sm' id='rfBtn'>Rescan</button></div>")
 END = b"\n</script></body></html>\n"
 
@@ -112,11 +116,15 @@ class Page(ProgramTest):
             "q": ("input", ""), "rows": ("tbody", ""), "pPort": ("input", ""),
             "pBtn": ("button", "Probe 127.0.0.1"), "pOut": ("div", "No probe run yet."),
             "empty": ("div", "No listening sockets matched the filter."),
+            "chPill": ("span", ""), "exBtn": ("button", "Export CSV"), "unr": ("div", ""),
+            "lsErr": ("div", ""),
         }
         for i, v in want.items():
             self.assertEqual(texts.get(i), v, i)
-        self.assertEqual(p.by_id["empty"][1]["class"], "hide")
-        self.assertEqual(p.by_id["q"][1]["placeholder"], "Filter by port, process or address")
+        for hidden in ("empty", "chPill", "unr", "lsErr"):
+            self.assertIn("hide", p.by_id[hidden][1]["class"].split(), hidden)
+        self.assertEqual(p.by_id["q"][1]["placeholder"],
+                         "Filter by port, process, service, user or address")
         port = p.by_id["pPort"][1]
         self.assertEqual((port["type"], port["min"], port["max"], port["value"]),
                          ("number", "1", "65535", "8150"))
@@ -124,9 +132,15 @@ class Page(ProgramTest):
             "sc": [("", "All scopes"), ("loopback", "Loopback only"),
                    ("wildcard", "Wildcard (0.0.0.0)"), ("specific", "Specific address")],
             "pr": [("", "TCP+UDP"), ("tcp", "TCP only"), ("udp", "UDP only")],
+            "arSel": [("0", "Off"), ("5", "5 s"), ("15", "15 s"), ("60", "60 s")],
         })
         self.assertEqual(p.headings, ["Listening sockets", "Proto", "Bind", "Port", "Scope",
-                                      "PID", "Process", "Probe", "Loopback health probe"])
+                                      "PID", "Process", "User", "Conns", "Probe",
+                                      "Loopback health probe"])
+        # Every heading sorts its column through a button of its own.
+        sorts = re.findall(r"<th><button class='sb' data-c='(\w+)'>", self.page("").decode())
+        self.assertEqual(sorts, ["proto", "bind", "port", "scope", "pid", "process", "user",
+                                 "conns", "probe"])
         labels = re.findall(r"<div class='k'>([^<]*)</div>", self.page("").decode())
         self.assertEqual(labels, ["Total", "TCP", "UDP", "Loopback", "Wildcard"])
 

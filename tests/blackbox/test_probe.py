@@ -12,6 +12,7 @@ import sandbox
 from harness import JSON_HEAD, ProgramTest, run
 
 PORT_ERROR = JSON_HEAD + b'{"ok":false,"error":"port must be 1..65535"}\n'
+NOT_LOCAL = JSON_HEAD + b'{"ok":false,"error":"address is not a local listener"}\n'
 REQUEST = (b"HEAD / HTTP/1.0\r\nHost: 127.0.0.1:%d\r\nUser-Agent: plugin_ports/1.0.0\r\n"
            b"Connection: close\r\n\r\n")
 # A probe answer takes at most about 5.5 s (two 2 s connection waits and the 1.5 s
@@ -160,7 +161,8 @@ class ProbeTest(ProgramTest):
         self.addCleanup(s.close)
         return s
 
-    def assert_probe(self, result, port, open_=True, refused=False, http=None):
+    def assert_probe(self, result, port, open_=True, refused=False, http=None,
+                     target=b"127.0.0.1"):
         """Checks a whole probe body byte for byte: http is None when the HEAD probe must
         not have run, else (http_ok, http_status). Durations and the time stamp are
         taken from the body and checked by range. Returns (connect_ms, http_ms)."""
@@ -173,9 +175,9 @@ class ProbeTest(ProgramTest):
         http_ms = int(m.group(1)) if m else -1
         stamp = re.search(rb'"checked_at":"([^"]*)"', body).group(1)
         word = {True: b"true", False: b"false"}
-        want = (b'{"ok":true,"action":"probe","target":"127.0.0.1","port":%d,"open":%s,'
+        want = (b'{"ok":true,"action":"probe","target":"%s","port":%d,"open":%s,'
                 b'"refused":%s,"connect_ms":%d,"http_tried":%s'
-                % (port, word[open_], word[refused], connect_ms, word[http is not None]))
+                % (target, port, word[open_], word[refused], connect_ms, word[http is not None]))
         if http is not None:
             want += b',"http_ok":%s,"http_status":%d,"http_ms":%d' % (word[http[0]], http[1],
                                                                       http_ms)
@@ -301,6 +303,88 @@ class HeadProbe(ProbeTest):
     def test_long_first_line_stops_at_511_bytes(self):
         # The server keeps the connection open: only the full buffer ends the reading.
         self.check(answer(b"HTTP/1.1 302" + b"x" * 700), 302, max_http_ms=1000)
+
+
+class Address(ProbeTest):
+    """The addr parameter: which addresses a probe may connect to, and that it gets there."""
+
+    def in_namespace(self, plan):
+        if not sandbox.NETNS or sandbox.namespace_problem():
+            self.fail("needs a network namespace of its own (unshare -n, as root)")
+        started = time.time()
+        report = sandbox.hold_and_run(plan)
+        return report, started
+
+    def test_no_addr_an_empty_one_and_127_0_0_1_probe_alike(self):
+        server = self.server(answer(b"HTTP/1.1 200 OK\r\n\r\n"))
+        p = str(server.port)
+        for text, result in zip(["", "&addr=", "&addr=127.0.0.1", "&addr=%3A%3Affff%3A7f00%3A1"],
+                                probe_all([p, p + "&addr=", p + "&addr=127.0.0.1",
+                                           p + "&addr=%3A%3Affff%3A7f00%3A1"])):
+            with self.subTest(addr=text):
+                self.assert_probe(result, server.port, http=(True, 200))
+        server.close()
+        # The same two connections each time, the same Host included (runs side by side).
+        self.assertEqual(sorted(server.received), [b""] * 4 + [REQUEST % server.port] * 4)
+
+    def test_listeners_off_127_0_0_1_are_reached_at_their_address(self):
+        # Nothing accepts on these listeners: a connection completes in the backlog and
+        # the HEAD probe waits out its deadline.
+        silent = (False, 0)
+        cases = [  # (socket, addr sent, target answered, open)
+            (0, "::1", b"::1", True),
+            (1, "127.0.0.2", b"127.0.0.2", True),
+            (2, "192.0.2.10", b"192.0.2.10", True),
+            (3, "::1", b"::1", True),
+            # IPv4 never reaches the IPv6-only wildcard listener.
+            (3, None, b"127.0.0.1", False),
+            (4, "2001:DB8:0:0::10", b"2001:db8::10", True),
+            (1, "::ffff:127.0.0.2", b"127.0.0.2", True),
+            # Any port of a listener's address may be probed.
+            (0, "192.0.2.10", b"192.0.2.10", False),
+        ]
+        envs = []
+        for sock, addr, _, _ in cases:
+            query = "action=probe&port={P%d}" % sock
+            if addr:
+                query += "&addr=" + addr.replace(":", "%3A")
+            envs.append({"QUERY_STRING": query})
+        report, started = self.in_namespace({
+            "setup": [["addr", "add", "192.0.2.10/32", "dev", "lo"],
+                      ["-6", "addr", "add", "2001:db8::10/128", "dev", "lo", "nodad"]],
+            "sockets": [{"kind": "tcp", "addr": "::1"}, {"kind": "tcp", "addr": "127.0.0.2"},
+                        {"kind": "tcp", "addr": "192.0.2.10"},
+                        {"kind": "tcp", "addr": "::", "v6only": 1},
+                        {"kind": "tcp", "addr": "2001:db8::10"}],
+            "envs": envs})
+        for (sock, addr, target, open_), run_ in zip(cases, report["runs"]):
+            with self.subTest(addr=addr, socket=sock):
+                self.assert_probe((run_, started, 0), report["ports"][sock][0], open_=open_,
+                                  refused=not open_, http=silent if open_ else None,
+                                  target=target)
+
+    def test_an_address_no_tcp_listener_holds_is_refused(self):
+        queries = ["port={P0}&addr=192.0.2.11",      # only a UDP socket there
+                   "port={P0}&addr=192.0.2.13",      # no such address here
+                   "port={P0}&addr=198.51.100.1",    # nor this one
+                   "port={P0}&addr=0.0.0.0", "port={P0}&addr=%3A%3A",
+                   "port={P0}&addr=fe80%3A%3A1%25lo", "port={P0}&addr=localhost",
+                   "port={P0}&addr=192.0.2.10%20",
+                   "port=0&addr=192.0.2.13",         # the port's error comes first
+                   "port={P0}&addr=192.0.2.10"]      # and the listener itself is probed
+        report, started = self.in_namespace({
+            "setup": [["addr", "add", "192.0.2.10/32", "dev", "lo"],
+                      ["addr", "add", "192.0.2.11/32", "dev", "lo"]],
+            "sockets": [{"kind": "tcp", "addr": "192.0.2.10"},
+                        {"kind": "udp", "addr": "192.0.2.11"}],
+            "envs": [{"QUERY_STRING": "action=probe&" + q} for q in queries]})
+        runs = report["runs"]
+        for query, run_ in zip(queries[:-2], runs):
+            with self.subTest(query=query):
+                self.assertEqual((run_.out, run_.err, run_.rc), (NOT_LOCAL, b"", 0))
+        self.assertEqual(runs[-2].out, PORT_ERROR)
+        self.assert_probe((runs[-1], started, 0), report["ports"][0][0], http=(False, 0),
+                          target=b"192.0.2.10")
 
 
 class SideBySide(ProbeTest):

@@ -3,7 +3,8 @@
 // the page itself comes from the real program behind the real hub.
 import assert from 'node:assert/strict';
 import { after, before, describe, test } from 'node:test';
-import { frame, launchBrowser, startHub, until } from './support.mjs';
+import { frame, json, launchBrowser, pageWith as pageWithAnswers, startHub,
+         until } from './support.mjs';
 
 let hub, browser, context;
 
@@ -19,22 +20,13 @@ after(async () => {
     await hub?.stop();
 });
 
-const json = body => ({ status: 200, contentType: 'application/json', body });
 const ROW = { proto: 'tcp', bind_addr: '127.0.0.1', port: 4321, scope: 'loopback', pid: 0,
               comm: '' };
 const LISTENERS = JSON.stringify({ ok: true, action: 'listeners', source: 'test', count: 1,
                                    summary: { tcp: 1, udp: 0, loopback: 1, wildcard: 0 },
                                    listeners: [ROW] });
 
-async function pageWith(routes) {
-    const page = await context.newPage();
-    await page.route(u => u.searchParams.has('action'), async route => {
-        const query = new URL(route.request().url()).searchParams;
-        const answer = routes[query.get('action')];
-        return answer ? route.fulfill(await answer(query)) : route.continue();
-    });
-    return page;
-}
+const pageWith = routes => pageWithAnswers(context, routes);
 
 test('a listeners body without fields: empty table, tiles 0, pill "local"', async () => {
     const page = await pageWith({ listeners: () => json('{}') });
@@ -53,7 +45,8 @@ test('pid 0 and an empty name show "-"', async () => {
     await page.goto(`${hub.base}/plugin_ports`);
     await until(page, () => document.getElementById('kTotal').textContent === '1');
     const cells = await page.$$eval('#rows td', tds => tds.map(td => td.textContent));
-    assert.deepEqual(cells, ['tcp', '127.0.0.1', '4321', 'loopback', '-', '-', '- Probe']);
+    // A plain answer has no user and no connection count either.
+    assert.deepEqual(cells, ['tcp', '127.0.0.1', '4321', 'loopback', '-', '-', '-', '-', '- Probe']);
     await page.close();
 });
 
@@ -104,9 +97,14 @@ test('a probe body with ok false shows its error and records nothing', async () 
     probe = () => ({ status: 500, body: '' });
     assert.equal(await run(), 'Probe failed: HTTP 500');
     assert.equal(await page.textContent('#rows .rt'), 'open 1ms');
+    // Neither open nor refused: the probe could not tell, which is no "closed".
     probe = () => json('{"ok":true,"open":false,"refused":false,"connect_ms":2}');
+    assert.equal(await run(), '127.0.0.1:4321 -> error (connect 2 ms)');
+    assert.equal(await page.getAttribute('#rows .rt', 'class'), 'rt e');
+    assert.equal(await page.textContent('#rows .rt'), 'error');
+    probe = () => json('{"ok":true,"open":false,"refused":true,"connect_ms":2}');
     assert.equal(await run(), '127.0.0.1:4321 -> closed (connect 2 ms)');
-    assert.equal(await page.textContent('#rows .rt'), 'closed');
+    assert.equal(await page.textContent('#rows .rt'), 'refused');
     await page.close();
 });
 
@@ -121,36 +119,43 @@ test('a probe of a port without a row is kept for the row a later scan brings', 
     await page.fill('#pPort', '4321');
     await page.click('#pBtn');
     await until(page, () => / -> /.test(document.getElementById('pOut').textContent));
-    // The TCP row shows the probe; the UDP row of the port, which it says nothing of, not.
-    rows = [ROW, { ...ROW, proto: 'udp' }, { ...ROW, bind_addr: '::' }];
+    // The TCP rows that a probe of 127.0.0.1 tells about show it; the UDP row of the
+    // port, and the row on "::", which is probed at ::1, do not.
+    rows = [ROW, { ...ROW, proto: 'udp' }, { ...ROW, bind_addr: '::' },
+            { ...ROW, bind_addr: '0.0.0.0' }];
     await page.click('#rfBtn');
-    await until(page, () => document.querySelectorAll('#rows tr').length === 3);
+    await until(page, () => document.querySelectorAll('#rows tr').length === 4);
     assert.deepEqual(await page.$$eval('#rows .rt', els => els.map(e => e.textContent)),
-                     ['open 5ms', '-', 'open 5ms']);
+                     ['open 5ms', '-', '-', 'open 5ms']);
     await page.close();
 });
 
 test('every server value is escaped in the row markup', async () => {
     const evil = '"><img src=x onerror=alert(1)>&\'';
-    // The second row is one the probe reaches, so its button carries the port.
+    const detail = { service: evil, user: evil, container: evil };
+    // The second row is a TCP row, so its button carries the port and the address.
     const body = JSON.stringify({ listeners: [
-        { proto: evil, bind_addr: evil, port: evil, scope: evil, pid: 1, comm: evil },
-        { proto: 'tcp', bind_addr: '127.0.0.1', port: evil, scope: evil, pid: 1, comm: evil }] });
+        { proto: evil, bind_addr: evil, port: evil, scope: evil, pid: 1, comm: evil, ...detail },
+        { proto: 'tcp', bind_addr: '127.0.0.1', port: evil, scope: evil, pid: 1, comm: evil,
+          ...detail, conns: 2, queue: 3, backlog: 4 }], unreadable: [evil] });
     const page = await pageWith({ listeners: () => json(body) });
     await page.goto(`${hub.base}/plugin_ports`);
     await until(page, () => document.querySelectorAll('#rows tr').length === 2);
     const cells = await page.$$eval('#rows td', tds => tds.map(td => td.textContent));
-    assert.deepEqual(cells, [evil, evil, evil, evil, '1', evil, '-',
-                             'tcp', '127.0.0.1', evil, evil, '1', evil, '- Probe']);
+    const process = `${evil} - ${evil} ${evil}`;
+    assert.deepEqual(cells, [evil, evil, evil, evil, '1', process, evil, '-', '-',
+                             'tcp', '127.0.0.1', evil, evil, '1', process, evil, '2 3/4',
+                             '- Probe']);
     assert.equal(await page.locator('#rows img').count(), 0);
     assert.equal(await page.getAttribute('#rows button', 'data-p'), evil);
     assert.equal(await page.getAttribute('#rows .tag', 'class'), 'tag t-sp');
+    assert.equal(await page.textContent('#unr'), `Lists that could not be read: ${evil}`);
     await page.close();
 });
 
 describe('probe buttons and states', () => {
-    // One port, every kind of row: a probe of 127.0.0.1 over TCP reaches the TCP
-    // listeners on 127.0.0.1, 0.0.0.0 and :: only.
+    // One port, every kind of row: every TCP row is probed at its own address, a
+    // wildcard row at the loopback address of its family; UDP rows are not probed.
     const row = (proto, bind_addr, scope) => ({ proto, bind_addr, port: 4321, scope, pid: 7,
                                                 comm: 'x' });
     const ROWS = [row('tcp', '127.0.0.1', 'loopback'), row('tcp', '0.0.0.0', 'wildcard'),
@@ -158,41 +163,61 @@ describe('probe buttons and states', () => {
                   row('tcp', '::1', 'loopback'), row('tcp', '192.168.1.10', 'specific'),
                   row('tcp', '::ffff:127.0.0.1', 'specific'), row('udp', '127.0.0.1', 'loopback'),
                   row('udp', '0.0.0.0', 'wildcard'), row('udp', '::', 'wildcard'),
-                  row('udp', '::1', 'loopback'), row('TCP', '127.0.0.1', 'loopback')];
-    const REACHED = new Set(['tcp 127.0.0.1', 'tcp 0.0.0.0', 'tcp ::']);
+                  row('udp', '::1', 'loopback'), row('TCP', '127.0.0.1', 'loopback'),
+                  row('tcp', 'unknown', 'specific')];
+    const PROBED_AT = { 'tcp 127.0.0.1': '127.0.0.1', 'tcp 0.0.0.0': '127.0.0.1', 'tcp ::': '::1',
+                        'tcp 127.0.0.2': '127.0.0.2', 'tcp ::1': '::1',
+                        'tcp 192.168.1.10': '192.168.1.10',
+                        'tcp ::ffff:127.0.0.1': '::ffff:127.0.0.1' };
     const tagOf = scope => ({ loopback: 't-lo', wildcard: 't-wi' })[scope] || 't-sp';
-    const markup = state => ROWS.map(r => {
-        const cell = REACHED.has(`${r.proto} ${r.bind_addr}`)
-            ? `${state} <button class="gh sm" data-p="4321">Probe</button>`
+    // states: probe address -> state markup of the rows probed there.
+    const markup = states => ROWS.map(r => {
+        const addr = PROBED_AT[`${r.proto} ${r.bind_addr}`];
+        const state = states[addr] || '<span class="rt n">-</span>';
+        const cell = addr
+            ? `${state} <button class="gh sm" data-a="${addr}" data-p="4321">Probe</button>`
             : '<span class="rt n">-</span>';
         return `<tr><td class="mo">${r.proto}</td><td class="mo">${r.bind_addr}</td>` +
                `<td class="mo">4321</td><td><span class="tag ${tagOf(r.scope)}">${r.scope}` +
-               `</span></td><td class="mo">7</td><td>x</td><td>${cell}</td></tr>`;
+               `</span></td><td class="mo">7</td><td>x</td><td>-</td><td class="mo">-</td>` +
+               `<td>${cell}</td></tr>`;
     }).join('');
 
-    test('each row before and after probes of its port, exactly', async () => {
+    test('each row before and after probes of its address and port, exactly', async () => {
         let probe;
+        const sent = [];
         const page = await pageWith({ listeners: () => json(JSON.stringify({ listeners: ROWS })),
-                                      probe: () => json(probe) });
+                                      probe: q => { sent.push(q.toString()); return json(probe); } });
         await page.goto(`${hub.base}/plugin_ports`);
-        await until(page, () => document.querySelectorAll('#rows tr').length === 12);
+        await until(page, () => document.querySelectorAll('#rows tr').length === 13);
         const table = async () => {
             await frame(page);
             return page.innerHTML('#rows');
         };
-        assert.equal(await table(), markup('<span class="rt n">-</span>'));
-        for (const [answer, state] of [
+        assert.equal(await table(), markup({}));
+        let state;
+        for (const [answer, want] of [
             ['"open":true,"refused":false,"connect_ms":3', '<span class="rt g">open 3ms</span>'],
             ['"open":false,"refused":true,"connect_ms":0', '<span class="rt r">refused</span>'],
-            ['"open":false,"refused":false,"connect_ms":2000', '<span class="rt r">closed</span>'],
+            ['"open":false,"refused":false,"connect_ms":2000', '<span class="rt e">error</span>'],
         ]) {
             probe = `{"ok":true,${answer},"http_tried":false}`;
             await page.fill('#pPort', '4321');
             await page.click('#pBtn');
             await until(page, () => / -> /.test(document.getElementById('pOut').textContent));
-            assert.equal(await table(), markup(state));
+            state = want;
+            assert.equal(await table(), markup({ '127.0.0.1': state }));
             await page.evaluate(() => { document.getElementById('pOut').textContent = ''; });
         }
+        // The card probes 127.0.0.1 without naming it; a row on "::" names ::1.
+        assert.equal(sent.at(-1), 'action=probe&port=4321');
+        probe = '{"ok":true,"open":true,"refused":false,"connect_ms":9,"http_tried":false}';
+        await page.click('#rows tr:nth-child(3) button');
+        await until(page, () => / -> /.test(document.getElementById('pOut').textContent));
+        assert.equal(sent.at(-1), 'action=probe&port=4321&addr=%3A%3A1');
+        assert.equal(await page.textContent('#pOut'), '[::1]:4321 -> open (connect 9 ms)');
+        assert.equal(await table(), markup({ '127.0.0.1': state,
+                                             '::1': '<span class="rt g">open 9ms</span>' }));
         await page.close();
     });
 });
@@ -272,12 +297,18 @@ describe('contrast', () => {
         'specific tag': '.t-sp', open: '.rt.g', refused: '.rt.r', 'not probed': '.rt.n',
         'row button': '#rows button', 'probe line': '#pOut', 'probe note': '#pBtn + span',
         'empty line': '#empty',
+        'changes pill': '#chPill', 'unreadable line': '#unr', 'auto refresh label': '.lb',
+        'auto refresh': '#arSel', 'export button': '#exBtn', 'sort heading': 'th .sb',
+        'sorted heading': 'th[aria-sort] .sb', 'new mark': 'tr.new .mk',
+        'gone mark': 'tr.gone .mk', 'gone row': 'tr.gone td:nth-child(2)',
+        'container tag': '.t-ct', queue: '.qu:not(.full)', 'full queue': '.qu.full',
+        error: '.rt.e',
     };
     // Kept as they are in both themes: the fixed white on the accent of the solid
     // buttons (3.65:1), and the dark palette's accent on its specific tag (4.12:1).
     const KEPT = { dark: ['button', 'specific tag'], light: ['button'] };
 
-    const measure = page => page.evaluate(texts => {
+    const measure = (page, texts) => page.evaluate(texts => {
         const rgba = s => {
             const v = s.match(/[\d.]+/g).map(Number);
             return v.length === 3 ? [...v, 1] : v;
@@ -290,40 +321,53 @@ describe('contrast', () => {
             out[name] = { fg: rgba(getComputedStyle(el).color), layers };
         }
         return out;
-    }, TEXTS);
+    }, texts);
+
+    // Ratios of each text against what it is drawn on, in the theme the page shows.
+    const ratios = async (page, texts) => Object.fromEntries(Object.entries(await measure(page, texts))
+        .map(([name, { fg, layers }]) => [name, ratio(paint([...layers, fg]), paint(layers))]));
 
     test('every text reads at 4.5:1 or more against what it is drawn on, in both themes',
          async t => {
-        const at = port => ({ ...ROW, port });
-        const rows = [at(4321), { ...at(4322), bind_addr: '0.0.0.0', scope: 'wildcard' },
-                      { ...at(4323), bind_addr: '::', scope: 'wildcard' },
-                      { ...at(4324), bind_addr: '192.168.1.10', scope: 'specific' }];
+        const at = (port, more) => ({ ...ROW, port, ...more });
+        const first = [at(4321, { conns: 2, queue: 1, backlog: 8, user: 'www-data' }),
+                       at(4322, { bind_addr: '0.0.0.0', scope: 'wildcard' }),
+                       at(4323, { bind_addr: '::', scope: 'wildcard' }),
+                       at(4324, { bind_addr: '192.168.1.10', scope: 'specific' }),
+                       at(4325)];
+        // The second load: one row new (its queue full, in a container), one gone.
+        const second = [at(4320, { conns: 0, queue: 4, backlog: 4, container: 'web' }),
+                        ...first.slice(0, 4)];
+        let rows = first;
+        let failed = false;
         const answers = { 4321: '"open":true,"refused":false', 4322: '"open":false,"refused":true',
                           4323: '"open":false,"refused":false' };
         const page = await pageWith({
-            listeners: () => json(JSON.stringify({ listeners: rows })),
+            listeners: () => json(failed ? '{"ok":false,"error":"socket tables unreadable"}'
+                                         : JSON.stringify({ listeners: rows, unreadable: ['udp6'] })),
             probe: q => json(`{"ok":true,${answers[q.get('port')]},"connect_ms":1,"http_tried":false}`),
         });
         await page.goto(`${hub.base}/plugin_ports`);
-        await until(page, () => document.querySelectorAll('#rows tr').length === 4);
+        await until(page, () => document.querySelectorAll('#rows tr').length === 5);
+        rows = second;
+        await page.click('#rfBtn');
+        await until(page, () => document.querySelectorAll('#rows tr').length === 6);
         for (const port of Object.keys(answers)) {
-            await page.fill('#pPort', port);
-            await page.click('#pBtn');
-            await until(page, p => document.getElementById('pOut').textContent.startsWith(
-                `127.0.0.1:${p} -> `), port);
+            await page.click(`#rows button[data-p="${port}"]`);
+            await until(page, () => / -> /.test(document.getElementById('pOut').textContent));
+            await page.evaluate(() => { document.getElementById('pOut').textContent = 'x'; });
         }
-        await until(page, () => document.querySelectorAll('#rows .rt.r').length === 2);
+        await page.click('th button[data-c="port"]');
+        await until(page, () => document.querySelectorAll('#rows .rt.r, #rows .rt.e').length === 2);
 
         const seen = {};
         for (const theme of ['dark', 'light']) {
             if (theme === 'light') await page.click('#thBtn');
-            const texts = await measure(page);
-            seen[theme] = texts;
-            const ratios = Object.fromEntries(Object.entries(texts).map(
-                ([name, { fg, layers }]) => [name, ratio(paint([...layers, fg]), paint(layers))]));
-            t.diagnostic(`${theme}: ` + Object.entries(ratios)
+            seen[theme] = await measure(page, TEXTS);
+            const got = await ratios(page, TEXTS);
+            t.diagnostic(`${theme}: ` + Object.entries(got)
                 .map(([name, r]) => `${name} ${r.toFixed(2)}`).join(', '));
-            for (const [name, r] of Object.entries(ratios)) {
+            for (const [name, r] of Object.entries(got)) {
                 if (KEPT[theme].includes(name)) continue;
                 assert.ok(r >= 4.5, `${theme} ${name}: ${r.toFixed(2)}:1`);
             }
@@ -335,6 +379,16 @@ describe('contrast', () => {
         for (const [name, rgb] of Object.entries(accent)) {
             assert.deepEqual(seen.dark[name].fg, [...rgb, 1], name);
         }
+
+        // A list that could not be read: its error in place of the rows.
+        failed = true;
+        await page.click('#rfBtn');
+        await until(page, () => document.getElementById('lsErr').textContent !== '');
+        for (const theme of ['light', 'dark']) {
+            if (theme === 'dark') await page.click('#thBtn');
+            const r = (await ratios(page, { 'list error': '#lsErr' }))['list error'];
+            assert.ok(r >= 4.5, `${theme} list error: ${r.toFixed(2)}:1`);
+        }
         await page.close();
-    });
+});
 });

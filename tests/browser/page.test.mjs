@@ -1,8 +1,8 @@
 // The console as a user meets it: the real program behind the real hub, in Chromium.
 import assert from 'node:assert/strict';
 import { after, before, describe, test } from 'node:test';
-import { MARKUP_NAME, frame, launchBrowser, openLoaded, startHub, startSockets, tableRows,
-         until } from './support.mjs';
+import { MARKUP_NAME, frame, launchBrowser, openLoaded, startHub, startListener, startSockets,
+         tableRows, until } from './support.mjs';
 
 let hub, sockets, browser, context;
 
@@ -32,13 +32,24 @@ const stateOf = async (page, proto, port) => {
 // The markup of a row's probe cell, exactly.
 const probeCell = async (page, proto, port) => {
     await frame(page);
-    return rowLocator(page, proto, port).locator('td:nth-child(7)').innerHTML();
+    return rowLocator(page, proto, port).locator('td:nth-child(9)').innerHTML();
 };
 const UNPROBED = '<span class="rt n">-</span>';
-const withButton = (state, port) => `${state} <button class="gh sm" data-p="${port}">Probe</button>`;
+const withButton = (state, port, addr = '127.0.0.1') =>
+    `${state} <button class="gh sm" data-a="${addr}" data-p="${port}">Probe</button>`;
 
-// The rows a probe of 127.0.0.1 over TCP can tell about.
-const probeable = l => l.proto === 'tcp' && ['127.0.0.1', '0.0.0.0', '::'].includes(l.bind_addr);
+// Every TCP row is probed, each at its own address.
+const probeable = l => l.proto === 'tcp' && l.bind_addr !== 'unknown';
+
+// The cells the table shows for a row of the answer, the detail answer's included.
+const shownCells = l => {
+    const queue = l.queue > 0 ? ` ${l.queue}/${l.backlog >= 0 ? l.backlog : '-'}` : '';
+    return [l.proto, l.bind_addr, String(l.port), l.scope, l.pid > 0 ? String(l.pid) : '-',
+            (l.comm || '-') + (l.service ? ` - ${l.service}` : '') +
+            (l.container ? ` ${l.container}` : ''),
+            l.user || '-', l.proto === 'tcp' && l.conns >= 0 ? `${l.conns}${queue}` : '-',
+            probeable(l) ? '- Probe' : '-'];
+};
 
 describe('first load', () => {
     test('fills tiles, pill and table from the listeners answer', async () => {
@@ -51,9 +62,7 @@ describe('first load', () => {
 
         const rows = await tableRows(page);
         assert.equal(rows.length, body.listeners.length);
-        assert.deepEqual(rows, body.listeners.map(l => [
-            l.proto, l.bind_addr, String(l.port), l.scope, l.pid > 0 ? String(l.pid) : '-',
-            l.comm || '-', probeable(l) ? '- Probe' : '-']));
+        assert.deepEqual(rows, body.listeners.map(shownCells));
         assert.equal(await page.isHidden('#empty'), true);
         assert.equal(await page.textContent('#pOut'), 'No probe run yet.');
 
@@ -70,12 +79,15 @@ describe('first load', () => {
         await page.close();
     });
 
-    test('only TCP rows the probe reaches get a probe button', async () => {
+    test('every TCP row gets a probe button for its own address; UDP rows none', async () => {
         const { page } = await openLoaded(context, `${hub.base}/plugin_ports`);
         assert.equal(await probeCell(page, 'tcp', sockets.tcp), withButton(UNPROBED, sockets.tcp));
         assert.equal(await probeCell(page, 'tcp', hub.port), withButton(UNPROBED, hub.port));
-        // Listening, yet a connection to 127.0.0.1 never reaches it.
-        assert.equal(await probeCell(page, 'tcp', sockets.other), UNPROBED);
+        assert.equal(await probeCell(page, 'tcp', sockets.other),
+                     withButton(UNPROBED, sockets.other, '127.0.0.2'));
+        assert.equal(await probeCell(page, 'tcp', sockets.v6), withButton(UNPROBED, sockets.v6, '::1'));
+        assert.equal(await probeCell(page, 'tcp', sockets.mappedTcp),
+                     withButton(UNPROBED, sockets.mappedTcp, '::ffff:127.0.0.2'));
         assert.equal(await probeCell(page, 'udp', sockets.udp), UNPROBED);
         assert.equal(await probeCell(page, 'udp', sockets.mapped), UNPROBED);
         await page.close();
@@ -219,12 +231,15 @@ describe('probe', () => {
         assert.deepEqual(await stateOf(page, 'tcp', sockets.gone), ['rt r', 'refused']);
     });
 
-    test('a probe of a port marks none of the rows the probe cannot reach', async () => {
-        // 127.0.0.2 and UDP listen on their ports, but nothing answers on 127.0.0.1 over TCP.
-        for (const [proto, port] of [['tcp', sockets.other], ['udp', sockets.udp],
-                                     ['udp', sockets.mapped]]) {
+    test('a probe of 127.0.0.1 marks no row of another address', async () => {
+        // These listen on their ports, but nothing answers on 127.0.0.1 over TCP.
+        for (const [proto, port, cell] of [
+            ['tcp', sockets.other, withButton(UNPROBED, sockets.other, '127.0.0.2')],
+            ['tcp', sockets.v6, withButton(UNPROBED, sockets.v6, '::1')],
+            ['tcp', sockets.mappedTcp, withButton(UNPROBED, sockets.mappedTcp, '::ffff:127.0.0.2')],
+            ['udp', sockets.udp, UNPROBED], ['udp', sockets.mapped, UNPROBED]]) {
             assert.match(await probe(port), / -> closed /);
-            assert.equal(await probeCell(page, proto, port), UNPROBED, `${proto} ${port}`);
+            assert.equal(await probeCell(page, proto, port), cell, `${proto} ${port}`);
         }
     });
 
@@ -236,8 +251,10 @@ describe('probe', () => {
         await page.click('#rfBtn');
         await reloaded;
         assert.equal((await stateOf(page, 'tcp', hub.port))[0], 'rt g');
-        // The server that has gone is gone from the list too.
-        assert.equal(rowOf(await tableRows(page), 'tcp', sockets.gone), undefined);
+        // The server that has gone shows for this one load, marked, with no button.
+        const gone = rowLocator(page, 'tcp gone', sockets.gone);
+        assert.equal(await gone.getAttribute('class'), 'gone');
+        assert.equal(await gone.locator('button').count(), 0);
         // The probe line stays too: a successful load does not touch it.
         assert.match(await page.textContent('#pOut'), /-> closed/);
     });
@@ -269,6 +286,56 @@ describe('probe', () => {
         assert.equal(probes.length, before);
         await probe(65535);
         assert.equal(probes.length, before + 1);
+    });
+
+    test('each TCP row is probed at its own address and reads open', async () => {
+        // Nothing accepts on these listeners: the connection completes in the backlog and
+        // the HEAD probe gets no reply.
+        for (const [port, addr, host] of [[sockets.v6, '::1', '[::1]'],
+                                          [sockets.other, '127.0.0.2', '127.0.0.2'],
+                                          [sockets.mappedTcp, '::ffff:127.0.0.2',
+                                           '[::ffff:127.0.0.2]']]) {
+            await page.evaluate(() => { document.getElementById('pOut').textContent = ''; });
+            const answered = page.waitForResponse(r => r.url().includes('action=probe'));
+            await rowLocator(page, 'tcp', port).locator('button[data-p]').click();
+            const res = await answered;
+            assert.equal(new URL(res.url()).searchParams.get('addr'), addr);
+            await until(page, () => / -> /.test(document.getElementById('pOut').textContent));
+            assert.match(await page.textContent('#pOut'), new RegExp(
+                `^${host.replace(/[[\].]/g, '\\$&')}:${port} -> open \\(connect \\d+ ms\\); ` +
+                'HTTP no response in \\d+ ms$'));
+            const [cls, text] = await stateOf(page, 'tcp', port);
+            assert.equal(cls, 'rt g', addr);
+            assert.match(text, /^open \d+ms$/);
+        }
+    });
+
+    test('a row on "::" is probed at ::1', async () => {
+        // A listener on the IPv6 wildcard would listen on the machine's network too: the
+        // row is added to the real answer, on the port of the real listener on ::1.
+        const p = await context.newPage();
+        await p.route(u => u.searchParams.get('action') === 'listeners', async route => {
+            const res = await route.fetch();
+            const json = await res.json();
+            json.listeners.push({ proto: 'tcp', bind_addr: '::', port: sockets.v6,
+                                  scope: 'wildcard', pid: 0, comm: '' });
+            return route.fulfill({ response: res, json });
+        });
+        await p.goto(`${hub.base}/plugin_ports`);
+        const wildcard = p.locator('#rows tr')
+            .filter({ has: p.locator('td:nth-child(2)', { hasText: /^::$/ }) })
+            .filter({ has: p.locator('td:nth-child(3)', { hasText: new RegExp(`^${sockets.v6}$`) }) });
+        const answered = p.waitForResponse(r => r.url().includes('action=probe'));
+        await wildcard.locator('button').click();
+        assert.equal(new URL((await answered).url()).searchParams.get('addr'), '::1');
+        await until(p, () => / -> /.test(document.getElementById('pOut').textContent));
+        assert.match(await p.textContent('#pOut'), new RegExp(`^\\[::1\\]:${sockets.v6} -> open `));
+        // The row on ::1 itself is the same address and port: it shows the same result.
+        await frame(p);
+        assert.deepEqual(await p.$$eval(`#rows button[data-p="${sockets.v6}"]`,
+                                        bs => bs.map(b => b.previousElementSibling.className)),
+                         ['rt g', 'rt g']);
+        await p.close();
     });
 });
 
@@ -429,25 +496,34 @@ describe('hub', () => {
         const answer = page.waitForResponse(r => r.url().includes('action=listeners'));
         await page.goto(`${hub.base}/plugins?plugin=ports&node=n%201&id=7`);
         assert.equal((await answer).status(), 200);
-        assert.ok(seen.includes(`${hub.base}/plugins?plugin=ports&action=listeners&node=n%201&id=7`),
-                  seen.join('\n'));
+        const want = `${hub.base}/plugins?plugin=ports&action=listeners&detail=1&node=n%201&id=7`;
+        assert.ok(seen.includes(want), seen.join('\n'));
         await page.close();
     });
 });
 
 describe('screenshot', () => {
-    test('of the page after a probe of the hub', async () => {
+    test('of the page after a change and a probe of the hub', async () => {
         const file = process.env.PORTS_SCREENSHOT;
         assert.ok(file, 'PORTS_SCREENSHOT names the file to write');
-        // The picture shows the machine's own sockets, not the test's helper.
+        // The picture shows the machine's own sockets, not the test's helper, and one
+        // listener that opens after the first load.
         await sockets.stop();
         const page = await context.newPage();
         await page.goto(`${hub.base}/plugin_ports`);
         await until(page, () => document.getElementById('kTotal').textContent !== '-');
-        await page.fill('#pPort', String(hub.port));
-        await page.click('#pBtn');
-        await until(page, () => / -> /.test(document.getElementById('pOut').textContent));
-        await page.screenshot({ path: file, fullPage: true });
+        const listener = await startListener();
+        try {
+            await page.click('#rfBtn');
+            await until(page, () => document.querySelector('#rows tr.new') !== null);
+            await page.fill('#pPort', String(hub.port));
+            await page.click('#pBtn');
+            await until(page, () => / -> /.test(document.getElementById('pOut').textContent));
+            await frame(page);
+            await page.screenshot({ path: file, fullPage: true });
+        } finally {
+            await listener.stop();
+        }
         await page.close();
     });
 });

@@ -57,15 +57,15 @@ const ENC = encodeURIComponent(PASSWORD);
 
 test('without a password the load fails with HTTP 401 and the tiles stay', async () => {
     const s = await visit('');
-    assert.deepEqual(s, { status: 401, url: '/plugin_ports?action=listeners', header: undefined,
-                          total: '-', out: 'Load failed: HTTP 401' });
+    assert.deepEqual(s, { status: 401, url: '/plugin_ports?action=listeners&detail=1',
+                          header: undefined, total: '-', out: 'Load failed: HTTP 401' });
 });
 
 test('the password from the page address opens the page and goes with every call',
      async () => {
     const s = await visit(`?pwd=${ENC}`, {}, { pageAuth: false });
     assert.equal(s.status, 200);
-    assert.equal(s.url, `/plugin_ports?action=listeners&pwd=${ENC}`);
+    assert.equal(s.url, `/plugin_ports?action=listeners&detail=1&pwd=${ENC}`);
     assert.equal(s.header, PASSWORD);
     assert.notEqual(s.total, '-');
     assert.equal(s.out, 'No probe run yet.');
@@ -80,7 +80,7 @@ test('a "+" in the page address reads as a blank', async () => {
 test('local storage: the node\'s own item first, then the active one', async () => {
     let s = await visit('?node=n1', { bot_pwd_n1: PASSWORD, bot_active_pwd: 'other' });
     assert.equal(s.status, 200);
-    assert.equal(s.url, `/plugin_ports?action=listeners&node=n1&pwd=${ENC}`);
+    assert.equal(s.url, `/plugin_ports?action=listeners&detail=1&node=n1&pwd=${ENC}`);
 
     s = await visit('?node=n1', { bot_pwd_n1: '', bot_active_pwd: PASSWORD });
     assert.equal(s.status, 200);
@@ -88,7 +88,7 @@ test('local storage: the node\'s own item first, then the active one', async () 
     // Without a node only the active item counts.
     s = await visit('', { bot_pwd_: 'other', bot_active_pwd: PASSWORD });
     assert.equal(s.status, 200);
-    assert.equal(s.url, `/plugin_ports?action=listeners&pwd=${ENC}`);
+    assert.equal(s.url, `/plugin_ports?action=listeners&detail=1&pwd=${ENC}`);
 });
 
 test('the page address wins over local storage', async () => {
@@ -102,7 +102,7 @@ test('a password a header cannot carry travels in the parameter alone', async ()
     const s = await visit('?pwd=p%C3%A4ss%0Aword');
     assert.equal(s.status, 401);
     assert.equal(s.header, undefined);
-    assert.equal(s.url, '/plugin_ports?action=listeners&pwd=p%C3%A4ss%0Aword');
+    assert.equal(s.url, '/plugin_ports?action=listeners&detail=1&pwd=p%C3%A4ss%0Aword');
     assert.equal(s.out, 'Load failed: HTTP 401');
 });
 

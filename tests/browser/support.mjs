@@ -89,11 +89,12 @@ export async function startHub({ password = '' } = {}) {
 }
 
 // A copy of the Python interpreter under a file name that is markup. It listens on
-// TCP at 127.0.0.1, and at 127.0.0.2 (a loopback address that a connection to 127.0.0.1
-// does not reach), binds UDP on 127.0.0.1 and UDP on an IPv4-mapped loopback address (a
-// "specific" address that still stays on this machine), and prints the ports. One more
-// TCP listener on 127.0.0.1 stays until closeGone(): its row then stands for a server
-// that has gone since the scan.
+// TCP at 127.0.0.1, at 127.0.0.2 (a loopback address that a connection to 127.0.0.1
+// does not reach), at ::1 (IPv6 only) and at ::ffff:127.0.0.2 (an IPv6 socket on an
+// IPv4-mapped address: a "specific" address that still stays on this machine), binds
+// UDP on 127.0.0.1 and UDP on ::ffff:127.0.0.1, and prints the ports. One more TCP
+// listener on 127.0.0.1 stays until closeGone(): its row then stands for a server that
+// has gone since the scan.
 export const MARKUP_NAME = '<img src=x onerror=alert(1)>';
 export async function startSockets() {
     const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'ports-browser-'));
@@ -102,16 +103,19 @@ export async function startSockets() {
     fs.chmodSync(exe, 0o755);
     const code = `
 import socket, sys
-def tcp(addr):
-    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+def tcp(addr, family=socket.AF_INET):
+    s = socket.socket(family, socket.SOCK_STREAM)
+    if family == socket.AF_INET6:
+        s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, addr == "::1")
     s.bind((addr, 0)); s.listen(8)
     return s
 t, other, gone = tcp("127.0.0.1"), tcp("127.0.0.2"), tcp("127.0.0.1")
+v6, mapped_tcp = tcp("::1", socket.AF_INET6), tcp("::ffff:127.0.0.2", socket.AF_INET6)
 u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 u.bind(("127.0.0.1", 0))
 m = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
 m.bind(("::ffff:127.0.0.1", 0))
-print("ports", *(s.getsockname()[1] for s in (t, u, m, other, gone)), flush=True)
+print("ports", *(s.getsockname()[1] for s in (t, u, m, other, gone, v6, mapped_tcp)), flush=True)
 for line in sys.stdin:  # until the test closes the pipe (or ends)
     if line.strip() == "close gone":
         gone.close()
@@ -119,7 +123,7 @@ for line in sys.stdin:  # until the test closes the pipe (or ends)
 `;
     const child = track(spawn('timeout', ['-s', 'TERM', String(MAX_LIFE_S), exe, '-c', code],
                               { stdio: ['pipe', 'pipe', 'pipe'] }));
-    const m = await firstLine(child, /ports (\d+) (\d+) (\d+) (\d+) (\d+)/, 15000,
+    const m = await firstLine(child, /ports (\d+) (\d+) (\d+) (\d+) (\d+) (\d+) (\d+)/, 15000,
                               'socket owner');
     return {
         tcp: Number(m[1]),
@@ -127,6 +131,8 @@ for line in sys.stdin:  # until the test closes the pipe (or ends)
         mapped: Number(m[3]),
         other: Number(m[4]),
         gone: Number(m[5]),
+        v6: Number(m[6]),
+        mappedTcp: Number(m[7]),
         closeGone: async () => {
             const closed = firstLine(child, /^gone$/m, 15000, 'socket owner');
             child.stdin.write('close gone\n');
@@ -138,6 +144,16 @@ for line in sys.stdin:  # until the test closes the pipe (or ends)
             fs.rmSync(dir, { recursive: true, force: true });
         },
     };
+}
+
+// A plain TCP listener on 127.0.0.1 in a process of its own, until stop().
+export async function startListener() {
+    const code = 'import socket, sys\ns = socket.create_server(("127.0.0.1", 0))\n' +
+                 'print("port", s.getsockname()[1], flush=True)\nsys.stdin.read()\n';
+    const child = track(spawn('timeout', ['-s', 'TERM', String(MAX_LIFE_S), 'python3', '-c', code],
+                              { stdio: ['pipe', 'pipe', 'pipe'] }));
+    const m = await firstLine(child, /port (\d+)/, 15000, 'listener');
+    return { port: Number(m[1]), stop: () => { child.stdin.end(); return stopChild(child); } };
 }
 
 // Debian's Chromium, headless, with no traffic of its own; Playwright gives every
@@ -169,6 +185,22 @@ export async function openLoaded(context, url) {
     }
     if (body) await until(page, () => document.getElementById('kTotal').textContent !== '-');
     return { page, body, status: res.status() };
+}
+
+// A JSON answer for route.fulfill.
+export const json = body => ({ status: 200, contentType: 'application/json', body });
+
+// A new page whose API requests with an action that routes names are answered by
+// routes[action](query) (a fulfil object, or a promise of one); the page itself and
+// every other request go to the real hub.
+export async function pageWith(context, routes) {
+    const page = await context.newPage();
+    await page.route(u => u.searchParams.has('action'), async route => {
+        const query = new URL(route.request().url()).searchParams;
+        const answer = routes[query.get('action')];
+        return answer ? route.fulfill(await answer(query)) : route.continue();
+    });
+    return page;
 }
 
 // Waits until fn, run in the page, holds; checks on a timer rather than on animation

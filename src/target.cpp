@@ -1,0 +1,71 @@
+#include "target.h"
+
+#include <cstring>
+
+#include "platform/platform.h"
+#include "query.h"
+
+static const unsigned char k_mapped_prefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+
+void loopback_target(probe_target *t) {
+    memset(t, 0, sizeof *t);
+    t->addr[0] = 127;
+    t->addr[3] = 1;
+    strcpy(t->text, "127.0.0.1");
+}
+
+int target_from_text(const char *text, probe_target *t) {
+    memset(t, 0, sizeof *t);
+    // A zone names an interface of the caller's choosing; the tables hold none.
+    if (strchr(text, '%') || plat_addr_parse(text, &t->ipv6, t->addr) != 0) return -1;
+    if (t->ipv6 && memcmp(t->addr, k_mapped_prefix, sizeof k_mapped_prefix) == 0) {
+        memmove(t->addr, t->addr + 12, 4);
+        memset(t->addr + 4, 0, 12);
+        t->ipv6 = 0;
+    }
+    static const unsigned char zero[16] = {};
+    if (memcmp(t->addr, zero, t->ipv6 ? 16 : 4) == 0) return -1;
+    if (plat_addr_text(t->ipv6, t->addr, t->text, sizeof t->text) != 0 || !t->text[0]) return -1;
+    return 0;
+}
+
+bool target_is_loopback(const probe_target *t) {
+    static const unsigned char v6_loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    return t->ipv6 ? memcmp(t->addr, v6_loopback, 16) == 0 : t->addr[0] == 127;
+}
+
+struct listener_search {
+    const probe_target *t;
+    bool found;
+};
+
+static void match_listener(int list, const plat_endpoint *ep, void *ctx) {
+    listener_search &s = *static_cast<listener_search *>(ctx);
+    if (s.found || ep->state != PLAT_TCP_LISTEN) return;
+    const probe_target &t = *s.t;
+    if (list == PLAT_TCP4)
+        s.found = !t.ipv6 && memcmp(ep->addr, t.addr, 4) == 0;
+    else if (t.ipv6)
+        s.found = memcmp(ep->addr, t.addr, 16) == 0;
+    else
+        s.found = memcmp(ep->addr, k_mapped_prefix, 12) == 0 && memcmp(ep->addr + 12, t.addr, 4) == 0;
+}
+
+bool target_is_listened_on(const probe_target *t) {
+    static const int tcp_lists[PLAT_LISTS] = {PLAT_TCP4, PLAT_TCP6, -1, -1};
+    listener_search s = {t, false};
+    plat_tables_read(tcp_lists, match_listener, &s);
+    return s.found;
+}
+
+int target_from_query(const char *query, probe_target *t) {
+    char text[ADDR_PARAM_SIZE];
+    const int got = get_query_whole(query, "addr", text, sizeof text);
+    // An empty addr names nothing, like a missing one.
+    if (got == 0 || (got == 1 && !text[0])) {
+        loopback_target(t);
+        return 0;
+    }
+    if (got < 0 || target_from_text(text, t) != 0) return -1;
+    return target_is_loopback(t) || target_is_listened_on(t) ? 0 : -1;
+}
