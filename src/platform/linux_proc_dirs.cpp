@@ -1,0 +1,182 @@
+// What the /proc directories say on Linux: which processes hold each socket, and the
+// image file each runs. Every directory is read with getdents64 into a buffer of its depth.
+#include "linux_proc_dirs.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "linux_sys.h"
+#include "platform.h"
+
+namespace {
+
+// Directory reads nest at most three deep (/proc, a task list, a descriptor list).
+// Each depth has a buffer of its own, in static storage: a hub may start the program
+// with a small stack, and nested on it the buffers alone would overflow 64 KiB.
+enum { DIR_BUF_SIZE = 32768, DIR_DEPTH = 3 };
+alignas(dirent64) char g_dir_bufs[DIR_DEPTH][DIR_BUF_SIZE];
+int g_dir_depth;
+
+// Calls fn for every entry name of an open directory, until fn returns false.
+template<typename Fn>
+void each_entry(int dir, Fn fn) {
+    if (g_dir_depth >= DIR_DEPTH) return;
+    char *buf = g_dir_bufs[g_dir_depth++];
+    for (bool more = true; more;) {
+        const ssize_t n = getdents64(dir, buf, DIR_BUF_SIZE);
+        if (n <= 0) break;
+        for (ssize_t at = 0; at < n && more;) {
+            const dirent64 *d = reinterpret_cast<const dirent64 *>(buf + at);
+            at += d->d_reclen;
+            if (d->d_name[0] != '.' && !fn(d->d_name)) more = false;
+        }
+    }
+    --g_dir_depth;
+}
+
+// Whether a process has threads besides its first: a task directory links its "."
+// and ".." and one entry per thread.
+bool has_other_threads(int proc, unsigned long pid) {
+    char path[40];
+    snprintf(path, sizeof path, "%lu/task", pid);
+    struct stat st;
+    return fstatat(proc, path, &st, 0) == 0 && st.st_nlink > 3;
+}
+
+// Calls fn with "PID/task/TID" for every thread of pid but the first, until fn
+// returns false.
+template<typename Fn>
+void each_other_thread(int proc, unsigned long pid, Fn fn) {
+    char path[40];
+    snprintf(path, sizeof path, "%lu/task", pid);
+    const int tasks = openat(proc, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (tasks < 0) return;
+    each_entry(tasks, [&](const char *tid) {
+        if (strtoul(tid, nullptr, 10) == pid) return true;
+        char task[64];
+        const int n = snprintf(task, sizeof task, "%lu/task/%s", pid, tid);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof task) return true; // no thread id
+        return fn(static_cast<const char *>(task));
+    });
+    close(tasks);
+}
+
+} // namespace
+
+// Finds the process of every endpoint: one readlinkat per descriptor of every
+// process. /proc lists processes in ascending pid order, so the first holder met is
+// the lowest one, and the walk stops once every socket has one, unless every holder
+// is wanted.
+void find_owners(lt_endpoint *eps, size_t count, bool every_holder) {
+    if (count == 0) return;
+    lt_owner *owners = static_cast<lt_owner *>(g_linux_sys.malloc(count * sizeof *owners));
+    if (!owners) return;
+    for (size_t i = 0; i < count; ++i) owners[i].inode = eps[i].inode;
+    const size_t n = lt_owners_prepare(owners, count);
+    size_t left = n;
+    // The walk goes on while this holds.
+    auto wanted = [&] { return every_holder || left > 0; };
+    const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // Notes the sockets of one descriptor directory; the number of entries it listed,
+    // -1 when it cannot be read.
+    auto scan = [&](const char *fd_dir, uint32_t pid) {
+        const int fds = openat(proc, fd_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fds < 0) return -1;
+        int entries = 0;
+        each_entry(fds, [&](const char *fd_name) {
+            ++entries;
+            char link[64];
+            const ssize_t k = readlinkat(fds, fd_name, link, sizeof link);
+            uint32_t inode;
+            if (k > 0 && lt_socket_inode(link, static_cast<size_t>(k), &inode))
+                left -= static_cast<size_t>(lt_owners_note(owners, n, inode, pid));
+            return wanted();
+        });
+        close(fds);
+        return entries;
+    };
+    if (proc >= 0 && wanted()) {
+        each_entry(proc, [&](const char *name) {
+            char *end;
+            const unsigned long pid = strtoul(name, &end, 10);
+            if (*end || pid == 0 || pid > 0xffffffffu) return true;
+            char path[32];
+            snprintf(path, sizeof path, "%lu/fd", pid);
+            // When the first thread has exited and others live on, the process's own
+            // list is empty (and readable); a live thread still shows the descriptors.
+            if (scan(path, static_cast<uint32_t>(pid)) == 0 && wanted() &&
+                has_other_threads(proc, pid))
+                each_other_thread(proc, pid, [&](const char *task) {
+                    char fd_dir[80];
+                    snprintf(fd_dir, sizeof fd_dir, "%s/fd", task);
+                    return scan(fd_dir, static_cast<uint32_t>(pid)) == 0 && wanted();
+                });
+            return wanted();
+        });
+    }
+    if (proc >= 0) close(proc);
+    for (size_t i = 0; i < count; ++i) {
+        plat_endpoint &ep = eps[i].ep;
+        const lt_owner *o = lt_owners_entry(owners, n, eps[i].inode);
+        ep.pid = o ? o->pid : 0;
+        ep.next_pid = o ? o->next : 0;
+        ep.holders = o ? o->holders : 0;
+    }
+    free(owners);
+}
+
+namespace {
+
+// The image path behind an exe link of /proc ("PID/exe" or "PID/task/TID/exe",
+// relative to dir), without the kernel's " (deleted)" when the file is really gone:
+// a file may be named so. 0 on success.
+int exe_path(int dir, const char *link, char *buf, size_t size) {
+    const ssize_t n = readlinkat(dir, link, buf, size);
+    // A path that fills the buffer may have been cut: no path rather than a wrong one.
+    if (n <= 0 || static_cast<size_t>(n) >= size) return -1;
+    buf[n] = '\0';
+    static const char mark[] = " (deleted)";
+    const size_t k = sizeof mark - 1;
+    struct stat st;
+    // The link leads to the image itself, unlinked or not.
+    if (static_cast<size_t>(n) >= k && memcmp(buf + n - k, mark, k) == 0 &&
+        fstatat(dir, link, &st, 0) == 0 && st.st_nlink == 0)
+        lt_exe_trim(buf, static_cast<size_t>(n));
+    return 0;
+}
+
+} // namespace
+
+int plat_image_name(uint32_t pid, char *buf, size_t size) {
+    char path[PATH_MAX];
+    char link[32];
+    snprintf(link, sizeof link, "/proc/%u/exe", static_cast<unsigned>(pid));
+    int rc = exe_path(AT_FDCWD, link, path, sizeof path);
+    if (rc != 0 && errno == ENOENT && pid != 0) {
+        // A process whose first thread has exited shows its image through the others
+        // (its own link is gone; one that may not be read stays unread).
+        const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (proc >= 0 && has_other_threads(proc, pid))
+            each_other_thread(proc, pid, [&](const char *task) {
+                char task_link[80];
+                snprintf(task_link, sizeof task_link, "%s/exe", task);
+                rc = exe_path(proc, task_link, path, sizeof path);
+                return rc != 0;
+            });
+        if (proc >= 0) close(proc);
+    }
+    if (rc != 0) return -1;
+    const char *slash = strrchr(path, '/');
+    const char *name = slash ? slash + 1 : path;
+    const size_t len = strlen(name);
+    if (len >= size) return -1;
+    memcpy(buf, name, len + 1);
+    return 0;
+}
