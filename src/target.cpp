@@ -54,7 +54,7 @@ static void match_listener(int list, const plat_endpoint *ep, void *ctx) {
 bool target_is_listened_on(const probe_target *t) {
     static const int tcp_lists[PLAT_LISTS] = {PLAT_TCP4, PLAT_TCP6, -1, -1};
     listener_search s = {t, false};
-    plat_tables_read(tcp_lists, match_listener, &s);
+    plat_tables_read(tcp_lists, match_listener, &s, PLAT_ADDRESSES);
     return s.found;
 }
 

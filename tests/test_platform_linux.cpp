@@ -74,7 +74,7 @@ struct reading {
     }
 };
 
-reading read_tables(const int order[PLAT_LISTS] = kAllLists) {
+reading read_tables(const int order[PLAT_LISTS] = kAllLists, int flags = 0) {
     reading r;
     r.readable = plat_tables_read(
         order,
@@ -84,7 +84,7 @@ reading read_tables(const int order[PLAT_LISTS] = kAllLists) {
                 {list, ntohs(static_cast<uint16_t>(ep->port_field)), ep->pid, ep->listed_name});
             if (r.lists.empty() || r.lists.back() != list) r.lists.push_back(list);
         },
-        &r);
+        &r, flags);
     return r;
 }
 
@@ -169,6 +169,18 @@ TEST(RealTables, OwnSocketsOnceWithThisProcessInTheOrderAsked) {
     EXPECT_EQ(back.lists.front(), PLAT_UDP6);
     EXPECT_EQ(back.lists.back(), PLAT_TCP4);
     for (size_t i = 1; i < back.lists.size(); ++i) EXPECT_GT(back.lists[i - 1], back.lists[i]);
+}
+
+TEST(RealTables, AddressesAloneReadTheListsAskedAndLookForNoOwner) {
+    own_sockets own;
+    ASSERT_TRUE(own.ready(1)) << "no IPv6 loopback";
+    const int tcp4_only[PLAT_LISTS] = {PLAT_TCP4, -1, -1, -1};
+    const reading r = read_tables(tcp4_only, PLAT_ADDRESSES);
+    EXPECT_EQ(r.readable, 1 << PLAT_TCP4);
+    uint32_t pid = 1;
+    EXPECT_EQ(r.count(PLAT_TCP4, bound_port(own.tcp), &pid), 1);
+    EXPECT_EQ(pid, 0u);
+    EXPECT_EQ(r.lists, std::vector<int>{PLAT_TCP4});
 }
 
 std::vector<lt_endpoint> g_got;

@@ -64,6 +64,8 @@ TEST_F(Listened, ComparesAddressBytesOfTcpListenersOnly) {
     fake_endpoint(PLAT_UDP4, "192.0.2.9", 53, 0);
     fake_endpoint(PLAT_UDP6, "2001:db8::9", 53, 0);
     EXPECT_TRUE(listened("192.0.2.7"));
+    // The addresses alone: no walk over the processes for their owners.
+    EXPECT_EQ(g_fake_flags, PLAT_ADDRESSES);
     EXPECT_TRUE(listened("::ffff:192.0.2.7"));
     // An IPv6 listener on a mapped address serves its IPv4 address.
     EXPECT_TRUE(listened("198.51.100.4"));

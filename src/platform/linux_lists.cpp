@@ -397,9 +397,11 @@ int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx
     memset(&log, 0, sizeof log);
     log.grow = sys.realloc;
     int readable = 0;
-    for (int list = 0; list < PLAT_LISTS; ++list)
-        if (read_list(t, log, list) == 0) readable |= 1 << list;
-    find_owners(t.eps, t.count, detail);
+    for (int k = 0; k < PLAT_LISTS; ++k) {
+        const int list = order[k];
+        if (list >= 0 && list < PLAT_LISTS && read_list(t, log, list) == 0) readable |= 1 << list;
+    }
+    if (!(flags & PLAT_ADDRESSES)) find_owners(t.eps, t.count, detail);
     // The connections need no owner: they are read after the owner scan.
     if (detail) {
         note_listen_ports(t, readable);

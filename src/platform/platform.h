@@ -47,6 +47,9 @@ enum {
     // connections are read too, and the socket facts below are filled where the
     // system gives them.
     PLAT_DETAIL = 1,
+    // The addresses alone are wanted: no owner is looked for (pid 0, no names), which
+    // spares the walk over every process.
+    PLAT_ADDRESSES = 2,
 };
 
 // One raw endpoint as the system's table holds it.
@@ -80,7 +83,8 @@ typedef void (*plat_endpoint_fn)(int list, const plat_endpoint *ep, void *ctx);
 // list: list by list in the order given (each list once), each in table order. A list
 // that cannot be read delivers nothing. Returns a bit (1 << list) for every list read.
 // Nothing is kept between calls. With PLAT_DETAIL the connection lists come too, each
-// after the TCP list of its family, and have their bits.
+// after the TCP list of its family, and have their bits. Lists that order does not name
+// may go unread.
 int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx, int flags = 0);
 
 // Standard text form of a 4-byte (ipv6 == 0) or 16-byte address; 0 on success.

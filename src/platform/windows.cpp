@@ -412,8 +412,8 @@ int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx
     fetched_table tables[PLAT_LISTS] = {};
     for (int k = 0; k < PLAT_LISTS; ++k)
         if (order[k] >= 0 && order[k] < PLAT_LISTS) tables[k] = fetch_list(order[k], flags);
-    win_names names;
-    win_names_take(&names);
+    win_names names = {};
+    if (!(flags & PLAT_ADDRESSES)) win_names_take(&names);
     int readable = 0;
     for (int k = 0; k < PLAT_LISTS; ++k) {
         if (!tables[k].buf) continue;
