@@ -1,5 +1,6 @@
 // The console as a user meets it: the real program behind the real hub, in Chromium.
 import assert from 'node:assert/strict';
+import os from 'node:os';
 import { after, before, describe, test } from 'node:test';
 import { MARKUP_NAME, frame, launchBrowser, openLoaded, startHub, startListener, startSockets,
          tableRows, until } from './support.mjs';
@@ -76,6 +77,22 @@ describe('first load', () => {
             const want = { loopback: 't-lo', wildcard: 't-wi' }[scope] || 't-sp';
             assert.equal(cls, `tag ${want}`);
         }
+        await page.close();
+    });
+
+    test('the detail columns show who really holds a socket, its account and connections',
+         async () => {
+        const { page, body } = await openLoaded(context, `${hub.base}/plugin_ports`);
+        assert.deepEqual(body.unreadable, []);
+        const mine = body.listeners.find(l => l.proto === 'tcp' && l.port === sockets.tcp);
+        assert.deepEqual([mine.user, mine.holders, mine.conns, mine.queue],
+                         [os.userInfo().username, 1, 0, 0]);
+        // The request that carried this very answer is a connection to the hub.
+        const hubRow = body.listeners.find(l => l.proto === 'tcp' && l.port === hub.port);
+        assert.ok(hubRow.conns >= 1, `hub connections: ${hubRow.conns}`);
+        const rows = await tableRows(page);
+        assert.deepEqual(rowOf(rows, 'tcp', sockets.tcp).slice(6, 8), [os.userInfo().username, '0']);
+        assert.equal(rowOf(rows, 'tcp', hub.port)[7], String(hubRow.conns));
         await page.close();
     });
 
