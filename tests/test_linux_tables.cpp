@@ -6,6 +6,7 @@
 #include <cstring>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -91,6 +92,63 @@ TEST(DiagRequest, AsksForEstablishedConnectionsOnly) {
     EXPECT_EQ(req.r.sdiag_family, AF_INET);
     EXPECT_EQ(req.r.sdiag_protocol, IPPROTO_TCP);
     EXPECT_EQ(req.r.idiag_states, 1u << TCP_ESTABLISHED);
+}
+
+TEST(DiagRequest, ConnectionsOfBothFamiliesInTheOlderFormWithTheFilter) {
+    unsigned char buf[LT_REQUEST_SIZE + 64];
+    const unsigned char filter[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    struct {
+        nlmsghdr h;
+        inet_diag_req r;
+    } req;
+    const size_t n = lt_diag_request(LT_CONNS_BOTH, 1, 5, buf, sizeof buf, filter, sizeof filter);
+    ASSERT_EQ(n, sizeof req + RTA_SPACE(sizeof filter));
+    memcpy(&req, buf, sizeof req);
+    EXPECT_EQ(req.h.nlmsg_len, n);
+    EXPECT_EQ(req.h.nlmsg_type, TCPDIAG_GETSOCK);
+    EXPECT_EQ(req.h.nlmsg_flags, NLM_F_REQUEST | NLM_F_DUMP);
+    EXPECT_EQ(req.r.idiag_family, 0); // no family: the kernel walks its table once for both
+    EXPECT_EQ(req.r.idiag_states, 1u << TCP_ESTABLISHED);
+    rtattr a;
+    memcpy(&a, buf + sizeof req, sizeof a);
+    EXPECT_EQ(a.rta_type, INET_DIAG_REQ_BYTECODE);
+    EXPECT_EQ(memcmp(buf + sizeof req + RTA_LENGTH(0), filter, sizeof filter), 0);
+}
+
+TEST(DiagParse, BothFamiliesFromOneDumpEachWithItsAddress) {
+    std::vector<unsigned char> d;
+    put_socket(d, AF_INET, "127.0.0.1", 80, TCP_ESTABLISHED, 1);
+    put_socket(d, AF_INET6, "2001:db8::1", 80, TCP_ESTABLISHED, 2);
+    // The older form's replies carry its own type; the newer type is another dump's.
+    for (size_t at = 0; at < d.size(); at += NLMSG_ALIGN(NLMSG_LENGTH(sizeof(inet_diag_msg))))
+        reinterpret_cast<nlmsghdr *>(d.data() + at)->nlmsg_type = TCPDIAG_GETSOCK;
+    put_socket(d, AF_INET, "127.0.0.9", 81, TCP_ESTABLISHED, 3);
+    g_got.clear();
+    ASSERT_EQ(lt_diag_parse(d.data(), d.size(), LT_CONNS_BOTH, 0, collect, nullptr), LT_MORE);
+    ASSERT_EQ(g_got.size(), 2u);
+    EXPECT_EQ(g_got[0].ipv6, 0);
+    EXPECT_EQ(text_of(g_got[0], 0), "127.0.0.1");
+    EXPECT_EQ(g_got[1].ipv6, 1);
+    EXPECT_EQ(text_of(g_got[1], 1), "2001:db8::1");
+    // A dump of one family reads only its own type, and tells the family too.
+    g_got.clear();
+    ASSERT_EQ(lt_diag_parse(d.data(), d.size(), LT_CONNS, 0, collect, nullptr), LT_MORE);
+    ASSERT_EQ(g_got.size(), 1u);
+    EXPECT_EQ(g_got[0].inode, 3u);
+    EXPECT_EQ(g_got[0].ipv6, 0);
+}
+
+TEST(Families, IPv4BeforeIPv6EachInItsOrder) {
+    std::vector<lt_endpoint> e(5), scratch(5);
+    const int family[5] = {1, 0, 1, 0, 0};
+    for (int i = 0; i < 5; ++i) {
+        e[i] = lt_endpoint{};
+        e[i].ipv6 = family[i];
+        e[i].inode = static_cast<uint32_t>(i);
+    }
+    ASSERT_EQ(lt_split_families(e.data(), e.size(), scratch.data()), 3u);
+    const uint32_t order[5] = {1, 3, 4, 0, 2};
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(e[i].inode, order[i]) << i;
 }
 
 // A socket message with the queues, the uid, the remote end and attributes after it.

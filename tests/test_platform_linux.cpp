@@ -213,6 +213,13 @@ TEST(RealTables, DetailReadingFindsEveryHolderAndTheSocketFacts) {
         ASSERT_EQ(bind(dual[v6only], reinterpret_cast<sockaddr *>(&any), sizeof any), 0);
         ASSERT_EQ(listen(dual[v6only], 1), 0);
     }
+    // A connection to the v6-only listener: both families' connections in one reading.
+    sockaddr_in6 to6{};
+    to6.sin6_family = AF_INET6;
+    to6.sin6_port = htons(static_cast<uint16_t>(bound_port(dual[1])));
+    to6.sin6_addr = in6addr_loopback;
+    fds.push_back(socket(AF_INET6, SOCK_STREAM, 0));
+    ASSERT_EQ(connect(fds.back(), reinterpret_cast<sockaddr *>(&to6), sizeof to6), 0);
     int go[2];
     ASSERT_EQ(pipe(go), 0);
     const pid_t child = fork();
@@ -241,7 +248,7 @@ TEST(RealTables, DetailReadingFindsEveryHolderAndTheSocketFacts) {
     waitpid(child, nullptr, 0);
     EXPECT_EQ(readable, (1 << PLAT_ALL_LISTS) - 1);
     const uint32_t self = static_cast<uint32_t>(getpid()), kid = static_cast<uint32_t>(child);
-    int listeners = 0, accepted = 0;
+    int listeners = 0, accepted = 0, accepted6 = 0;
     for (const seen &s : got) {
         if (s.list == PLAT_TCP4 && s.port == port) {
             ++listeners;
@@ -257,6 +264,7 @@ TEST(RealTables, DetailReadingFindsEveryHolderAndTheSocketFacts) {
             EXPECT_EQ(s.ep.state, uint32_t{PLAT_TCP_ESTABLISHED});
             accepted += s.port == port; // the server's ends, waiting or not
         }
+        if (s.list == PLAT_TCP6_CONNS) accepted6 += s.port == bound_port(dual[1]);
         for (int v6only = 0; v6only < 2; ++v6only)
             if (s.list == PLAT_TCP6 && s.port == bound_port(dual[v6only])) {
                 EXPECT_EQ(s.ep.v6only, v6only);
@@ -264,6 +272,7 @@ TEST(RealTables, DetailReadingFindsEveryHolderAndTheSocketFacts) {
     }
     EXPECT_EQ(listeners, 1);
     EXPECT_EQ(accepted, 3);
+    EXPECT_EQ(accepted6, 1);
     for (int fd : fds) close(fd);
     close(tcp);
     close(dual[0]);

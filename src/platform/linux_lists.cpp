@@ -77,11 +77,12 @@ void keep_endpoint(const lt_endpoint *e, void *ctx) {
     ++reader.handed;
     lt_log_entry(reader.log, e->inode);
     if (reader.proto == LT_TCP && e->ep.state != PLAT_TCP_LISTEN) return;
-    if (reader.proto == LT_CONNS && e->ep.state != PLAT_TCP_ESTABLISHED) return;
+    const bool conns = reader.proto == LT_CONNS || reader.proto == LT_CONNS_BOTH;
+    if (conns && e->ep.state != PLAT_TCP_ESTABLISHED) return;
     // Repeats are dropped by inode: one without an inode is taken from the first read.
     if (reader.read > 0 && e->inode == 0) return;
     table_snapshot &t = *reader.t;
-    if (reader.proto == LT_CONNS && t.listen_ports) {
+    if (conns && t.listen_ports) {
         const unsigned port = host_port(e->ep.port_field);
         if (!(t.listen_ports[port / 8] & 1 << port % 8)) return;
     }
@@ -355,6 +356,34 @@ int read_list(table_snapshot &t, lt_walk_log &log, int list) {
     return ok ? 0 : -1;
 }
 
+// Both families' connections from one dump, in the older request form that names no
+// family: the kernel walks its whole connection table for every dump, so one walk
+// instead of two is much of what counting the connections costs. 0 with both lists'
+// ranges set; -1 (a kernel without that form, a failed dump, no memory) leaves nothing.
+int read_conns_together(table_snapshot &t, lt_walk_log &log) {
+    list_reader reader = {&t, LT_CONNS_BOTH, 0, t.conn_filter, t.conn_filter_len, 1, &log, 0};
+    const size_t begin = t.count;
+    t.oom = 0;
+    lt_log_clear(&log);
+    lt_endpoint *scratch = nullptr;
+    if (read_diag(PLAT_TCP4_CONNS, &reader) != 0 || t.oom ||
+        !(scratch = static_cast<lt_endpoint *>(sys.malloc((t.count - begin + 1) * sizeof *scratch)))) {
+        t.count = begin;
+        t.oom = 0;
+        return -1;
+    }
+    const size_t n = t.count - begin;
+    const size_t v4 = lt_split_families(t.eps + begin, n, scratch);
+    free(scratch);
+    const size_t kept4 = lt_drop_repeat_conns(t.eps + begin, v4);
+    memmove(t.eps + begin + kept4, t.eps + begin + v4, (n - v4) * sizeof *t.eps);
+    const size_t kept6 = lt_drop_repeat_conns(t.eps + begin + kept4, n - v4);
+    t.begin[PLAT_TCP4_CONNS] = begin;
+    t.end[PLAT_TCP4_CONNS] = t.begin[PLAT_TCP6_CONNS] = begin + kept4;
+    t.end[PLAT_TCP6_CONNS] = t.count = begin + kept4 + kept6;
+    return 0;
+}
+
 // Notes the ports of the TCP listeners read, for the connection lists: a bit each, and
 // the kernel's filter when there are not too many of them.
 void note_listen_ports(table_snapshot &t, int readable) {
@@ -407,11 +436,20 @@ int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx
         note_listen_ports(t, readable);
         // A family without a TCP listener read has no connection that could count
         // (Linux lists a dual-stack socket's IPv4 connections with IPv6 ones).
-        for (int list = PLAT_TCP4_CONNS; list <= PLAT_TCP6_CONNS; ++list) {
-            const int tcp = list == PLAT_TCP4_CONNS ? PLAT_TCP4 : PLAT_TCP6;
-            const bool none = readable & 1 << tcp && t.begin[tcp] == t.end[tcp];
-            if (none) t.begin[list] = t.end[list] = t.count;
-            if (none || read_list(t, log, list) == 0) readable |= 1 << list;
+        bool none[2];
+        for (int k = 0; k < 2; ++k) {
+            const int tcp = k ? PLAT_TCP6 : PLAT_TCP4;
+            none[k] = readable & 1 << tcp && t.begin[tcp] == t.end[tcp];
+        }
+        const int both = 1 << PLAT_TCP4_CONNS | 1 << PLAT_TCP6_CONNS;
+        if (!none[0] && !none[1] && read_conns_together(t, log) == 0) {
+            readable |= both;
+        } else {
+            for (int list = PLAT_TCP4_CONNS; list <= PLAT_TCP6_CONNS; ++list) {
+                const bool skip = none[list - PLAT_TCP4_CONNS];
+                if (skip) t.begin[list] = t.end[list] = t.count;
+                if (skip || read_list(t, log, list) == 0) readable |= 1 << list;
+            }
         }
     }
     if (g_diag_fd >= 0) close(g_diag_fd);

@@ -16,9 +16,25 @@ size_t lt_diag_request(int proto, int ipv6, uint32_t seq, void *buf, size_t size
         nlmsghdr nlh;
         inet_diag_req_v2 req;
     } r;
+    // The older form names no family: the kernel walks its table once for both.
+    struct request_both {
+        nlmsghdr nlh;
+        inet_diag_req req;
+    } both;
     static_assert(sizeof r + sizeof(rtattr) <= LT_REQUEST_SIZE);
-    const size_t total = sizeof r + (filter_len ? RTA_SPACE(filter_len) : 0);
+    static_assert(sizeof both + sizeof(rtattr) <= LT_REQUEST_SIZE);
+    const size_t head = proto == LT_CONNS_BOTH ? sizeof both : sizeof r;
+    const size_t total = head + (filter_len ? RTA_SPACE(filter_len) : 0);
     if (size < total || filter_len > LT_FILTER_SIZE) return 0;
+    if (proto == LT_CONNS_BOTH) {
+        memset(&both, 0, sizeof both);
+        both.nlh.nlmsg_len = static_cast<uint32_t>(total);
+        both.nlh.nlmsg_type = TCPDIAG_GETSOCK;
+        both.nlh.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+        both.nlh.nlmsg_seq = seq;
+        both.req.idiag_states = 1u << TCP_ESTABLISHED;
+        memcpy(buf, &both, sizeof both);
+    }
     memset(&r, 0, sizeof r);
     r.nlh.nlmsg_len = static_cast<uint32_t>(total);
     r.nlh.nlmsg_type = SOCK_DIAG_BY_FAMILY;
@@ -36,12 +52,12 @@ size_t lt_diag_request(int proto, int ipv6, uint32_t seq, void *buf, size_t size
         r.req.sdiag_protocol = IPPROTO_UDP;
         r.req.idiag_states = ~0u;
     }
-    memcpy(buf, &r, sizeof r);
+    if (proto != LT_CONNS_BOTH) memcpy(buf, &r, sizeof r);
     if (filter_len) {
         rtattr a;
         a.rta_len = static_cast<unsigned short>(RTA_LENGTH(filter_len));
         a.rta_type = INET_DIAG_REQ_BYTECODE;
-        unsigned char *at = static_cast<unsigned char *>(buf) + sizeof r;
+        unsigned char *at = static_cast<unsigned char *>(buf) + head;
         memcpy(at, &a, sizeof a);
         memcpy(at + RTA_LENGTH(0), filter, filter_len);
     }
@@ -81,6 +97,7 @@ int32_t v6only_attr(const unsigned char *p, size_t n) {
 int lt_diag_parse(const void *data, size_t len, int proto, int ipv6, lt_endpoint_fn fn, void *ctx) {
     const unsigned char *p = static_cast<const unsigned char *>(data);
     const unsigned family = ipv6 ? AF_INET6 : AF_INET;
+    const bool both = proto == LT_CONNS_BOTH;
     while (len > 0) {
         nlmsghdr h;
         if (len < sizeof h) return LT_ERROR;
@@ -88,12 +105,15 @@ int lt_diag_parse(const void *data, size_t len, int proto, int ipv6, lt_endpoint
         if (h.nlmsg_len < sizeof h || h.nlmsg_len > len) return LT_ERROR;
         if (h.nlmsg_type == NLMSG_DONE) return LT_DONE;
         if (h.nlmsg_type == NLMSG_ERROR) return LT_ERROR;
-        if (h.nlmsg_type == SOCK_DIAG_BY_FAMILY) {
+        if (h.nlmsg_type == (both ? TCPDIAG_GETSOCK : SOCK_DIAG_BY_FAMILY)) {
             inet_diag_msg m;
             if (h.nlmsg_len < NLMSG_LENGTH(sizeof m)) return LT_ERROR;
             memcpy(&m, p + NLMSG_HDRLEN, sizeof m);
-            if (m.idiag_family == family) {
+            if (m.idiag_family == family || (both && (m.idiag_family == AF_INET ||
+                                                      m.idiag_family == AF_INET6))) {
+                ipv6 = m.idiag_family == AF_INET6;
                 lt_endpoint e = blank_endpoint();
+                e.ipv6 = ipv6;
                 memcpy(e.ep.addr, m.id.idiag_src, ipv6 ? 16 : 4);
                 uint16_t sport, dport;
                 memcpy(&sport, &m.id.idiag_sport, sizeof sport);
@@ -230,6 +250,7 @@ int lt_proc_line(const char *line, int proto, int ipv6, lt_endpoint *out) {
     if (!dec_field(&s, &slot) || *s++ != ':') return 0;
     skip_blanks(&s);
     lt_endpoint e = blank_endpoint();
+    e.ipv6 = ipv6 != 0;
     if (!proc_address(&s, ipv6, e.ep.addr, &e.ep.port_field) ||
         !proc_address(&s, ipv6, e.peer, &e.peer_port) || !hex_field(&s, &state))
         return 0;
@@ -363,6 +384,18 @@ bool same_ends(const lt_endpoint &a, const lt_endpoint &b) {
 
 size_t lt_drop_repeat_conns(lt_endpoint *e, size_t n) {
     return drop_later(e, n, by_ends_then_position, same_ends);
+}
+
+size_t lt_split_families(lt_endpoint *e, size_t n, lt_endpoint *scratch) {
+    size_t v4 = 0, v6 = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (e[i].ipv6)
+            scratch[v6++] = e[i];
+        else
+            e[v4++] = e[i];
+    }
+    memcpy(e + v4, scratch, v6 * sizeof *e);
+    return v4;
 }
 
 size_t lt_owners_prepare(lt_owner *o, size_t n) {

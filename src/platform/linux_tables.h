@@ -8,9 +8,10 @@
 
 #include "platform.h"
 
-// The protocol of a list (proto arguments below): TCP listeners, UDP sockets, or
-// established TCP connections.
-enum { LT_TCP = 0, LT_UDP = 1, LT_CONNS = 2 };
+// The protocol of a list (proto arguments below): TCP listeners, UDP sockets,
+// established TCP connections of one family, or of both families in one dump (the
+// older request form, which walks the kernel's connection table once for both).
+enum { LT_TCP = 0, LT_UDP = 1, LT_CONNS = 2, LT_CONNS_BOTH = 3 };
 
 // One endpoint with the inode of its socket, which names the owner in /proc/*/fd, and
 // the remote end, which tells connections apart (a connection still waiting in an
@@ -20,6 +21,7 @@ struct lt_endpoint {
     uint32_t inode;
     unsigned char peer[16];
     uint32_t peer_port;
+    int ipv6; // the socket's family, which a dump of both families tells per socket
 };
 
 typedef void (*lt_endpoint_fn)(const lt_endpoint *e, void *ctx);
@@ -47,7 +49,7 @@ size_t lt_diag_request(int proto, int ipv6, uint32_t seq, void *buf, size_t size
 size_t lt_port_filter(const uint16_t *ports, size_t n, void *buf, size_t size);
 
 // Reads the messages of one datagram of a dump and calls fn for each socket of the
-// asked family, with the socket's account (its uid), for TCP listeners the accept
+// asked family (of either, for LT_CONNS_BOTH), with the socket's account (its uid), for TCP listeners the accept
 // queue and its limit, for IPv6 sockets whether they refuse IPv4 (the attribute the
 // kernel adds unasked). LT_MORE: the dump goes on; LT_DONE: it has ended; LT_ERROR:
 // the kernel refused the request or the data is malformed.
@@ -75,6 +77,10 @@ size_t lt_drop_repeats(lt_endpoint *e, size_t n);
 // Drops every connection whose two ends came earlier in the list, keeping the order
 // of the rest; the new count.
 size_t lt_drop_repeat_conns(lt_endpoint *e, size_t n);
+
+// Puts the IPv4 endpoints before the IPv6 ones, each in their order, with room for n
+// more endpoints at scratch; the number of IPv4 ones.
+size_t lt_split_families(lt_endpoint *e, size_t n, lt_endpoint *scratch);
 
 // Socket inodes and the processes that hold them.
 struct lt_owner {

@@ -16,7 +16,9 @@ static void take(const lt_endpoint *e, void *ctx) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1) return 0;
-    const int proto = data[0] & 1;
+    // Bit 0: TCP listeners or UDP; bit 2 turns them into connections, of one family or
+    // (the older request form) of both.
+    const int proto = data[0] & 4 ? (data[0] & 1 ? LT_CONNS_BOTH : LT_CONNS) : data[0] & 1;
     const int ipv6 = (data[0] >> 1) & 1;
     // An exact-size copy, so a read one past the datagram is caught.
     void *copy = malloc(size - 1 ? size - 1 : 1);
