@@ -156,7 +156,9 @@ static const char *scope_word(int32_t scope) {
     return "specific";
 }
 
-void write_listeners_body() { write_listeners_body_with(listeners_more{nullptr, nullptr, nullptr}); }
+void write_listeners_body() {
+    write_listeners_body_with(listeners_more{nullptr, nullptr, nullptr});
+}
 
 void write_listeners_body_with(const listeners_more &more) {
     int32_t tcp = 0, udp = 0, scopes[3] = {0, 0, 0};
@@ -210,7 +212,9 @@ void write_listeners_body_with(const listeners_more &more) {
     }
 }
 
-void write_tables_unreadable() { out_lit("{\"ok\":false,\"error\":\"socket tables unreadable\"}\n"); }
+void write_tables_unreadable() {
+    out_lit("{\"ok\":false,\"error\":\"socket tables unreadable\"}\n");
+}
 
 void listeners_action() {
     if (enumerate_sockets() == 0) {

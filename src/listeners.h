@@ -19,13 +19,13 @@ struct sock_row {
     int32_t pid;        // owning process, 0 when unknown
     char comm[96];      // base name of the owner's image file (UTF-8), empty when unknown
     // The detail answer's facts of the socket (unknown in the plain answer).
-    int32_t holders;    // processes that hold it, 0 when unknown
-    int32_t queue;      // TCP listeners: connections waiting to be accepted, -1 unknown
-    int32_t backlog;    // the accept queue's limit, -1 unknown
-    int32_t conns;      // TCP listeners: established connections it accepted, -1 unknown
-    int32_t v6only;     // rows on "::": 1 refuses IPv4, 0 takes both; -1 unknown or other
-    int64_t account;    // the account the table names for the socket, -1 none
-    int32_t ipv6;       // the family of addr
+    int32_t holders;        // processes that hold it, 0 when unknown
+    int32_t queue;          // TCP listeners: connections waiting to be accepted, -1 unknown
+    int32_t backlog;        // the accept queue's limit, -1 unknown
+    int32_t conns;          // TCP listeners: established connections it accepted, -1 unknown
+    int32_t v6only;         // rows on "::": 1 refuses IPv4, 0 takes both; -1 unknown or other
+    int64_t account;        // the account the table names for the socket, -1 none
+    int32_t ipv6;           // the family of addr
     unsigned char addr[16]; // the local address as the table gave it (4 bytes for IPv4)
 };
 

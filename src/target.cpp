@@ -48,7 +48,8 @@ static void match_listener(int list, const plat_endpoint *ep, void *ctx) {
     else if (t.ipv6)
         s.found = memcmp(ep->addr, t.addr, 16) == 0;
     else
-        s.found = memcmp(ep->addr, k_mapped_prefix, 12) == 0 && memcmp(ep->addr + 12, t.addr, 4) == 0;
+        s.found =
+            memcmp(ep->addr, k_mapped_prefix, 12) == 0 && memcmp(ep->addr + 12, t.addr, 4) == 0;
 }
 
 bool target_is_listened_on(const probe_target *t) {

@@ -104,7 +104,8 @@ void plat_process_facts(uint32_t pid, plat_process *out) {
 int plat_account_name(int64_t account, char *buf, size_t size) {
     ++g_fake_account_calls;
     for (int i = 0; i < g_account_count; ++i)
-        if (g_accounts[i].account == account) return snprintf(buf, size, "%s", g_accounts[i].name) < 0;
+        if (g_accounts[i].account == account)
+            return snprintf(buf, size, "%s", g_accounts[i].name) < 0;
     return -1;
 }
 
@@ -116,7 +117,7 @@ plat_endpoint *fake_endpoint(int list, const char *addr, int port, uint32_t pid)
     memset(ep, 0, sizeof *ep);
     inet_pton(ipv6 ? AF_INET6 : AF_INET, addr, ep->addr);
     ep->port_field = htons(static_cast<uint16_t>(port));
-    ep->state = list == PLAT_TCP4 || list == PLAT_TCP6     ? PLAT_TCP_LISTEN
+    ep->state = list == PLAT_TCP4 || list == PLAT_TCP6   ? PLAT_TCP_LISTEN
                 : list == PLAT_UDP4 || list == PLAT_UDP6 ? 0
                                                          : PLAT_TCP_ESTABLISHED;
     ep->pid = pid;
@@ -139,7 +140,8 @@ int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx
     for (int k = 0; k < PLAT_LISTS; ++k) {
         // A detail reading brings each TCP list's connections right after it.
         const int conns = order[k] == PLAT_TCP4 ? PLAT_TCP4_CONNS : PLAT_TCP6_CONNS;
-        const bool with_conns = flags & PLAT_DETAIL && (order[k] == PLAT_TCP4 || order[k] == PLAT_TCP6);
+        const bool with_conns =
+            flags & PLAT_DETAIL && (order[k] == PLAT_TCP4 || order[k] == PLAT_TCP6);
         for (int list : {order[k], with_conns ? conns : -1}) {
             if (list < 0 || g_fake_lists[list].fail) continue;
             const fake_list &l = g_fake_lists[list];

@@ -35,8 +35,8 @@ class Detail : public ::testing::Test {
         capture_stdout(detail_action);
         std::vector<std::string> out;
         for (int i = 0; i < g_sock_count; ++i)
-            out.push_back(std::string(g_socks[i].bind_addr) + " " + std::to_string(g_socks[i].port) +
-                          ":" + std::to_string(g_socks[i].conns));
+            out.push_back(std::string(g_socks[i].bind_addr) + " " +
+                          std::to_string(g_socks[i].port) + ":" + std::to_string(g_socks[i].conns));
         return out;
     }
 };
@@ -81,44 +81,48 @@ TEST_F(Detail, EveryFieldOfEveryKindOfRow) {
     conn("::ffff:127.0.0.1", 80);
     conn("::1", 80);
     conn("127.0.0.1", 22);
-    EXPECT_EQ(answer(),
-              kHead + "\"count\":3,\"summary\":{\"tcp\":2,\"udp\":1,\"loopback\":1,\"wildcard\":2,"
-                      "\"specific\":0},\"listeners\":["
-                      "{\"proto\":\"tcp\",\"bind_addr\":\"127.0.0.1\",\"port\":22,\"scope\":\"loopback\","
-                      "\"pid\":1,\"comm\":\"systemd\",\"user\":\"root\",\"service\":\"init.scope\","
-                      "\"container\":\"\",\"holders\":1,\"queue\":0,\"backlog\":128,\"conns\":1,"
-                      "\"v6only\":null},"
-                      "{\"proto\":\"udp\",\"bind_addr\":\"::\",\"port\":53,\"scope\":\"wildcard\","
-                      "\"pid\":90,\"comm\":\"dns\\\"d\",\"user\":\"root\",\"service\":\"docker-ab12.scope\","
-                      "\"container\":\"ab12cd34ef56\",\"holders\":1,\"queue\":-1,\"backlog\":-1,"
-                      "\"conns\":-1,\"v6only\":true},"
-                      "{\"proto\":\"tcp\",\"bind_addr\":\"::\",\"port\":80,\"scope\":\"wildcard\","
-                      "\"pid\":812,\"comm\":\"nginx\",\"user\":\"www-data\",\"service\":\"nginx.service\","
-                      "\"container\":\"\",\"holders\":3,\"queue\":2,\"backlog\":511,\"conns\":2,"
-                      "\"v6only\":false}],\"unreadable\":[]}\n");
+    EXPECT_EQ(
+        answer(),
+        kHead +
+            "\"count\":3,\"summary\":{\"tcp\":2,\"udp\":1,\"loopback\":1,\"wildcard\":2,"
+            "\"specific\":0},\"listeners\":["
+            "{\"proto\":\"tcp\",\"bind_addr\":\"127.0.0.1\",\"port\":22,\"scope\":\"loopback\","
+            "\"pid\":1,\"comm\":\"systemd\",\"user\":\"root\",\"service\":\"init.scope\","
+            "\"container\":\"\",\"holders\":1,\"queue\":0,\"backlog\":128,\"conns\":1,"
+            "\"v6only\":null},"
+            "{\"proto\":\"udp\",\"bind_addr\":\"::\",\"port\":53,\"scope\":\"wildcard\","
+            "\"pid\":90,\"comm\":\"dns\\\"d\",\"user\":\"root\",\"service\":\"docker-ab12.scope\","
+            "\"container\":\"ab12cd34ef56\",\"holders\":1,\"queue\":-1,\"backlog\":-1,"
+            "\"conns\":-1,\"v6only\":true},"
+            "{\"proto\":\"tcp\",\"bind_addr\":\"::\",\"port\":80,\"scope\":\"wildcard\","
+            "\"pid\":812,\"comm\":\"nginx\",\"user\":\"www-data\",\"service\":\"nginx.service\","
+            "\"container\":\"\",\"holders\":3,\"queue\":2,\"backlog\":511,\"conns\":2,"
+            "\"v6only\":false}],\"unreadable\":[]}\n");
     EXPECT_EQ(g_fake_flags, PLAT_DETAIL);
 }
 
 TEST_F(Detail, NothingKnownIsEmptyNullOrMinusOne) {
     fake_endpoint(PLAT_TCP4, "0.0.0.0", 8080, 0);
     fake_endpoint(PLAT_UDP4, "0.0.0.0", 68, 5); // a process without facts
-    EXPECT_EQ(answer(),
-              kHead + "\"count\":2,\"summary\":{\"tcp\":1,\"udp\":1,\"loopback\":0,\"wildcard\":2,"
-                      "\"specific\":0},\"listeners\":["
-                      "{\"proto\":\"udp\",\"bind_addr\":\"0.0.0.0\",\"port\":68,\"scope\":\"wildcard\","
-                      "\"pid\":5,\"comm\":\"\",\"user\":\"\",\"service\":\"\",\"container\":\"\","
-                      "\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":-1,\"v6only\":null},"
-                      "{\"proto\":\"tcp\",\"bind_addr\":\"0.0.0.0\",\"port\":8080,\"scope\":\"wildcard\","
-                      "\"pid\":0,\"comm\":\"\",\"user\":\"\",\"service\":\"\",\"container\":\"\","
-                      "\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":0,\"v6only\":null}],"
-                      "\"unreadable\":[]}\n");
+    EXPECT_EQ(
+        answer(),
+        kHead + "\"count\":2,\"summary\":{\"tcp\":1,\"udp\":1,\"loopback\":0,\"wildcard\":2,"
+                "\"specific\":0},\"listeners\":["
+                "{\"proto\":\"udp\",\"bind_addr\":\"0.0.0.0\",\"port\":68,\"scope\":\"wildcard\","
+                "\"pid\":5,\"comm\":\"\",\"user\":\"\",\"service\":\"\",\"container\":\"\","
+                "\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":-1,\"v6only\":null},"
+                "{\"proto\":\"tcp\",\"bind_addr\":\"0.0.0.0\",\"port\":8080,\"scope\":\"wildcard\","
+                "\"pid\":0,\"comm\":\"\",\"user\":\"\",\"service\":\"\",\"container\":\"\","
+                "\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":0,\"v6only\":null}],"
+                "\"unreadable\":[]}\n");
     EXPECT_EQ(g_fake_fact_calls, 1); // pid 0 has no facts to read
 }
 
 TEST_F(Detail, UnreadableListsAreNamedInOrder) {
     fake_endpoint(PLAT_UDP4, "127.0.0.1", 5, 0);
     for (int list : {PLAT_UDP6, PLAT_TCP4, PLAT_TCP6}) g_fake_lists[list].fail = 1;
-    EXPECT_TRUE(answer().ends_with("\"v6only\":null}],\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\"]}\n"));
+    EXPECT_TRUE(
+        answer().ends_with("\"v6only\":null}],\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\"]}\n"));
     g_fake_lists[PLAT_UDP4].fail = 1;
     EXPECT_EQ(answer(), "{\"ok\":false,\"error\":\"socket tables unreadable\"}\n");
 }
@@ -169,10 +173,16 @@ TEST_F(Detail, SocketAccountStandsInForAnUnseenProcess) {
 }
 
 TEST_F(Detail, ProcessTextsAreValidUtf8) {
-    fake_process(3, "us\xff" "er", "a\xc3" ".service", "");
+    fake_process(3,
+                 "us\xff"
+                 "er",
+                 "a\xc3"
+                 ".service",
+                 "");
     fake_endpoint(PLAT_UDP4, "0.0.0.0", 1, 3);
     const std::string out = answer();
-    EXPECT_NE(out.find("\"user\":\"us\xef\xbf\xbd" "er\",\"service\":\"a\xef\xbf\xbd.service\""),
+    EXPECT_NE(out.find("\"user\":\"us\xef\xbf\xbd"
+                       "er\",\"service\":\"a\xef\xbf\xbd.service\""),
               std::string::npos)
         << out;
 }
@@ -210,7 +220,8 @@ TEST_F(Detail, UnreadConnectionsAreUnknownNotZero) {
     conn("::1", 80);
     g_fake_lists[PLAT_TCP4_CONNS].fail = 1;
     // A dual-stack socket's IPv4 connections would be in the list not read.
-    EXPECT_EQ(conns(), (std::vector<std::string>{"0.0.0.0 80:-1", "::1 80:1", ":: 81:-1", ":: 82:0"}));
+    EXPECT_EQ(conns(),
+              (std::vector<std::string>{"0.0.0.0 80:-1", "::1 80:1", ":: 81:-1", ":: 82:0"}));
 }
 
 TEST_F(Detail, PlainAnswerReadsNoDetail) {

@@ -10,13 +10,14 @@ namespace {
 
 TEST(StatusUid, TheRealUidOfTheUidLine) {
     uint32_t uid = 7;
-    EXPECT_EQ(lp_status_uid("Name:\tnginx\nUmask:\t0022\nUid:\t33\t0\t0\t0\nGid:\t33\t33\t33\t33\n", &uid),
+    EXPECT_EQ(lp_status_uid("Name:\tnginx\nUmask:\t0022\nUid:\t33\t0\t0\t0\nGid:\t33\t33\t33\t33\n",
+                            &uid),
               1);
     EXPECT_EQ(uid, 33u);
     EXPECT_EQ(lp_status_uid("Uid:  4294967295 0 0 0", &uid), 1);
     EXPECT_EQ(uid, 4294967295u);
-    for (const char *text : {"Name:\tx\nGid:\t0\t0\t0\t0\n", "Uid:\t\n", "Uid:\t4294967296\t0",
-                             "XUid:\t5\n", ""})
+    for (const char *text :
+         {"Name:\tx\nGid:\t0\t0\t0\t0\n", "Uid:\t\n", "Uid:\t4294967296\t0", "XUid:\t5\n", ""})
         EXPECT_EQ(lp_status_uid(text, &uid), 0) << text;
 }
 
@@ -54,7 +55,8 @@ TEST(Cgroup, UnitAndContainerOfTheSystemdPath) {
     } cases[] = {
         {"0::/system.slice/nginx.service\n", "nginx.service", ""},
         {"0::/user.slice/user-1000.slice/user@1000.service\n", "user@1000.service", ""},
-        {"0::/user.slice/user-1000.slice/user@1000.service/app.slice/app-x.scope\n", "app-x.scope", ""},
+        {"0::/user.slice/user-1000.slice/user@1000.service/app.slice/app-x.scope\n", "app-x.scope",
+         ""},
         {"0::/system.slice/docker.socket\n", "docker.socket", ""},
         {"0::/init.scope\n", "init.scope", ""},
         {"0::/\n", "", ""},
@@ -66,27 +68,31 @@ TEST(Cgroup, UnitAndContainerOfTheSystemdPath) {
         {"5:cpu,cpuacct:/x.service\n", "", ""}, // neither line
         // Container runtimes.
         {"0::/system.slice/docker-" + id + ".scope\n", "docker-" + id + ".scope", id.substr(0, 12)},
-        {"12:pids:/docker/" + id + "\n1:name=systemd:/docker/" + id + "\n0::/\n", "", id.substr(0, 12)},
+        {"12:pids:/docker/" + id + "\n1:name=systemd:/docker/" + id + "\n0::/\n", "",
+         id.substr(0, 12)},
         {"0::/machine.slice/libpod-" + id + ".scope/container\n", "libpod-" + id + ".scope",
          id.substr(0, 12)},
-        {"0::/machine.slice/libpod-conmon-" + id + ".scope\n", "libpod-conmon-" + id + ".scope", ""},
+        {"0::/machine.slice/libpod-conmon-" + id + ".scope\n", "libpod-conmon-" + id + ".scope",
+         ""},
         {"0::/libpod_parent/libpod-" + id + "\n", "", id.substr(0, 12)},
         {"0::/kubepods.slice/kubepods-burstable.slice/kubepods-burstable-pod1234.slice/"
-         "cri-containerd-" + id + ".scope\n",
+         "cri-containerd-" +
+             id + ".scope\n",
          "cri-containerd-" + id + ".scope", id.substr(0, 12)},
         {"0::/kubepods.slice/kubepods-pod9.slice/crio-" + id + ".scope\n", "crio-" + id + ".scope",
          id.substr(0, 12)},
         {"0::/kubepods/besteffort/pod0f1e2d3c-aaaa-bbbb-cccc-000000000000/" + id + "\n", "",
          id.substr(0, 12)},
-        {"0::/system.slice/containerd.service/kubepods-besteffort-pod12.slice:cri-containerd:" + id +
-             "\n",
+        {"0::/system.slice/containerd.service/kubepods-besteffort-pod12.slice:cri-containerd:" +
+             id + "\n",
          "containerd.service", id.substr(0, 12)},
         // The innermost container of a nested one.
         {"0::/docker/" + id + "/docker/abcdefabcdef" + id.substr(12) + "\n", "", "abcdefabcdef"},
         // Not containers: a bare id outside a runtime's tree, a short or non-hex id.
         {"0::/system.slice/" + id + "\n", "", ""},
         {"0::/docker-abc.scope\n", "docker-abc.scope", ""},
-        {"0::/docker-" + id.substr(0, 20) + "xyz.scope\n", "docker-" + id.substr(0, 20) + "xyz.scope", ""},
+        {"0::/docker-" + id.substr(0, 20) + "xyz.scope\n",
+         "docker-" + id.substr(0, 20) + "xyz.scope", ""},
     };
     for (const auto &c : cases) {
         char unit[512], container[16];

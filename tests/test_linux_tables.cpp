@@ -208,8 +208,9 @@ TEST(DiagParse, QueuesAccountPeerAndV6Only) {
         std::vector<unsigned char> d;
         put_full_socket(d, c.family, c.state, 3, 128, 1000, c.attrs);
         g_got.clear();
-        ASSERT_EQ(lt_diag_parse(d.data(), d.size(), c.proto, c.family == AF_INET6, collect, nullptr),
-                  LT_MORE);
+        ASSERT_EQ(
+            lt_diag_parse(d.data(), d.size(), c.proto, c.family == AF_INET6, collect, nullptr),
+            LT_MORE);
         ASSERT_EQ(g_got.size(), 1u);
         const lt_endpoint &e = g_got[0];
         EXPECT_EQ(e.ep.queue, c.queue);

@@ -93,8 +93,9 @@ TEST_F(Listeners, MappedAddressTakesItsIpv4ScopeWhateverItsText) {
     g_fake_addr6_text = "::ffff:7f00:1";
     add("tcp", "::ffff:127.0.0.1", 80, 0);
     add("tcp", "::ffff:10.0.0.1", 81, 0);
-    EXPECT_EQ(rows(), (std::vector<std::string>{"udp ::ffff:0:0 53 1 0 ", "tcp ::ffff:7f00:1 80 0 0 ",
-                                                "tcp ::ffff:7f00:1 81 2 0 "}));
+    EXPECT_EQ(rows(),
+              (std::vector<std::string>{"udp ::ffff:0:0 53 1 0 ", "tcp ::ffff:7f00:1 80 0 0 ",
+                                        "tcp ::ffff:7f00:1 81 2 0 "}));
 }
 
 TEST_F(Listeners, PortComesFromTheLowSixteenBitsOnly) {

@@ -165,9 +165,7 @@ TEST(AnyAddressTcp, ParsesTheTwoFamilies) {
 
 TEST(AnyAddressTcp, ConnectsOverEitherFamilyAndKnowsItsOwnEnd) {
     // The own end of a connection to 127.0.0.2 is the route's source, 127.0.0.1.
-    const struct {
-        const char *addr, *own;
-    } cases[] = {{"::1", "::1"}, {"127.0.0.2", "127.0.0.1"}};
+    const struct { const char *addr, *own; } cases[] = {{"::1", "::1"}, {"127.0.0.2", "127.0.0.1"}};
     for (const auto &[addr, own_text] : cases) {
         Bound server(addr, true);
         ASSERT_GT(server.port, 0) << addr;

@@ -151,7 +151,8 @@ TEST_F(Platform, StartUpHardensTheProcess) {
     EXPECT_EQ(by_name, nullptr);
     if (by_name) FreeLibrary(by_name);
     // The control: asked for explicitly, the exe's folder has it.
-    HMODULE beside = LoadLibraryExW(L"ports_beside.dll", nullptr, LOAD_LIBRARY_SEARCH_APPLICATION_DIR);
+    HMODULE beside =
+        LoadLibraryExW(L"ports_beside.dll", nullptr, LOAD_LIBRARY_SEARCH_APPLICATION_DIR);
     EXPECT_NE(beside, nullptr);
     if (beside) FreeLibrary(beside);
 }
@@ -392,12 +393,13 @@ TEST_F(Platform, ServicesOfAProcess) {
     ASSERT_NE(scm, nullptr);
     std::vector<BYTE> buf(262144);
     DWORD needed = 0, count = 0, resume = 0;
-    const BOOL ok = EnumServicesStatusExW(scm, SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_ACTIVE,
-                                          buf.data(), static_cast<DWORD>(buf.size()), &needed,
-                                          &count, &resume, nullptr);
+    const BOOL ok =
+        EnumServicesStatusExW(scm, SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_ACTIVE, buf.data(),
+                              static_cast<DWORD>(buf.size()), &needed, &count, &resume, nullptr);
     CloseServiceHandle(scm);
     ASSERT_TRUE(ok);
-    const ENUM_SERVICE_STATUS_PROCESSW *s = reinterpret_cast<ENUM_SERVICE_STATUS_PROCESSW *>(buf.data());
+    const ENUM_SERVICE_STATUS_PROCESSW *s =
+        reinterpret_cast<ENUM_SERVICE_STATUS_PROCESSW *>(buf.data());
     int hosts = 0;
     for (DWORD i = 0; i < count; ++i) {
         const DWORD pid = s[i].ServiceStatusProcess.dwProcessId;

@@ -386,7 +386,8 @@ class ProbeAddr : public Probe {
 TEST_F(ProbeAddr, LoopbackByDefaultAndByNameGiveTheSameBytes) {
     const std::string plain = action("action=probe&port=8150");
     EXPECT_EQ(g_fake_net.ipv6, 0);
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(g_fake_net.addr), 4), std::string("\x7f\0\0\x01", 4));
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(g_fake_net.addr), 4),
+              std::string("\x7f\0\0\x01", 4));
     for (const char *q : {"action=probe&port=8150&addr=127.0.0.1", "addr=127.0.0.1&port=8150",
                           "port=8150&addr=", "port=8150&addr=%3A%3Affff%3A127.0.0.1"}) {
         SetUp();
@@ -419,8 +420,9 @@ TEST_F(ProbeAddr, AListenersAddressIsProbedThereAndNoOtherIs) {
     fake_endpoint(PLAT_UDP4, "192.0.2.9", 53, 1);
     g_fake_conns[0] = {.connect = PLAT_REFUSED};
     // Any port of a listener's address; the answer names the address in standard form.
-    EXPECT_NE(action("port=8080&addr=192.0.2.7").find("\"target\":\"192.0.2.7\",\"port\":8080,"
-                                                      "\"open\":false,\"refused\":true,"),
+    EXPECT_NE(action("port=8080&addr=192.0.2.7")
+                  .find("\"target\":\"192.0.2.7\",\"port\":8080,"
+                        "\"open\":false,\"refused\":true,"),
               std::string::npos);
     EXPECT_EQ(g_fake_net.addr[3], 7);
     SetUp();
@@ -437,9 +439,10 @@ TEST_F(ProbeAddr, AListenersAddressIsProbedThereAndNoOtherIs) {
     fake_endpoint(PLAT_TCP4, "0.0.0.0", 80, 1);
     fake_endpoint(PLAT_TCP6, "::", 80, 1);
     fake_endpoint(PLAT_UDP4, "192.0.2.9", 53, 1);
-    for (const char *q : {"port=53&addr=192.0.2.9", "port=22&addr=192.0.2.8", "port=22&addr=::1%25lo",
-                          "port=80&addr=0.0.0.0", "port=80&addr=::", "port=80&addr=localhost",
-                          "port=22&addr=192.0.2.7%20", "port=22&addr=192.0.2.7%00"}) {
+    for (const char *q :
+         {"port=53&addr=192.0.2.9", "port=22&addr=192.0.2.8", "port=22&addr=::1%25lo",
+          "port=80&addr=0.0.0.0", "port=80&addr=::", "port=80&addr=localhost",
+          "port=22&addr=192.0.2.7%20", "port=22&addr=192.0.2.7%00"}) {
         EXPECT_EQ(action(q), kNotLocal) << q;
         EXPECT_EQ(g_fake_net.sockets, 0) << q;
     }
@@ -460,7 +463,8 @@ TEST_F(ProbeAddr, AConnectionToItselfIsCaughtOverIpv6) {
     EXPECT_EQ(run_probe(&t, 8150, &r), PROBE_REFUSED);
     // The same port from another address of the family is a real connection.
     SetUp();
-    static const unsigned char other[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5};
+    static const unsigned char other[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0,
+                                            0,    0,    0,    0,    0, 0, 0, 5};
     g_fake_conns[0] = {.connect = PLAT_CONNECTED, .local_port = 8150, .local_addr = other};
     g_fake_conns[1] = {.connect = PLAT_REFUSED};
     EXPECT_EQ(run_probe(&t, 8150, &r), PROBE_OPEN);

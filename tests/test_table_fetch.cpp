@@ -88,8 +88,8 @@ TEST(TableFetch, TableThatGrowsIsFetchedWithItsNewSize) {
     Fetched f = fetch(t);
     ASSERT_NE(f.buf, nullptr);
     EXPECT_EQ(f.size, table_room(sizes[2]));
-    EXPECT_EQ(t.offered,
-              (std::vector<uint32_t>{0, table_room(sizes[0]), table_room(sizes[1]), table_room(sizes[2])}));
+    EXPECT_EQ(t.offered, (std::vector<uint32_t>{0, table_room(sizes[0]), table_room(sizes[1]),
+                                                table_room(sizes[2])}));
 }
 
 TEST(TableFetch, TableThatKeepsGrowingGivesUpAfterTheRetries) {

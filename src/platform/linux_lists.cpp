@@ -367,7 +367,8 @@ int read_conns_together(table_snapshot &t, lt_walk_log &log) {
     lt_log_clear(&log);
     lt_endpoint *scratch = nullptr;
     if (read_diag(PLAT_TCP4_CONNS, &reader) != 0 || t.oom ||
-        !(scratch = static_cast<lt_endpoint *>(sys.malloc((t.count - begin + 1) * sizeof *scratch)))) {
+        !(scratch =
+              static_cast<lt_endpoint *>(sys.malloc((t.count - begin + 1) * sizeof *scratch)))) {
         t.count = begin;
         t.oom = 0;
         return -1;

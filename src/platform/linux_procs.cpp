@@ -20,7 +20,9 @@ bool ends_with(piece s, const char *suffix) {
     return s.n >= k && memcmp(s.p + s.n - k, suffix, k) == 0;
 }
 
-bool equals(piece s, const char *text) { return s.n == strlen(text) && memcmp(s.p, text, s.n) == 0; }
+bool equals(piece s, const char *text) {
+    return s.n == strlen(text) && memcmp(s.p, text, s.n) == 0;
+}
 
 // A decimal number of 32 bits that is the whole piece.
 bool whole_number(piece s, uint32_t *v) {
@@ -164,8 +166,7 @@ int lp_passwd_name(const char *text, size_t n, uint32_t uid, char *buf, size_t s
         if (line.n && (line.p[0] == '#' || line.p[0] == '+' || line.p[0] == '-')) continue;
         // A name with a NUL in it is none a C string can hold.
         if (field(line, ':', 0, &name) && name.n && !memchr(name.p, '\0', name.n) &&
-            field(line, ':', 2, &id) &&
-            whole_number(id, &v) && v == uid)
+            field(line, ':', 2, &id) && whole_number(id, &v) && v == uid)
             return copy_piece(name, buf, size) ? 1 : 0;
     }
     return 0;

@@ -64,7 +64,6 @@ size_t lt_diag_request(int proto, int ipv6, uint32_t seq, void *buf, size_t size
     return total;
 }
 
-
 namespace {
 
 // An endpoint whose facts are all still unknown.
@@ -109,8 +108,8 @@ int lt_diag_parse(const void *data, size_t len, int proto, int ipv6, lt_endpoint
             inet_diag_msg m;
             if (h.nlmsg_len < NLMSG_LENGTH(sizeof m)) return LT_ERROR;
             memcpy(&m, p + NLMSG_HDRLEN, sizeof m);
-            if (m.idiag_family == family || (both && (m.idiag_family == AF_INET ||
-                                                      m.idiag_family == AF_INET6))) {
+            if (m.idiag_family == family ||
+                (both && (m.idiag_family == AF_INET || m.idiag_family == AF_INET6))) {
                 ipv6 = m.idiag_family == AF_INET6;
                 lt_endpoint e = blank_endpoint();
                 e.ipv6 = ipv6;

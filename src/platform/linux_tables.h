@@ -49,9 +49,9 @@ size_t lt_diag_request(int proto, int ipv6, uint32_t seq, void *buf, size_t size
 size_t lt_port_filter(const uint16_t *ports, size_t n, void *buf, size_t size);
 
 // Reads the messages of one datagram of a dump and calls fn for each socket of the
-// asked family (of either, for LT_CONNS_BOTH), with the socket's account (its uid), for TCP listeners the accept
-// queue and its limit, for IPv6 sockets whether they refuse IPv4 (the attribute the
-// kernel adds unasked). LT_MORE: the dump goes on; LT_DONE: it has ended; LT_ERROR:
+// asked family (of either, for LT_CONNS_BOTH), with the socket's account (its uid), for TCP
+// listeners the accept queue and its limit, for IPv6 sockets whether they refuse IPv4 (the
+// attribute the kernel adds unasked). LT_MORE: the dump goes on; LT_DONE: it has ended; LT_ERROR:
 // the kernel refused the request or the data is malformed.
 int lt_diag_parse(const void *data, size_t len, int proto, int ipv6, lt_endpoint_fn fn, void *ctx);
 
@@ -85,7 +85,7 @@ size_t lt_split_families(lt_endpoint *e, size_t n, lt_endpoint *scratch);
 // Socket inodes and the processes that hold them.
 struct lt_owner {
     uint32_t inode;
-    uint32_t pid;     // the lowest holder, 0 while none is known
+    uint32_t pid;         // the lowest holder, 0 while none is known
     uint32_t next = 0;    // the second lowest, 0 while none is known
     uint32_t holders = 0; // the processes noted
     uint32_t last = 0;    // the holder noted last: its descriptors are read together

@@ -134,9 +134,9 @@ const char *plat_env(const char *name) {
         // Invalid UTF-16 (an unpaired surrogate) makes the variable unreadable: turned
         // into U+FFFD, a password holding one would be matched by "pwd=%EF%BF%BD".
         const int bytes = len > 0x7fffffff ? 0
-                                           : WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide,
-                                                                 static_cast<int>(len), nullptr, 0,
-                                                                 nullptr, nullptr);
+                                           : WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS,
+                                                                 wide, static_cast<int>(len),
+                                                                 nullptr, 0, nullptr, nullptr);
         char *utf8 = bytes > 0 ? static_cast<char *>(malloc(static_cast<size_t>(bytes) + 1)) : nullptr;
         if (!utf8 ||
             utf8_of(wide, len, utf8, static_cast<size_t>(bytes) + 1, WC_ERR_INVALID_CHARS) != 0)
@@ -295,9 +295,10 @@ uint32_t table_call(void *buf, uint32_t *size, void *ctx) {
     DWORD n = *size;
     DWORD rc;
     if (k->tcp)
-        rc = l.tcp ? l.tcp(buf, &n, FALSE, k->family,
-                           k->all_states ? TCP_TABLE_OWNER_PID_ALL : TCP_TABLE_OWNER_PID_LISTENER, 0)
-                   : ERROR_NOT_SUPPORTED;
+        rc = l.tcp
+                 ? l.tcp(buf, &n, FALSE, k->family,
+                         k->all_states ? TCP_TABLE_OWNER_PID_ALL : TCP_TABLE_OWNER_PID_LISTENER, 0)
+                 : ERROR_NOT_SUPPORTED;
     else
         rc = l.udp ? l.udp(buf, &n, FALSE, k->family, UDP_TABLE_OWNER_PID, 0) : ERROR_NOT_SUPPORTED;
     *size = n;
@@ -387,8 +388,10 @@ fetched_table fetch_list(int list, int flags) {
 void walk_list(int list, const fetched_table &t, const win_names &names, plat_endpoint_fn fn,
                void *ctx) {
     if (t.all_states) {
-        if (list == PLAT_TCP4) walk_connections<MIB_TCPTABLE_OWNER_PID>(t.buf, t.size, list, names, fn, ctx);
-        if (list == PLAT_TCP6) walk_connections<MIB_TCP6TABLE_OWNER_PID>(t.buf, t.size, list, names, fn, ctx);
+        if (list == PLAT_TCP4)
+            walk_connections<MIB_TCPTABLE_OWNER_PID>(t.buf, t.size, list, names, fn, ctx);
+        if (list == PLAT_TCP6)
+            walk_connections<MIB_TCP6TABLE_OWNER_PID>(t.buf, t.size, list, names, fn, ctx);
         return;
     }
     if (list == PLAT_TCP4) walk<MIB_TCPTABLE_OWNER_PID>(t.buf, t.size, list, names, fn, ctx);
@@ -435,7 +438,9 @@ int plat_addr_parse(const char *text, int *ipv6, unsigned char addr[16]) {
     return sock_addr_parse(text, ipv6, addr);
 }
 
-int win_utf8(const wchar_t *w, size_t n, char *buf, size_t size) { return utf8_of(w, n, buf, size, 0); }
+int win_utf8(const wchar_t *w, size_t n, char *buf, size_t size) {
+    return utf8_of(w, n, buf, size, 0);
+}
 
 // Room for the longest path Windows has (32,767 characters and the terminator).
 // Static: too big for a stack frame.

@@ -62,8 +62,8 @@ int by_name(const void *a, const void *b) {
                       static_cast<const service_entry *>(b)->name);
 }
 
-// Every running Win32 service with its process, in name order, once per run. Kept, with the manager's
-// handle, until the process ends.
+// Every running Win32 service with its process, in name order, once per run. Kept, with the
+// manager's handle, until the process ends.
 const service_list &services_loaded() {
     service_list &l = g_services;
     if (l.tried) return l;
@@ -76,9 +76,9 @@ const service_list &services_loaded() {
     size_t cap = 0;
     for (bool more = buf != nullptr; more;) {
         DWORD needed = 0, returned = 0;
-        const BOOL ok = EnumServicesStatusExW(l.scm, SC_ENUM_PROCESS_INFO, SERVICE_WIN32,
-                                              SERVICE_ACTIVE, buf, size, &needed, &returned,
-                                              &resume, nullptr);
+        const BOOL ok =
+            EnumServicesStatusExW(l.scm, SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_ACTIVE, buf,
+                                  size, &needed, &returned, &resume, nullptr);
         more = !ok && GetLastError() == ERROR_MORE_DATA;
         if (!ok && !more) break;
         if (more && returned == 0) {
@@ -90,7 +90,8 @@ const service_list &services_loaded() {
             size = needed;
             continue;
         }
-        const ENUM_SERVICE_STATUS_PROCESSW *s = reinterpret_cast<ENUM_SERVICE_STATUS_PROCESSW *>(buf);
+        const ENUM_SERVICE_STATUS_PROCESSW *s =
+            reinterpret_cast<ENUM_SERVICE_STATUS_PROCESSW *>(buf);
         for (DWORD i = 0; i < returned; ++i) {
             const DWORD pid = s[i].ServiceStatusProcess.dwProcessId;
             if (pid == 0 || !s[i].lpServiceName) continue;
@@ -104,7 +105,8 @@ const service_list &services_loaded() {
             const size_t wlen = wcslen(s[i].lpServiceName);
             service_entry e = {pid, static_cast<wchar_t *>(malloc((wlen + 1) * sizeof(wchar_t))),
                                static_cast<char *>(malloc(wlen * 3 + 1))};
-            if (!e.wide || !e.name || win_utf8(s[i].lpServiceName, wlen, e.name, wlen * 3 + 1) != 0) {
+            if (!e.wide || !e.name ||
+                win_utf8(s[i].lpServiceName, wlen, e.name, wlen * 3 + 1) != 0) {
                 free(e.wide);
                 free(e.name);
                 continue;
@@ -127,8 +129,8 @@ int start_name(SC_HANDLE scm, const wchar_t *service, char *buf, size_t size) {
     QueryServiceConfigW(h, nullptr, 0, &needed);
     QUERY_SERVICE_CONFIGW *config =
         needed ? static_cast<QUERY_SERVICE_CONFIGW *>(malloc(needed)) : nullptr;
-    if (config && QueryServiceConfigW(h, config, needed, &needed) &&
-        config->lpServiceStartName && config->lpServiceStartName[0]) {
+    if (config && QueryServiceConfigW(h, config, needed, &needed) && config->lpServiceStartName &&
+        config->lpServiceStartName[0]) {
         const wchar_t *who = config->lpServiceStartName;
         rc = _wcsicmp(who, L"LocalSystem") == 0 ? win_system_account(buf, size)
                                                 : win_utf8(who, wcslen(who), buf, size);

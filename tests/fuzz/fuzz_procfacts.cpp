@@ -36,11 +36,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     char unit[64], container[16];
     lp_cgroup_facts(text.c_str(), unit, sizeof unit, container, sizeof container);
-    if (unit[0] && (strchr(unit, '/') || strchr(unit, '\n') ||
-                    !(ends_with(unit, ".service") || ends_with(unit, ".socket") ||
-                      ends_with(unit, ".scope"))))
+    if (unit[0] &&
+        (strchr(unit, '/') || strchr(unit, '\n') ||
+         !(ends_with(unit, ".service") || ends_with(unit, ".socket") || ends_with(unit, ".scope"))))
         abort();
-    if (container[0] && (strlen(container) != 12 || strspn(container, "0123456789abcdefABCDEF") != 12))
+    if (container[0] &&
+        (strlen(container) != 12 || strspn(container, "0123456789abcdefABCDEF") != 12))
         abort();
     return 0;
 }

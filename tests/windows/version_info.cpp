@@ -40,14 +40,14 @@ int wmain(int argc, wchar_t **argv) {
     printf("type=%lu\n", fixed->dwFileType);
 
     WORD *lang = nullptr;
-    if (!VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void **>(&lang),
-                        &len) ||
+    if (!VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation",
+                        reinterpret_cast<void **>(&lang), &len) ||
         len < 4)
         return 1;
     printf("translation=%04x%04x\n", lang[0], lang[1]);
-    static const char *const names[] = {"CompanyName",      "FileDescription", "FileVersion",
-                                        "InternalName",     "LegalCopyright",  "OriginalFilename",
-                                        "ProductName",      "ProductVersion"};
+    static const char *const names[] = {"CompanyName",  "FileDescription", "FileVersion",
+                                        "InternalName", "LegalCopyright",  "OriginalFilename",
+                                        "ProductName",  "ProductVersion"};
     for (const char *name : names) {
         wchar_t key[128];
         swprintf(key, 128, L"\\StringFileInfo\\%04x%04x\\%hs", lang[0], lang[1], name);

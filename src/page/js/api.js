@@ -38,9 +38,9 @@ export function api(action, extra) {
     if (node) url += '&node=' + encodeURIComponent(node);
     if (sid) url += '&id=' + encodeURIComponent(sid);
     if (pwd) url += '&pwd=' + encodeURIComponent(pwd);
-    var init = { method: 'GET' };
-    if (pwd && headerSafe(pwd)) init.headers = { 'X-Bot-Password': pwd };
-    return fetch(url, init).then(function (r) {
+    var init = {method : 'GET'};
+    if (pwd && headerSafe(pwd)) init.headers = {'X-Bot-Password' : pwd};
+    return fetch(url, init).then(function(r) {
         if (r.status < 200 || r.status > 299) throw new Error('HTTP ' + r.status);
         return r.json();
     });

@@ -5,9 +5,7 @@ export var SAME = 0;
 export var NEW = 1;
 export var GONE = 2;
 
-function rowKey(r) {
-    return r.proto + ' ' + r.bind_addr + ' ' + r.port + ' ' + r.pid;
-}
+function rowKey(r) { return r.proto + ' ' + r.bind_addr + ' ' + r.port + ' ' + r.pid; }
 
 // Counts of each row key in a list of rows.
 function tally(rows) {
@@ -39,8 +37,8 @@ export function compareLoads(prev, rows) {
     var items = [];
     var i;
     if (!prev) {
-        for (i = 0; i < rows.length; i++) items.push({ r: rows[i], ch: SAME });
-        return { items: items, added: 0, gone: 0 };
+        for (i = 0; i < rows.length; i++) items.push({r : rows[i], ch : SAME});
+        return {items : items, added : 0, gone : 0};
     }
     var before = tally(prev);
     var now = tally(rows);
@@ -51,11 +49,12 @@ export function compareLoads(prev, rows) {
     }
     var j = 0;
     for (i = 0; i < rows.length; i++) {
-        while (j < gone.length && servedBefore(gone[j], rows[i])) items.push({ r: gone[j++], ch: GONE });
+        while (j < gone.length && servedBefore(gone[j], rows[i]))
+            items.push({r : gone[j++], ch : GONE});
         var isNew = !takeOne(before, rowKey(rows[i]));
         if (isNew) added++;
-        items.push({ r: rows[i], ch: isNew ? NEW : SAME });
+        items.push({r : rows[i], ch : isNew ? NEW : SAME});
     }
-    while (j < gone.length) items.push({ r: gone[j++], ch: GONE });
-    return { items: items, added: added, gone: gone.length };
+    while (j < gone.length) items.push({r : gone[j++], ch : GONE});
+    return {items : items, added : added, gone : gone.length};
 }

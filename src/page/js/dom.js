@@ -1,8 +1,6 @@
 // Small helpers over the document: the page's elements, text and escaping.
 
-export function $(id) {
-    return document.getElementById(id);
-}
+export function $(id) { return document.getElementById(id); }
 
 // Sets the text content (never markup) of the element with that id, if there is one.
 export function txt(id, value) {
@@ -16,18 +14,14 @@ export function showEl(id, on) {
     if (el) el.classList.toggle('hide', !on);
 }
 
-var ESC = { '&': '&amp;', '<': '&lt;', '>': '&gt;', '"': '&quot;', "'": '&#39;' };
+var ESC = {'&' : '&amp;', '<' : '&lt;', '>' : '&gt;', '"' : '&quot;', "'" : '&#39;'};
 
 // Markup escaping: every value from the server passes through here before it
 // enters markup.
 export function esc(value) {
     if (value === undefined || value === null) return '';
-    return String(value).replace(/[&<>"']/g, function (c) {
-        return ESC[c];
-    });
+    return String(value).replace(/[&<>"']/g, function(c) { return ESC[c]; });
 }
 
 // A value as text: the empty text when absent.
-export function field(v) {
-    return v === undefined || v === null ? '' : String(v);
-}
+export function field(v) { return v === undefined || v === null ? '' : String(v); }

@@ -2,11 +2,11 @@
 // once, at the end of the body, and leaves no global names behind.
 'use strict';
 
-import { $, txt } from './dom.js';
-import { exportCsv } from './export.js';
-import { doProbe } from './probes.js';
-import { load, startRefresh } from './refresh.js';
-import { renderSoon, sortBy } from './table.js';
+import {$, txt} from './dom.js';
+import {exportCsv} from './export.js';
+import {doProbe} from './probes.js';
+import {load, startRefresh} from './refresh.js';
+import {renderSoon, sortBy} from './table.js';
 
 // The button names the theme the next click switches to.
 function toggleTheme() {
@@ -26,15 +26,14 @@ $('exBtn').addEventListener('click', exportCsv);
 $('q').addEventListener('input', renderSoon);
 $('sc').addEventListener('change', renderSoon);
 $('pr').addEventListener('change', renderSoon);
-$('pBtn').addEventListener('click', function () {
-    doProbe(parseInt($('pPort').value, 10), '', renderSoon);
-});
+$('pBtn').addEventListener('click',
+                           function() { doProbe(parseInt($('pPort').value, 10), '', renderSoon); });
 // One handler for every row's probe button, whatever rows a render brings.
-$('rows').addEventListener('click', function (e) {
+$('rows').addEventListener('click', function(e) {
     var b = e.target.closest('button[data-p]');
     if (b) doProbe(parseInt(b.getAttribute('data-p'), 10), b.getAttribute('data-a'), renderSoon);
 });
-document.querySelector('thead').addEventListener('click', function (e) {
+document.querySelector('thead').addEventListener('click', function(e) {
     var b = e.target.closest('button[data-c]');
     if (b) sortBy(b.getAttribute('data-c'));
 });

@@ -1,10 +1,10 @@
 // Probes: the address each row is probed at, the last result of every probe, the row
 // states and the result line.
-import { api } from './api.js';
-import { esc, txt } from './dom.js';
+import {api} from './api.js';
+import {esc, txt} from './dom.js';
 
 var lastProbe = Object.create(null); // "address port" -> last probe body with ok true
-var version = 0; // grows with every recorded result
+var version = 0;                     // grows with every recorded result
 
 // The address a probe of the row connects to: a TCP row's own, a wildcard one's
 // loopback address of its family; '' for a row no probe can tell about (UDP, an
@@ -23,9 +23,7 @@ export function probeOf(r) {
     return addr ? lastProbe[addr + ' ' + r.port] : undefined;
 }
 
-export function probeVersion() {
-    return version;
-}
+export function probeVersion() { return version; }
 
 // Open, refused, or neither: the probe could not tell (the connection could not even
 // be tried), which is no "closed".
@@ -40,7 +38,7 @@ export function stateText(p) {
     return o === 'open' ? 'open ' + p.connect_ms + 'ms' : o;
 }
 
-var STATE_CLASS = { open: 'rt g', refused: 'rt r', error: 'rt e' };
+var STATE_CLASS = {open : 'rt g', refused : 'rt r', error : 'rt e'};
 
 export function stateSpan(p) {
     if (!p) return '<span class="rt n">-</span>';
@@ -67,8 +65,8 @@ function hostPort(addr, port) {
 
 function resultLine(addr, port, d) {
     var o = outcome(d);
-    var line = hostPort(addr, port) + ' -> ' + (o === 'refused' ? 'closed' : o) +
-               ' (connect ' + d.connect_ms + ' ms)';
+    var line = hostPort(addr, port) + ' -> ' + (o === 'refused' ? 'closed' : o) + ' (connect ' +
+               d.connect_ms + ' ms)';
     if (d.http_tried === true) {
         line += '; HTTP ' + (d.http_ok === true ? 'status ' + d.http_status : 'no response') +
                 ' in ' + d.http_ms + ' ms';
@@ -88,7 +86,7 @@ export function doProbe(port, addr, after) {
     var extra = 'port=' + port;
     if (addr !== '127.0.0.1') extra += '&addr=' + encodeURIComponent(addr);
     api('probe', extra)
-        .then(function (d) {
+        .then(function(d) {
             if (d.ok !== true) {
                 txt('pOut', d.error || 'probe failed');
                 return;
@@ -98,7 +96,5 @@ export function doProbe(port, addr, after) {
             txt('pOut', resultLine(addr, port, d));
             after();
         })
-        .catch(function (e) {
-            txt('pOut', 'Probe failed: ' + e.message);
-        });
+        .catch(function(e) { txt('pOut', 'Probe failed: ' + e.message); });
 }

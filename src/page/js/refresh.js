@@ -1,17 +1,17 @@
 // Loading the listener list: one load at a time, what changed since the last one, and
 // the reloads of auto refresh.
-import { api } from './api.js';
-import { compareLoads } from './changes.js';
-import { $, showEl, txt } from './dom.js';
-import { render, setView } from './table.js';
+import {api} from './api.js';
+import {compareLoads} from './changes.js';
+import {$, showEl, txt} from './dom.js';
+import {render, setView} from './table.js';
 
 var previous = null; // the rows of the last list that loaded, null before the first
 var loading = false;
 var again = false; // a load was asked for while one ran: one more follows it
-var every = 0; // auto refresh interval in seconds, 0 when off
+var every = 0;     // auto refresh interval in seconds, 0 when off
 var timer = 0;
 
-var TILES = { kTotal: null, kTcp: 'tcp', kUdp: 'udp', kLoop: 'loopback', kWild: 'wildcard' };
+var TILES = {kTotal : null, kTcp : 'tcp', kUdp : 'udp', kLoop : 'loopback', kWild : 'wildcard'};
 
 // The server's counts; "-" for every tile when no list came.
 function tiles(d) {
@@ -21,7 +21,8 @@ function tiles(d) {
 
 // The lists the program could not read, named under the tiles.
 function unreadable(list) {
-    var names = Array.isArray(list) ? list.filter(function (n) { return typeof n === 'string'; }) : [];
+    var names =
+        Array.isArray(list) ? list.filter(function(n) { return typeof n === 'string'; }) : [];
     txt('unr', names.length ? 'Lists that could not be read: ' + names.join(', ') : '');
     showEl('unr', names.length > 0);
 }
@@ -44,9 +45,9 @@ function apply(d) {
         return;
     }
     d = d || {};
-    var rows = Array.isArray(d.listeners) ? d.listeners.map(function (r) {
-        return r && typeof r === 'object' ? r : {};
-    }) : [];
+    var rows = Array.isArray(d.listeners)
+                   ? d.listeners.map(function(r) { return r && typeof r === 'object' ? r : {}; })
+                   : [];
     var c = compareLoads(previous, rows);
     previous = rows;
     tiles(d);
@@ -63,7 +64,7 @@ function schedule() {
     clearTimeout(timer);
     timer = 0;
     if (every > 0 && !loading && document.visibilityState !== 'hidden') {
-        timer = setTimeout(function () {
+        timer = setTimeout(function() {
             timer = 0;
             load();
         }, every * 1000);
@@ -81,10 +82,8 @@ export function load() {
     timer = 0;
     api('listeners', 'detail=1')
         .then(apply)
-        .catch(function (e) {
-            txt('pOut', 'Load failed: ' + e.message);
-        })
-        .then(function () {
+        .catch(function(e) { txt('pOut', 'Load failed: ' + e.message); })
+        .then(function() {
             loading = false;
             if (again) {
                 again = false;
@@ -98,11 +97,11 @@ export function load() {
 // Auto refresh follows the select; it pauses while the page is hidden and loads once
 // when it shows again.
 export function startRefresh() {
-    $('arSel').addEventListener('change', function () {
+    $('arSel').addEventListener('change', function() {
         every = Number($('arSel').value) || 0;
         schedule();
     });
-    document.addEventListener('visibilitychange', function () {
+    document.addEventListener('visibilitychange', function() {
         if (document.visibilityState === 'hidden') {
             clearTimeout(timer);
             timer = 0;

@@ -22,9 +22,7 @@ function ipv4Parts(text) {
 function ipv6Groups(text) {
     var halves = text.split('::');
     if (halves.length > 2) return null;
-    var lists = halves.map(function (h) {
-        return h ? h.split(':') : [];
-    });
+    var lists = halves.map(function(h) { return h ? h.split(':') : []; });
     for (var l = 0; l < lists.length; l++) {
         var list = lists[l];
         var last = list.length ? list[list.length - 1] : '';
@@ -38,7 +36,8 @@ function ipv6Groups(text) {
     var head = lists[0];
     var tail = lists.length > 1 ? lists[1] : [];
     var fill = 8 - head.length - tail.length;
-    if ((lists.length === 1 && fill !== 0) || fill < 0 || (lists.length > 1 && fill < 1)) return null;
+    if ((lists.length === 1 && fill !== 0) || fill < 0 || (lists.length > 1 && fill < 1))
+        return null;
     var groups = head.slice();
     for (var f = 0; f < (lists.length > 1 ? fill : 0); f++) groups.push('0');
     groups = groups.concat(tail);
@@ -54,24 +53,20 @@ function ipv6Groups(text) {
 export function addressKey(text) {
     var s = text === undefined || text === null ? '' : String(text);
     var v4 = ipv4Parts(s);
-    if (v4) return '4' + v4.map(function (n) { return hex(n, 2); }).join('');
+    if (v4) return '4' + v4.map(function(n) { return hex(n, 2); }).join('');
     var v6 = s.indexOf(':') >= 0 ? ipv6Groups(s) : null;
-    if (v6) return '6' + v6.map(function (n) { return hex(n, 4); }).join('');
+    if (v6) return '6' + v6.map(function(n) { return hex(n, 4); }).join('');
     return '9' + s.toLowerCase();
 }
 
 // Sorts items by the key key(item) gives: numbers or texts, never mixed in one column.
 // dir 1 ascends, -1 descends; equal keys keep the items' order. A new array.
 export function sortItems(items, key, dir) {
-    var keyed = items.map(function (item, at) {
-        return { item: item, key: key(item), at: at };
-    });
-    keyed.sort(function (a, b) {
+    var keyed = items.map(function(item, at) { return {item : item, key : key(item), at : at}; });
+    keyed.sort(function(a, b) {
         if (a.key < b.key) return -dir;
         if (a.key > b.key) return dir;
         return a.at - b.at;
     });
-    return keyed.map(function (k) {
-        return k.item;
-    });
+    return keyed.map(function(k) { return k.item; });
 }

@@ -1,14 +1,14 @@
 // The listener table: filters, sort, the row markup and its one-assignment render.
-import { GONE, NEW } from './changes.js';
-import { $, esc, field } from './dom.js';
-import { probeAddr, probeOf, probeRank, probeVersion, stateSpan } from './probes.js';
-import { addressKey, sortItems } from './sort.js';
+import {GONE, NEW} from './changes.js';
+import {$, esc, field} from './dom.js';
+import {probeAddr, probeOf, probeRank, probeVersion, stateSpan} from './probes.js';
+import {addressKey, sortItems} from './sort.js';
 
-var view = []; // items of the last load: { r: row, ch: change }
-var shown = null; // the row markup the table holds now
+var view = [];       // items of the last load: { r: row, ch: change }
+var shown = null;    // the row markup the table holds now
 var shownItems = []; // the items behind the table's rows, in their order
-var stale = false; // a render is asked for in the next animation frame
-var sortCol = ''; // '' keeps the server's order
+var stale = false;   // a render is asked for in the next animation frame
+var sortCol = '';    // '' keeps the server's order
 var sortDir = 1;
 var sorted = null; // view in sort order, and what it was sorted for
 var sortedFor = '';
@@ -24,9 +24,7 @@ export function setView(items, error) {
 
 // ---- cells ------------------------------------------------------------------
 
-function num(v) {
-    return typeof v === 'number' && isFinite(v) ? v : -Infinity;
-}
+function num(v) { return typeof v === 'number' && isFinite(v) ? v : -Infinity; }
 
 // A TCP row's established connections, or -1 where there is no count.
 export function connsOf(r) {
@@ -34,9 +32,7 @@ export function connsOf(r) {
 }
 
 // The process as the table names it: its name, then the service it runs.
-export function processText(r) {
-    return field(r.comm) + (r.service ? ' - ' + r.service : '');
-}
+export function processText(r) { return field(r.comm) + (r.service ? ' - ' + r.service : ''); }
 
 // "queue/backlog" of a listener with connections waiting to be accepted, or ''.
 export function queueText(r) {
@@ -44,20 +40,18 @@ export function queueText(r) {
     return r.queue + '/' + (r.backlog >= 0 ? r.backlog : '-');
 }
 
-function queueFull(r) {
-    return r.backlog >= 0 && r.queue >= r.backlog;
-}
+function queueFull(r) { return r.backlog >= 0 && r.queue >= r.backlog; }
 
 // Sort keys by column (the data-c of its header button).
 var KEYS = {
-    proto: function (r) { return field(r.proto).toLowerCase(); },
-    bind: function (r) { return addressKey(r.bind_addr); },
-    port: function (r) { return num(r.port); },
-    scope: function (r) { return field(r.scope).toLowerCase(); },
-    pid: function (r) { return num(r.pid); },
-    process: function (r) { return processText(r).toLowerCase(); },
-    user: function (r) { return field(r.user).toLowerCase(); },
-    conns: connsOf,
+    proto : function(r) { return field(r.proto).toLowerCase(); },
+    bind : function(r) { return addressKey(r.bind_addr); },
+    port : function(r) { return num(r.port); },
+    scope : function(r) { return field(r.scope).toLowerCase(); },
+    pid : function(r) { return num(r.pid); },
+    process : function(r) { return processText(r).toLowerCase(); },
+    user : function(r) { return field(r.user).toLowerCase(); },
+    conns : connsOf,
 };
 
 function tagCls(scope) {
@@ -66,8 +60,8 @@ function tagCls(scope) {
     return 't-sp';
 }
 
-var MARK = ['', ' <span class="mk">new</span>', ' <span class="mk">gone</span>'];
-var ROW_OPEN = ['<tr>', '<tr class="new">', '<tr class="gone">'];
+var MARK = [ '', ' <span class="mk">new</span>', ' <span class="mk">gone</span>' ];
+var ROW_OPEN = [ '<tr>', '<tr class="new">', '<tr class="gone">' ];
 
 function rowHtml(it) {
     var r = it.r;
@@ -82,11 +76,14 @@ function rowHtml(it) {
            (r.container ? ' <span class="tag t-ct">' + esc(r.container) + '</span>' : '') +
            '</td><td>' + (r.user ? esc(r.user) : '-') + '</td><td class="mo">' +
            (conns >= 0 ? esc(conns) : '-') +
-           (queue ? ' <span class="qu' + (queueFull(r) ? ' full' : '') + '">' + esc(queue) + '</span>' : '') +
+           (queue
+                ? ' <span class="qu' + (queueFull(r) ? ' full' : '') + '">' + esc(queue) + '</span>'
+                : '') +
            '</td><td>' +
            (addr ? stateSpan(probeOf(r)) + ' <button class="gh sm" data-a="' + esc(addr) +
-                   '" data-p="' + esc(r.port) + '">Probe</button>'
-                 : stateSpan(null)) + '</td></tr>';
+                       '" data-p="' + esc(r.port) + '">Probe</button>'
+                 : stateSpan(null)) +
+           '</td></tr>';
 }
 
 // ---- filters and order ------------------------------------------------------------
@@ -97,18 +94,19 @@ function rowHtml(it) {
 function haystack(it) {
     if (it.h === undefined) {
         var r = it.r;
-        it.h = (field(r.port) + ' ' + field(r.proto) + ' ' + field(r.comm) + ' ' +
-                field(r.bind_addr) + '\n' + field(r.service) + '\n' + field(r.user) + '\n' +
-                field(r.container)).toLowerCase();
+        it.h =
+            (field(r.port) + ' ' + field(r.proto) + ' ' + field(r.comm) + ' ' + field(r.bind_addr) +
+             '\n' + field(r.service) + '\n' + field(r.user) + '\n' + field(r.container))
+                .toLowerCase();
     }
     return it.h;
 }
 
 function keyOf(col) {
     if (col === 'probe') {
-        return function (it) { return probeRank(it.r); };
+        return function(it) { return probeRank(it.r); };
     }
-    return function (it) {
+    return function(it) {
         var k = it.k || (it.k = {});
         if (!(col in k)) k[col] = KEYS[col](it.r);
         return k[col];
@@ -177,7 +175,7 @@ function focusedRow(rows) {
     for (var i = 0; i < at; i++) {
         if (sameRow(shownItems[i].r, it.r)) nth++;
     }
-    return { row: it.r, nth: nth };
+    return {row : it.r, nth : nth};
 }
 
 // A rebuild drops the focused button with the old rows; the keyboard user goes on
@@ -218,7 +216,7 @@ export function render() {
 export function renderSoon() {
     if (stale) return;
     stale = true;
-    requestAnimationFrame(function () {
+    requestAnimationFrame(function() {
         stale = false;
         render();
     });
