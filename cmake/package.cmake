@@ -19,7 +19,10 @@ if(WIN32)
   install(TARGETS plugin_ports RUNTIME DESTINATION .)
   install(CODE "set(PORTS_SIGN_FILE \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/plugin_ports.exe\")")
   install(SCRIPT ${PROJECT_SOURCE_DIR}/cmake/sign.cmake)
-  install(FILES ${PROJECT_SOURCE_DIR}/packaging/windows/README.txt DESTINATION .)
+  # The notes with Windows line ends, which every Windows editor shows as lines.
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/README.txt
+                 ${CMAKE_CURRENT_BINARY_DIR}/package/README.txt @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/package/README.txt DESTINATION .)
   install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME ports-${PROJECT_VERSION}-windows-x64)

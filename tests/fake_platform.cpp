@@ -227,7 +227,7 @@ plat_sock plat_tcp_socket_of(int ipv6) {
 
 void plat_set_nonblocking(plat_sock s) { g_fake_sockets[index_of(s)].nonblocking = true; }
 
-int plat_connect_to(plat_sock s, int ipv6, const unsigned char *addr, int port) {
+int plat_connect_to(plat_sock s, int ipv6, const unsigned char *addr, int port, uint32_t) {
     fake_sock &k = g_fake_sockets[index_of(s)];
     if (!k.nonblocking) ++g_fake_net.blocking_connects;
     if (ipv6 != k.ipv6) ++g_fake_net.family_mismatches;

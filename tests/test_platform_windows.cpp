@@ -17,6 +17,7 @@
 #include "platform/platform.h"
 #include "platform/windows_names.h"
 #include "platform/windows_procs.h"
+#include "platform/windows_scm.h"
 #include "platform_addr_parse.h"
 
 namespace {
@@ -429,6 +430,149 @@ TEST_F(Platform, ServicesOfAProcess) {
     printf("services with a process: %d\n", hosts);
 }
 
+// A process the service manager lists with a service, 0 when it lists none.
+DWORD a_service_process() {
+    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE);
+    std::vector<BYTE> buf(262144);
+    DWORD needed = 0, count = 0, resume = 0, pid = 0;
+    if (scm &&
+        EnumServicesStatusExW(scm, SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_ACTIVE, buf.data(),
+                              static_cast<DWORD>(buf.size()), &needed, &count, &resume, nullptr)) {
+        const ENUM_SERVICE_STATUS_PROCESSW *s =
+            reinterpret_cast<ENUM_SERVICE_STATUS_PROCESSW *>(buf.data());
+        for (DWORD i = 0; i < count && !pid; ++i) pid = s[i].ServiceStatusProcess.dwProcessId;
+    }
+    if (scm) CloseServiceHandle(scm);
+    return pid;
+}
+
+SC_HANDLE WINAPI refused_open(LPCWSTR, LPCWSTR, DWORD) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+}
+
+BOOL WINAPI refused_enumerate(SC_HANDLE, SC_ENUM_TYPE, DWORD, DWORD, LPBYTE, DWORD, LPDWORD,
+                              LPDWORD, LPDWORD, LPCWSTR) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+// An account that may not open the service manager or enumerate its services (IIS's
+// anonymous user, a network logon) learns no service, and the run says so; a manager
+// that answers leaves nothing unreadable.
+TEST_F(Platform, ServicesThatCannotBeListedAreSaidUnreadable) {
+    const DWORD pid = a_service_process();
+    ASSERT_NE(pid, 0u) << "the service manager lists no service with a process";
+    const win_scm_calls real = g_win_scm;
+    plat_process p;
+    for (int which = 0; which < 2; ++which) {
+        if (which)
+            g_win_scm.enumerate = refused_enumerate;
+        else
+            g_win_scm.open = refused_open;
+        win_services_forget();
+        EXPECT_EQ(plat_facts_unreadable(), 0) << which; // nothing read yet
+        plat_process_facts(pid, &p);
+        EXPECT_STREQ(p.service, "") << which;
+        EXPECT_EQ(plat_facts_unreadable(), int{PLAT_FACT_SERVICES}) << which;
+        g_win_scm = real;
+    }
+    win_services_forget();
+    plat_process_facts(pid, &p);
+    EXPECT_STRNE(p.service, "");
+    EXPECT_EQ(plat_facts_unreadable(), 0);
+}
+
+std::string sid_name(WELL_KNOWN_SID_TYPE type) {
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD n = sizeof sid;
+    wchar_t name[256], domain[256];
+    DWORD name_len = 256, domain_len = 256;
+    SID_NAME_USE use;
+    if (!CreateWellKnownSid(type, nullptr, sid, &n) ||
+        !LookupAccountSidW(nullptr, sid, name, &name_len, domain, &domain_len, &use))
+        return "(none)";
+    const std::wstring w = std::wstring(domain) + L"\\" + name;
+    char utf8[512];
+    return win_utf8(w.c_str(), w.size(), utf8, sizeof utf8) == 0 ? utf8 : "(none)";
+}
+
+// A service's configured account reads as the process token of that service would
+// name it, whichever spelling the service manager keeps.
+TEST_F(Platform, ServiceAccountsAreNamedAsTheirSids) {
+    char name[160];
+    ASSERT_EQ(win_start_account(L"NT AUTHORITY\\LocalService", name, sizeof name), 0);
+    EXPECT_EQ(name, sid_name(WinLocalServiceSid)); // NT AUTHORITY\LOCAL SERVICE in English
+    // The service manager takes the name in any case.
+    ASSERT_EQ(win_start_account(L"nt authority\\NetworkService", name, sizeof name), 0);
+    EXPECT_EQ(name, sid_name(WinNetworkServiceSid));
+    // A name that names no account stays as written.
+    ASSERT_EQ(win_start_account(L"NOSUCHDOMAIN\\nobody", name, sizeof name), 0);
+    EXPECT_STREQ(name, "NOSUCHDOMAIN\\nobody");
+}
+
+// The attributes of SeDebugPrivilege in this process's token; -1 when it lacks it.
+long debug_privilege_state() {
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return -1;
+    std::vector<BYTE> buf(8192);
+    DWORD n = 0;
+    long state = -1;
+    LUID debug;
+    if (LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &debug) &&
+        GetTokenInformation(token, TokenPrivileges, buf.data(), static_cast<DWORD>(buf.size()),
+                            &n)) {
+        const TOKEN_PRIVILEGES *p = reinterpret_cast<TOKEN_PRIVILEGES *>(buf.data());
+        for (DWORD i = 0; i < p->PrivilegeCount; ++i)
+            if (p->Privileges[i].Luid.LowPart == debug.LowPart &&
+                p->Privileges[i].Luid.HighPart == debug.HighPart)
+                state = static_cast<long>(p->Privileges[i].Attributes);
+    }
+    CloseHandle(token);
+    return state;
+}
+
+// A reading that names owners enables the debugging privilege the token holds (Wine's
+// token holds it, disabled, as an elevated administrator's does); a reading of the
+// addresses alone, the probe's, leaves the token as it is.
+TEST_F(Platform, OwnerReadingEnablesTheDebugPrivilegeHeld) {
+    ASSERT_NE(debug_privilege_state(), -1) << "the token lacks SeDebugPrivilege";
+    HANDLE token;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token));
+    TOKEN_PRIVILEGES off = {1, {{{0, 0}, 0}}};
+    ASSERT_TRUE(LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &off.Privileges[0].Luid));
+    ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, &off, 0, nullptr, nullptr));
+    CloseHandle(token);
+    static const int order[PLAT_LISTS] = {PLAT_TCP4, -1, -1, -1};
+    auto ignore = [](int, const plat_endpoint *, void *) {};
+    plat_tables_read(order, ignore, nullptr, PLAT_ADDRESSES);
+    EXPECT_EQ(debug_privilege_state() & SE_PRIVILEGE_ENABLED, 0);
+    plat_tables_read(order, ignore, nullptr);
+    EXPECT_EQ(debug_privilege_state() & SE_PRIVILEGE_ENABLED, SE_PRIVILEGE_ENABLED);
+}
+
+// A process created after a table was read cannot be the owner the table names: its
+// pid was given anew. One created before may be.
+TEST_F(Platform, APidGivenAnewIsNoOwner) {
+    const uint64_t before = win_now();
+    Sleep(20); // past the system clock's tick
+    Copy copy(L"later.exe");
+    ASSERT_TRUE(copy.running);
+    const DWORD pid = copy.pi.dwProcessId;
+    uint64_t created = 0;
+    ASSERT_EQ(win_process_created(pid, &created), 0);
+    EXPECT_GT(created, before);
+    win_names names;
+    win_names_take(&names);
+    for (win_names *snapshot : {static_cast<win_names *>(nullptr), &names}) {
+        EXPECT_EQ(win_pid_reused(snapshot, pid, before), 1);
+        EXPECT_EQ(win_pid_reused(snapshot, pid, win_now()), 0);
+        // A process that cannot be asked is left as the table names it.
+        EXPECT_EQ(win_pid_reused(snapshot, 0xFFFFFFF1u, before), 0);
+    }
+    win_names_free(&names);
+}
+
 TEST_F(Platform, LoopbackConnectionCarriesBytes) {
     Bound server(SOCK_STREAM, 0, true);
     ASSERT_NE(server.port, 0);
@@ -478,7 +622,7 @@ TEST_F(Platform, ClosedPortIsRefusedAtOnce) {
         ASSERT_NE(c, PLAT_NO_SOCK);
         plat_set_nonblocking(c);
         const uint64_t t0 = plat_clock_ms();
-        int how = ipv6 ? plat_connect_to(c, 1, v6_loop, port) : plat_connect_loopback(c, port);
+        int how = ipv6 ? plat_connect_to(c, 1, v6_loop, port, 0) : plat_connect_loopback(c, port);
         ASSERT_NE(how, PLAT_CONNECTED);
         // Winsock reports the refusal in the exception set, which the wait watches.
         if (how == PLAT_IN_PROGRESS) {
@@ -516,7 +660,7 @@ TEST_F(Platform, Ipv6ConnectionKnowsItsOwnEnd) {
     plat_sock c = plat_tcp_socket_of(1);
     ASSERT_NE(c, PLAT_NO_SOCK);
     plat_set_nonblocking(c);
-    int how = plat_connect_to(c, 1, v6_loop, server.port);
+    int how = plat_connect_to(c, 1, v6_loop, server.port, 0);
     if (how == PLAT_IN_PROGRESS) {
         ASSERT_GT(plat_wait(c, 1, 2000), 0);
         how = plat_connect_result(c);
@@ -532,6 +676,73 @@ TEST_F(Platform, Ipv6ConnectionKnowsItsOwnEnd) {
     unsigned char v4[4];
     EXPECT_EQ(plat_local_addr(c, v4, &port), -1);
     plat_close(c);
+}
+
+// ---- Interfaces of the test's own ----------------------------------------------
+// Run by tests/windows/interfaces.py alone, in a network namespace whose interface
+// ports0 holds 198.51.100.7/24 and fe80::7; PORTS_TEST_SCOPE is that interface's index.
+class Interfaces : public Platform {};
+
+int is_local(const char *text) {
+    int ipv6 = 0;
+    unsigned char addr[16];
+    if (plat_addr_parse(text, &ipv6, addr) != 0) return -1;
+    return plat_addr_is_local(ipv6, addr);
+}
+
+// An address is this host's when an interface holds it or it is loopback; a neighbour
+// on the same subnet, another network or a wildcard is not.
+TEST_F(Interfaces, AddressesOfThisHost) {
+    for (const char *local :
+         {"127.0.0.1", "127.9.9.9", "::1", "198.51.100.7", "fe80::7", "::ffff:198.51.100.7"})
+        EXPECT_EQ(is_local(local), 1) << local;
+    for (const char *other : {"198.51.100.8", "203.0.113.7", "2001:db8::7", "fe80::8", "0.0.0.0",
+                              "::", "::ffff:203.0.113.7"})
+        EXPECT_EQ(is_local(other), 0) << other;
+}
+
+// A link-local listener's rows carry the interface it is bound to, and a connection
+// reaches it through that interface alone.
+TEST_F(Interfaces, LinkLocalSocketsKeepTheirScope) {
+    const char *scope_text = getenv("PORTS_TEST_SCOPE");
+    ASSERT_NE(scope_text, nullptr) << "run by tests/windows/interfaces.py";
+    const uint32_t scope = static_cast<uint32_t>(strtoul(scope_text, nullptr, 10));
+    sockaddr_in6 at = {};
+    at.sin6_family = AF_INET6;
+    ASSERT_EQ(inet_pton(AF_INET6, "fe80::7", &at.sin6_addr), 1);
+    at.sin6_scope_id = scope;
+    SOCKET sockets[2] = {socket(AF_INET6, SOCK_STREAM, 0), socket(AF_INET6, SOCK_DGRAM, 0)};
+    int ports[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        sockaddr_in6 bound = at;
+        int len = sizeof bound;
+        ASSERT_EQ(bind(sockets[i], reinterpret_cast<sockaddr *>(&bound), sizeof bound), 0) << i;
+        if (i == 0) {
+            ASSERT_EQ(listen(sockets[i], 4), 0);
+        }
+        getsockname(sockets[i], reinterpret_cast<sockaddr *>(&bound), &len);
+        ports[i] = ntohs(bound.sin6_port);
+    }
+    const plat_endpoint *tcp = nullptr, *udp = nullptr;
+    const std::vector<plat_endpoint> tcp_rows = read_table(PLAT_TCP6),
+                                     udp_rows = read_table(PLAT_UDP6);
+    tcp = find_port(tcp_rows, ports[0]);
+    udp = find_port(udp_rows, ports[1]);
+    ASSERT_NE(tcp, nullptr);
+    ASSERT_NE(udp, nullptr);
+    EXPECT_EQ(addr_text(1, tcp->addr), "fe80::7");
+    EXPECT_EQ(tcp->scope_id, scope);
+    EXPECT_EQ(udp->scope_id, scope);
+    for (uint32_t through : {scope, 0u}) {
+        plat_sock c = plat_tcp_socket_of(1);
+        ASSERT_NE(c, PLAT_NO_SOCK);
+        plat_set_nonblocking(c);
+        int how = plat_connect_to(c, 1, tcp->addr, ports[0], through);
+        if (how == PLAT_IN_PROGRESS) how = plat_wait(c, 1, 2000) > 0 ? plat_connect_result(c) : -1;
+        EXPECT_EQ(how == PLAT_CONNECTED, through == scope) << through << ": " << how;
+        plat_close(c);
+    }
+    for (SOCKET s : sockets) closesocket(s);
 }
 
 } // namespace

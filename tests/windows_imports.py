@@ -18,15 +18,18 @@ import sys
 # them only with KB2533623, so the program looks them up at run time.
 VISTA = {
     # The stack protector's canary comes from CryptGenRandom; the detail answer asks the
-    # service control manager and process tokens.
+    # service control manager and process tokens, and an owner reading enables the
+    # debugging privilege (all of them Windows XP, per Microsoft's reference pages).
     "advapi32.dll": """
-        CloseServiceHandle CreateWellKnownSid CryptAcquireContextA CryptGenRandom
-        CryptReleaseContext EnumServicesStatusExW GetTokenInformation LookupAccountSidW
-        OpenProcessToken OpenSCManagerW OpenServiceW QueryServiceConfigW""",
+        AdjustTokenPrivileges CloseServiceHandle CreateWellKnownSid CryptAcquireContextA
+        CryptGenRandom CryptReleaseContext EnumServicesStatusExW GetTokenInformation
+        LookupAccountNameW LookupAccountSidW LookupPrivilegeValueW OpenProcessToken
+        OpenSCManagerW OpenServiceW QueryServiceConfigW""",
     "kernel32.dll": """
         CloseHandle CreateToolhelp32Snapshot DeleteCriticalSection EnterCriticalSection
-        FreeEnvironmentStringsW GetEnvironmentStringsW GetEnvironmentVariableW GetLastError
-        GetModuleHandleW GetProcAddress GetStartupInfoA GetSystemDirectoryW
+        FreeEnvironmentStringsW GetCurrentProcess GetEnvironmentStringsW
+        GetEnvironmentVariableW GetLastError GetModuleHandleW GetProcAddress GetProcessTimes
+        GetStartupInfoA GetSystemDirectoryW GetSystemTimeAsFileTime
         GetSystemWindowsDirectoryW InitializeCriticalSection IsDBCSLeadByteEx
         LeaveCriticalSection LoadLibraryExW MultiByteToWideChar OpenProcess Process32FirstW
         Process32NextW QueryFullProcessImageNameW QueryPerformanceCounter
@@ -35,7 +38,7 @@ VISTA = {
         WideCharToMultiByte __C_specific_handler""",
     "ws2_32.dll": """
         WSAGetLastError WSAIoctl WSAStartup closesocket connect getsockname getsockopt htonl
-        htons inet_ntop inet_pton ioctlsocket ntohs recv select send socket""",
+        htons inet_ntop inet_pton ioctlsocket ntohl ntohs recv select send socket""",
     "msvcrt.dll": """
         ___lc_codepage_func ___mb_cur_max_func __getmainargs __initenv __iob_func
         __set_app_type __setusermatherr _acmdln _amsg_exit _cexit _close _commode _errno _exit

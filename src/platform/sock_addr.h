@@ -4,14 +4,17 @@
 
 #include <cstring>
 
-// The socket address of a 4-byte (ipv6 == 0) or 16-byte address and a port; its length.
-inline int sock_addr_make(int ipv6, const unsigned char *addr, int port, sockaddr_storage *to) {
+// The socket address of a 4-byte (ipv6 == 0) or 16-byte address and a port, with the
+// interface of an IPv6 address's zone (0 for none); its length.
+inline int sock_addr_make(int ipv6, const unsigned char *addr, int port, uint32_t scope_id,
+                          sockaddr_storage *to) {
     memset(to, 0, sizeof *to);
     if (ipv6) {
         sockaddr_in6 *a = reinterpret_cast<sockaddr_in6 *>(to);
         a->sin6_family = AF_INET6;
         a->sin6_port = htons(static_cast<uint16_t>(port & 0xffff));
         memcpy(&a->sin6_addr, addr, 16);
+        a->sin6_scope_id = scope_id;
         return sizeof *a;
     }
     sockaddr_in *a = reinterpret_cast<sockaddr_in *>(to);

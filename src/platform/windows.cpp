@@ -178,11 +178,15 @@ namespace {
 // hub's rights. So it is loaded by hand, from the system folder alone.
 typedef DWORD(WINAPI *tcp_table_fn)(PVOID, PDWORD, BOOL, ULONG, TCP_TABLE_CLASS, ULONG);
 typedef DWORD(WINAPI *udp_table_fn)(PVOID, PDWORD, BOOL, ULONG, UDP_TABLE_CLASS, ULONG);
+typedef DWORD(WINAPI *unicast_table_fn)(ADDRESS_FAMILY, PMIB_UNICASTIPADDRESS_TABLE *);
+typedef void(WINAPI *free_table_fn)(PVOID);
 
 struct iphlpapi {
     int tried;
     tcp_table_fn tcp;
     udp_table_fn udp;
+    unicast_table_fn unicast;
+    free_table_fn free_table;
 };
 iphlpapi g_iphlpapi;
 
@@ -212,8 +216,74 @@ const iphlpapi &iphlpapi_loaded() {
     if (dll) {
         l.tcp = proc_of<tcp_table_fn>(dll, "GetExtendedTcpTable");
         l.udp = proc_of<udp_table_fn>(dll, "GetExtendedUdpTable");
+        l.unicast = proc_of<unicast_table_fn>(dll, "GetUnicastIpAddressTable");
+        l.free_table = proc_of<free_table_fn>(dll, "FreeMibTable");
     }
     return l;
+}
+
+} // namespace
+
+namespace {
+
+// ---- this host's addresses
+
+// Loopback: 127.0.0.0/8 and ::1, which Windows routes to itself on every interface.
+bool is_loopback(int ipv6, const unsigned char *addr) {
+    static const unsigned char v6_loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    return ipv6 ? memcmp(addr, v6_loopback, 16) == 0 : addr[0] == 127;
+}
+
+// This host's unicast addresses of one family (Vista and later); null when they cannot
+// be read. unicast_free releases them.
+MIB_UNICASTIPADDRESS_TABLE *unicast_read(int ipv6) {
+    const iphlpapi &l = iphlpapi_loaded();
+    MIB_UNICASTIPADDRESS_TABLE *table = nullptr;
+    if (!l.unicast || !l.free_table ||
+        l.unicast(static_cast<ADDRESS_FAMILY>(ipv6 ? AF_INET6 : AF_INET), &table) != NO_ERROR)
+        return nullptr;
+    return table;
+}
+
+void unicast_free(MIB_UNICASTIPADDRESS_TABLE *table) {
+    if (table) iphlpapi_loaded().free_table(table);
+}
+
+// A row of the unicast address table that holds the address. A duplicate one (another
+// host of the link answered for it) or an invalid one is not this host's.
+bool row_holds(const MIB_UNICASTIPADDRESS_ROW &row, int ipv6, const unsigned char *addr) {
+    if (row.DadState == IpDadStateInvalid || row.DadState == IpDadStateDuplicate) return false;
+    if (ipv6)
+        return row.Address.si_family == AF_INET6 &&
+               memcmp(&row.Address.Ipv6.sin6_addr, addr, 16) == 0;
+    return row.Address.si_family == AF_INET && memcmp(&row.Address.Ipv4.sin_addr, addr, 4) == 0;
+}
+
+// The zone of a link-local IPv6 address a socket is bound to (fe80::/10; 0 for any
+// other address). The socket table's scope id is in network byte order, as Microsoft
+// documents it; it is taken when an interface that holds the address has that zone.
+// Otherwise (Wine puts the address's scope level there) the one interface that holds
+// the address gives it, and several or none give 0. *unicast is the IPv6 address
+// table, read at the first need.
+uint32_t link_zone(const unsigned char *addr, DWORD table_scope,
+                   MIB_UNICASTIPADDRESS_TABLE **unicast, int *tried) {
+    if (addr[0] != 0xfe || (addr[1] & 0xc0) != 0x80) return 0;
+    const uint32_t zone = ntohl(table_scope);
+    if (!*tried) {
+        *tried = 1;
+        *unicast = unicast_read(1);
+    }
+    if (!*unicast) return zone;
+    uint32_t only = 0;
+    int holders = 0;
+    for (ULONG i = 0; i < (*unicast)->NumEntries; ++i) {
+        const MIB_UNICASTIPADDRESS_ROW &row = (*unicast)->Table[i];
+        if (!row_holds(row, 1, addr)) continue;
+        if (row.Address.Ipv6.sin6_scope_id == zone) return zone;
+        only = row.Address.Ipv6.sin6_scope_id;
+        ++holders;
+    }
+    return holders == 1 ? only : 0;
 }
 
 } // namespace
@@ -226,6 +296,10 @@ const iphlpapi &iphlpapi_loaded() {
 struct win_process_name {
     DWORD pid;
     wchar_t name[MAX_PATH];
+    // The process's creation time once asked for (created_known 1), or that it could
+    // not be had (-1).
+    int created_known;
+    uint64_t created;
 };
 
 namespace {
@@ -258,6 +332,7 @@ void win_names_take(win_names *names) {
         }
         win_process_name &n = names->procs[names->count++];
         n.pid = e.th32ProcessID;
+        n.created_known = 0;
         memcpy(n.name, e.szExeFile, sizeof n.name);
         n.name[MAX_PATH - 1] = L'\0';
         e.dwSize = sizeof e;
@@ -271,13 +346,36 @@ void win_names_free(win_names *names) {
     *names = win_names();
 }
 
-int win_names_find(const win_names *names, uint32_t pid, char *buf, size_t size) {
+namespace {
+
+win_process_name *names_entry(const win_names *names, uint32_t pid) {
     win_process_name key;
     key.pid = pid;
-    const win_process_name *p = static_cast<const win_process_name *>(
+    return static_cast<win_process_name *>(
         bsearch(&key, names->procs, names->count, sizeof key, by_pid));
+}
+
+} // namespace
+
+int win_names_find(const win_names *names, uint32_t pid, char *buf, size_t size) {
+    const win_process_name *p = names_entry(names, pid);
     if (!p || !p->name[0]) return -1;
     return utf8_of(p->name, wcslen(p->name), buf, size, 0);
+}
+
+int win_pid_reused(win_names *names, uint32_t pid, uint64_t read_at) {
+    // Asked once per process of the snapshot: a process owns many rows.
+    win_process_name *p = names ? names_entry(names, pid) : nullptr;
+    win_process_name alone = {};
+    if (!p) p = &alone;
+    if (!p->created_known) p->created_known = win_process_created(pid, &p->created) == 0 ? 1 : -1;
+    return p->created_known == 1 && p->created > read_at;
+}
+
+uint64_t win_now() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return static_cast<uint64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime;
 }
 
 namespace {
@@ -305,10 +403,13 @@ uint32_t table_call(void *buf, uint32_t *size, void *ctx) {
     return rc;
 }
 
-plat_endpoint endpoint(const void *addr, size_t addr_len, DWORD port, DWORD state, DWORD pid) {
+// The scope id stays as the table holds it: the walk makes it a zone.
+plat_endpoint endpoint(const void *addr, size_t addr_len, DWORD port, DWORD state, DWORD pid,
+                       DWORD scope_id = 0) {
     plat_endpoint ep;
     memset(&ep, 0, sizeof ep);
     memcpy(ep.addr, addr, addr_len);
+    ep.scope_id = scope_id;
     ep.port_field = port;
     ep.state = state;
     ep.pid = pid;
@@ -324,7 +425,7 @@ plat_endpoint endpoint_of(const MIB_TCPROW_OWNER_PID &r) {
 }
 
 plat_endpoint endpoint_of(const MIB_TCP6ROW_OWNER_PID &r) {
-    return endpoint(r.ucLocalAddr, 16, r.dwLocalPort, r.dwState, r.dwOwningPid);
+    return endpoint(r.ucLocalAddr, 16, r.dwLocalPort, r.dwState, r.dwOwningPid, r.dwLocalScopeId);
 }
 
 plat_endpoint endpoint_of(const MIB_UDPROW_OWNER_PID &r) {
@@ -332,72 +433,88 @@ plat_endpoint endpoint_of(const MIB_UDPROW_OWNER_PID &r) {
 }
 
 plat_endpoint endpoint_of(const MIB_UDP6ROW_OWNER_PID &r) {
-    return endpoint(r.ucLocalAddr, 16, r.dwLocalPort, 0, r.dwOwningPid);
+    return endpoint(r.ucLocalAddr, 16, r.dwLocalPort, 0, r.dwOwningPid, r.dwLocalScopeId);
 }
 
 // Room for a snapshot name as UTF-8: at most three bytes for each of its characters.
 enum { LISTED_NAME_SIZE = MAX_PATH * 3 + 1 };
 
+// One list's table as fetched; buf null when it could not be read. A detail reading
+// takes the TCP table with every connection in it. read_at is when the table call
+// returned (FILETIME ticks): every owner it names was alive then.
+struct fetched_table {
+    void *buf;
+    uint32_t size;
+    int all_states;
+    uint64_t read_at;
+};
+
+// What every row of one reading is joined with.
+struct reading {
+    // The process snapshot that names the owners; empty when the addresses alone are
+    // wanted, and then no owner is checked either.
+    win_names names;
+    int owners;
+    plat_endpoint_fn fn;
+    void *ctx;
+    // The IPv6 addresses of this host, once a link-local socket needs its zone.
+    MIB_UNICASTIPADDRESS_TABLE *unicast;
+    int unicast_tried;
+};
+
 // Every row of a fetched table in table order (those in state alone, when it is not
-// 0), but no more rows than the buffer holds, whatever the count says.
+// 0), but no more rows than the buffer holds, whatever the count says. An owner whose
+// pid now names a process created after the table was read is gone, its pid taken by
+// another: the row keeps the socket with its owner unknown rather than name that one.
 template<typename Table>
-void walk(const void *buf, uint32_t size, int list, const win_names &names, plat_endpoint_fn fn,
-          void *ctx, uint32_t state = 0) {
-    const Table *t = static_cast<const Table *>(buf);
-    if (size < offsetof(Table, table)) return;
-    const size_t room = (size - offsetof(Table, table)) / sizeof t->table[0];
+void walk(const fetched_table &f, int list, reading &r, uint32_t state = 0) {
+    const Table *t = static_cast<const Table *>(f.buf);
+    if (f.size < offsetof(Table, table)) return;
+    const size_t room = (f.size - offsetof(Table, table)) / sizeof t->table[0];
     const size_t n = t->dwNumEntries < room ? t->dwNumEntries : room;
     char listed[LISTED_NAME_SIZE];
     for (size_t i = 0; i < n; ++i) {
         plat_endpoint ep = endpoint_of(t->table[i]);
         if (state && ep.state != state) continue;
-        if (ep.pid && win_names_find(&names, ep.pid, listed, sizeof listed) == 0)
+        if (list == PLAT_TCP6 || list == PLAT_UDP6 || list == PLAT_TCP6_CONNS)
+            ep.scope_id = link_zone(ep.addr, ep.scope_id, &r.unicast, &r.unicast_tried);
+        if (ep.pid && r.owners && win_pid_reused(&r.names, ep.pid, f.read_at))
+            ep.pid = ep.holders = 0;
+        if (ep.pid && win_names_find(&r.names, ep.pid, listed, sizeof listed) == 0)
             ep.listed_name = listed;
-        fn(list, &ep, ctx);
+        r.fn(list, &ep, r.ctx);
     }
 }
 
 // A TCP table of every connection: its listeners as the list, then its established
 // connections as the list's connection list.
 template<typename Table>
-void walk_connections(const void *buf, uint32_t size, int list, const win_names &names,
-                      plat_endpoint_fn fn, void *ctx) {
-    walk<Table>(buf, size, list, names, fn, ctx, PLAT_TCP_LISTEN);
-    walk<Table>(buf, size, list == PLAT_TCP4 ? PLAT_TCP4_CONNS : PLAT_TCP6_CONNS, names, fn, ctx,
-                PLAT_TCP_ESTABLISHED);
+void walk_connections(const fetched_table &f, int list, reading &r) {
+    walk<Table>(f, list, r, PLAT_TCP_LISTEN);
+    walk<Table>(f, list == PLAT_TCP4 ? PLAT_TCP4_CONNS : PLAT_TCP6_CONNS, r, PLAT_TCP_ESTABLISHED);
 }
-
-// One list's table as fetched; buf null when it could not be read. A detail reading
-// takes the TCP table with every connection in it.
-struct fetched_table {
-    void *buf;
-    uint32_t size;
-    int all_states;
-};
 
 fetched_table fetch_list(int list, int flags) {
     const int tcp = list == PLAT_TCP4 || list == PLAT_TCP6;
     const int ipv6 = list == PLAT_TCP6 || list == PLAT_UDP6;
     const int detail = tcp && (flags & PLAT_DETAIL);
     table_kind kind = {tcp, static_cast<ULONG>(ipv6 ? AF_INET6 : AF_INET), detail};
-    fetched_table t = {nullptr, 0, detail};
+    fetched_table t = {nullptr, 0, detail, 0};
     t.buf = table_fetch(table_call, &kind, &t.size);
+    t.read_at = win_now();
     return t;
 }
 
-void walk_list(int list, const fetched_table &t, const win_names &names, plat_endpoint_fn fn,
-               void *ctx) {
+void walk_list(int list, const fetched_table &t, reading &r) {
     if (t.all_states) {
-        if (list == PLAT_TCP4)
-            walk_connections<MIB_TCPTABLE_OWNER_PID>(t.buf, t.size, list, names, fn, ctx);
-        if (list == PLAT_TCP6)
-            walk_connections<MIB_TCP6TABLE_OWNER_PID>(t.buf, t.size, list, names, fn, ctx);
+        if (list == PLAT_TCP4) walk_connections<MIB_TCPTABLE_OWNER_PID>(t, list, r);
+        if (list == PLAT_TCP6) walk_connections<MIB_TCP6TABLE_OWNER_PID>(t, list, r);
         return;
     }
-    if (list == PLAT_TCP4) walk<MIB_TCPTABLE_OWNER_PID>(t.buf, t.size, list, names, fn, ctx);
-    if (list == PLAT_TCP6) walk<MIB_TCP6TABLE_OWNER_PID>(t.buf, t.size, list, names, fn, ctx);
-    if (list == PLAT_UDP4) walk<MIB_UDPTABLE_OWNER_PID>(t.buf, t.size, list, names, fn, ctx);
-    if (list == PLAT_UDP6) walk<MIB_UDP6TABLE_OWNER_PID>(t.buf, t.size, list, names, fn, ctx);
+    if (list == PLAT_TCP4) walk<MIB_TCPTABLE_OWNER_PID>(t, list, r);
+    if (list == PLAT_TCP6) walk<MIB_TCP6TABLE_OWNER_PID>(t, list, r);
+    if (list == PLAT_UDP4) walk<MIB_UDPTABLE_OWNER_PID>(t, list, r);
+    if (list == PLAT_UDP6) walk<MIB_UDP6TABLE_OWNER_PID>(t, list, r);
 }
 
 } // namespace
@@ -411,20 +528,26 @@ static int with_connections(int list, int flags) {
 
 // The tables first, then one process snapshot that names every list's owners: a
 // process that starts to listen between the two is in the snapshot, with its name.
+// A reading that looks for owners first enables the debugging privilege where the
+// hub's token holds it (an elevated hub), so that every process may be opened.
 int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx, int flags) {
     fetched_table tables[PLAT_LISTS] = {};
     for (int k = 0; k < PLAT_LISTS; ++k)
         if (order[k] >= 0 && order[k] < PLAT_LISTS) tables[k] = fetch_list(order[k], flags);
-    win_names names = {};
-    if (!(flags & PLAT_ADDRESSES)) win_names_take(&names);
+    reading r = {{}, !(flags & PLAT_ADDRESSES), fn, ctx, nullptr, 0};
+    if (r.owners) {
+        win_debug_privilege();
+        win_names_take(&r.names);
+    }
     int readable = 0;
     for (int k = 0; k < PLAT_LISTS; ++k) {
         if (!tables[k].buf) continue;
-        walk_list(order[k], tables[k], names, fn, ctx);
+        walk_list(order[k], tables[k], r);
         free(tables[k].buf);
         readable |= 1 << order[k] | with_connections(order[k], flags);
     }
-    win_names_free(&names);
+    win_names_free(&r.names);
+    unicast_free(r.unicast);
     return readable;
 }
 
@@ -436,6 +559,21 @@ int plat_addr_text(int ipv6, const unsigned char *addr, char *buf, size_t size) 
 
 int plat_addr_parse(const char *text, int *ipv6, unsigned char addr[16]) {
     return sock_addr_parse(text, ipv6, addr);
+}
+
+// The addresses of this host's interfaces, from IP Helper's unicast address table.
+int plat_addr_is_local(int ipv6, const unsigned char *addr) {
+    // An IPv4-mapped address is the IPv4 address it maps.
+    static const unsigned char mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    if (ipv6 && memcmp(addr, mapped, sizeof mapped) == 0) return plat_addr_is_local(0, addr + 12);
+    if (is_loopback(ipv6, addr)) return 1;
+    MIB_UNICASTIPADDRESS_TABLE *table = unicast_read(ipv6);
+    if (!table) return 0;
+    int local = 0;
+    for (ULONG i = 0; i < table->NumEntries && !local; ++i)
+        local = row_holds(table->Table[i], ipv6, addr);
+    unicast_free(table);
+    return local;
 }
 
 int win_utf8(const wchar_t *w, size_t n, char *buf, size_t size) {
@@ -491,7 +629,7 @@ void plat_set_nonblocking(plat_sock s) {
     ioctlsocket(sock_of(s), FIONBIO, &on);
 }
 
-int plat_connect_to(plat_sock s, int ipv6, const unsigned char *addr, int port) {
+int plat_connect_to(plat_sock s, int ipv6, const unsigned char *addr, int port, uint32_t scope_id) {
     // Windows sends the SYN again after a reset, even on loopback, so a refused port
     // would take the whole wait. Without retransmissions a reset ends the attempt at
     // once. Windows 8 and later know this; older systems refuse it and wait as before.
@@ -502,7 +640,7 @@ int plat_connect_to(plat_sock s, int ipv6, const unsigned char *addr, int port) 
     WSAIoctl(sock_of(s), SIO_TCP_INITIAL_RTO, &rto, sizeof rto, nullptr, 0, &unused, nullptr,
              nullptr);
     sockaddr_storage to;
-    const int len = sock_addr_make(ipv6, addr, port, &to);
+    const int len = sock_addr_make(ipv6, addr, port, scope_id, &to);
     if (connect(sock_of(s), reinterpret_cast<const sockaddr *>(&to), len) == 0)
         return PLAT_CONNECTED;
     const int err = WSAGetLastError();

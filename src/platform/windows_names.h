@@ -23,3 +23,12 @@ void win_names_free(win_names *names);
 // The name of pid in the snapshot, as UTF-8; -1 for a process it does not hold or when
 // the name does not fit.
 int win_names_find(const win_names *names, uint32_t pid, char *buf, size_t size);
+
+// The system time now, in FILETIME ticks (100 ns since 1601, UTC).
+uint64_t win_now();
+
+// 1 when the process that now has pid was created after read_at (FILETIME ticks), so
+// that it cannot be the owner a table read at read_at names: that one has ended and its
+// pid was given anew. 0 when it was not, or its creation time cannot be had. A process
+// of the snapshot names (null for none) is asked once, however often it is named.
+int win_pid_reused(win_names *names, uint32_t pid, uint64_t read_at);

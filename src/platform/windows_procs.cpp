@@ -15,6 +15,9 @@
 
 #include "name_join.h"
 #include "windows_procs.h"
+#include "windows_scm.h"
+
+win_scm_calls g_win_scm = {OpenSCManagerW, EnumServicesStatusExW};
 
 namespace {
 
@@ -42,6 +45,14 @@ int sid_account(PSID sid, char *buf, size_t size) {
     return win_utf8(g_account, n + k, buf, size);
 }
 
+// The name of a well-known account as the system names its SID; 0 on success.
+int well_known_account(WELL_KNOWN_SID_TYPE type, char *buf, size_t size) {
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD n = sizeof sid;
+    if (!CreateWellKnownSid(type, nullptr, sid, &n)) return -1;
+    return sid_account(sid, buf, size);
+}
+
 // One running service: the process it runs in and its key name.
 struct service_entry {
     DWORD pid;
@@ -51,11 +62,35 @@ struct service_entry {
 
 struct service_list {
     int tried;
+    // The manager could not be opened, or the list not read whole.
+    int unreadable;
     SC_HANDLE scm;
     service_entry *entries;
     size_t count;
 };
 service_list g_services;
+
+// One running service in the list; 0 when there is no room for it.
+int add_service(service_list &l, size_t *cap, DWORD pid, const wchar_t *name) {
+    if (l.count == *cap) {
+        const size_t grown = *cap ? *cap * 2 : 256;
+        void *p = realloc(l.entries, grown * sizeof *l.entries);
+        if (!p) return 0;
+        l.entries = static_cast<service_entry *>(p);
+        *cap = grown;
+    }
+    const size_t wlen = wcslen(name);
+    service_entry e = {pid, static_cast<wchar_t *>(malloc((wlen + 1) * sizeof(wchar_t))),
+                       static_cast<char *>(malloc(wlen * 3 + 1))};
+    if (!e.wide || !e.name || win_utf8(name, wlen, e.name, wlen * 3 + 1) != 0) {
+        free(e.wide);
+        free(e.name);
+        return 0;
+    }
+    memcpy(e.wide, name, (wlen + 1) * sizeof(wchar_t));
+    l.entries[l.count++] = e;
+    return 1;
+}
 
 int by_name(const void *a, const void *b) {
     return name_order(static_cast<const service_entry *>(a)->name,
@@ -63,22 +98,28 @@ int by_name(const void *a, const void *b) {
 }
 
 // Every running Win32 service with its process, in name order, once per run. Kept, with the
-// manager's handle, until the process ends.
+// manager's handle, until the process ends. A list that could not be had whole is said
+// unreadable: an account that may not enumerate services (a network logon, as IIS
+// runs a CGI program for an anonymous request) would otherwise see no service anywhere.
 const service_list &services_loaded() {
     service_list &l = g_services;
     if (l.tried) return l;
     l.tried = 1;
-    l.scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE);
-    if (!l.scm) return l;
+    l.scm = g_win_scm.open(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE);
+    if (!l.scm) {
+        l.unreadable = 1;
+        return l;
+    }
     // The list comes in pieces, each at most 256 KiB, resumed by a handle.
     DWORD size = 65536, resume = 0;
     BYTE *buf = static_cast<BYTE *>(malloc(size));
     size_t cap = 0;
+    bool whole = false;
     for (bool more = buf != nullptr; more;) {
         DWORD needed = 0, returned = 0;
         const BOOL ok =
-            EnumServicesStatusExW(l.scm, SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_ACTIVE, buf,
-                                  size, &needed, &returned, &resume, nullptr);
+            g_win_scm.enumerate(l.scm, SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_ACTIVE, buf,
+                                size, &needed, &returned, &resume, nullptr);
         more = !ok && GetLastError() == ERROR_MORE_DATA;
         if (!ok && !more) break;
         if (more && returned == 0) {
@@ -92,30 +133,17 @@ const service_list &services_loaded() {
         }
         const ENUM_SERVICE_STATUS_PROCESSW *s =
             reinterpret_cast<ENUM_SERVICE_STATUS_PROCESSW *>(buf);
-        for (DWORD i = 0; i < returned; ++i) {
+        DWORD i = 0;
+        for (; i < returned; ++i) {
             const DWORD pid = s[i].ServiceStatusProcess.dwProcessId;
-            if (pid == 0 || !s[i].lpServiceName) continue;
-            if (l.count == cap) {
-                const size_t grown = cap ? cap * 2 : 256;
-                void *p = realloc(l.entries, grown * sizeof *l.entries);
-                if (!p) break;
-                l.entries = static_cast<service_entry *>(p);
-                cap = grown;
-            }
-            const size_t wlen = wcslen(s[i].lpServiceName);
-            service_entry e = {pid, static_cast<wchar_t *>(malloc((wlen + 1) * sizeof(wchar_t))),
-                               static_cast<char *>(malloc(wlen * 3 + 1))};
-            if (!e.wide || !e.name ||
-                win_utf8(s[i].lpServiceName, wlen, e.name, wlen * 3 + 1) != 0) {
-                free(e.wide);
-                free(e.name);
-                continue;
-            }
-            memcpy(e.wide, s[i].lpServiceName, (wlen + 1) * sizeof(wchar_t));
-            l.entries[l.count++] = e;
+            if (pid != 0 && s[i].lpServiceName && !add_service(l, &cap, pid, s[i].lpServiceName))
+                break;
         }
+        if (i < returned) break;
+        whole = !more;
     }
     free(buf);
+    l.unreadable = !whole;
     if (l.count > 1) qsort(l.entries, l.count, sizeof *l.entries, by_name);
     return l;
 }
@@ -130,11 +158,8 @@ int start_name(SC_HANDLE scm, const wchar_t *service, char *buf, size_t size) {
     QUERY_SERVICE_CONFIGW *config =
         needed ? static_cast<QUERY_SERVICE_CONFIGW *>(malloc(needed)) : nullptr;
     if (config && QueryServiceConfigW(h, config, needed, &needed) && config->lpServiceStartName &&
-        config->lpServiceStartName[0]) {
-        const wchar_t *who = config->lpServiceStartName;
-        rc = _wcsicmp(who, L"LocalSystem") == 0 ? win_system_account(buf, size)
-                                                : win_utf8(who, wcslen(who), buf, size);
-    }
+        config->lpServiceStartName[0])
+        rc = win_start_account(config->lpServiceStartName, buf, size);
     free(config);
     CloseServiceHandle(h);
     return rc;
@@ -146,10 +171,58 @@ const uint32_t SYSTEM_PID = 4;
 } // namespace
 
 int win_system_account(char *buf, size_t size) {
-    BYTE sid[SECURITY_MAX_SID_SIZE];
-    DWORD n = sizeof sid;
-    if (!CreateWellKnownSid(WinLocalSystemSid, nullptr, sid, &n)) return -1;
-    return sid_account(sid, buf, size);
+    return well_known_account(WinLocalSystemSid, buf, size);
+}
+
+int win_start_account(const wchar_t *start_name, char *buf, size_t size) {
+    // The spellings the service manager takes for the accounts without a password: the
+    // token of such a service's process names the SID's own name instead.
+    static const struct {
+        const wchar_t *start_name;
+        WELL_KNOWN_SID_TYPE sid;
+    } well_known[] = {
+        {L"LocalSystem", WinLocalSystemSid},
+        {L".\\LocalSystem", WinLocalSystemSid},
+        {L"NT AUTHORITY\\LocalService", WinLocalServiceSid},
+        {L"NT AUTHORITY\\NetworkService", WinNetworkServiceSid},
+    };
+    for (const auto &w : well_known)
+        if (_wcsicmp(start_name, w.start_name) == 0) return well_known_account(w.sid, buf, size);
+    // Any other account as its SID names it, "." (this computer) included.
+    alignas(SID) static BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD sid_size = sizeof sid, domain_len = NAME_CHARS;
+    SID_NAME_USE use;
+    const wchar_t *name = start_name;
+    if (name[0] == L'.' && name[1] == L'\\') name += 2;
+    if (LookupAccountNameW(nullptr, name, sid, &sid_size, g_domain, &domain_len, &use) &&
+        sid_account(sid, buf, size) == 0)
+        return 0;
+    return win_utf8(start_name, wcslen(start_name), buf, size);
+}
+
+int win_process_created(uint32_t pid, uint64_t *filetime) {
+    HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (!h) return -1;
+    FILETIME created, exited, kernel, user;
+    const BOOL ok = GetProcessTimes(h, &created, &exited, &kernel, &user);
+    CloseHandle(h);
+    if (!ok) return -1;
+    *filetime = static_cast<uint64_t>(created.dwHighDateTime) << 32 | created.dwLowDateTime;
+    return 0;
+}
+
+int win_debug_privilege() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) return 0;
+    TOKEN_PRIVILEGES tp;
+    tp.PrivilegeCount = 1;
+    tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    // Succeeds with ERROR_NOT_ALL_ASSIGNED, changing nothing, where the token lacks it.
+    const int on = LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &tp.Privileges[0].Luid) &&
+                   AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr) &&
+                   GetLastError() == ERROR_SUCCESS;
+    CloseHandle(token);
+    return on;
 }
 
 int win_token_account(uint32_t pid, char *buf, size_t size) {
@@ -192,6 +265,19 @@ int win_service_account(uint32_t pid, char *buf, size_t size) {
             return 0;
     return -1;
 }
+
+void win_services_forget() {
+    service_list &l = g_services;
+    for (size_t i = 0; i < l.count; ++i) {
+        free(l.entries[i].wide);
+        free(l.entries[i].name);
+    }
+    free(l.entries);
+    if (l.scm) CloseServiceHandle(l.scm);
+    l = service_list();
+}
+
+int plat_facts_unreadable() { return g_services.unreadable ? PLAT_FACT_SERVICES : 0; }
 
 uint32_t plat_service_manager_pid() { return 0; }
 

@@ -25,3 +25,18 @@ int win_service_account(uint32_t pid, char *buf, size_t size);
 
 // The system account's name as this system writes it (NT AUTHORITY\SYSTEM in English).
 int win_system_account(char *buf, size_t size);
+
+// The creation time of a process, in FILETIME ticks (GetProcessTimes on a handle with
+// limited query access); 0 on success.
+int win_process_created(uint32_t pid, uint64_t *filetime);
+
+// Enables SeDebugPrivilege in the process's token where the token holds it (an elevated
+// administrator's does), so that processes of every account may be opened; 1 when it is
+// enabled now. A token without it stays as it is; nothing fails.
+int win_debug_privilege();
+
+// The account a service's configured start name names, as the system names its SID:
+// "LocalSystem", "NT AUTHORITY\LocalService" and "NT AUTHORITY\NetworkService" as their
+// well-known SIDs (NT AUTHORITY\LOCAL SERVICE in English), other names as the account
+// they look up to, else as written; 0 on success.
+int win_start_account(const wchar_t *start_name, char *buf, size_t size);

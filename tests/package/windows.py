@@ -1,7 +1,7 @@
 """The Windows zip as `make package` makes it: the exe as built, the notes for Windows
-hubs and the license; with SIGN_CERT and SIGN_KEY, the exe inside is Authenticode-signed
-(checked with osslsigncode verify against a certificate made here) and still runs
-(under Wine).
+hubs (with CR LF line ends) and the license; with SIGN_CERT and SIGN_KEY, the exe inside
+is Authenticode-signed (checked with osslsigncode verify against a certificate made
+here) and still runs (under Wine).
 
 Usage: windows.py CPACK_CONFIG PROGRAM.exe VERSION SOURCE_DIR
 """
@@ -66,6 +66,10 @@ class WindowsZip(unittest.TestCase):
                 self.assertEqual(z.read(TOP + "plugin_ports.exe"), f.read())
             with open(os.path.join(SOURCE_DIR, "LICENSE"), "rb") as f:
                 self.assertEqual(z.read(TOP + "LICENSE.txt"), f.read())
+            # The notes as written, with Windows line ends (Notepad before Windows 10
+            # 1809 shows a file with bare LF as one line).
+            with open(os.path.join(SOURCE_DIR, "packaging", "windows", "README.txt"), "rb") as f:
+                self.assertEqual(z.read(TOP + "README.txt"), f.read().replace(b"\n", b"\r\n"))
         cert, _ = self.certificate()
         self.assertNotEqual(self.verify(self.unpacked_exe(proc.zip), cert).returncode, 0)
 
