@@ -147,7 +147,7 @@ int connect_to(plat_sock s, const char *addr, int port) {
     int ipv6 = -1;
     EXPECT_EQ(plat_addr_parse(addr, &ipv6, bytes), 0) << addr;
     plat_set_nonblocking(s);
-    int how = plat_connect_to(s, ipv6, bytes, port);
+    int how = plat_connect_to(s, ipv6, bytes, port, 0);
     if (how == PLAT_IN_PROGRESS) {
         EXPECT_GT(plat_wait(s, 1, 2000), 0);
         how = plat_connect_result(s);

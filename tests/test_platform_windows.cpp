@@ -478,7 +478,7 @@ TEST_F(Platform, ClosedPortIsRefusedAtOnce) {
         ASSERT_NE(c, PLAT_NO_SOCK);
         plat_set_nonblocking(c);
         const uint64_t t0 = plat_clock_ms();
-        int how = ipv6 ? plat_connect_to(c, 1, v6_loop, port) : plat_connect_loopback(c, port);
+        int how = ipv6 ? plat_connect_to(c, 1, v6_loop, port, 0) : plat_connect_loopback(c, port);
         ASSERT_NE(how, PLAT_CONNECTED);
         // Winsock reports the refusal in the exception set, which the wait watches.
         if (how == PLAT_IN_PROGRESS) {
@@ -516,7 +516,7 @@ TEST_F(Platform, Ipv6ConnectionKnowsItsOwnEnd) {
     plat_sock c = plat_tcp_socket_of(1);
     ASSERT_NE(c, PLAT_NO_SOCK);
     plat_set_nonblocking(c);
-    int how = plat_connect_to(c, 1, v6_loop, server.port);
+    int how = plat_connect_to(c, 1, v6_loop, server.port, 0);
     if (how == PLAT_IN_PROGRESS) {
         ASSERT_GT(plat_wait(c, 1, 2000), 0);
         how = plat_connect_result(c);

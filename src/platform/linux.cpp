@@ -74,9 +74,9 @@ static int outcome_of(int err) {
     }
 }
 
-int plat_connect_to(plat_sock s, int ipv6, const unsigned char *addr, int port) {
+int plat_connect_to(plat_sock s, int ipv6, const unsigned char *addr, int port, uint32_t scope_id) {
     struct sockaddr_storage to;
-    const socklen_t len = static_cast<socklen_t>(sock_addr_make(ipv6, addr, port, &to));
+    const socklen_t len = static_cast<socklen_t>(sock_addr_make(ipv6, addr, port, scope_id, &to));
     if (connect(static_cast<int>(s), reinterpret_cast<struct sockaddr *>(&to), len) == 0)
         return PLAT_CONNECTED;
     return outcome_of(errno);

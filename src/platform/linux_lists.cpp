@@ -431,6 +431,10 @@ int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx
         const int list = order[k];
         if (list >= 0 && list < PLAT_LISTS && read_list(t, log, list) == 0) readable |= 1 << list;
     }
+    // The owner scan holds up to three descriptors at once: a hub that allows few must
+    // not lose owners to a netlink socket that only the reads needed.
+    if (g_diag_fd >= 0) close(g_diag_fd);
+    g_diag_fd = -1;
     if (!(flags & PLAT_ADDRESSES)) find_owners(t.eps, t.count, detail);
     // The connections need no owner: they are read after the owner scan.
     if (detail) {

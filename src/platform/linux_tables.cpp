@@ -131,6 +131,8 @@ int lt_diag_parse(const void *data, size_t len, int proto, int ipv6, lt_endpoint
                 memcpy(e.peer, m.id.idiag_dst, ipv6 ? 16 : 4);
                 e.peer_port = dport;
                 e.inode = m.idiag_inode;
+                // The interface the socket is bound to: a link-local address's zone.
+                e.ep.scope_id = m.id.idiag_if;
                 fn(&e, ctx);
             }
         }

@@ -8,7 +8,7 @@ plat_sock plat_tcp_socket() { return plat_tcp_socket_of(0); }
 
 int plat_connect_loopback(plat_sock s, int port) {
     static const unsigned char loopback[4] = {127, 0, 0, 1};
-    return plat_connect_to(s, 0, loopback, port);
+    return plat_connect_to(s, 0, loopback, port, 0);
 }
 
 int plat_local_addr(plat_sock s, unsigned char addr[4], int *port) {

@@ -74,6 +74,9 @@ struct plat_endpoint {
     int32_t backlog;
     // IPv6 sockets: 1 when the socket refuses IPv4, 0 when it takes both; -1 unknown.
     int32_t v6only;
+    // The interface the socket is bound to, which is a link-local IPv6 address's zone;
+    // 0 when none or unknown.
+    uint32_t scope_id;
 };
 
 typedef void (*plat_endpoint_fn)(int list, const plat_endpoint *ep, void *ctx);
@@ -86,6 +89,20 @@ typedef void (*plat_endpoint_fn)(int list, const plat_endpoint *ep, void *ctx);
 // after the TCP list of its family, and have their bits. Lists that order does not name
 // may go unread.
 int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx, int flags = 0);
+
+// Kinds of facts a reading may have missed for a reason other than a process being gone
+// or not the hub's to see (plat_facts_unreadable).
+enum { PLAT_FACT_OWNERS = 1, PLAT_FACT_SERVICES = 2 };
+
+// A bit for each kind of fact the readings of this run could not read (Linux: descriptor
+// folders that could not be opened, out of descriptors say; Windows: a service manager
+// that could not be opened or enumerated); 0 when every fact could be read.
+int plat_facts_unreadable();
+
+// 1 when the address (4 bytes, or 16 when ipv6 != 0, network order) is assigned to an
+// interface of this host (the program's own network namespace) or is a loopback
+// address; 0 when it is not, or cannot be told.
+int plat_addr_is_local(int ipv6, const unsigned char *addr);
 
 // Standard text form of a 4-byte (ipv6 == 0) or 16-byte address; 0 on success.
 int plat_addr_text(int ipv6, const unsigned char *addr, char *buf, size_t size);
@@ -142,8 +159,9 @@ plat_sock plat_tcp_socket();
 void plat_set_nonblocking(plat_sock s);
 
 // Starts a connection to a 4-byte (ipv6 == 0) or 16-byte address, network byte
-// order, on the low 16 bits of port, from a socket of that family; an outcome class.
-int plat_connect_to(plat_sock s, int ipv6, const unsigned char *addr, int port);
+// order, on the low 16 bits of port, from a socket of that family, through the
+// interface scope_id names (a link-local address's zone; 0 for none); an outcome class.
+int plat_connect_to(plat_sock s, int ipv6, const unsigned char *addr, int port, uint32_t scope_id);
 
 // Starts a connection to 127.0.0.1 on the low 16 bits of port; an outcome class.
 int plat_connect_loopback(plat_sock s, int port);

@@ -2,16 +2,20 @@
 // Winsock 2). Included by a platform file after its system's socket headers.
 #pragma once
 
+#include <cstdint>
 #include <cstring>
 
-// The socket address of a 4-byte (ipv6 == 0) or 16-byte address and a port; its length.
-inline int sock_addr_make(int ipv6, const unsigned char *addr, int port, sockaddr_storage *to) {
+// The socket address of a 4-byte (ipv6 == 0) or 16-byte address and a port, with the
+// IPv6 zone scope_id (0 for none); its length.
+inline int sock_addr_make(int ipv6, const unsigned char *addr, int port, uint32_t scope_id,
+                          sockaddr_storage *to) {
     memset(to, 0, sizeof *to);
     if (ipv6) {
         sockaddr_in6 *a = reinterpret_cast<sockaddr_in6 *>(to);
         a->sin6_family = AF_INET6;
         a->sin6_port = htons(static_cast<uint16_t>(port & 0xffff));
         memcpy(&a->sin6_addr, addr, 16);
+        a->sin6_scope_id = scope_id;
         return sizeof *a;
     }
     sockaddr_in *a = reinterpret_cast<sockaddr_in *>(to);
@@ -48,4 +52,17 @@ inline int sock_addr_parse(const char *text, int *ipv6, unsigned char addr[16]) 
         }
     }
     return -1;
+}
+
+// Whether a 4-byte (ipv6 == 0) or 16-byte address is IPv4-mapped (::ffff:a.b.c.d).
+inline bool sock_addr_mapped(int ipv6, const unsigned char *addr) {
+    static const unsigned char prefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    return ipv6 && memcmp(addr, prefix, sizeof prefix) == 0;
+}
+
+// A loopback address: 127.0.0.0/8, ::1, or an IPv4-mapped form of the first.
+inline bool sock_addr_loopback(int ipv6, const unsigned char *addr) {
+    static const unsigned char v6_loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    if (sock_addr_mapped(ipv6, addr)) return addr[12] == 127;
+    return ipv6 ? memcmp(addr, v6_loopback, 16) == 0 : addr[0] == 127;
 }

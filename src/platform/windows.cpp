@@ -438,6 +438,17 @@ int plat_addr_parse(const char *text, int *ipv6, unsigned char addr[16]) {
     return sock_addr_parse(text, ipv6, addr);
 }
 
+// A stand-in until this platform reads its interface addresses (GetAdaptersAddresses or
+// GetUnicastIpAddressTable): it knows the loopback addresses alone as this host's, so
+// every other address is one it "cannot tell", which refuses a probe of it rather than
+// let one reach another host.
+int plat_addr_is_local(int ipv6, const unsigned char *addr) {
+    return sock_addr_loopback(ipv6, addr) ? 1 : 0;
+}
+
+// A stand-in until the service manager's failures are told: nothing is said unreadable.
+int plat_facts_unreadable() { return 0; }
+
 int win_utf8(const wchar_t *w, size_t n, char *buf, size_t size) {
     return utf8_of(w, n, buf, size, 0);
 }
@@ -491,7 +502,7 @@ void plat_set_nonblocking(plat_sock s) {
     ioctlsocket(sock_of(s), FIONBIO, &on);
 }
 
-int plat_connect_to(plat_sock s, int ipv6, const unsigned char *addr, int port) {
+int plat_connect_to(plat_sock s, int ipv6, const unsigned char *addr, int port, uint32_t scope_id) {
     // Windows sends the SYN again after a reset, even on loopback, so a refused port
     // would take the whole wait. Without retransmissions a reset ends the attempt at
     // once. Windows 8 and later know this; older systems refuse it and wait as before.
@@ -502,7 +513,7 @@ int plat_connect_to(plat_sock s, int ipv6, const unsigned char *addr, int port) 
     WSAIoctl(sock_of(s), SIO_TCP_INITIAL_RTO, &rto, sizeof rto, nullptr, 0, &unused, nullptr,
              nullptr);
     sockaddr_storage to;
-    const int len = sock_addr_make(ipv6, addr, port, &to);
+    const int len = sock_addr_make(ipv6, addr, port, scope_id, &to);
     if (connect(sock_of(s), reinterpret_cast<const sockaddr *>(&to), len) == 0)
         return PLAT_CONNECTED;
     const int err = WSAGetLastError();

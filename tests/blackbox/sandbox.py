@@ -18,10 +18,18 @@ A plan is a dict:
            "reuse": true (SO_REUSEADDR: many UDP sockets on one address and port; SO_REUSEPORT:
            a TCP listener group), "apart": true (each socket held by a process of its own,
            whose pids the report's "holders" lists, socket by socket),
-           "backlog": n (TCP: the accept queue's limit, default 8), "clients": [addr...]
+           "freebind": true (bound with IP_FREEBIND, as any user may bind another host's
+           address), "backlog": n (TCP: the accept queue's limit, default 8), "clients": [addr...]
            (TCP: a connection from each address's family to addr), "accept": false
            (leave those connections waiting in the accept queue)}
   setup    list of `ip` argument lists, run first (namespace only)
+  peer     {"near": [cidr...], "far": [cidr...]}: another host, a network namespace of its
+           own linked to the holder's by a veth pair with the near addresses on this side
+           and the far ones on its side, where a TCP server listens on every address
+           (namespace only). "{B}" in an env value stands for its port. After the runs the
+           holder connects once to each far address; the report's "peer" gives the
+           connections the server took during the runs ("hits") and how many of those
+           checks got through ("reached")
   sysctl   {name under /proc/sys: value} written next (namespace only)
   fork     true: a child process holds the sockets too
   owner    the sockets are handed to another process, and the holder keeps none:
@@ -59,6 +67,7 @@ import json
 import os
 import re
 import resource
+import select
 import shutil
 import signal
 import socket
@@ -144,6 +153,12 @@ def _open(want, port, held):
     held.append(s)
     if "v6only" in want:
         s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, want["v6only"])
+    if want.get("freebind"):
+        # IP_FREEBIND (15) and IPV6_FREEBIND (78) set the same flag of the socket.
+        if _family(want["addr"]) == socket.AF_INET6:
+            s.setsockopt(socket.IPPROTO_IPV6, 78, 1)
+        else:
+            s.setsockopt(socket.IPPROTO_IP, 15, 1)
     if want.get("reuse"):
         s.setsockopt(socket.SOL_SOCKET,
                      socket.SO_REUSEPORT if want["kind"] == "tcp" else socket.SO_REUSEADDR, 1)
@@ -332,10 +347,90 @@ def _hiding(hide):
             'mount -t proc -o subset=pid proc /proc && exec "$0" "$@"']
 
 
-def _with_ports(env, ports):
-    """env with "{P<i>}" in its values replaced by the port of socket i."""
+def _with_ports(env, ports, peer_port=0):
+    """env with "{P<i>}" in its values replaced by the port of socket i, "{B}" by the
+    peer's."""
     return {k: re.sub(r"\{P(\d+)\}", lambda m: str(ports[int(m.group(1))][0]), v)
-            for k, v in env.items()}
+            .replace("{B}", str(peer_port)) for k, v in env.items()}
+
+
+class _Peer:
+    """Another host: a child in a network namespace of its own, linked to this one by a
+    veth pair, that counts the TCP connections its server takes until told to stop (90 s
+    at the most)."""
+
+    def __init__(self, near, far):
+        self.far = [a.split("/")[0] for a in far]
+        ready_r, ready_w = os.pipe()
+        self.stop_r, self.stop_w = os.pipe()
+        self.pid = os.fork()
+        if self.pid == 0:
+            os.close(ready_r)
+            os.close(self.stop_w)
+            self._serve(ready_w, far)
+        os.close(ready_w)
+        os.close(self.stop_r)
+        self.report = os.fdopen(ready_r, "rb")
+        if self.report.read(1) != b"n":  # its namespace is made
+            raise RuntimeError("holder: the peer did not start")
+        subprocess.run(["ip", "link", "add", "ports-near", "type", "veth", "peer", "name",
+                        "ports-far", "netns", str(self.pid)], check=True)
+        for cidr in near:
+            subprocess.run(["ip", "addr", "add", cidr, "dev", "ports-near"] +
+                           (["nodad"] if ":" in cidr else []), check=True)
+        subprocess.run(["ip", "link", "set", "ports-near", "up"], check=True)
+        os.write(self.stop_w, b"l")  # the link is there
+        line = self.report.readline()
+        if not line:
+            raise RuntimeError("holder: the peer could not listen")
+        self.port = int(line)
+
+    def _serve(self, ready, far):
+        code = 1
+        try:
+            libc = ctypes.CDLL(None, use_errno=True)
+            if libc.unshare(0x40000000):  # CLONE_NEWNET
+                raise OSError(ctypes.get_errno(), "unshare")
+            os.write(ready, b"n")
+            os.read(self.stop_r, 1)
+            subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+            for cidr in far:
+                subprocess.run(["ip", "addr", "add", cidr, "dev", "ports-far"] +
+                               (["nodad"] if ":" in cidr else []), check=True)
+            subprocess.run(["ip", "link", "set", "ports-far", "up"], check=True)
+            server = socket.socket(socket.AF_INET6, socket.SOCK_STREAM)
+            server.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+            server.bind(("::", 0))
+            server.listen(64)
+            os.write(ready, b"%d\n" % server.getsockname()[1])
+            hits, deadline = 0, time.monotonic() + 90
+            while time.monotonic() < deadline:
+                readable, _, _ = select.select([server, self.stop_r], [], [], 1)
+                if server in readable:
+                    server.accept()[0].close()
+                    hits += 1
+                if self.stop_r in readable:
+                    break
+            os.write(ready, b"%d\n" % hits)
+            code = 0
+        finally:
+            os._exit(code)
+
+    def end(self):
+        """Checks that each far address is reached, stops the peer; (hits during the
+        runs, checks that got through)."""
+        reached = 0
+        for addr in self.far:
+            try:
+                socket.create_connection((addr, self.port), timeout=5).close()
+                reached += 1
+            except OSError:
+                pass
+        time.sleep(0.2)  # the server takes the last check
+        os.write(self.stop_w, b"s")
+        total = int(self.report.readline() or b"-1")
+        os.waitpid(self.pid, 0)
+        return {"hits": total - reached, "reached": reached}
 
 
 def _private_wine_prefix():
@@ -388,6 +483,7 @@ def _hold(plan):
         soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
         want = plan["nofile"]
         resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, want), max(hard, want)))
+    peer = _Peer(**plan["peer"]) if plan.get("peer") else None
     held, ports, holders = [], [], []
     apart = os.pipe()
     for want in plan.get("sockets", []):
@@ -426,10 +522,12 @@ def _hold(plan):
         wrap = [harness.NO_NETLINK] + wrap
     envs = plan.get("envs") or [plan.get("env", {})] * plan.get("runs", 1)
     try:
-        runs = [harness.run(_with_ports(env, ports), limits=plan.get("limits"),
+        runs = [harness.run(_with_ports(env, ports, peer.port if peer else 0),
+                            limits=plan.get("limits"),
                             preexec=_program_setup(plan, copy), wrap=wrap)
                 for env in envs]
     finally:
+        peer_report = peer.end() if peer else None
         if churner:
             os.kill(churner, signal.SIGKILL)
             os.waitpid(churner, 0)
@@ -451,7 +549,7 @@ def _hold(plan):
         exe = exe[:-len(" (deleted)")]
     json.dump({"pid": os.getpid(), "child": child, "comm": os.path.basename(exe),
                "owner": owner, "owner_comm": os.fsdecode(owner_comm), "ports": ports,
-               "holders": holders,
+               "holders": holders, "peer": peer_report,
                "runs": [(base64.b64encode(r.out).decode(), base64.b64encode(r.err).decode(),
                          r.rc) for r in runs]}, sys.stdout)
 

@@ -19,16 +19,18 @@ CONTAINER_ID = "0123456789abcdef" * 4
 
 def detail_body(rows, unreadable=()):
     """The detail body for rows (the six plain fields, then user, service, container,
-    holders, queue, backlog, conns, v6only), in answer order."""
+    holders, queue, backlog, conns, v6only and, when it is not a TCP row's true, probe),
+    in answer order."""
     plain = expected_body([r[:6] for r in rows]).decode()
     head = plain[:plain.index('"listeners":[') + len('"listeners":[')]
     objects = []
     for r in rows:
         base = '{"proto":"%s","bind_addr":"%s","port":%d,"scope":"%s","pid":%d,"comm":"%s"' % r[:6]
-        v6only = {None: "null", True: "true", False: "false"}[r[13]]
+        words = {None: "null", True: "true", False: "false"}
+        probe = r[14] if len(r) > 14 else r[0] == "tcp"
         objects.append(base + ',"user":"%s","service":"%s","container":"%s","holders":%d,'
-                              '"queue":%d,"backlog":%d,"conns":%d,"v6only":%s}'
-                       % (r[6:13] + (v6only,)))
+                              '"queue":%d,"backlog":%d,"conns":%d,"v6only":%s,"probe":%s}'
+                       % (r[6:13] + (words[r[13]], words[probe])))
     names = ",".join('"%s"' % n for n in unreadable)
     return (head + ",".join(objects) + '],"unreadable":[' + names + "]}\n").encode()
 

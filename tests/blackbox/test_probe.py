@@ -9,7 +9,7 @@ import unittest
 from concurrent.futures import ThreadPoolExecutor
 
 import sandbox
-from harness import JSON_HEAD, ProgramTest, run
+from harness import JSON_HEAD, WINE, ProgramTest, run
 
 PORT_ERROR = JSON_HEAD + b'{"ok":false,"error":"port must be 1..65535"}\n'
 NOT_LOCAL = JSON_HEAD + b'{"ok":false,"error":"address is not a local listener"}\n'
@@ -21,6 +21,9 @@ BOUND = 5.5 + 2.5
 SLACK_MS = 1500
 SERVER_LIFE = 30  # seconds a test server lives at the most
 STAMP = re.compile(rb"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ")
+# Whether the program knows the addresses of this host's interfaces as its own. The
+# Windows build knows only the loopback addresses so far, and refuses the others.
+KNOWS_INTERFACES = not WINE
 
 
 class Server:
@@ -359,6 +362,9 @@ class Address(ProbeTest):
             "envs": envs})
         for (sock, addr, target, open_), run_ in zip(cases, report["runs"]):
             with self.subTest(addr=addr, socket=sock):
+                if not KNOWS_INTERFACES and target.startswith((b"192.", b"2001:")):
+                    self.assertEqual(run_.out, NOT_LOCAL)
+                    continue
                 self.assert_probe((run_, started, 0), report["ports"][sock][0], open_=open_,
                                   refused=not open_, http=silent if open_ else None,
                                   target=target)
@@ -383,8 +389,32 @@ class Address(ProbeTest):
             with self.subTest(query=query):
                 self.assertEqual((run_.out, run_.err, run_.rc), (NOT_LOCAL, b"", 0))
         self.assertEqual(runs[-2].out, PORT_ERROR)
+        if not KNOWS_INTERFACES:
+            self.assertEqual(runs[-1].out, NOT_LOCAL)
+            return
         self.assert_probe((runs[-1], started, 0), report["ports"][0][0], http=(False, 0),
                           target=b"192.0.2.10")
+
+    def test_listeners_on_another_hosts_addresses_reach_nothing(self):
+        # Any user may bind a listener to another host's address (IP_FREEBIND): a second
+        # namespace plays that host, with a server on every address of its own.
+        far4, far6 = "198.51.100.2", "2001:db8:b::2"
+        addrs = [far4, far6, "::ffff:" + far4]
+        report, _ = self.in_namespace({
+            "peer": {"near": ["198.51.100.1/24", "2001:db8:b::1/64"],
+                     "far": [far4 + "/24", far6 + "/64"]},
+            "sockets": [{"kind": "tcp", "addr": a, "freebind": True} for a in addrs],
+            "envs": [{"QUERY_STRING": "action=probe&port={B}&addr=" + a.replace(":", "%3A")}
+                     for a in addrs] + [{"QUERY_STRING": "action=listeners&detail=1"}]})
+        for addr, run_ in zip(addrs, report["runs"]):
+            with self.subTest(addr=addr):
+                self.assertEqual((run_.out, run_.err, run_.rc), (NOT_LOCAL, b"", 0))
+        # The host was there to be reached, and nothing of the program's reached it.
+        self.assertEqual(report["peer"], {"hits": 0, "reached": 2})
+        # The console is not offered a probe of those rows.
+        rows = report["runs"][-1].json()["listeners"]
+        self.assertEqual(sorted((r["bind_addr"], r["probe"]) for r in rows),
+                         sorted((a, False) for a in addrs))
 
 
 class SideBySide(ProbeTest):
