@@ -151,7 +151,7 @@ void find_owners(lt_endpoint *eps, size_t count, bool every_holder) {
     // A thread that unshared its descriptor table (unshare(CLONE_FILES)) holds sockets
     // its process's list does not show. Rare, so looked for only while a socket has no
     // holder: the threads whose table is not their leader's, one kcmp each.
-    if (proc >= 0 && left > 0) {
+    if (proc >= 0 && left > 0 && lseek(proc, 0, SEEK_SET) == 0) {
         each_entry(proc, [&](const char *name) {
             const uint32_t pid = pid_of(name);
             if (pid && has_other_threads(proc, pid))

@@ -37,6 +37,8 @@ A plan is a dict:
            "deleted": true also deletes the copy once it runs;
            {"leader_exits": true}: a child whose first thread exits, while a second one
            keeps the sockets;
+           {"own_table": true}: a child whose second thread unshares the descriptor table
+           (unshare(CLONE_FILES)) and keeps the sockets, which the first thread closes;
            "uid": n with name_hex: the copy runs as that user
            The report's "owner" and "owner_comm" give its pid and the name the answer
            should show.
@@ -210,6 +212,35 @@ def _hand_over(held, owner):
                 return "\nState:\tZ" in f.read()
 
         _wait_for(leader_gone, "the first thread to exit")
+        comm = os.path.basename(os.readlink("/proc/self/exe"))
+        end = lambda: (os.close(w), os.waitpid(pid, 0))  # noqa: E731
+    elif owner.get("own_table"):
+        r, w = os.pipe()
+        ready_r, ready_w = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            os.close(w)
+            os.close(ready_r)
+            unshared = threading.Event()
+
+            def keep():
+                if ctypes.CDLL(None).unshare(0x400):  # CLONE_FILES
+                    os._exit(1)
+                unshared.set()
+                os.read(r, 1)  # until the holder is done, or gone
+                os._exit(0)
+
+            threading.Thread(target=keep).start()
+            unshared.wait(10)
+            for s in held:
+                s.close()  # from the first thread's table only
+            os.write(ready_w, b"r")
+            threading.Event().wait()
+        os.close(r)
+        os.close(ready_w)
+        if os.read(ready_r, 1) != b"r":
+            raise RuntimeError("holder: the thread could not unshare its descriptors")
+        os.close(ready_r)
         comm = os.path.basename(os.readlink("/proc/self/exe"))
         end = lambda: (os.close(w), os.waitpid(pid, 0))  # noqa: E731
     else:

@@ -10,7 +10,7 @@ import unittest
 import uuid
 
 import sandbox
-from harness import JSON_HEAD, WINE
+from harness import JSON_HEAD, SANITIZED, WINE
 from test_listeners import ListenerTest, expected_body, in_answer_order
 
 DETAIL = {"QUERY_STRING": "action=listeners&detail=1"}
@@ -206,6 +206,22 @@ class Unreadable(DetailTest):
         plain = sandbox.hold_and_run({"broken": ["tcp4", "tcp6", "udp4", "udp6"],
                                       "env": DETAIL, "sockets": []})["run"]
         self.assertEqual(plain.body(), b'{"ok":false,"error":"socket tables unreadable"}\n')
+
+
+    def test_owners_lost_to_a_descriptor_limit_are_said_unreadable(self):
+        if SANITIZED:
+            self.skipTest("the sanitizer's runtime reads /proc through descriptors of its own")
+        # Standard input, output and error, /proc and one process's descriptor folder fit
+        # in five; in four the folders cannot be opened.
+        for nofile, who, unreadable in ((5, None, []), (4, (0, ""), ["owners"])):
+            with self.subTest(nofile=nofile):
+                report = self.detail({"limits": {"nofile": nofile},
+                                      "sockets": [{"kind": "tcp", "addr": "127.0.0.1"}]})
+                pid, comm = who or (report["pid"], report["comm"])
+                facts = (account(0), "", "", 1) if pid else (account(0), "", "", 0)
+                row = ("tcp", "127.0.0.1", report["ports"][0][0], "loopback", pid, comm) + \
+                    facts + (0, 8, 0, None)
+                self.assertEqual(report["run"].body(), detail_body([row], unreadable))
 
 
 if __name__ == "__main__":

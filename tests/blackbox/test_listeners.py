@@ -294,6 +294,15 @@ class Owners(ListenerTest):
             ("tcp", "127.0.0.1", report["ports"][0][0], "loopback", pid, comm),
             ("udp", "::1", report["ports"][1][0], "loopback", pid, comm)]))
 
+    def test_thread_with_a_descriptor_table_of_its_own(self):
+        # The socket is in the table of a thread that unshared it (CLONE_FILES), not in
+        # its process's, while the process's first thread holds descriptors of its own.
+        report = self.hold({"sockets": [{"kind": "tcp", "addr": "127.0.0.1"}],
+                            "owner": {"own_table": True}})
+        self.assertNotEqual(report["owner"], 0)
+        self.assert_rows(report, [("tcp", "127.0.0.1", report["ports"][0][0], "loopback",
+                                   report["owner"], report["owner_comm"])])
+
     def test_small_stack(self):
         # A hub may start its programs with a small stack; the owner scan reads up to
         # three directories nested (/proc, a task list, a descriptor list).
