@@ -10,6 +10,7 @@
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <set>
 #include <string>
 #include <sys/socket.h>
 #include <vector>
@@ -447,6 +448,16 @@ struct reads {
         return *this;
     }
     int cover() const { return lt_pieces_cover(inodes.data(), pieces.data(), pieces.size()); }
+    int settled() const { return lt_pieces_settled(inodes.data(), pieces.data(), pieces.size()); }
+    // The sockets proven closed, in ascending order.
+    std::vector<uint32_t> gone() const {
+        std::vector<unsigned char> marks(inodes.size());
+        EXPECT_EQ(lt_pieces_gone(inodes.data(), pieces.data(), pieces.size(), marks.data()), 0);
+        std::set<uint32_t> closed;
+        for (size_t i = 0; i < inodes.size(); ++i)
+            if (marks[i]) closed.insert(inodes[i]);
+        return {closed.begin(), closed.end()};
+    }
 };
 
 const unsigned FIRST = LT_PIECE_FIRST, TO_END = LT_PIECE_TO_END;
@@ -501,6 +512,83 @@ TEST(PiecesCover, ALastPieceMustBeReachedFromTheStart) {
     EXPECT_EQ(r.cover(), 0);
     r.piece({2, 3});
     EXPECT_EQ(r.cover(), 1);
+}
+
+using closed = std::vector<uint32_t>;
+
+TEST(PiecesGone, ALaterWalkOverASocketsPlaceWithoutItDropsIt) {
+    reads r;
+    r.piece({1, 2, 3, 4, 5}, FIRST | TO_END).piece({1, 2, 4, 5}, FIRST).piece({5}, TO_END);
+    EXPECT_EQ(r.gone(), closed{3});
+    // A listener restarted between two reads: the first one's socket is gone, the
+    // second one's is not, nor any socket only a later read lists.
+    EXPECT_EQ(reads().piece({1, 10, 2}, FIRST).piece({1, 11, 2, 12}, FIRST).gone(), closed{10});
+    // The table's start and end stand in for a socket before or after it.
+    EXPECT_EQ(reads()
+                  .piece({9, 1, 2}, FIRST)
+                  .piece({5, 8}, TO_END)
+                  .piece({1, 2}, FIRST)
+                  .piece({5}, TO_END)
+                  .gone(),
+              (closed{8, 9}));
+    // A whole table in one piece leaves nothing earlier that it does not list.
+    EXPECT_EQ(reads().piece({1, 2}, FIRST).piece({5, 6}).piece({6}, FIRST | TO_END).gone(),
+              (closed{1, 2, 5}));
+}
+
+TEST(PiecesGone, PiecesJoinedAtASharedSocketVouchTogether) {
+    reads r;
+    r.piece({1, 2, 3, 4, 5}, FIRST | TO_END).piece({1, 2}, FIRST).piece({2, 4, 5}, TO_END);
+    EXPECT_EQ(r.gone(), closed{3});
+    // Not joined, the break may have skipped 3, still open.
+    EXPECT_EQ(reads().piece({1, 2, 3, 4}, FIRST).piece({1, 2}, FIRST).piece({4}).gone(), closed{});
+}
+
+TEST(PiecesGone, ASocketOpenAcrossAFirstPieceLiesAfterAllOfIt) {
+    // Bursts of binds at the head of the chain (11, 21, 31...) and closes: the second
+    // read's first piece holds new sockets alone. Sockets 1 to 3, open all along and
+    // not in it, lie after it; a later piece from the start that lists 1 covers it.
+    reads r;
+    r.piece({11, 12, 1}, FIRST).piece({2, 3}, TO_END);
+    r.piece({21, 22}, FIRST).piece({1, 2, 3}, TO_END);
+    EXPECT_EQ(r.gone(), closed{});
+    r.piece({31, 1}, FIRST).piece({2, 3}, TO_END);
+    EXPECT_EQ(r.gone(), (closed{11, 12, 21, 22}));
+    // At the end alike, before a last piece.
+    EXPECT_EQ(reads()
+                  .piece({1, 2}, FIRST)
+                  .piece({3, 41}, TO_END)
+                  .piece({1, 2, 3}, FIRST)
+                  .piece({42, 43}, TO_END)
+                  .piece({1, 2}, FIRST)
+                  .piece({3, 44}, TO_END)
+                  .gone(),
+              (closed{41, 42, 43}));
+}
+
+TEST(PiecesSettled, EverySocketEarlierReadsListedIsInTheLastOrClosed) {
+    reads r;
+    r.piece({1, 2, 3}, FIRST | TO_END);
+    EXPECT_EQ(r.settled(), 1); // one read
+    r.piece({1, 2}, FIRST).piece({3}, TO_END);
+    EXPECT_EQ(r.settled(), 1);
+    // 11 may be closed, or skipped where the last read broke after new sockets.
+    r.piece({11, 1}, FIRST).piece({2, 3}, TO_END).piece({31}, FIRST).piece({1, 2, 3}, TO_END);
+    EXPECT_EQ(r.settled(), 0);
+    // A first piece walking over it without it settles it.
+    r.piece({21, 1, 2}, FIRST).piece({3}, TO_END);
+    EXPECT_EQ(r.settled(), 1);
+}
+
+TEST(PiecesGone, NoOrderIsTakenFromWherePiecesOfOneReadMeet) {
+    // Sockets bound between the two pieces of the first read led its second piece (9),
+    // before 1 to 3; the second read, full after 2, never walked over 3.
+    reads r;
+    r.piece({1, 2, 3}, FIRST).piece({9}).piece({7, 8, 9, 1, 2}, FIRST);
+    EXPECT_EQ(r.gone(), closed{});
+    // Only what a later walk went over, and only sockets with an inode.
+    EXPECT_EQ(reads().piece({1, 0, 3}, FIRST | TO_END).piece({1, 3}, FIRST | TO_END).gone(),
+              closed{});
 }
 
 TEST(PieceReachedEnd, OnlyWhenTheNextEntryWouldHaveFitted) {

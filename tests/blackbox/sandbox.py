@@ -44,7 +44,9 @@ A plan is a dict:
            should show.
   churn    {"addr": text, "port": "P<i>", "kind": "udp" (default) | "tcp", "burst": n}: while
            the program runs, another process binds n sockets (default 1) on that address
-           and port, TCP ones listening with SO_REUSEPORT, then closes them, without pause
+           and port, TCP ones listening with SO_REUSEPORT, then closes them, without pause;
+           "port": "new" takes a port of its own (the report's "churn_port"), so that
+           with one socket a burst it is a listener restarted over and over
   runs     how often the program runs (default 1); the report's "runs" holds each run
   envs     instead of env and runs: one run with each environment, in order; "{P<i>}"
            in a value stands for the port of socket i
@@ -274,9 +276,13 @@ def _hand_over(held, owner):
 
 
 def _churn(plan, port):
-    """A child that binds sockets on the planned address and port in bursts and closes
-    them until killed (90 s at the most). Returns its pid."""
+    """A child that binds sockets on the planned address and port (0: one of its own) in
+    bursts and closes them until killed (90 s at the most). Returns its pid and port."""
     want = dict(kind=plan.get("kind", "udp"), addr=plan["addr"], reuse=True)
+    if not port:
+        first = []
+        port = _open(want, 0, first)
+        first[0].close()
     pid = os.fork()
     if pid == 0:
         deadline = time.monotonic() + 90
@@ -287,7 +293,7 @@ def _churn(plan, port):
             for s in burst:
                 s.close()
         os._exit(0)
-    return pid
+    return pid, port
 
 
 def _enter_cgroup(path):
@@ -542,9 +548,10 @@ def _hold(plan):
     owner, owner_comm, end_owner = 0, b"", None
     if plan.get("owner"):
         owner, owner_comm, end_owner = _hand_over(held, plan["owner"])
-    churner = 0
+    churner = churn_port = 0
     if plan.get("churn"):
-        churner = _churn(plan["churn"], ports[int(plan["churn"]["port"][1:])][0])
+        at = plan["churn"]["port"]
+        churner, churn_port = _churn(plan["churn"], 0 if at == "new" else ports[int(at[1:])][0])
     private = _private_wine_prefix() if plan["netns"] and harness.WINE else None
     wrap = (_hiding(plan["hide"]) if plan.get("hide") else []) + plan.get("wrap", [])
     if plan.get("broken"):
@@ -580,7 +587,7 @@ def _hold(plan):
         exe = exe[:-len(" (deleted)")]
     json.dump({"pid": os.getpid(), "child": child, "comm": os.path.basename(exe),
                "owner": owner, "owner_comm": os.fsdecode(owner_comm), "ports": ports,
-               "holders": holders, "peer": peer_report,
+               "holders": holders, "peer": peer_report, "churn_port": churn_port,
                "runs": [(base64.b64encode(r.out).decode(), base64.b64encode(r.err).decode(),
                          r.rc) for r in runs]}, sys.stdout)
 
