@@ -161,6 +161,8 @@ void plat_set_nonblocking(plat_sock s);
 // Starts a connection to a 4-byte (ipv6 == 0) or 16-byte address, network byte
 // order, on the low 16 bits of port, from a socket of that family, through the
 // interface scope_id names (a link-local address's zone; 0 for none); an outcome class.
+// To a link-local address with a zone the connection leaves from that address itself:
+// on a zone where this host does not hold it, it fails instead of reaching another host.
 int plat_connect_to(plat_sock s, int ipv6, const unsigned char *addr, int port, uint32_t scope_id);
 
 // Starts a connection to 127.0.0.1 on the low 16 bits of port; an outcome class.

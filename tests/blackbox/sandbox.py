@@ -18,6 +18,7 @@ A plan is a dict:
            "reuse": true (SO_REUSEADDR: many UDP sockets on one address and port; SO_REUSEPORT:
            a TCP listener group), "apart": true (each socket held by a process of its own,
            whose pids the report's "holders" lists, socket by socket),
+           "zone": interface name (IPv6: bound with that scope, a link-local address's),
            "freebind": true (bound with IP_FREEBIND, as any user may bind another host's
            address), "backlog": n (TCP: the accept queue's limit, default 8), "clients": [addr...]
            (TCP: a connection from each address's family to addr), "accept": false
@@ -166,7 +167,10 @@ def _open(want, port, held):
     if want.get("reuse"):
         s.setsockopt(socket.SOL_SOCKET,
                      socket.SO_REUSEPORT if want["kind"] == "tcp" else socket.SO_REUSEADDR, 1)
-    s.bind((want["addr"], port))
+    if want.get("zone"):
+        s.bind((want["addr"], port, 0, socket.if_nametoindex(want["zone"])))
+    else:
+        s.bind((want["addr"], port))
     port = s.getsockname()[1]
     if want["kind"] == "tcp":
         s.listen(want.get("backlog", 8))
@@ -459,7 +463,13 @@ class _Peer:
         reached = 0
         for addr in self.far:
             try:
-                socket.create_connection((addr, self.port), timeout=5).close()
+                if addr.startswith("fe80:"):  # through the link to the peer
+                    s = socket.socket(socket.AF_INET6)
+                    s.settimeout(5)
+                    s.connect((addr, self.port, 0, socket.if_nametoindex("ports-near")))
+                    s.close()
+                else:
+                    socket.create_connection((addr, self.port), timeout=5).close()
                 reached += 1
             except OSError:
                 pass
@@ -467,7 +477,7 @@ class _Peer:
         os.write(self.stop_w, b"s")
         total = int(self.report.readline() or b"-1")
         os.waitpid(self.pid, 0)
-        return {"hits": total - reached, "reached": reached}
+        return {"hits": total - reached, "reached": reached, "port": self.port}
 
 
 def _private_wine_prefix():
