@@ -222,7 +222,7 @@ class Listeners(ListenerTest):
         # it was. Sockets closed between reads must not pile up toward the 1,024 rows.
         want = {"kind": "udp", "addr": "127.0.0.1", "reuse": True, "apart": True}
         report = self.hold({
-            "nofile": 1300, "runs": 30,
+            "nofile": 1300, "runs": 25,
             "churn": {"kind": "udp", "addr": "127.0.0.1", "port": "P0", "burst": 200},
             "sockets": [want, dict(want, port="P0", count=699)]})
         port = report["ports"][0][0]
