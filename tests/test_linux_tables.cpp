@@ -15,6 +15,7 @@
 #include <sys/socket.h>
 #include <vector>
 
+#include "platform/linux_addrs.h"
 #include "platform/linux_tables.h"
 #include "platform/linux_walks.h"
 #include "platform/platform.h"
@@ -276,6 +277,61 @@ TEST(DiagParse, RefusalAndDamageAreErrors) {
     put_msg(short_msg, SOCK_DIAG_BY_FAMILY, "abcd", 4);
     EXPECT_EQ(lt_diag_parse(short_msg.data(), short_msg.size(), LT_UDP, 0, collect, nullptr),
               LT_ERROR);
+}
+
+// One RTM_NEWADDR message: its family and interface, then (attribute type, address
+// text) pairs.
+void put_addr(std::vector<unsigned char> &dgram, int family, uint32_t ifindex,
+              std::initializer_list<std::pair<unsigned short, const char *>> attrs) {
+    std::vector<unsigned char> body(NLMSG_ALIGN(sizeof(ifaddrmsg)));
+    ifaddrmsg m{};
+    m.ifa_family = static_cast<uint8_t>(family);
+    m.ifa_index = ifindex;
+    memcpy(body.data(), &m, sizeof m);
+    for (const auto &[type, text] : attrs) {
+        const size_t n = family == AF_INET6 ? 16 : 4;
+        rtattr a{static_cast<unsigned short>(RTA_LENGTH(n)), type};
+        const size_t at = body.size();
+        body.resize(at + RTA_SPACE(n));
+        memcpy(body.data() + at, &a, sizeof a);
+        inet_pton(family, text, body.data() + at + RTA_LENGTH(0));
+    }
+    put_msg(dgram, RTM_NEWADDR, body.data(), body.size());
+}
+
+std::vector<std::string> g_addrs;
+
+void collect_addr(const la_addr *a, void *) {
+    char buf[64];
+    inet_ntop(a->ipv6 ? AF_INET6 : AF_INET, a->addr, buf, sizeof buf);
+    g_addrs.push_back(std::string(buf) + "@" + std::to_string(a->ifindex));
+}
+
+TEST(AddrParse, TheInterfacesOwnAddressesUntilDone) {
+    std::vector<unsigned char> d;
+    put_addr(d, AF_INET, 1, {{IFA_ADDRESS, "127.0.0.1"}, {IFA_LOCAL, "127.0.0.1"}});
+    // A point-to-point link: IFA_ADDRESS is the peer's, IFA_LOCAL this host's.
+    put_addr(d, AF_INET, 4, {{IFA_ADDRESS, "10.9.0.1"}, {IFA_LOCAL, "10.9.0.2"}});
+    put_addr(d, AF_INET6, 2, {{IFA_ADDRESS, "fe80::1"}});
+    put_addr(d, AF_PACKET, 2, {});
+    g_addrs.clear();
+    EXPECT_EQ(la_parse(d.data(), d.size(), collect_addr, nullptr), LT_MORE);
+    EXPECT_EQ(g_addrs, (std::vector<std::string>{"127.0.0.1@1", "10.9.0.2@4", "fe80::1@2"}));
+    EXPECT_EQ(la_parse(d.data(), d.size() - 4, collect_addr, nullptr), LT_ERROR); // cut
+    put_msg(d, NLMSG_DONE, nullptr, 0);
+    put_addr(d, AF_INET, 3, {{IFA_LOCAL, "10.0.0.3"}}); // after the end: not read
+    g_addrs.clear();
+    EXPECT_EQ(la_parse(d.data(), d.size(), collect_addr, nullptr), LT_DONE);
+    EXPECT_EQ(g_addrs.size(), 3u);
+    // A refusal, an attribute running past its message.
+    std::vector<unsigned char> err;
+    const int code[5] = {-1};
+    put_msg(err, NLMSG_ERROR, code, sizeof code);
+    EXPECT_EQ(la_parse(err.data(), err.size(), collect_addr, nullptr), LT_ERROR);
+    std::vector<unsigned char> bad;
+    put_addr(bad, AF_INET, 1, {{IFA_LOCAL, "10.0.0.3"}});
+    bad[NLMSG_HDRLEN + NLMSG_ALIGN(sizeof(ifaddrmsg))] = 200; // the attribute's length
+    EXPECT_EQ(la_parse(bad.data(), bad.size(), collect_addr, nullptr), LT_ERROR);
 }
 
 // Lines as a little-endian kernel prints them: each 32-bit word of an address is a

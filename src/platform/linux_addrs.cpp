@@ -16,47 +16,49 @@
 #include "platform.h"
 #include "sock_addr.h"
 
-int la_parse(const void *data, size_t len, la_addr_fn fn, void *ctx) {
-    const unsigned char *p = static_cast<const unsigned char *>(data);
-    while (len > 0) {
-        nlmsghdr h;
-        if (len < sizeof h) return LT_ERROR;
-        memcpy(&h, p, sizeof h);
-        if (h.nlmsg_len < sizeof h || h.nlmsg_len > len) return LT_ERROR;
-        if (h.nlmsg_type == NLMSG_DONE) return LT_DONE;
-        if (h.nlmsg_type == NLMSG_ERROR) return LT_ERROR;
-        if (h.nlmsg_type == RTM_NEWADDR) {
-            ifaddrmsg m;
-            if (h.nlmsg_len < NLMSG_LENGTH(sizeof m)) return LT_ERROR;
-            memcpy(&m, p + NLMSG_HDRLEN, sizeof m);
-            la_addr a;
-            memset(&a, 0, sizeof a);
-            a.ipv6 = m.ifa_family == AF_INET6;
-            a.ifindex = m.ifa_index;
-            const size_t want = a.ipv6 ? 16 : 4;
-            // IFA_LOCAL is the interface's own address where the two differ (a
-            // point-to-point link, whose IFA_ADDRESS is the peer's).
-            int found = 0; // 1: IFA_ADDRESS, 2: IFA_LOCAL
-            size_t at = NLMSG_LENGTH(NLMSG_ALIGN(sizeof m));
-            while (at + sizeof(rtattr) <= h.nlmsg_len) {
-                rtattr r;
-                memcpy(&r, p + at, sizeof r);
-                if (r.rta_len < sizeof r || at + r.rta_len > h.nlmsg_len) return LT_ERROR;
-                const int kind = r.rta_type == IFA_LOCAL ? 2 : r.rta_type == IFA_ADDRESS ? 1 : 0;
-                if (kind > found && r.rta_len == RTA_LENGTH(want)) {
-                    memcpy(a.addr, p + at + RTA_LENGTH(0), want);
-                    found = kind;
-                }
-                at += RTA_ALIGN(r.rta_len);
-            }
-            if (found && (m.ifa_family == AF_INET || m.ifa_family == AF_INET6)) fn(&a, ctx);
+namespace {
+
+struct addr_reading {
+    la_addr_fn fn;
+    void *ctx;
+};
+
+// One address message; 0, or -1 when it is malformed.
+int take_addr(uint16_t type, const unsigned char *body, size_t len, void *ctx) {
+    if (type != RTM_NEWADDR) return 0;
+    ifaddrmsg m;
+    if (len < sizeof m) return -1;
+    memcpy(&m, body, sizeof m);
+    if (m.ifa_family != AF_INET && m.ifa_family != AF_INET6) return 0;
+    la_addr a;
+    memset(&a, 0, sizeof a);
+    a.ipv6 = m.ifa_family == AF_INET6;
+    a.ifindex = m.ifa_index;
+    const size_t want = a.ipv6 ? 16 : 4;
+    // IFA_LOCAL is the interface's own address where the two differ (a point-to-point
+    // link, whose IFA_ADDRESS is the peer's).
+    int found = 0; // 1: IFA_ADDRESS, 2: IFA_LOCAL
+    for (size_t at = NLMSG_ALIGN(sizeof m); at + sizeof(rtattr) <= len;) {
+        rtattr r;
+        memcpy(&r, body + at, sizeof r);
+        if (r.rta_len < sizeof r || at + r.rta_len > len) return -1;
+        const int kind = r.rta_type == IFA_LOCAL ? 2 : r.rta_type == IFA_ADDRESS ? 1 : 0;
+        if (kind > found && r.rta_len == RTA_LENGTH(want)) {
+            memcpy(a.addr, body + at + RTA_LENGTH(0), want);
+            found = kind;
         }
-        const size_t step = NLMSG_ALIGN(h.nlmsg_len);
-        if (step >= len) break;
-        p += step;
-        len -= step;
+        at += RTA_ALIGN(r.rta_len);
     }
-    return LT_MORE;
+    const addr_reading &reading = *static_cast<const addr_reading *>(ctx);
+    if (found) reading.fn(&a, reading.ctx);
+    return 0;
+}
+
+} // namespace
+
+int la_parse(const void *data, size_t len, la_addr_fn fn, void *ctx) {
+    addr_reading reading = {fn, ctx};
+    return lt_netlink_walk(data, len, take_addr, &reading);
 }
 
 namespace {
