@@ -156,8 +156,11 @@ void find_owners(lt_endpoint *eps, size_t count, bool every_holder) {
             const uint32_t pid = pid_of(name);
             if (pid && has_other_threads(proc, pid))
                 each_other_thread(proc, pid, [&](const char *task, unsigned long tid) {
-                    if (syscall(SYS_kcmp, static_cast<pid_t>(pid), static_cast<pid_t>(tid),
-                                KCMP_FILES, 0, 0) != 0) {
+                    // A thread the hub may not compare is one whose folder it may not
+                    // read either; a kernel without kcmp leaves every thread to read.
+                    const long same = syscall(SYS_kcmp, static_cast<pid_t>(pid),
+                                              static_cast<pid_t>(tid), KCMP_FILES, 0, 0);
+                    if (same > 0 || (same < 0 && errno == ENOSYS)) {
                         char fd_dir[80];
                         snprintf(fd_dir, sizeof fd_dir, "%s/fd", task);
                         scan(fd_dir, pid);
