@@ -21,11 +21,14 @@
 // s lies inside that stretch (walk order never changes). Had s still been open when the
 // last of those pieces ended, it would have been open for all of them: it was open when
 // t listed it, and a closed socket never comes back. The piece that walked over its
-// place would have listed it. None did: s is closed, and is dropped. Only the order a
-// single piece shows is taken as known; where two pieces of one read meet, sockets bound
-// meanwhile at the head of a chain may lead the next piece, before sockets listed
-// already. So an answer holds no socket that a later walk over its place went without;
-// a socket whose place no later stretch covered stays, as it was when last listed.
+// place would have listed it. None did: s is closed, and is dropped. What is taken as
+// known of the order: what a single piece shows, and that a socket open all through a
+// read's first piece that the piece did not list lies after all of it (before all of a
+// last piece that ran to the end: it walked over everything else). Nothing is taken from
+// where two pieces of one read meet: sockets bound meanwhile at the head of a chain may
+// lead the next piece, before sockets listed already. So an answer holds no socket that
+// a later walk over its place went without; a socket whose place no later stretch
+// covered stays, as it was when last listed.
 #pragma once
 
 #include <cstddef>
