@@ -5,11 +5,17 @@ Runs itself in a network namespace of its own (unshare -n, so root). In each cas
 processes hold one long-lived socket each, all on one address and port, and a
 neighbour binds 100 sockets on that address and port, then closes them, over and over.
 The program's listeners answer is taken again and again for SECONDS (default 30) per
-case; an answer is wrong when it does not list each long-lived socket exactly once.
+case; an answer is wrong when it does not list each long-lived socket exactly once, or
+lists more sockets on the port than were ever open at once.
 Cases: udp4, udp6, tcp (a listener group with SO_REUSEPORT), proc (udp4 with netlink
 refused, so the /proc/net files serve), paused (udp4 with the reader paused 5 ms after
-each netlink read, as a preempted process is; through strace). Prints, per case, the
-wrong answers of all answers and the most sockets one answer missed.
+each netlink read, as a preempted process is; through strace), cap (udp4 with 700
+long-lived sockets and bursts of 200: never more than 900 open, so the 1,024 rows
+never fill with sockets alive together), cap-tcp (the same over the TCP /proc/net
+fallback), restart (tcp, and besides the group one listener on a port of its own,
+closed and bound again over and over, never two at once: wrong also when it is listed
+twice). Prints, per case, the wrong answers of all answers and the most sockets one
+answer missed.
 """
 import json
 import os
@@ -23,12 +29,15 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 HOLDERS = 500
 BURST = 100
-CASES = {  # kind, address, how the program is started
-    "udp4": ("udp", "127.0.0.1", ""),
-    "udp6": ("udp", "::1", ""),
-    "tcp": ("tcp", "127.0.0.1", ""),
-    "proc": ("udp", "127.0.0.1", "no-netlink"),
-    "paused": ("udp", "127.0.0.1", "paused"),
+CASES = {  # kind, address, how the program is started, long-lived sockets, burst
+    "udp4": ("udp", "127.0.0.1", "", HOLDERS, BURST),
+    "udp6": ("udp", "::1", "", HOLDERS, BURST),
+    "tcp": ("tcp", "127.0.0.1", "", HOLDERS, BURST),
+    "proc": ("udp", "127.0.0.1", "no-netlink", HOLDERS, BURST),
+    "paused": ("udp", "127.0.0.1", "paused", HOLDERS, BURST),
+    "cap": ("udp", "127.0.0.1", "", 700, 200),
+    "cap-tcp": ("tcp", "127.0.0.1", "no-netlink", 700, 200),
+    "restart": ("tcp", "127.0.0.1", "restart", HOLDERS, BURST),
 }
 ENV = {"QUERY_STRING": "action=listeners"}
 
@@ -44,11 +53,11 @@ def bound(kind, addr, port):
     return s
 
 
-def hold(kind, addr):
-    """HOLDERS processes, one socket each; (port, their pids, the pipe that ends them)."""
+def hold(kind, addr, holders):
+    """Processes holding one socket each; (port, their pids, the pipe that ends them)."""
     r, w = os.pipe()
     port, pids = 0, []
-    for _ in range(HOLDERS):
+    for _ in range(holders):
         s = bound(kind, addr, port)
         port = s.getsockname()[1]
         pid = os.fork()
@@ -62,15 +71,30 @@ def hold(kind, addr):
     return port, pids, w
 
 
-def churn(kind, addr, port, until):
+def churn(kind, addr, port, until, burst):
     pid = os.fork()
     if pid == 0:
         while time.monotonic() < until:
-            burst = [bound(kind, addr, port) for _ in range(BURST)]
-            for s in burst:
+            sockets = [bound(kind, addr, port) for _ in range(burst)]
+            for s in sockets:
                 s.close()
         os._exit(0)
     return pid
+
+
+def restarter(addr, until):
+    """A listener on a port of its own, closed and bound again over and over; (its
+    port, its pid)."""
+    s = bound("tcp", addr, 0)
+    port = s.getsockname()[1]
+    pid = os.fork()
+    if pid == 0:
+        while time.monotonic() < until:
+            s.close()
+            s = bound("tcp", addr, port)
+        os._exit(0)
+    s.close()
+    return port, pid
 
 
 def launcher(how, tmp):
@@ -88,11 +112,17 @@ def launcher(how, tmp):
 
 
 def run_case(program, name, seconds, tmp):
-    kind, addr, how = CASES[name]
+    kind, addr, how, holders, burst = CASES[name]
     argv = launcher(how, tmp) + [program]
-    port, pids, stop = hold(kind, addr)
+    port, pids, stop = hold(kind, addr, holders)
     wanted = set(pids)
-    churner = churn(kind, addr, port, time.monotonic() + seconds + 120)
+    until = time.monotonic() + seconds + 120
+    churner = churn(kind, addr, port, until, burst)
+    others = [churner]
+    single = 0
+    if how == "restart":
+        single, pid = restarter(addr, until)
+        others.append(pid)
     answers = wrong = worst = 0
     try:
         time.sleep(0.2)
@@ -101,14 +131,17 @@ def run_case(program, name, seconds, tmp):
             out = subprocess.run(argv, env=ENV, stdout=subprocess.PIPE, check=True).stdout
             rows = json.loads(out.split(b"\r\n\r\n", 1)[1])["listeners"]
             seen = [r["pid"] for r in rows if r["port"] == port and r["pid"] in wanted]
+            on_port = sum(1 for r in rows if r["port"] == port)
             missed = len(wanted - set(seen))
             answers += 1
-            if missed or len(seen) != len(wanted):
+            if (missed or len(seen) != len(wanted) or on_port > holders + burst or
+                    sum(1 for r in rows if single and r["port"] == single) > 1):
                 wrong += 1
                 worst = max(worst, missed)
     finally:
-        os.kill(churner, 9)
-        os.waitpid(churner, 0)
+        for pid in others:
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
         os.close(stop)
         for pid in pids:
             os.waitpid(pid, 0)

@@ -6,6 +6,7 @@
 #include "listeners.h"
 #include "output.h"
 #include "platform/platform.h"
+#include "target.h"
 
 uint32_t serving_pid(uint32_t lowest, uint32_t next, uint32_t manager) {
     return lowest && lowest == manager && next ? next : lowest;
@@ -131,10 +132,32 @@ enum { ACCOUNT_SIZE = sizeof(plat_process::user) };
 int64_t g_named = -1;
 char g_name[ACCOUNT_SIZE];
 
+// Whether a row's address may be probed, remembered per address: telling whether an
+// address is this host's reads the interfaces, and many rows share one address.
+enum { PROBE_MEMO_SLOTS = 64 };
+struct probe_memo {
+    char addr[sizeof(sock_row::bind_addr)]; // empty: free
+    bool probe;
+};
+probe_memo g_probe_memo[PROBE_MEMO_SLOTS];
+
+bool row_probe(const sock_row &r) {
+    if (!is_tcp(r)) return false;
+    uint32_t h = 2166136261u;
+    for (const char *c = r.bind_addr; *c; ++c) h = (h ^ static_cast<unsigned char>(*c)) * 16777619u;
+    probe_memo &m = g_probe_memo[h % PROBE_MEMO_SLOTS];
+    if (strcmp(m.addr, r.bind_addr) != 0) {
+        strcpy(m.addr, r.bind_addr);
+        m.probe = target_row_probe(r.proto, r.bind_addr);
+    }
+    return m.probe;
+}
+
 void forget_facts() {
     for (int k = 0; k < g_fact_count; ++k) g_facts[g_fact_used[k]].pid = 0;
     g_fact_count = 0;
     g_named = -1;
+    for (probe_memo &m : g_probe_memo) m.addr[0] = '\0';
 }
 
 const plat_process &facts_of(uint32_t pid) {
@@ -191,19 +214,27 @@ void write_row_more(const sock_row &r, void *) {
         out_lit("null");
     else
         out_bool(r.v6only);
+    out_lit(",\"probe\":");
+    out_bool(row_probe(r));
 }
 
+// The lists that could not be read, then the kinds of facts (read by now: the rows are
+// out) that could not be read for a reason other than a process being gone or hidden.
 void write_unreadable(void *ctx) {
     const int readable = *static_cast<const int *>(ctx);
     static const char *const names[PLAT_LISTS] = {"tcp4", "tcp6", "udp4", "udp6"};
+    const int facts = plat_facts_unreadable();
     out_lit(",\"unreadable\":[");
     bool first = true;
-    for (int list = 0; list < PLAT_LISTS; ++list) {
-        if (readable & 1 << list) continue;
+    auto name = [&](const char *text) {
         if (!first) out_lit(",");
         first = false;
-        json_str(names[list]);
-    }
+        json_str(text);
+    };
+    for (int list = 0; list < PLAT_LISTS; ++list)
+        if (!(readable & 1 << list)) name(names[list]);
+    if (facts & PLAT_FACT_OWNERS) name("owners");
+    if (facts & PLAT_FACT_SERVICES) name("services");
     out_lit("]");
 }
 

@@ -35,7 +35,7 @@ static int target_connect(const probe_target *t, int32_t port, plat_sock *out) {
     const plat_sock s = plat_tcp_socket_of(t->ipv6);
     if (s == PLAT_NO_SOCK) return PROBE_ERROR;
     plat_set_nonblocking(s);
-    int how = plat_connect_to(s, t->ipv6, t->addr, port, 0);
+    int how = plat_connect_to(s, t->ipv6, t->addr, port, t->scope_id);
     if (how == PLAT_IN_PROGRESS)
         how = plat_wait(s, 1, CONNECT_WAIT_MS) > 0 ? plat_connect_result(s) : PLAT_REFUSED;
     if (how == PLAT_CONNECTED && connected_to_itself(s, t, port)) how = PLAT_REFUSED;

@@ -40,7 +40,7 @@ fake_list g_fake_lists[PLAT_ALL_LISTS];
 int g_fake_addr_fail, g_fake_addr_empty, g_fake_image_calls, g_fake_readings, g_fake_flags;
 const char *g_fake_addr6_text;
 uint32_t g_fake_manager_pid = 1;
-int g_fake_fact_calls, g_fake_account_calls;
+int g_fake_fact_calls, g_fake_account_calls, g_fake_local_calls, g_fake_facts_unreadable;
 
 namespace {
 
@@ -65,15 +65,42 @@ struct fake_name {
 fake_name g_accounts[8];
 int g_account_count;
 
+struct fake_addr {
+    int ipv6;
+    unsigned char addr[16];
+};
+fake_addr g_local_addrs[8];
+int g_local_count;
+
 } // namespace
+
+void fake_local_addr(const char *addr) {
+    if (g_local_count >= 8) return;
+    fake_addr &a = g_local_addrs[g_local_count++];
+    memset(&a, 0, sizeof a);
+    if (sock_addr_parse(addr, &a.ipv6, a.addr) != 0) --g_local_count;
+}
+
+int plat_addr_is_local(int ipv6, const unsigned char *addr) {
+    ++g_fake_local_calls;
+    if (sock_addr_loopback(ipv6, addr)) return 1;
+    for (int i = 0; i < g_local_count; ++i)
+        if (g_local_addrs[i].ipv6 == ipv6 &&
+            memcmp(g_local_addrs[i].addr, addr, ipv6 ? 16 : 4) == 0)
+            return 1;
+    return 0;
+}
+
+int plat_facts_unreadable() { return g_fake_facts_unreadable; }
 
 void fake_tables_reset() {
     memset(g_fake_lists, 0, sizeof g_fake_lists);
     g_fake_addr_fail = g_fake_addr_empty = g_fake_image_calls = g_fake_readings = 0;
     g_fake_addr6_text = nullptr;
     g_fake_flags = g_fake_fact_calls = g_fake_account_calls = 0;
+    g_fake_local_calls = g_fake_facts_unreadable = 0;
     g_fake_manager_pid = 1;
-    g_image_count = g_facts_count = g_account_count = 0;
+    g_image_count = g_facts_count = g_account_count = g_local_count = 0;
 }
 
 void fake_process(uint32_t pid, const char *user, const char *service, const char *container) {
@@ -227,7 +254,7 @@ plat_sock plat_tcp_socket_of(int ipv6) {
 
 void plat_set_nonblocking(plat_sock s) { g_fake_sockets[index_of(s)].nonblocking = true; }
 
-int plat_connect_to(plat_sock s, int ipv6, const unsigned char *addr, int port, uint32_t) {
+int plat_connect_to(plat_sock s, int ipv6, const unsigned char *addr, int port, uint32_t scope_id) {
     fake_sock &k = g_fake_sockets[index_of(s)];
     if (!k.nonblocking) ++g_fake_net.blocking_connects;
     if (ipv6 != k.ipv6) ++g_fake_net.family_mismatches;
@@ -236,6 +263,7 @@ int plat_connect_to(plat_sock s, int ipv6, const unsigned char *addr, int port, 
     memset(g_fake_net.addr, 0, sizeof g_fake_net.addr);
     memcpy(g_fake_net.addr, addr, ipv6 ? 16 : 4);
     g_fake_net.port = port;
+    g_fake_net.scope_id = scope_id;
     return script_of(s).connect;
 }
 

@@ -46,6 +46,12 @@ void fake_process(uint32_t pid, const char *user, const char *service, const cha
 // Gives an account a name; other accounts have none.
 void fake_account(int64_t account, const char *name);
 
+// Makes an address (text, as inet_pton reads it) one of this host's interfaces' for
+// plat_addr_is_local (a few at a time); loopback addresses always are.
+void fake_local_addr(const char *addr);
+extern int g_fake_local_calls;      // plat_addr_is_local calls so far
+extern int g_fake_facts_unreadable; // what plat_facts_unreadable reports
+
 extern uint32_t g_fake_manager_pid; // plat_service_manager_pid (1 after a reset)
 extern int g_fake_fact_calls;       // plat_process_facts calls so far
 extern int g_fake_account_calls;    // plat_account_name calls so far
@@ -84,6 +90,7 @@ struct fake_net_log {
     int ipv6;              // family of the last connect (1: IPv6)
     unsigned char addr[16]; // address of the last connect (4 bytes for IPv4)
     int port;              // port of the last connect
+    uint32_t scope_id;     // zone of the last connect
     int waits;             // waits, with the first 16 recorded below
     int wait_for_write[16];
     int64_t wait_ms[16];

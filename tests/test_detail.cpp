@@ -89,15 +89,15 @@ TEST_F(Detail, EveryFieldOfEveryKindOfRow) {
             "{\"proto\":\"tcp\",\"bind_addr\":\"127.0.0.1\",\"port\":22,\"scope\":\"loopback\","
             "\"pid\":1,\"comm\":\"systemd\",\"user\":\"root\",\"service\":\"init.scope\","
             "\"container\":\"\",\"holders\":1,\"queue\":0,\"backlog\":128,\"conns\":1,"
-            "\"v6only\":null},"
+            "\"v6only\":null,\"probe\":true},"
             "{\"proto\":\"udp\",\"bind_addr\":\"::\",\"port\":53,\"scope\":\"wildcard\","
             "\"pid\":90,\"comm\":\"dns\\\"d\",\"user\":\"root\",\"service\":\"docker-ab12.scope\","
             "\"container\":\"ab12cd34ef56\",\"holders\":1,\"queue\":-1,\"backlog\":-1,"
-            "\"conns\":-1,\"v6only\":true},"
+            "\"conns\":-1,\"v6only\":true,\"probe\":false},"
             "{\"proto\":\"tcp\",\"bind_addr\":\"::\",\"port\":80,\"scope\":\"wildcard\","
             "\"pid\":812,\"comm\":\"nginx\",\"user\":\"www-data\",\"service\":\"nginx.service\","
             "\"container\":\"\",\"holders\":3,\"queue\":2,\"backlog\":511,\"conns\":2,"
-            "\"v6only\":false}],\"unreadable\":[]}\n");
+            "\"v6only\":false,\"probe\":true}],\"unreadable\":[]}\n");
     EXPECT_EQ(g_fake_flags, PLAT_DETAIL);
 }
 
@@ -110,21 +110,29 @@ TEST_F(Detail, NothingKnownIsEmptyNullOrMinusOne) {
                 "\"specific\":0},\"listeners\":["
                 "{\"proto\":\"udp\",\"bind_addr\":\"0.0.0.0\",\"port\":68,\"scope\":\"wildcard\","
                 "\"pid\":5,\"comm\":\"\",\"user\":\"\",\"service\":\"\",\"container\":\"\","
-                "\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":-1,\"v6only\":null},"
+                "\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":-1,\"v6only\":null,"
+                "\"probe\":false},"
                 "{\"proto\":\"tcp\",\"bind_addr\":\"0.0.0.0\",\"port\":8080,\"scope\":\"wildcard\","
                 "\"pid\":0,\"comm\":\"\",\"user\":\"\",\"service\":\"\",\"container\":\"\","
-                "\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":0,\"v6only\":null}],"
+                "\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":0,\"v6only\":null,"
+                "\"probe\":true}],"
                 "\"unreadable\":[]}\n");
     EXPECT_EQ(g_fake_fact_calls, 1); // pid 0 has no facts to read
 }
 
-TEST_F(Detail, UnreadableListsAreNamedInOrder) {
+TEST_F(Detail, UnreadableListsAreNamedInOrderThenTheFacts) {
     fake_endpoint(PLAT_UDP4, "127.0.0.1", 5, 0);
     for (int list : {PLAT_UDP6, PLAT_TCP4, PLAT_TCP6}) g_fake_lists[list].fail = 1;
     EXPECT_TRUE(
-        answer().ends_with("\"v6only\":null}],\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\"]}\n"));
+        answer().ends_with("\"probe\":false}],\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\"]}\n"));
+    g_fake_facts_unreadable = PLAT_FACT_SERVICES | PLAT_FACT_OWNERS;
+    EXPECT_TRUE(answer().ends_with(
+        "\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\",\"owners\",\"services\"]}\n"));
     g_fake_lists[PLAT_UDP4].fail = 1;
     EXPECT_EQ(answer(), "{\"ok\":false,\"error\":\"socket tables unreadable\"}\n");
+    for (fake_list &l : g_fake_lists) l.fail = 0;
+    g_fake_facts_unreadable = PLAT_FACT_OWNERS;
+    EXPECT_TRUE(answer().ends_with("\"unreadable\":[\"owners\"]}\n"));
 }
 
 // The answer names the serving process; the system's process list names only the

@@ -10,10 +10,12 @@
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <set>
 #include <string>
 #include <sys/socket.h>
 #include <vector>
 
+#include "platform/linux_addrs.h"
 #include "platform/linux_tables.h"
 #include "platform/linux_walks.h"
 #include "platform/platform.h"
@@ -277,6 +279,61 @@ TEST(DiagParse, RefusalAndDamageAreErrors) {
               LT_ERROR);
 }
 
+// One RTM_NEWADDR message: its family and interface, then (attribute type, address
+// text) pairs.
+void put_addr(std::vector<unsigned char> &dgram, int family, uint32_t ifindex,
+              std::initializer_list<std::pair<unsigned short, const char *>> attrs) {
+    std::vector<unsigned char> body(NLMSG_ALIGN(sizeof(ifaddrmsg)));
+    ifaddrmsg m{};
+    m.ifa_family = static_cast<uint8_t>(family);
+    m.ifa_index = ifindex;
+    memcpy(body.data(), &m, sizeof m);
+    for (const auto &[type, text] : attrs) {
+        const size_t n = family == AF_INET6 ? 16 : 4;
+        rtattr a{static_cast<unsigned short>(RTA_LENGTH(n)), type};
+        const size_t at = body.size();
+        body.resize(at + RTA_SPACE(n));
+        memcpy(body.data() + at, &a, sizeof a);
+        inet_pton(family, text, body.data() + at + RTA_LENGTH(0));
+    }
+    put_msg(dgram, RTM_NEWADDR, body.data(), body.size());
+}
+
+std::vector<std::string> g_addrs;
+
+void collect_addr(const la_addr *a, void *) {
+    char buf[64];
+    inet_ntop(a->ipv6 ? AF_INET6 : AF_INET, a->addr, buf, sizeof buf);
+    g_addrs.push_back(std::string(buf) + "@" + std::to_string(a->ifindex));
+}
+
+TEST(AddrParse, TheInterfacesOwnAddressesUntilDone) {
+    std::vector<unsigned char> d;
+    put_addr(d, AF_INET, 1, {{IFA_ADDRESS, "127.0.0.1"}, {IFA_LOCAL, "127.0.0.1"}});
+    // A point-to-point link: IFA_ADDRESS is the peer's, IFA_LOCAL this host's.
+    put_addr(d, AF_INET, 4, {{IFA_ADDRESS, "10.9.0.1"}, {IFA_LOCAL, "10.9.0.2"}});
+    put_addr(d, AF_INET6, 2, {{IFA_ADDRESS, "fe80::1"}});
+    put_addr(d, AF_PACKET, 2, {});
+    g_addrs.clear();
+    EXPECT_EQ(la_parse(d.data(), d.size(), collect_addr, nullptr), LT_MORE);
+    EXPECT_EQ(g_addrs, (std::vector<std::string>{"127.0.0.1@1", "10.9.0.2@4", "fe80::1@2"}));
+    EXPECT_EQ(la_parse(d.data(), d.size() - 4, collect_addr, nullptr), LT_ERROR); // cut
+    put_msg(d, NLMSG_DONE, nullptr, 0);
+    put_addr(d, AF_INET, 3, {{IFA_LOCAL, "10.0.0.3"}}); // after the end: not read
+    g_addrs.clear();
+    EXPECT_EQ(la_parse(d.data(), d.size(), collect_addr, nullptr), LT_DONE);
+    EXPECT_EQ(g_addrs.size(), 3u);
+    // A refusal, an attribute running past its message.
+    std::vector<unsigned char> err;
+    const int code[5] = {-1};
+    put_msg(err, NLMSG_ERROR, code, sizeof code);
+    EXPECT_EQ(la_parse(err.data(), err.size(), collect_addr, nullptr), LT_ERROR);
+    std::vector<unsigned char> bad;
+    put_addr(bad, AF_INET, 1, {{IFA_LOCAL, "10.0.0.3"}});
+    bad[NLMSG_HDRLEN + NLMSG_ALIGN(sizeof(ifaddrmsg))] = 200; // the attribute's length
+    EXPECT_EQ(la_parse(bad.data(), bad.size(), collect_addr, nullptr), LT_ERROR);
+}
+
 // Lines as a little-endian kernel prints them: each 32-bit word of an address is a
 // number in host byte order.
 TEST(ProcLine, SocketLines) {
@@ -447,6 +504,16 @@ struct reads {
         return *this;
     }
     int cover() const { return lt_pieces_cover(inodes.data(), pieces.data(), pieces.size()); }
+    int settled() const { return lt_pieces_settled(inodes.data(), pieces.data(), pieces.size()); }
+    // The sockets proven closed, in ascending order.
+    std::vector<uint32_t> gone() const {
+        std::vector<unsigned char> marks(inodes.size());
+        EXPECT_EQ(lt_pieces_gone(inodes.data(), pieces.data(), pieces.size(), marks.data()), 0);
+        std::set<uint32_t> closed;
+        for (size_t i = 0; i < inodes.size(); ++i)
+            if (marks[i]) closed.insert(inodes[i]);
+        return {closed.begin(), closed.end()};
+    }
 };
 
 const unsigned FIRST = LT_PIECE_FIRST, TO_END = LT_PIECE_TO_END;
@@ -501,6 +568,83 @@ TEST(PiecesCover, ALastPieceMustBeReachedFromTheStart) {
     EXPECT_EQ(r.cover(), 0);
     r.piece({2, 3});
     EXPECT_EQ(r.cover(), 1);
+}
+
+using closed = std::vector<uint32_t>;
+
+TEST(PiecesGone, ALaterWalkOverASocketsPlaceWithoutItDropsIt) {
+    reads r;
+    r.piece({1, 2, 3, 4, 5}, FIRST | TO_END).piece({1, 2, 4, 5}, FIRST).piece({5}, TO_END);
+    EXPECT_EQ(r.gone(), closed{3});
+    // A listener restarted between two reads: the first one's socket is gone, the
+    // second one's is not, nor any socket only a later read lists.
+    EXPECT_EQ(reads().piece({1, 10, 2}, FIRST).piece({1, 11, 2, 12}, FIRST).gone(), closed{10});
+    // The table's start and end stand in for a socket before or after it.
+    EXPECT_EQ(reads()
+                  .piece({9, 1, 2}, FIRST)
+                  .piece({5, 8}, TO_END)
+                  .piece({1, 2}, FIRST)
+                  .piece({5}, TO_END)
+                  .gone(),
+              (closed{8, 9}));
+    // A whole table in one piece leaves nothing earlier that it does not list.
+    EXPECT_EQ(reads().piece({1, 2}, FIRST).piece({5, 6}).piece({6}, FIRST | TO_END).gone(),
+              (closed{1, 2, 5}));
+}
+
+TEST(PiecesGone, PiecesJoinedAtASharedSocketVouchTogether) {
+    reads r;
+    r.piece({1, 2, 3, 4, 5}, FIRST | TO_END).piece({1, 2}, FIRST).piece({2, 4, 5}, TO_END);
+    EXPECT_EQ(r.gone(), closed{3});
+    // Not joined, the break may have skipped 3, still open.
+    EXPECT_EQ(reads().piece({1, 2, 3, 4}, FIRST).piece({1, 2}, FIRST).piece({4}).gone(), closed{});
+}
+
+TEST(PiecesGone, ASocketOpenAcrossAFirstPieceLiesAfterAllOfIt) {
+    // Bursts of binds at the head of the chain (11, 21, 31...) and closes: the second
+    // read's first piece holds new sockets alone. Sockets 1 to 3, open all along and
+    // not in it, lie after it; a later piece from the start that lists 1 covers it.
+    reads r;
+    r.piece({11, 12, 1}, FIRST).piece({2, 3}, TO_END);
+    r.piece({21, 22}, FIRST).piece({1, 2, 3}, TO_END);
+    EXPECT_EQ(r.gone(), closed{});
+    r.piece({31, 1}, FIRST).piece({2, 3}, TO_END);
+    EXPECT_EQ(r.gone(), (closed{11, 12, 21, 22}));
+    // At the end alike, before a last piece.
+    EXPECT_EQ(reads()
+                  .piece({1, 2}, FIRST)
+                  .piece({3, 41}, TO_END)
+                  .piece({1, 2, 3}, FIRST)
+                  .piece({42, 43}, TO_END)
+                  .piece({1, 2}, FIRST)
+                  .piece({3, 44}, TO_END)
+                  .gone(),
+              (closed{41, 42, 43}));
+}
+
+TEST(PiecesSettled, EverySocketEarlierReadsListedIsInTheLastOrClosed) {
+    reads r;
+    r.piece({1, 2, 3}, FIRST | TO_END);
+    EXPECT_EQ(r.settled(), 1); // one read
+    r.piece({1, 2}, FIRST).piece({3}, TO_END);
+    EXPECT_EQ(r.settled(), 1);
+    // 11 may be closed, or skipped where the last read broke after new sockets.
+    r.piece({11, 1}, FIRST).piece({2, 3}, TO_END).piece({31}, FIRST).piece({1, 2, 3}, TO_END);
+    EXPECT_EQ(r.settled(), 0);
+    // A first piece walking over it without it settles it.
+    r.piece({21, 1, 2}, FIRST).piece({3}, TO_END);
+    EXPECT_EQ(r.settled(), 1);
+}
+
+TEST(PiecesGone, NoOrderIsTakenFromWherePiecesOfOneReadMeet) {
+    // Sockets bound between the two pieces of the first read led its second piece (9),
+    // before 1 to 3; the second read, full after 2, never walked over 3.
+    reads r;
+    r.piece({1, 2, 3}, FIRST).piece({9}).piece({7, 8, 9, 1, 2}, FIRST);
+    EXPECT_EQ(r.gone(), closed{});
+    // Only what a later walk went over, and only sockets with an inode.
+    EXPECT_EQ(reads().piece({1, 0, 3}, FIRST | TO_END).piece({1, 3}, FIRST | TO_END).gone(),
+              closed{});
 }
 
 TEST(PieceReachedEnd, OnlyWhenTheNextEntryWouldHaveFitted) {

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <linux/netlink.h>
 #include <netinet/in.h>
 #include <pwd.h>
@@ -547,6 +548,32 @@ TEST_F(Faults, MemoryRunningOut) {
 }
 
 // ---- addresses and image names -------------------------------------------------
+
+// Every address the C library names for an interface is this host's; a documentation
+// address is not.
+TEST(RealAddresses, TheInterfacesAddressesAreLocal) {
+    ifaddrs *all = nullptr;
+    ASSERT_EQ(getifaddrs(&all), 0);
+    for (const ifaddrs *i = all; i; i = i->ifa_next) {
+        if (!i->ifa_addr) continue;
+        int ipv6 = 0;
+        const unsigned char *bytes;
+        if (i->ifa_addr->sa_family == AF_INET)
+            bytes = reinterpret_cast<const unsigned char *>(
+                &reinterpret_cast<const sockaddr_in *>(i->ifa_addr)->sin_addr);
+        else if (i->ifa_addr->sa_family == AF_INET6 && (ipv6 = 1))
+            bytes = reinterpret_cast<const unsigned char *>(
+                &reinterpret_cast<const sockaddr_in6 *>(i->ifa_addr)->sin6_addr);
+        else
+            continue;
+        EXPECT_EQ(plat_addr_is_local(ipv6, bytes), 1) << i->ifa_name;
+    }
+    freeifaddrs(all);
+    const unsigned char v4[4] = {203, 0, 113, 77},
+                        mapped_loop[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 127, 0, 0, 9};
+    EXPECT_EQ(plat_addr_is_local(0, v4), 0); // TEST-NET-3, which no host is given
+    EXPECT_EQ(plat_addr_is_local(1, mapped_loop), 1);
+}
 
 TEST(RealTables, AddressText) {
     const unsigned char v4[4] = {10, 0, 0, 7};

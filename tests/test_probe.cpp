@@ -415,6 +415,7 @@ TEST_F(ProbeAddr, AnIpv6TargetIsConnectedOverIpv6AndNamedInTheAnswer) {
 }
 
 TEST_F(ProbeAddr, AListenersAddressIsProbedThereAndNoOtherIs) {
+    fake_local_addr("192.0.2.7");
     fake_endpoint(PLAT_TCP4, "192.0.2.7", 22, 1);
     fake_endpoint(PLAT_TCP6, "2001:db8::5", 443, 1);
     fake_endpoint(PLAT_UDP4, "192.0.2.9", 53, 1);
@@ -426,26 +427,55 @@ TEST_F(ProbeAddr, AListenersAddressIsProbedThereAndNoOtherIs) {
               std::string::npos);
     EXPECT_EQ(g_fake_net.addr[3], 7);
     SetUp();
+    fake_local_addr("2001:db8::5");
     fake_endpoint(PLAT_TCP6, "2001:db8::5", 443, 1);
     g_fake_conns[0] = {.connect = PLAT_REFUSED};
     EXPECT_NE(action("port=443&addr=2001:DB8:0::5").find("\"target\":\"2001:db8::5\","),
               std::string::npos);
     EXPECT_EQ(g_fake_net.ipv6, 1);
+    EXPECT_EQ(g_fake_net.scope_id, 0u);
 
     // Refused before any socket: a UDP address, an address nobody is bound to, one
-    // with a zone, the wildcards, texts that are no address.
+    // with a zone, the wildcards, texts that are no address, and listeners on
+    // addresses no interface of this host has (IP_FREEBIND binds them, for any user).
     SetUp();
+    fake_local_addr("192.0.2.7");
+    fake_local_addr("192.0.2.9");
     fake_endpoint(PLAT_TCP4, "192.0.2.7", 22, 1);
     fake_endpoint(PLAT_TCP4, "0.0.0.0", 80, 1);
     fake_endpoint(PLAT_TCP6, "::", 80, 1);
     fake_endpoint(PLAT_UDP4, "192.0.2.9", 53, 1);
+    fake_endpoint(PLAT_TCP4, "198.51.100.1", 22, 1);
+    fake_endpoint(PLAT_TCP6, "2001:db8::66", 22, 1);
+    fake_endpoint(PLAT_TCP6, "::ffff:203.0.113.5", 22, 1);
     for (const char *q :
          {"port=53&addr=192.0.2.9", "port=22&addr=192.0.2.8", "port=22&addr=::1%25lo",
           "port=80&addr=0.0.0.0", "port=80&addr=::", "port=80&addr=localhost",
-          "port=22&addr=192.0.2.7%20", "port=22&addr=192.0.2.7%00"}) {
+          "port=22&addr=192.0.2.7%20", "port=22&addr=192.0.2.7%00", "port=22&addr=198.51.100.1",
+          "port=22&addr=2001:db8::66", "port=22&addr=203.0.113.5",
+          "port=22&addr=::ffff:198.51.100.1"}) {
         EXPECT_EQ(action(q), kNotLocal) << q;
         EXPECT_EQ(g_fake_net.sockets, 0) << q;
     }
+}
+
+TEST_F(ProbeAddr, ALinkLocalListenerIsReachedThroughItsOwnInterface) {
+    fake_local_addr("fe80::1");
+    fake_endpoint(PLAT_TCP6, "fe80::1", 22, 1)->scope_id = 3;
+    fake_endpoint(PLAT_TCP6, "2001:db8::5", 22, 1)->scope_id = 4;
+    fake_local_addr("2001:db8::5");
+    g_fake_conns[0] = {.connect = PLAT_REFUSED};
+    EXPECT_NE(action("port=8080&addr=FE80::1").find("\"target\":\"fe80::1\",\"port\":8080,"),
+              std::string::npos);
+    EXPECT_EQ(g_fake_net.scope_id, 3u);
+    // An address that names a host without a zone takes none.
+    SetUp();
+    fake_local_addr("2001:db8::5");
+    fake_endpoint(PLAT_TCP6, "2001:db8::5", 22, 1)->scope_id = 4;
+    g_fake_conns[0] = {.connect = PLAT_REFUSED};
+    action("port=22&addr=2001:db8::5");
+    EXPECT_EQ(g_fake_net.sockets, 1);
+    EXPECT_EQ(g_fake_net.scope_id, 0u);
 }
 
 TEST_F(ProbeAddr, ThePortErrorComesFirst) {

@@ -86,4 +86,19 @@ TEST_F(Listened, UnreadableTcpListsHoldNoListener) {
     EXPECT_FALSE(listened("2001:db8::5"));
 }
 
+// A row offers a probe where a probe of its own address would be taken.
+TEST(TargetRowProbe, OnlyTcpRowsOnAnAddressOfThisHost) {
+    fake_tables_reset();
+    fake_local_addr("192.0.2.7");
+    fake_local_addr("fe80::1");
+    for (const char *a :
+         {"0.0.0.0", "::", "127.0.0.9", "::1", "192.0.2.7", "::ffff:192.0.2.7", "fe80::1"})
+        EXPECT_TRUE(target_row_probe("tcp", a)) << a;
+    // Another host's address (a listener bound with IP_FREEBIND), the mapped wildcard,
+    // which names no host, and an address the table could not name.
+    for (const char *a : {"192.0.2.8", "::ffff:0.0.0.0", "unknown"})
+        EXPECT_FALSE(target_row_probe("tcp", a)) << a;
+    for (const char *a : {"127.0.0.1", "0.0.0.0"}) EXPECT_FALSE(target_row_probe("udp", a)) << a;
+}
+
 } // namespace

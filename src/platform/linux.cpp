@@ -77,6 +77,16 @@ static int outcome_of(int err) {
 int plat_connect_to(plat_sock s, int ipv6, const unsigned char *addr, int port, uint32_t scope_id) {
     struct sockaddr_storage to;
     const socklen_t len = static_cast<socklen_t>(sock_addr_make(ipv6, addr, port, scope_id, &to));
+    // A link-local address names a host only with its interface, and this host may hold
+    // it on another interface than the zone's (where a listener bound with IPV6_FREEBIND
+    // named it): the connection leaves from the address itself, which the kernel allows
+    // only on an interface that holds it, so it can never reach another host.
+    if (scope_id && sock_addr_link_local(ipv6, addr)) {
+        struct sockaddr_storage from = to;
+        reinterpret_cast<sockaddr_in6 *>(&from)->sin6_port = 0;
+        if (bind(static_cast<int>(s), reinterpret_cast<struct sockaddr *>(&from), len) != 0)
+            return PLAT_FAILED;
+    }
     if (connect(static_cast<int>(s), reinterpret_cast<struct sockaddr *>(&to), len) == 0)
         return PLAT_CONNECTED;
     return outcome_of(errno);

@@ -58,7 +58,13 @@ struct list_reader {
     int once;
     lt_walk_log *log;
     int read;
+    // A read after the reads vouched for the whole list, to settle the fate of sockets
+    // listed before (below): its first piece is a whole one.
+    int settling;
 };
+
+// How large a read's first piece is, in eighths of a whole one.
+unsigned first_eighths(const list_reader *reader);
 
 // Whether a list holds IPv6 endpoints.
 int list_ipv6(int list) {
@@ -110,6 +116,10 @@ enum { MAX_READS = 8 };
 // Where a later read breaks its pieces, as a share of a piece: its first piece is that
 // much of a whole one, in eighths, so each read's breaks fall between those before.
 const unsigned FIRST_EIGHTHS[MAX_READS] = {8, 4, 2, 6, 1, 5, 3, 7};
+
+unsigned first_eighths(const list_reader *reader) {
+    return reader->settling ? 8 : FIRST_EIGHTHS[reader->read];
+}
 
 // The kernel builds each reply of a dump as large as the largest receive so far on the
 // socket, capped a little under 32 KiB; before any receive, and when it cannot get that
@@ -204,7 +214,7 @@ int g_diag_fd = -1;
 // needs a socket of its own, since the kernel only ever grows a socket's replies.
 int read_diag(int list, list_reader *reader) {
     const int ipv6 = list_ipv6(list);
-    const size_t first = DIAG_ROOM / 8 * FIRST_EIGHTHS[reader->read];
+    const size_t first = DIAG_ROOM / 8 * first_eighths(reader);
     int fd = reader->read == 0 ? g_diag_fd : -1;
     if (fd < 0) {
         fd = sys.socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
@@ -297,16 +307,24 @@ int read_proc(int list, list_reader *reader) {
                                                       "/proc/net/udp", "/proc/net/udp6",
                                                       "/proc/net/tcp", "/proc/net/tcp6"};
     const int ipv6 = list_ipv6(list);
-    const size_t first = reader->read == 0 ? 0 : page_room() / 8 * FIRST_EIGHTHS[reader->read];
+    const unsigned eighths = first_eighths(reader);
+    const size_t first = eighths == 8 ? 0 : page_room() / 8 * eighths;
     return proc_pass(files[list], ipv6, first, reader);
 }
 
 // Reads a list from one source until its reads vouch for the whole of it, or
 // MAX_READS. 0 when the first read arrived whole; a later read that fails is dropped
 // and the earlier ones stand.
+//
+// Sockets bound and closed in bursts gather at the head of a chain, where a read whose
+// first piece is small may not walk past them in one piece: the sockets an earlier read
+// saw there may have closed, or lie in the gap after that piece. When the reads vouch
+// for the whole list but such sockets are left, one read more, with a whole first
+// piece, walks over them and settles them (linux_walks.h).
 int read_covered(list_reader &reader, int list, int (*read_once)(int, list_reader *)) {
     table_snapshot &t = *reader.t;
     lt_log_clear(reader.log);
+    reader.settling = 0;
     for (reader.read = 0; reader.read < MAX_READS; ++reader.read) {
         const size_t kept = t.count, logged = reader.log->count, pieces = reader.log->n_pieces;
         if (read_once(list, &reader) != 0 || t.oom) {
@@ -317,9 +335,29 @@ int read_covered(list_reader &reader, int list, int (*read_once)(int, list_reade
             reader.log->n_pieces = pieces;
             return 0;
         }
-        if (reader.once || reader.log->lost || lt_log_covers(reader.log) != 0) return 0;
+        if (reader.once || reader.log->lost) return 0;
+        if (!reader.settling && lt_log_covers(reader.log) == 0) continue;
+        if (reader.settling || lt_log_settled(reader.log) != 0) return 0;
+        reader.settling = 1;
     }
     return 0;
+}
+
+// Drops the endpoints of the sockets that the reads prove closed (linux_walks.h), so
+// that sockets closed between reads do not pile up; the new count. Without memory to
+// tell, nothing is dropped.
+size_t drop_closed(lt_endpoint *e, size_t n, const lt_walk_log &log) {
+    if (log.lost || log.count == 0 || n == 0) return n;
+    uint32_t *closed = static_cast<uint32_t *>(sys.malloc(log.count * sizeof *closed));
+    const size_t k = closed ? lt_log_closed(&log, closed) : 0;
+    if (k) {
+        size_t kept = 0;
+        for (size_t i = 0; i < n; ++i)
+            if (!lt_inode_among(closed, k, e[i].inode)) e[kept++] = e[i];
+        n = kept;
+    }
+    free(closed);
+    return n;
 }
 
 int list_proto(int list) {
@@ -330,7 +368,7 @@ int list_proto(int list) {
 // Reads one list into the snapshot, from sock_diag or else from /proc/net, each
 // socket once; 0 on success. A list that fails leaves nothing behind.
 int read_list(table_snapshot &t, lt_walk_log &log, int list) {
-    list_reader reader = {&t, list_proto(list), 0, nullptr, 0, 0, &log, 0};
+    list_reader reader = {&t, list_proto(list), 0, nullptr, 0, 0, &log, 0, 0};
     if (reader.proto == LT_CONNS) {
         reader.filter = t.conn_filter;
         reader.filter_len = t.conn_filter_len;
@@ -346,9 +384,12 @@ int read_list(table_snapshot &t, lt_walk_log &log, int list) {
         ok = read_covered(reader, list, read_proc) == 0;
     }
     // Connections still waiting to be accepted have no inode: told apart by their ends.
-    if (ok)
-        t.count = begin + (reader.proto == LT_CONNS ? lt_drop_repeat_conns : lt_drop_repeats)(
-                              t.eps + begin, t.count - begin);
+    // A list read more than once keeps no socket a later read proves closed.
+    if (ok && reader.proto == LT_CONNS)
+        t.count = begin + lt_drop_repeat_conns(t.eps + begin, t.count - begin);
+    else if (ok)
+        t.count = begin +
+                  lt_drop_repeats(t.eps + begin, drop_closed(t.eps + begin, t.count - begin, log));
     else
         t.count = begin;
     t.begin[list] = begin;
@@ -361,7 +402,7 @@ int read_list(table_snapshot &t, lt_walk_log &log, int list) {
 // instead of two is much of what counting the connections costs. 0 with both lists'
 // ranges set; -1 (a kernel without that form, a failed dump, no memory) leaves nothing.
 int read_conns_together(table_snapshot &t, lt_walk_log &log) {
-    list_reader reader = {&t, LT_CONNS_BOTH, 0, t.conn_filter, t.conn_filter_len, 1, &log, 0};
+    list_reader reader = {&t, LT_CONNS_BOTH, 0, t.conn_filter, t.conn_filter_len, 1, &log, 0, 0};
     const size_t begin = t.count;
     t.oom = 0;
     lt_log_clear(&log);
@@ -431,6 +472,10 @@ int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx
         const int list = order[k];
         if (list >= 0 && list < PLAT_LISTS && read_list(t, log, list) == 0) readable |= 1 << list;
     }
+    // The owner scan holds up to three descriptors at once: a hub that allows few must
+    // not lose owners to a netlink socket that only the reads needed.
+    if (g_diag_fd >= 0) close(g_diag_fd);
+    g_diag_fd = -1;
     if (!(flags & PLAT_ADDRESSES)) find_owners(t.eps, t.count, detail);
     // The connections need no owner: they are read after the owner scan.
     if (detail) {

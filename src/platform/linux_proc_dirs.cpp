@@ -9,7 +9,9 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/kcmp.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "linux_sys.h"
@@ -50,7 +52,7 @@ bool has_other_threads(int proc, unsigned long pid) {
     return fstatat(proc, path, &st, 0) == 0 && st.st_nlink > 3;
 }
 
-// Calls fn with "PID/task/TID" for every thread of pid but the first, until fn
+// Calls fn with "PID/task/TID" and TID for every thread of pid but the first, until fn
 // returns false.
 template<typename Fn>
 void each_other_thread(int proc, unsigned long pid, Fn fn) {
@@ -58,17 +60,37 @@ void each_other_thread(int proc, unsigned long pid, Fn fn) {
     snprintf(path, sizeof path, "%lu/task", pid);
     const int tasks = openat(proc, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (tasks < 0) return;
-    each_entry(tasks, [&](const char *tid) {
-        if (strtoul(tid, nullptr, 10) == pid) return true;
+    each_entry(tasks, [&](const char *name) {
+        const unsigned long tid = strtoul(name, nullptr, 10);
+        if (tid == pid) return true;
         char task[64];
-        const int n = snprintf(task, sizeof task, "%lu/task/%s", pid, tid);
+        const int n = snprintf(task, sizeof task, "%lu/task/%s", pid, name);
         if (n < 0 || static_cast<size_t>(n) >= sizeof task) return true; // no thread id
-        return fn(static_cast<const char *>(task));
+        return fn(static_cast<const char *>(task), tid);
     });
     close(tasks);
 }
 
+// The kinds of facts this run could not read (PLAT_FACT_*).
+int g_unreadable;
+
+// Whether a /proc folder that could not be opened (errno) says only that its process
+// is gone or not the hub's to see; anything else (no descriptor or memory left) loses
+// owners that are there.
+bool gone_or_hidden(int err) {
+    return err == ENOENT || err == ESRCH || err == EACCES || err == EPERM;
+}
+
+// The process of a /proc entry name, 0 when it names none.
+uint32_t pid_of(const char *name) {
+    char *end;
+    const unsigned long pid = strtoul(name, &end, 10);
+    return *end || pid > 0xffffffffu ? 0 : static_cast<uint32_t>(pid);
+}
+
 } // namespace
+
+int plat_facts_unreadable() { return g_unreadable; }
 
 // Finds the process of every endpoint: one readlinkat per descriptor of every
 // process. /proc lists processes in ascending pid order, so the first holder met is
@@ -77,18 +99,25 @@ void each_other_thread(int proc, unsigned long pid, Fn fn) {
 void find_owners(lt_endpoint *eps, size_t count, bool every_holder) {
     if (count == 0) return;
     lt_owner *owners = static_cast<lt_owner *>(g_linux_sys.malloc(count * sizeof *owners));
-    if (!owners) return;
+    if (!owners) {
+        g_unreadable |= PLAT_FACT_OWNERS;
+        return;
+    }
     for (size_t i = 0; i < count; ++i) owners[i].inode = eps[i].inode;
     const size_t n = lt_owners_prepare(owners, count);
     size_t left = n;
     // The walk goes on while this holds.
     auto wanted = [&] { return every_holder || left > 0; };
     const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (proc < 0) g_unreadable |= PLAT_FACT_OWNERS;
     // Notes the sockets of one descriptor directory; the number of entries it listed,
     // -1 when it cannot be read.
     auto scan = [&](const char *fd_dir, uint32_t pid) {
         const int fds = openat(proc, fd_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fds < 0) return -1;
+        if (fds < 0) {
+            if (!gone_or_hidden(errno)) g_unreadable |= PLAT_FACT_OWNERS;
+            return -1;
+        }
         int entries = 0;
         each_entry(fds, [&](const char *fd_name) {
             ++entries;
@@ -104,21 +133,41 @@ void find_owners(lt_endpoint *eps, size_t count, bool every_holder) {
     };
     if (proc >= 0 && wanted()) {
         each_entry(proc, [&](const char *name) {
-            char *end;
-            const unsigned long pid = strtoul(name, &end, 10);
-            if (*end || pid == 0 || pid > 0xffffffffu) return true;
+            const uint32_t pid = pid_of(name);
+            if (!pid) return true;
             char path[32];
-            snprintf(path, sizeof path, "%lu/fd", pid);
+            snprintf(path, sizeof path, "%u/fd", pid);
             // When the first thread has exited and others live on, the process's own
             // list is empty (and readable); a live thread still shows the descriptors.
-            if (scan(path, static_cast<uint32_t>(pid)) == 0 && wanted() &&
-                has_other_threads(proc, pid))
-                each_other_thread(proc, pid, [&](const char *task) {
+            if (scan(path, pid) == 0 && wanted() && has_other_threads(proc, pid))
+                each_other_thread(proc, pid, [&](const char *task, unsigned long) {
                     char fd_dir[80];
                     snprintf(fd_dir, sizeof fd_dir, "%s/fd", task);
-                    return scan(fd_dir, static_cast<uint32_t>(pid)) == 0 && wanted();
+                    return scan(fd_dir, pid) == 0 && wanted();
                 });
             return wanted();
+        });
+    }
+    // A thread that unshared its descriptor table (unshare(CLONE_FILES)) holds sockets
+    // its process's list does not show. Rare, so looked for only while a socket has no
+    // holder: the threads whose table is not their leader's, one kcmp each.
+    if (proc >= 0 && left > 0 && lseek(proc, 0, SEEK_SET) == 0) {
+        each_entry(proc, [&](const char *name) {
+            const uint32_t pid = pid_of(name);
+            if (pid && has_other_threads(proc, pid))
+                each_other_thread(proc, pid, [&](const char *task, unsigned long tid) {
+                    // A thread the hub may not compare is one whose folder it may not
+                    // read either; a kernel without kcmp leaves every thread to read.
+                    const long same = syscall(SYS_kcmp, static_cast<pid_t>(pid),
+                                              static_cast<pid_t>(tid), KCMP_FILES, 0, 0);
+                    if (same > 0 || (same < 0 && errno == ENOSYS)) {
+                        char fd_dir[80];
+                        snprintf(fd_dir, sizeof fd_dir, "%s/fd", task);
+                        scan(fd_dir, pid);
+                    }
+                    return left > 0;
+                });
+            return left > 0;
         });
     }
     if (proc >= 0) close(proc);
@@ -164,7 +213,7 @@ int plat_image_name(uint32_t pid, char *buf, size_t size) {
         // (its own link is gone; one that may not be read stays unread).
         const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (proc >= 0 && has_other_threads(proc, pid))
-            each_other_thread(proc, pid, [&](const char *task) {
+            each_other_thread(proc, pid, [&](const char *task, unsigned long) {
                 char task_link[80];
                 snprintf(task_link, sizeof task_link, "%s/exe", task);
                 rc = exe_path(proc, task_link, path, sizeof path);

@@ -93,10 +93,8 @@ int32_t v6only_attr(const unsigned char *p, size_t n) {
 
 } // namespace
 
-int lt_diag_parse(const void *data, size_t len, int proto, int ipv6, lt_endpoint_fn fn, void *ctx) {
+int lt_netlink_walk(const void *data, size_t len, lt_message_fn fn, void *ctx) {
     const unsigned char *p = static_cast<const unsigned char *>(data);
-    const unsigned family = ipv6 ? AF_INET6 : AF_INET;
-    const bool both = proto == LT_CONNS_BOTH;
     while (len > 0) {
         nlmsghdr h;
         if (len < sizeof h) return LT_ERROR;
@@ -104,42 +102,66 @@ int lt_diag_parse(const void *data, size_t len, int proto, int ipv6, lt_endpoint
         if (h.nlmsg_len < sizeof h || h.nlmsg_len > len) return LT_ERROR;
         if (h.nlmsg_type == NLMSG_DONE) return LT_DONE;
         if (h.nlmsg_type == NLMSG_ERROR) return LT_ERROR;
-        if (h.nlmsg_type == (both ? TCPDIAG_GETSOCK : SOCK_DIAG_BY_FAMILY)) {
-            inet_diag_msg m;
-            if (h.nlmsg_len < NLMSG_LENGTH(sizeof m)) return LT_ERROR;
-            memcpy(&m, p + NLMSG_HDRLEN, sizeof m);
-            if (m.idiag_family == family ||
-                (both && (m.idiag_family == AF_INET || m.idiag_family == AF_INET6))) {
-                ipv6 = m.idiag_family == AF_INET6;
-                lt_endpoint e = blank_endpoint();
-                e.ipv6 = ipv6;
-                memcpy(e.ep.addr, m.id.idiag_src, ipv6 ? 16 : 4);
-                uint16_t sport, dport;
-                memcpy(&sport, &m.id.idiag_sport, sizeof sport);
-                memcpy(&dport, &m.id.idiag_dport, sizeof dport);
-                e.ep.port_field = sport; // still in network byte order, as the tables hold it
-                e.ep.state = proto != LT_UDP ? lt_tcp_state(m.idiag_state) : 0;
-                e.ep.account = m.idiag_uid;
-                // A listener's queues are its accept queue: waiting now, and the limit.
-                if (proto == LT_TCP && e.ep.state == PLAT_TCP_LISTEN) {
-                    e.ep.queue = static_cast<int32_t>(m.idiag_rqueue & 0x7fffffff);
-                    e.ep.backlog = static_cast<int32_t>(m.idiag_wqueue & 0x7fffffff);
-                }
-                if (ipv6)
-                    e.ep.v6only = v6only_attr(p + NLMSG_LENGTH(sizeof m),
-                                              h.nlmsg_len - NLMSG_LENGTH(sizeof m));
-                memcpy(e.peer, m.id.idiag_dst, ipv6 ? 16 : 4);
-                e.peer_port = dport;
-                e.inode = m.idiag_inode;
-                fn(&e, ctx);
-            }
-        }
+        if (fn(h.nlmsg_type, p + NLMSG_HDRLEN, h.nlmsg_len - NLMSG_HDRLEN, ctx) != 0)
+            return LT_ERROR;
         const size_t step = NLMSG_ALIGN(h.nlmsg_len);
         if (step >= len) break;
         p += step;
         len -= step;
     }
     return LT_MORE;
+}
+
+namespace {
+
+struct diag_reading {
+    int proto, ipv6;
+    lt_endpoint_fn fn;
+    void *ctx;
+};
+
+// One socket of a sock_diag reply; 0, or -1 for a message too short to be one.
+int take_diag(uint16_t type, const unsigned char *body, size_t len, void *ctx) {
+    const diag_reading &r = *static_cast<const diag_reading *>(ctx);
+    const int proto = r.proto;
+    const bool both = proto == LT_CONNS_BOTH;
+    if (type != (both ? TCPDIAG_GETSOCK : SOCK_DIAG_BY_FAMILY)) return 0;
+    inet_diag_msg m;
+    if (len < sizeof m) return -1;
+    memcpy(&m, body, sizeof m);
+    if (m.idiag_family != (r.ipv6 ? AF_INET6 : AF_INET) &&
+        !(both && (m.idiag_family == AF_INET || m.idiag_family == AF_INET6)))
+        return 0;
+    const int ipv6 = m.idiag_family == AF_INET6;
+    lt_endpoint e = blank_endpoint();
+    e.ipv6 = ipv6;
+    memcpy(e.ep.addr, m.id.idiag_src, ipv6 ? 16 : 4);
+    uint16_t sport, dport;
+    memcpy(&sport, &m.id.idiag_sport, sizeof sport);
+    memcpy(&dport, &m.id.idiag_dport, sizeof dport);
+    e.ep.port_field = sport; // still in network byte order, as the tables hold it
+    e.ep.state = proto != LT_UDP ? lt_tcp_state(m.idiag_state) : 0;
+    e.ep.account = m.idiag_uid;
+    // A listener's queues are its accept queue: waiting now, and the limit.
+    if (proto == LT_TCP && e.ep.state == PLAT_TCP_LISTEN) {
+        e.ep.queue = static_cast<int32_t>(m.idiag_rqueue & 0x7fffffff);
+        e.ep.backlog = static_cast<int32_t>(m.idiag_wqueue & 0x7fffffff);
+    }
+    if (ipv6) e.ep.v6only = v6only_attr(body + NLMSG_ALIGN(sizeof m), len - NLMSG_ALIGN(sizeof m));
+    memcpy(e.peer, m.id.idiag_dst, ipv6 ? 16 : 4);
+    e.peer_port = dport;
+    e.inode = m.idiag_inode;
+    // The interface the socket is bound to: a link-local address's zone.
+    e.ep.scope_id = m.id.idiag_if;
+    r.fn(&e, r.ctx);
+    return 0;
+}
+
+} // namespace
+
+int lt_diag_parse(const void *data, size_t len, int proto, int ipv6, lt_endpoint_fn fn, void *ctx) {
+    diag_reading r = {proto, ipv6, fn, ctx};
+    return lt_netlink_walk(data, len, take_diag, &r);
 }
 
 uint32_t lt_tcp_state(unsigned kernel_state) {

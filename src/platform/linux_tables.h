@@ -29,6 +29,15 @@ typedef void (*lt_endpoint_fn)(const lt_endpoint *e, void *ctx);
 // Results of reading one netlink datagram of a dump.
 enum { LT_ERROR = -1, LT_MORE = 0, LT_DONE = 1 };
 
+// One message of a netlink datagram: its type and the len bytes after its header. 0 to
+// go on, -1 when the message is malformed.
+typedef int (*lt_message_fn)(uint16_t type, const unsigned char *body, size_t len, void *ctx);
+
+// Walks the messages of one netlink datagram, calling fn for each but the end of the
+// dump and an error: LT_DONE at the end, LT_ERROR for an error message, malformed data or
+// a message fn refuses, else LT_MORE.
+int lt_netlink_walk(const void *data, size_t len, lt_message_fn fn, void *ctx);
+
 // Room a dump request needs; a port filter (below) adds to it.
 enum { LT_REQUEST_SIZE = 128 };
 

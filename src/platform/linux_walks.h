@@ -12,6 +12,23 @@
 // because it was full) for the stretch from anything it lists to the end. When such
 // stretches, joined at sockets that two pieces share, lead from the start to the end,
 // every socket that lived through the reads is in one of them.
+//
+// The same stretches prove a socket closed. Say piece t listed socket s last. The pieces
+// after t that share sockets join into stretches as above, each vouching for everything
+// between the sockets its pieces list (from the table's start when one of them is a
+// read's first piece, to the end when one walked on to it). When a piece listed a socket
+// before s, and a piece listed one after s, and a stretch of later pieces lists both,
+// s lies inside that stretch (walk order never changes). Had s still been open when the
+// last of those pieces ended, it would have been open for all of them: it was open when
+// t listed it, and a closed socket never comes back. The piece that walked over its
+// place would have listed it. None did: s is closed, and is dropped. What is taken as
+// known of the order: what a single piece shows, and that a socket open all through a
+// read's first piece that the piece did not list lies after all of it (before all of a
+// last piece that ran to the end: it walked over everything else). Nothing is taken from
+// where two pieces of one read meet: sockets bound meanwhile at the head of a chain may
+// lead the next piece, before sockets listed already. So an answer holds no socket that
+// a later walk over its place went without; a socket whose place no later stretch
+// covered stays, as it was when last listed.
 #pragma once
 
 #include <cstddef>
@@ -32,6 +49,16 @@ struct lt_piece {
 // whole table, as above; 0 when they do not; -1 without memory to tell. inodes holds
 // the socket inode of every entry the pieces listed, in order; inode 0 names no socket.
 int lt_pieces_cover(const uint32_t *inodes, const lt_piece *pieces, size_t n);
+
+// Marks gone[i] = 1 for every entry i (of the inodes lt_pieces_cover takes) whose socket
+// the pieces after the last one listing it prove closed, as above; 0, or -1 without
+// memory to tell (nothing marked). Entries without an inode are never marked.
+int lt_pieces_gone(const uint32_t *inodes, const lt_piece *pieces, size_t n, unsigned char *gone);
+
+// 1 when every socket that the reads before the last one listed is listed by the last
+// one too, or proven closed (lt_pieces_gone); 0 when some socket's fate is open; -1
+// without memory to tell.
+int lt_pieces_settled(const uint32_t *inodes, const lt_piece *pieces, size_t n);
 
 // Whether a piece of `bytes` ended because the table did, not because it was full: the
 // next entry, at most `entry_max` bytes, would still have fitted. A piece has room for
@@ -62,6 +89,17 @@ void lt_log_to_end(lt_walk_log *log);
 
 // lt_pieces_cover over the log; 0 when it was lost.
 int lt_log_covers(const lt_walk_log *log);
+
+// lt_pieces_settled over the log; 0 when it was lost.
+int lt_log_settled(const lt_walk_log *log);
+
+// The inodes of the sockets the log's reads prove closed (lt_pieces_gone), ascending and
+// each once, into closed (room for log->count of them); their number, 0 when there are
+// none or no memory to tell.
+size_t lt_log_closed(const lt_walk_log *log, uint32_t *closed);
+
+// Whether inode is among the k ascending inodes of sorted.
+bool lt_inode_among(const uint32_t *sorted, size_t k, uint32_t inode);
 
 // Forgets every piece, keeping the memory.
 void lt_log_clear(lt_walk_log *log);

@@ -90,6 +90,20 @@ typedef void (*plat_endpoint_fn)(int list, const plat_endpoint *ep, void *ctx);
 // may go unread.
 int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx, int flags = 0);
 
+// Kinds of facts a reading may have missed for a reason other than a process being gone
+// or not the hub's to see (plat_facts_unreadable).
+enum { PLAT_FACT_OWNERS = 1, PLAT_FACT_SERVICES = 2 };
+
+// A bit for each kind of fact the readings of this run could not read (Linux: descriptor
+// folders that could not be opened, out of descriptors say; Windows: a service manager
+// that could not be opened or enumerated); 0 when every fact could be read.
+int plat_facts_unreadable();
+
+// 1 when the address (4 bytes, or 16 when ipv6 != 0, network order) is assigned to an
+// interface of this host (the program's own network namespace) or is a loopback
+// address; 0 when it is not, or cannot be told.
+int plat_addr_is_local(int ipv6, const unsigned char *addr);
+
 // Standard text form of a 4-byte (ipv6 == 0) or 16-byte address; 0 on success.
 int plat_addr_text(int ipv6, const unsigned char *addr, char *buf, size_t size);
 
@@ -97,11 +111,6 @@ int plat_addr_text(int ipv6, const unsigned char *addr, char *buf, size_t size);
 // (*ipv6 = 0, 4 bytes of addr) or an IPv6 address (*ipv6 = 1, 16 bytes), network
 // byte order; 0 on success, -1 for any other text.
 int plat_addr_parse(const char *text, int *ipv6, unsigned char addr[16]);
-
-// 1 when the address (4 or 16 bytes, network order) is assigned to an interface of
-// this host (the program's own network namespace) or is a loopback address; 0 when it
-// is not, or cannot be told.
-int plat_addr_is_local(int ipv6, const unsigned char *addr);
 
 // Base name of a process's image file (the last part of its path), NUL-terminated:
 // UTF-8 on Windows, the file system's bytes elsewhere, so not always valid UTF-8.
@@ -127,15 +136,6 @@ void plat_process_facts(uint32_t pid, plat_process *out);
 // The name of an account the tables name (plat_endpoint.account); 0 on success.
 int plat_account_name(int64_t account, char *buf, size_t size);
 
-// Kinds of facts a run may fail to read.
-enum { PLAT_FACT_OWNERS = 1, PLAT_FACT_SERVICES = 2 };
-
-// A bit for each kind of fact this run could not read so far for a reason other than
-// the process being gone or not the caller's to see: the owners of sockets (descriptor
-// folders that could not be opened), the services (a service manager that could not
-// be opened or enumerated).
-int plat_facts_unreadable();
-
 // ---- TCP --------------------------------------------------------------------
 
 typedef intptr_t plat_sock;
@@ -160,7 +160,9 @@ void plat_set_nonblocking(plat_sock s);
 
 // Starts a connection to a 4-byte (ipv6 == 0) or 16-byte address, network byte
 // order, on the low 16 bits of port, from a socket of that family, through the
-// interface scope_id names for a link-local address (0 for none); an outcome class.
+// interface scope_id names (a link-local address's zone; 0 for none); an outcome class.
+// To a link-local address with a zone the connection leaves from that address itself:
+// on a zone where this host does not hold it, it fails instead of reaching another host.
 int plat_connect_to(plat_sock s, int ipv6, const unsigned char *addr, int port, uint32_t scope_id);
 
 // Starts a connection to 127.0.0.1 on the low 16 bits of port; an outcome class.

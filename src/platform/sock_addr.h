@@ -2,10 +2,11 @@
 // Winsock 2). Included by a platform file after its system's socket headers.
 #pragma once
 
+#include <cstdint>
 #include <cstring>
 
 // The socket address of a 4-byte (ipv6 == 0) or 16-byte address and a port, with the
-// interface of an IPv6 address's zone (0 for none); its length.
+// IPv6 zone scope_id (0 for none); its length.
 inline int sock_addr_make(int ipv6, const unsigned char *addr, int port, uint32_t scope_id,
                           sockaddr_storage *to) {
     memset(to, 0, sizeof *to);
@@ -51,4 +52,22 @@ inline int sock_addr_parse(const char *text, int *ipv6, unsigned char addr[16]) 
         }
     }
     return -1;
+}
+
+// Whether a 4-byte (ipv6 == 0) or 16-byte address is IPv4-mapped (::ffff:a.b.c.d).
+inline bool sock_addr_mapped(int ipv6, const unsigned char *addr) {
+    static const unsigned char prefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    return ipv6 && memcmp(addr, prefix, sizeof prefix) == 0;
+}
+
+// A link-local IPv6 address (fe80::/10), which names a host only with its zone.
+inline bool sock_addr_link_local(int ipv6, const unsigned char *addr) {
+    return ipv6 && addr[0] == 0xfe && (addr[1] & 0xc0) == 0x80;
+}
+
+// A loopback address: 127.0.0.0/8, ::1, or an IPv4-mapped form of the first.
+inline bool sock_addr_loopback(int ipv6, const unsigned char *addr) {
+    static const unsigned char v6_loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    if (sock_addr_mapped(ipv6, addr)) return addr[12] == 127;
+    return ipv6 ? memcmp(addr, v6_loopback, 16) == 0 : addr[0] == 127;
 }

@@ -228,12 +228,6 @@ namespace {
 
 // ---- this host's addresses
 
-// Loopback: 127.0.0.0/8 and ::1, which Windows routes to itself on every interface.
-bool is_loopback(int ipv6, const unsigned char *addr) {
-    static const unsigned char v6_loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-    return ipv6 ? memcmp(addr, v6_loopback, 16) == 0 : addr[0] == 127;
-}
-
 // This host's unicast addresses of one family (Vista and later); null when they cannot
 // be read. unicast_free releases them.
 MIB_UNICASTIPADDRESS_TABLE *unicast_read(int ipv6) {
@@ -267,7 +261,7 @@ bool row_holds(const MIB_UNICASTIPADDRESS_ROW &row, int ipv6, const unsigned cha
 // table, read at the first need.
 uint32_t link_zone(const unsigned char *addr, DWORD table_scope,
                    MIB_UNICASTIPADDRESS_TABLE **unicast, int *tried) {
-    if (addr[0] != 0xfe || (addr[1] & 0xc0) != 0x80) return 0;
+    if (!sock_addr_link_local(1, addr)) return 0;
     const uint32_t zone = ntohl(table_scope);
     if (!*tried) {
         *tried = 1;
@@ -564,9 +558,8 @@ int plat_addr_parse(const char *text, int *ipv6, unsigned char addr[16]) {
 // The addresses of this host's interfaces, from IP Helper's unicast address table.
 int plat_addr_is_local(int ipv6, const unsigned char *addr) {
     // An IPv4-mapped address is the IPv4 address it maps.
-    static const unsigned char mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-    if (ipv6 && memcmp(addr, mapped, sizeof mapped) == 0) return plat_addr_is_local(0, addr + 12);
-    if (is_loopback(ipv6, addr)) return 1;
+    if (sock_addr_mapped(ipv6, addr)) return plat_addr_is_local(0, addr + 12);
+    if (sock_addr_loopback(ipv6, addr)) return 1;
     MIB_UNICASTIPADDRESS_TABLE *table = unicast_read(ipv6);
     if (!table) return 0;
     int local = 0;
@@ -641,6 +634,16 @@ int plat_connect_to(plat_sock s, int ipv6, const unsigned char *addr, int port, 
              nullptr);
     sockaddr_storage to;
     const int len = sock_addr_make(ipv6, addr, port, scope_id, &to);
+    // A link-local address names a host only with its interface, and this host may hold
+    // it on another interface than the zone's: the connection leaves from the address
+    // itself, which binds only on an interface that holds it, so it never reaches
+    // another host.
+    if (scope_id && sock_addr_link_local(ipv6, addr)) {
+        sockaddr_storage from = to;
+        reinterpret_cast<sockaddr_in6 *>(&from)->sin6_port = 0;
+        if (bind(sock_of(s), reinterpret_cast<const sockaddr *>(&from), len) != 0)
+            return PLAT_FAILED;
+    }
     if (connect(sock_of(s), reinterpret_cast<const sockaddr *>(&to), len) == 0)
         return PLAT_CONNECTED;
     const int err = WSAGetLastError();

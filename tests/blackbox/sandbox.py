@@ -18,10 +18,19 @@ A plan is a dict:
            "reuse": true (SO_REUSEADDR: many UDP sockets on one address and port; SO_REUSEPORT:
            a TCP listener group), "apart": true (each socket held by a process of its own,
            whose pids the report's "holders" lists, socket by socket),
-           "backlog": n (TCP: the accept queue's limit, default 8), "clients": [addr...]
+           "zone": interface name (IPv6: bound with that scope, a link-local address's),
+           "freebind": true (bound with IP_FREEBIND, as any user may bind another host's
+           address), "backlog": n (TCP: the accept queue's limit, default 8), "clients": [addr...]
            (TCP: a connection from each address's family to addr), "accept": false
            (leave those connections waiting in the accept queue)}
   setup    list of `ip` argument lists, run first (namespace only)
+  peer     {"near": [cidr...], "far": [cidr...]}: another host, a network namespace of its
+           own linked to the holder's by a veth pair with the near addresses on this side
+           and the far ones on its side, where a TCP server listens on every address
+           (namespace only). "{B}" in an env value stands for its port. After the runs the
+           holder connects once to each far address; the report's "peer" gives the
+           connections the server took during the runs ("hits") and how many of those
+           checks got through ("reached")
   sysctl   {name under /proc/sys: value} written next (namespace only)
   fork     true: a child process holds the sockets too
   owner    the sockets are handed to another process, and the holder keeps none:
@@ -29,12 +38,16 @@ A plan is a dict:
            "deleted": true also deletes the copy once it runs;
            {"leader_exits": true}: a child whose first thread exits, while a second one
            keeps the sockets;
+           {"own_table": true}: a child whose second thread unshares the descriptor table
+           (unshare(CLONE_FILES)) and keeps the sockets, which the first thread closes;
            "uid": n with name_hex: the copy runs as that user
            The report's "owner" and "owner_comm" give its pid and the name the answer
            should show.
   churn    {"addr": text, "port": "P<i>", "kind": "udp" (default) | "tcp", "burst": n}: while
            the program runs, another process binds n sockets (default 1) on that address
-           and port, TCP ones listening with SO_REUSEPORT, then closes them, without pause
+           and port, TCP ones listening with SO_REUSEPORT, then closes them, without pause;
+           "port": "new" takes a port of its own (the report's "churn_port"), so that
+           with one socket a burst it is a listener restarted over and over
   runs     how often the program runs (default 1); the report's "runs" holds each run
   envs     instead of env and runs: one run with each environment, in order; "{P<i>}"
            in a value stands for the port of socket i
@@ -59,6 +72,7 @@ import json
 import os
 import re
 import resource
+import select
 import shutil
 import signal
 import socket
@@ -144,10 +158,19 @@ def _open(want, port, held):
     held.append(s)
     if "v6only" in want:
         s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, want["v6only"])
+    if want.get("freebind"):
+        # IP_FREEBIND (15) and IPV6_FREEBIND (78) set the same flag of the socket.
+        if _family(want["addr"]) == socket.AF_INET6:
+            s.setsockopt(socket.IPPROTO_IPV6, 78, 1)
+        else:
+            s.setsockopt(socket.IPPROTO_IP, 15, 1)
     if want.get("reuse"):
         s.setsockopt(socket.SOL_SOCKET,
                      socket.SO_REUSEPORT if want["kind"] == "tcp" else socket.SO_REUSEADDR, 1)
-    s.bind((want["addr"], port))
+    if want.get("zone"):
+        s.bind((want["addr"], port, 0, socket.if_nametoindex(want["zone"])))
+    else:
+        s.bind((want["addr"], port))
     port = s.getsockname()[1]
     if want["kind"] == "tcp":
         s.listen(want.get("backlog", 8))
@@ -197,6 +220,35 @@ def _hand_over(held, owner):
         _wait_for(leader_gone, "the first thread to exit")
         comm = os.path.basename(os.readlink("/proc/self/exe"))
         end = lambda: (os.close(w), os.waitpid(pid, 0))  # noqa: E731
+    elif owner.get("own_table"):
+        r, w = os.pipe()
+        ready_r, ready_w = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            os.close(w)
+            os.close(ready_r)
+            unshared = threading.Event()
+
+            def keep():
+                if ctypes.CDLL(None).unshare(0x400):  # CLONE_FILES
+                    os._exit(1)
+                unshared.set()
+                os.read(r, 1)  # until the holder is done, or gone
+                os._exit(0)
+
+            threading.Thread(target=keep).start()
+            unshared.wait(10)
+            for s in held:
+                s.close()  # from the first thread's table only
+            os.write(ready_w, b"r")
+            threading.Event().wait()
+        os.close(r)
+        os.close(ready_w)
+        if os.read(ready_r, 1) != b"r":
+            raise RuntimeError("holder: the thread could not unshare its descriptors")
+        os.close(ready_r)
+        comm = os.path.basename(os.readlink("/proc/self/exe"))
+        end = lambda: (os.close(w), os.waitpid(pid, 0))  # noqa: E731
     else:
         name = bytes.fromhex(owner["name_hex"])
         folder = tempfile.mkdtemp(prefix="ports-owner-")
@@ -228,9 +280,13 @@ def _hand_over(held, owner):
 
 
 def _churn(plan, port):
-    """A child that binds sockets on the planned address and port in bursts and closes
-    them until killed (90 s at the most). Returns its pid."""
+    """A child that binds sockets on the planned address and port (0: one of its own) in
+    bursts and closes them until killed (90 s at the most). Returns its pid and port."""
     want = dict(kind=plan.get("kind", "udp"), addr=plan["addr"], reuse=True)
+    if not port:
+        first = []
+        port = _open(want, 0, first)
+        first[0].close()
     pid = os.fork()
     if pid == 0:
         deadline = time.monotonic() + 90
@@ -241,7 +297,7 @@ def _churn(plan, port):
             for s in burst:
                 s.close()
         os._exit(0)
-    return pid
+    return pid, port
 
 
 def _enter_cgroup(path):
@@ -332,10 +388,96 @@ def _hiding(hide):
             'mount -t proc -o subset=pid proc /proc && exec "$0" "$@"']
 
 
-def _with_ports(env, ports):
-    """env with "{P<i>}" in its values replaced by the port of socket i."""
+def _with_ports(env, ports, peer_port=0):
+    """env with "{P<i>}" in its values replaced by the port of socket i, "{B}" by the
+    peer's."""
     return {k: re.sub(r"\{P(\d+)\}", lambda m: str(ports[int(m.group(1))][0]), v)
-            for k, v in env.items()}
+            .replace("{B}", str(peer_port)) for k, v in env.items()}
+
+
+class _Peer:
+    """Another host: a child in a network namespace of its own, linked to this one by a
+    veth pair, that counts the TCP connections its server takes until told to stop (90 s
+    at the most)."""
+
+    def __init__(self, near, far):
+        self.far = [a.split("/")[0] for a in far]
+        ready_r, ready_w = os.pipe()
+        self.stop_r, self.stop_w = os.pipe()
+        self.pid = os.fork()
+        if self.pid == 0:
+            os.close(ready_r)
+            os.close(self.stop_w)
+            self._serve(ready_w, far)
+        os.close(ready_w)
+        os.close(self.stop_r)
+        self.report = os.fdopen(ready_r, "rb")
+        if self.report.read(1) != b"n":  # its namespace is made
+            raise RuntimeError("holder: the peer did not start")
+        subprocess.run(["ip", "link", "add", "ports-near", "type", "veth", "peer", "name",
+                        "ports-far", "netns", str(self.pid)], check=True)
+        for cidr in near:
+            subprocess.run(["ip", "addr", "add", cidr, "dev", "ports-near"] +
+                           (["nodad"] if ":" in cidr else []), check=True)
+        subprocess.run(["ip", "link", "set", "ports-near", "up"], check=True)
+        os.write(self.stop_w, b"l")  # the link is there
+        line = self.report.readline()
+        if not line:
+            raise RuntimeError("holder: the peer could not listen")
+        self.port = int(line)
+
+    def _serve(self, ready, far):
+        code = 1
+        try:
+            libc = ctypes.CDLL(None, use_errno=True)
+            if libc.unshare(0x40000000):  # CLONE_NEWNET
+                raise OSError(ctypes.get_errno(), "unshare")
+            os.write(ready, b"n")
+            os.read(self.stop_r, 1)
+            subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+            for cidr in far:
+                subprocess.run(["ip", "addr", "add", cidr, "dev", "ports-far"] +
+                               (["nodad"] if ":" in cidr else []), check=True)
+            subprocess.run(["ip", "link", "set", "ports-far", "up"], check=True)
+            server = socket.socket(socket.AF_INET6, socket.SOCK_STREAM)
+            server.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+            server.bind(("::", 0))
+            server.listen(64)
+            os.write(ready, b"%d\n" % server.getsockname()[1])
+            hits, deadline = 0, time.monotonic() + 90
+            while time.monotonic() < deadline:
+                readable, _, _ = select.select([server, self.stop_r], [], [], 1)
+                if server in readable:
+                    server.accept()[0].close()
+                    hits += 1
+                if self.stop_r in readable:
+                    break
+            os.write(ready, b"%d\n" % hits)
+            code = 0
+        finally:
+            os._exit(code)
+
+    def end(self):
+        """Checks that each far address is reached, stops the peer; (hits during the
+        runs, checks that got through)."""
+        reached = 0
+        for addr in self.far:
+            try:
+                if addr.startswith("fe80:"):  # through the link to the peer
+                    s = socket.socket(socket.AF_INET6)
+                    s.settimeout(5)
+                    s.connect((addr, self.port, 0, socket.if_nametoindex("ports-near")))
+                    s.close()
+                else:
+                    socket.create_connection((addr, self.port), timeout=5).close()
+                reached += 1
+            except OSError:
+                pass
+        time.sleep(0.2)  # the server takes the last check
+        os.write(self.stop_w, b"s")
+        total = int(self.report.readline() or b"-1")
+        os.waitpid(self.pid, 0)
+        return {"hits": total - reached, "reached": reached, "port": self.port}
 
 
 def _private_wine_prefix():
@@ -388,6 +530,7 @@ def _hold(plan):
         soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
         want = plan["nofile"]
         resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, want), max(hard, want)))
+    peer = _Peer(**plan["peer"]) if plan.get("peer") else None
     held, ports, holders = [], [], []
     apart = os.pipe()
     for want in plan.get("sockets", []):
@@ -415,9 +558,10 @@ def _hold(plan):
     owner, owner_comm, end_owner = 0, b"", None
     if plan.get("owner"):
         owner, owner_comm, end_owner = _hand_over(held, plan["owner"])
-    churner = 0
+    churner = churn_port = 0
     if plan.get("churn"):
-        churner = _churn(plan["churn"], ports[int(plan["churn"]["port"][1:])][0])
+        at = plan["churn"]["port"]
+        churner, churn_port = _churn(plan["churn"], 0 if at == "new" else ports[int(at[1:])][0])
     private = _private_wine_prefix() if plan["netns"] and harness.WINE else None
     wrap = (_hiding(plan["hide"]) if plan.get("hide") else []) + plan.get("wrap", [])
     if plan.get("broken"):
@@ -426,10 +570,12 @@ def _hold(plan):
         wrap = [harness.NO_NETLINK] + wrap
     envs = plan.get("envs") or [plan.get("env", {})] * plan.get("runs", 1)
     try:
-        runs = [harness.run(_with_ports(env, ports), limits=plan.get("limits"),
+        runs = [harness.run(_with_ports(env, ports, peer.port if peer else 0),
+                            limits=plan.get("limits"),
                             preexec=_program_setup(plan, copy), wrap=wrap)
                 for env in envs]
     finally:
+        peer_report = peer.end() if peer else None
         if churner:
             os.kill(churner, signal.SIGKILL)
             os.waitpid(churner, 0)
@@ -451,7 +597,7 @@ def _hold(plan):
         exe = exe[:-len(" (deleted)")]
     json.dump({"pid": os.getpid(), "child": child, "comm": os.path.basename(exe),
                "owner": owner, "owner_comm": os.fsdecode(owner_comm), "ports": ports,
-               "holders": holders,
+               "holders": holders, "peer": peer_report, "churn_port": churn_port,
                "runs": [(base64.b64encode(r.out).decode(), base64.b64encode(r.err).decode(),
                          r.rc) for r in runs]}, sys.stdout)
 

@@ -10,7 +10,7 @@ import unittest
 import uuid
 
 import sandbox
-from harness import JSON_HEAD, WINE
+from harness import JSON_HEAD, SANITIZED, WINE
 from test_listeners import ListenerTest, expected_body, in_answer_order
 
 DETAIL = {"QUERY_STRING": "action=listeners&detail=1"}
@@ -19,16 +19,18 @@ CONTAINER_ID = "0123456789abcdef" * 4
 
 def detail_body(rows, unreadable=()):
     """The detail body for rows (the six plain fields, then user, service, container,
-    holders, queue, backlog, conns, v6only), in answer order."""
+    holders, queue, backlog, conns, v6only and, when it is not a TCP row's true, probe),
+    in answer order."""
     plain = expected_body([r[:6] for r in rows]).decode()
     head = plain[:plain.index('"listeners":[') + len('"listeners":[')]
     objects = []
     for r in rows:
         base = '{"proto":"%s","bind_addr":"%s","port":%d,"scope":"%s","pid":%d,"comm":"%s"' % r[:6]
-        v6only = {None: "null", True: "true", False: "false"}[r[13]]
+        words = {None: "null", True: "true", False: "false"}
+        probe = r[14] if len(r) > 14 else r[0] == "tcp"
         objects.append(base + ',"user":"%s","service":"%s","container":"%s","holders":%d,'
-                              '"queue":%d,"backlog":%d,"conns":%d,"v6only":%s}'
-                       % (r[6:13] + (v6only,)))
+                              '"queue":%d,"backlog":%d,"conns":%d,"v6only":%s,"probe":%s}'
+                       % (r[6:13] + (words[r[13]], words[probe])))
     names = ",".join('"%s"' % n for n in unreadable)
     return (head + ",".join(objects) + '],"unreadable":[' + names + "]}\n").encode()
 
@@ -204,6 +206,22 @@ class Unreadable(DetailTest):
         plain = sandbox.hold_and_run({"broken": ["tcp4", "tcp6", "udp4", "udp6"],
                                       "env": DETAIL, "sockets": []})["run"]
         self.assertEqual(plain.body(), b'{"ok":false,"error":"socket tables unreadable"}\n')
+
+
+    def test_owners_lost_to_a_descriptor_limit_are_said_unreadable(self):
+        if SANITIZED:
+            self.skipTest("the sanitizer's runtime reads /proc through descriptors of its own")
+        # Standard input, output and error, /proc and one process's descriptor folder fit
+        # in five; in four the folders cannot be opened.
+        for nofile, who, unreadable in ((5, None, []), (4, (0, ""), ["owners"])):
+            with self.subTest(nofile=nofile):
+                report = self.detail({"limits": {"nofile": nofile},
+                                      "sockets": [{"kind": "tcp", "addr": "127.0.0.1"}]})
+                pid, comm = who or (report["pid"], report["comm"])
+                facts = (account(0), "", "", 1) if pid else (account(0), "", "", 0)
+                row = ("tcp", "127.0.0.1", report["ports"][0][0], "loopback", pid, comm) + \
+                    facts + (0, 8, 0, None)
+                self.assertEqual(report["run"].body(), detail_body([row], unreadable))
 
 
 if __name__ == "__main__":

@@ -9,7 +9,7 @@ import unittest
 from concurrent.futures import ThreadPoolExecutor
 
 import sandbox
-from harness import JSON_HEAD, ProgramTest, run
+from harness import JSON_HEAD, WINE, ProgramTest, run
 
 PORT_ERROR = JSON_HEAD + b'{"ok":false,"error":"port must be 1..65535"}\n'
 NOT_LOCAL = JSON_HEAD + b'{"ok":false,"error":"address is not a local listener"}\n'
@@ -385,6 +385,53 @@ class Address(ProbeTest):
         self.assertEqual(runs[-2].out, PORT_ERROR)
         self.assert_probe((runs[-1], started, 0), report["ports"][0][0], http=(False, 0),
                           target=b"192.0.2.10")
+
+    def test_a_link_local_listener_is_reached_through_its_interface(self):
+        # The zone comes from the socket tables (the interface the listener is bound
+        # to), never from the request, which may not name one.
+        report, started = self.in_namespace({
+            "setup": [["link", "add", "ports-ll", "type", "veth", "peer", "name", "ports-ll2"],
+                      ["link", "set", "ports-ll", "up"], ["link", "set", "ports-ll2", "up"],
+                      ["-6", "addr", "add", "fe80::1234/64", "dev", "ports-ll", "nodad"]],
+            "sockets": [{"kind": "tcp", "addr": "fe80::1234", "zone": "ports-ll"}],
+            "envs": [{"QUERY_STRING": "action=probe&port={P0}&addr=fe80%3A%3A1234" + zone}
+                     for zone in ("", "%25ports-ll")]})
+        self.assert_probe((report["runs"][0], started, 0), report["ports"][0][0],
+                          http=(False, 0), target=b"fe80::1234")
+        self.assertEqual(report["runs"][1].out, NOT_LOCAL)
+
+    def test_listeners_on_another_hosts_addresses_reach_nothing(self):
+        # Any user may bind a listener to another host's address (IP_FREEBIND): a second
+        # namespace plays that host, with a server on every address of its own. Its
+        # link-local address is one this host holds too, on another interface: the
+        # listener bound to it on the link to that host names the wrong zone.
+        far4, far6, link = "198.51.100.2", "2001:db8:b::2", "fe80::99"
+        addrs = [far4, far6, "::ffff:" + far4, link]
+        report, started = self.in_namespace({
+            "setup": [["link", "add", "ports-ll", "type", "veth", "peer", "name", "ports-ll2"],
+                      ["link", "set", "ports-ll", "up"], ["link", "set", "ports-ll2", "up"],
+                      ["-6", "addr", "add", link + "/64", "dev", "ports-ll", "nodad"]],
+            "peer": {"near": ["198.51.100.1/24", "2001:db8:b::1/64"],
+                     "far": [far4 + "/24", far6 + "/64", link + "/64"]},
+            "sockets": [{"kind": "tcp", "addr": a, "freebind": True} for a in addrs[:3]] +
+                       [{"kind": "tcp", "addr": link, "freebind": True, "zone": "ports-near"}],
+            "envs": [{"QUERY_STRING": "action=probe&port={B}&addr=" + a.replace(":", "%3A")}
+                     for a in addrs] + [{"QUERY_STRING": "action=listeners&detail=1"}]})
+        for addr, run_ in zip(addrs[:3], report["runs"]):
+            with self.subTest(addr=addr):
+                self.assertEqual((run_.out, run_.err, run_.rc), (NOT_LOCAL, b"", 0))
+        # The link-local address is this host's (on the other interface): the probe is
+        # taken, and its connection, from that address, cannot leave on the zone's link.
+        # Wine's tables name no interface: the zone is then the interface that holds the
+        # address, where nothing listens.
+        self.assert_probe((report["runs"][3], started, 0), report["peer"]["port"],
+                          open_=False, refused=WINE, target=link.encode())
+        # The host was there to be reached, and nothing of the program's reached it.
+        self.assertEqual(report["peer"], {"hits": 0, "reached": 3, "port": report["peer"]["port"]})
+        # The console is not offered a probe of the rows on its addresses.
+        rows = report["runs"][-1].json()["listeners"]
+        self.assertEqual(sorted((r["bind_addr"], r["probe"]) for r in rows),
+                         sorted([(a, False) for a in addrs[:3]] + [(link, True)]))
 
 
 class SideBySide(ProbeTest):

@@ -155,20 +155,24 @@ test('every server value is escaped in the row markup', async () => {
 
 describe('probe buttons and states', () => {
     // One port, every kind of row: every TCP row is probed at its own address, a
-    // wildcard row at the loopback address of its family; UDP rows are not probed.
-    const row = (proto, bind_addr, scope) => ({ proto, bind_addr, port: 4321, scope, pid: 7,
-                                                comm: 'x' });
+    // wildcard row at the loopback address of its family; UDP rows are not probed, nor
+    // a row the detail answer says the program would not probe ("probe": false).
+    const row = (proto, bind_addr, scope, more) => ({ proto, bind_addr, port: 4321, scope, pid: 7,
+                                                      comm: 'x', ...more });
     const ROWS = [row('tcp', '127.0.0.1', 'loopback'), row('tcp', '0.0.0.0', 'wildcard'),
                   row('tcp', '::', 'wildcard'), row('tcp', '127.0.0.2', 'loopback'),
                   row('tcp', '::1', 'loopback'), row('tcp', '192.168.1.10', 'specific'),
                   row('tcp', '::ffff:127.0.0.1', 'specific'), row('udp', '127.0.0.1', 'loopback'),
                   row('udp', '0.0.0.0', 'wildcard'), row('udp', '::', 'wildcard'),
                   row('udp', '::1', 'loopback'), row('TCP', '127.0.0.1', 'loopback'),
-                  row('tcp', 'unknown', 'specific')];
+                  row('tcp', 'unknown', 'specific'),
+                  row('tcp', '192.168.1.11', 'specific', { probe: false }),
+                  row('tcp', '192.168.1.12', 'specific', { probe: true })];
     const PROBED_AT = { 'tcp 127.0.0.1': '127.0.0.1', 'tcp 0.0.0.0': '127.0.0.1', 'tcp ::': '::1',
                         'tcp 127.0.0.2': '127.0.0.2', 'tcp ::1': '::1',
                         'tcp 192.168.1.10': '192.168.1.10',
-                        'tcp ::ffff:127.0.0.1': '::ffff:127.0.0.1' };
+                        'tcp ::ffff:127.0.0.1': '::ffff:127.0.0.1',
+                        'tcp 192.168.1.12': '192.168.1.12' };
     const tagOf = scope => ({ loopback: 't-lo', wildcard: 't-wi' })[scope] || 't-sp';
     // states: probe address -> state markup of the rows probed there.
     const markup = states => ROWS.map(r => {
@@ -189,7 +193,7 @@ describe('probe buttons and states', () => {
         const page = await pageWith({ listeners: () => json(JSON.stringify({ listeners: ROWS })),
                                       probe: q => { sent.push(q.toString()); return json(probe); } });
         await page.goto(`${hub.base}/plugin_ports`);
-        await until(page, () => document.querySelectorAll('#rows tr').length === 13);
+        await until(page, () => document.querySelectorAll('#rows tr').length === 15);
         const table = async () => {
             await frame(page);
             return page.innerHTML('#rows');
