@@ -411,7 +411,9 @@ static int with_connections(int list, int flags) {
 
 // The tables first, then one process snapshot that names every list's owners: a
 // process that starts to listen between the two is in the snapshot, with its name.
-int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx, int flags) {
+// Windows has one network stack: every endpoint is of the program's own (netns 0).
+int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx, int flags,
+                     plat_netns_fn) {
     fetched_table tables[PLAT_LISTS] = {};
     for (int k = 0; k < PLAT_LISTS; ++k)
         if (order[k] >= 0 && order[k] < PLAT_LISTS) tables[k] = fetch_list(order[k], flags);
