@@ -217,8 +217,9 @@ void write_netns(int64_t netns) {
 void write_forward(const sock_row &r) {
     plat_forward f;
     char text[sizeof f.name];
-    if (r.pid <= 0 || plat_forward_of(static_cast<uint32_t>(r.pid), r.comm, r.proto, r.ipv6,
-                                      r.addr, r.port, &f) != 0 ||
+    if (r.pid <= 0 ||
+        plat_forward_of(static_cast<uint32_t>(r.pid), r.comm, r.proto, r.ipv6, r.addr, r.port,
+                        &f) != 0 ||
         plat_addr_text(f.ipv6, f.addr, text, sizeof text) != 0) {
         out_lit("null");
         return;

@@ -110,10 +110,12 @@ TEST_F(Detail, NothingKnownIsEmptyNullOrMinusOne) {
                 "\"specific\":0},\"listeners\":["
                 "{\"proto\":\"udp\",\"bind_addr\":\"0.0.0.0\",\"port\":68,\"scope\":\"wildcard\","
                 "\"pid\":5,\"comm\":\"\",\"user\":\"\",\"service\":\"\",\"container\":\"\","
-                "\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":-1,\"v6only\":null,\"netns\":0,\"forward\":null},"
+                "\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":-1,\"v6only\":null,"
+                "\"netns\":0,\"forward\":null},"
                 "{\"proto\":\"tcp\",\"bind_addr\":\"0.0.0.0\",\"port\":8080,\"scope\":\"wildcard\","
                 "\"pid\":0,\"comm\":\"\",\"user\":\"\",\"service\":\"\",\"container\":\"\","
-                "\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":0,\"v6only\":null,\"netns\":0,\"forward\":null}],"
+                "\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":0,\"v6only\":null,\"netns\":0,"
+                "\"forward\":null}],"
                 "\"unreadable\":[]}\n");
     EXPECT_EQ(g_fake_fact_calls, 1); // pid 0 has no facts to read
 }
@@ -264,7 +266,8 @@ TEST_F(Detail, OtherNamespacesTheirConnectionsUnreadableListsAndForwards) {
 TEST_F(Detail, EveryNamespaceFitsPastThePlainAnswersRows) {
     for (int k = 0; k < 3; ++k) fake_netns(4026532000 + k, 0);
     for (int i = 0; i < 1200; ++i)
-        fake_endpoint(PLAT_TCP4, "0.0.0.0", 1000 + i % 400, 0)->netns = i < 400 ? 0 : 4026532000 + i / 400;
+        fake_endpoint(PLAT_TCP4, "0.0.0.0", 1000 + i % 400, 0)->netns =
+            i < 400 ? 0 : 4026532000 + i / 400;
     answer();
     ASSERT_EQ(g_sock_count, 1200);
     EXPECT_EQ(g_socks[0].netns, 0);
