@@ -451,10 +451,10 @@ struct netns_share {
     size_t begin[PLAT_ALL_LISTS], end[PLAT_ALL_LISTS];
 };
 
-// Reads the lists of the namespace the program is in, or whose /proc/net folder t names,
-// into t (listeners) and, for a detail reading, c (connections); sets its share.
-void read_namespace(table_snapshot &t, table_snapshot &c, lt_walk_log &log,
-                    const int order[PLAT_LISTS], bool conns, netns_share &share) {
+// Reads the listener lists of the namespace the program is in, or whose /proc/net folder
+// t names, into t; sets its share.
+void read_namespace(table_snapshot &t, lt_walk_log &log, const int order[PLAT_LISTS],
+                    netns_share &share) {
     share.readable = 0;
     for (int k = 0; k < PLAT_LISTS; ++k) {
         const int list = order[k];
@@ -464,13 +464,6 @@ void read_namespace(table_snapshot &t, table_snapshot &c, lt_walk_log &log,
     for (int list = 0; list < PLAT_LISTS; ++list) {
         share.begin[list] = t.begin[list];
         share.end[list] = t.end[list];
-    }
-    if (conns) {
-        share.readable |= read_conns(t, share.readable, c, log);
-        for (int list = PLAT_TCP4_CONNS; list <= PLAT_TCP6_CONNS; ++list) {
-            share.begin[list] = c.begin[list];
-            share.end[list] = c.end[list];
-        }
     }
 }
 
@@ -500,13 +493,15 @@ netns_share *new_share(reading &r, int64_t netns) {
     return &s;
 }
 
-// Reads every namespace but the program's own, each from inside when it can be entered,
-// else through the /proc/net folder of a process in it (sock_diag only reads the
-// namespace it is asked in). A namespace whose processes are gone by then is left out:
-// it had none left to list. 0, or -1 when the program could not come back to its own
-// namespace: the namespaces not read yet are then said unreadable, and nothing more may
-// be read.
-int read_other_namespaces(reading &r, const int order[PLAT_LISTS], bool conns) {
+// Reads the listener lists of every namespace but the program's own, each from inside
+// when it can be entered, else through the /proc/net folder of a process in it (sock_diag
+// only reads the namespace it is asked in). A namespace whose processes are gone by then
+// is left out: it had none left to list. Their connections are not read: the kernel keeps
+// one table of connections for all namespaces and walks the whole of it for each
+// namespace's dump, which would cost each namespace many times its listeners. 0, or -1
+// when the program could not come back to its own namespace: the namespaces not read yet
+// are then said unreadable, and nothing more may be read.
+int read_other_namespaces(reading &r, const int order[PLAT_LISTS]) {
     const size_t n = ln_discover();
     bool home = true;
     for (size_t i = 0; i < n; ++i) {
@@ -517,7 +512,7 @@ int read_other_namespaces(reading &r, const int order[PLAT_LISTS], bool conns) {
         if (share && how != LN_UNREAD) {
             r.lists.proc_net = proc_net;
             r.lists.no_diag = how != LN_ENTERED;
-            read_namespace(r.lists, r.conns, r.log, order, conns, *share);
+            read_namespace(r.lists, r.log, order, *share);
         }
         close_diag();
         if (how == LN_ENTERED && ln_leave() != 0) home = false;
@@ -559,10 +554,10 @@ int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx
     memset(&own, 0, sizeof own);
     // The program's own lists: their connections come after the owner scan, as they
     // need no owner. Its netlink socket waits meanwhile.
-    read_namespace(r.lists, r.conns, r.log, order, false, own);
+    read_namespace(r.lists, r.log, order, own);
     const int own_diag = g_diag_fd;
     g_diag_fd = -1;
-    const bool home = !(flags & PLAT_EVERY_NETNS) || read_other_namespaces(r, order, detail) == 0;
+    const bool home = !(flags & PLAT_EVERY_NETNS) || read_other_namespaces(r, order) == 0;
     g_diag_fd = own_diag;
     if (!(flags & PLAT_ADDRESSES)) find_owners(r.lists.eps, r.lists.count, detail);
     if (detail && home) {

@@ -229,9 +229,10 @@ class Namespaces(DetailTest):
         tcp, udp = [p[0] for p in report["ports"]]
         space = report["spaces"][0]
         rows = []
-        for pid, netns in ((report["pid"], 0), (space["pid"], space["netns"])):
+        # Connections are counted in the program's own namespace only.
+        for pid, netns, conns in ((report["pid"], 0, 0), (space["pid"], space["netns"], -1)):
             who = (pid, report["comm"], account(0), "ports-test.service", "", 1)
-            rows += [("tcp", "127.0.0.1", tcp, "loopback") + who + (0, 8, 0, None, netns),
+            rows += [("tcp", "127.0.0.1", tcp, "loopback") + who + (0, 8, conns, None, netns),
                      ("udp", "0.0.0.0", udp, "wildcard") + who + (-1, -1, -1, None, netns)]
         self.assertEqual(report["run"].body(), detail_body(in_answer_order(rows)))
 
@@ -257,7 +258,7 @@ class Namespaces(DetailTest):
         port = report["ports"][0][0]
         rows = [("tcp", "127.0.0.1", port, "loopback", 0, "", account(0), "", "", 0, 0, 8, 0,
                  None, 0),
-                ("tcp", "127.0.0.1", port, "loopback", 0, "", account(0), "", "", 0, 0, -1, 0,
+                ("tcp", "127.0.0.1", port, "loopback", 0, "", account(0), "", "", 0, 0, -1, -1,
                  None, None)]
         self.assertEqual(report["run"].body(), detail_body(rows))
 
