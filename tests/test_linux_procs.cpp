@@ -144,24 +144,31 @@ TEST(DockerProxy, TheFiveFlagsInEveryFormGoFlagsTake) {
 }
 
 TEST(DockerProxy, AnythingButPlainFlagsSaysNothing) {
-    const std::vector<std::string> valid = {"docker-proxy", "-proto",       "tcp",
-                                            "-host-ip",     "0.0.0.0",      "-host-port",
-                                            "8080",         "-container-ip", "172.17.0.2",
-                                            "-container-port", "80"};
+    const std::vector<std::string> valid = {
+        "docker-proxy", "-proto",        "tcp",        "-host-ip",        "0.0.0.0", "-host-port",
+        "8080",         "-container-ip", "172.17.0.2", "-container-port", "80"};
     auto with = [&](size_t at, const std::string &value) {
         std::string out;
         for (size_t i = 0; i < valid.size(); ++i) out += (i == at ? value : valid[i]) + '\0';
         return out;
     };
     const std::string cases[] = {
-        with(8, "\"><script>x</script>"), with(8, "172.17.0.2 "), with(8, "172.17.0.256"),
-        with(6, "0"), with(6, "65536"), with(6, "080"), with(6, "+80"), with(6, "0x50"),
-        with(2, "icmp"), with(9, "-host-port"), // a repeated flag
+        with(8, "\"><script>x</script>"),
+        with(8, "172.17.0.2 "),
+        with(8, "172.17.0.256"),
+        with(6, "0"),
+        with(6, "65536"),
+        with(6, "080"),
+        with(6, "+80"),
+        with(6, "0x50"),
+        with(2, "icmp"),
+        with(9, "-host-port"),                    // a repeated flag
         with(0, "docker-proxy") + "extra" + '\0', // an argument that is no flag
         with(0, "docker-proxy") + "-v" + '\0',    // a flag not known, which may take a value
         with(0, "docker-proxy") + "-container-port" + '\0', // a flag without its value
         cmdline({"docker-proxy", "-proto", "tcp", "-host-ip", "0.0.0.0", "-host-port", "8080"}),
-        cmdline({"docker-proxy"}), "",
+        cmdline({"docker-proxy"}),
+        "",
         std::string("docker-proxy\0-proto\0tc\0p", 25), // a NUL inside a value
     };
     for (const auto &c : cases) {
@@ -190,7 +197,7 @@ TEST(JsonString, TopLevelStringMembersOnly) {
     auto get = [](const std::string &text, const char *key, size_t size = 32) {
         char buf[32] = "left";
         return lf_json_string(text.data(), text.size(), key, buf, size) ? std::string(buf)
-                                                                          : "(none)";
+                                                                        : "(none)";
     };
     const std::string config = R"({"ID":"fa42","Name":"/web\"1","State":{"Name":"inner"},)"
                                R"("Pid":7,"Nul":"a\u0000b"})";

@@ -171,7 +171,7 @@ TEST(AddrParse, EachInterfacesOwnAddressUntilTheEnd) {
         char text[64];
         inet_ntop(a->ipv6 ? AF_INET6 : AF_INET, a->addr, text, sizeof text);
         static_cast<std::vector<std::string> *>(ctx)->push_back(std::string(text) + "%" +
-                                                                 std::to_string(a->ifindex));
+                                                                std::to_string(a->ifindex));
     };
     EXPECT_EQ(la_parse(dgram.data(), dgram.size(), take, &got), LT_MORE);
     EXPECT_EQ(got, (std::vector<std::string>{"127.0.0.1%1", "10.0.0.1%7", "fd00::5%3"}));

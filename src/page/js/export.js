@@ -25,8 +25,7 @@ function cells(r) {
         r.proto, r.bind_addr, r.port, r.scope, r.pid > 0 ? r.pid : '',
         processText(r) + (placeText(r) ? ' ' + placeText(r) : '') +
             (forwardText(r) ? ' ' + forwardText(r) : ''),
-        r.user,
-        (conns >= 0 ? conns : '') + (queue ? ' ' + queue : ''),
+        r.user, (conns >= 0 ? conns : '') + (queue ? ' ' + queue : ''),
         probeAddr(r) ? stateText(probeOf(r)) : ''
     ];
 }

@@ -97,9 +97,8 @@ function rowHtml(it) {
            '</span></td><td class="mo">' + (r.pid > 0 ? esc(r.pid) : '-') + '</td><td>' +
            (r.comm ? esc(r.comm) : '-') + (r.service ? ' - ' + esc(r.service) : '') +
            (place ? ' <span class="tag t-ct">' + esc(place) + '</span>' : '') +
-           (fw ? ' <span class="fw">' + esc(fw) + '</span>' : '') +
-           '</td><td>' + (r.user ? esc(r.user) : '-') + '</td><td class="mo">' +
-           (conns >= 0 ? esc(conns) : '-') +
+           (fw ? ' <span class="fw">' + esc(fw) + '</span>' : '') + '</td><td>' +
+           (r.user ? esc(r.user) : '-') + '</td><td class="mo">' + (conns >= 0 ? esc(conns) : '-') +
            (queue
                 ? ' <span class="qu' + (queueFull(r) ? ' full' : '') + '">' + esc(queue) + '</span>'
                 : '') +
