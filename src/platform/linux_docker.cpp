@@ -83,21 +83,23 @@ void find_data_root(uint32_t parent, engine_root &r) {
     const bool dockerd =
         parent && plat_image_name(parent, name, sizeof name) == 0 && strcmp(name, "dockerd") == 0;
     char prefix[40] = "";
-    char data_root[PATH_MAX] = "";
-    char config[PATH_MAX] = "/etc/docker/daemon.json";
+    // Static, like every large buffer here: the stack may be small.
+    static char data_root[PATH_MAX], config[PATH_MAX], path[PATH_MAX + 40];
+    data_root[0] = '\0';
+    strcpy(config, "/etc/docker/daemon.json");
     if (dockerd) {
         snprintf(prefix, sizeof prefix, "/proc/%u/root", static_cast<unsigned>(parent));
-        char path[40];
-        snprintf(path, sizeof path, "/proc/%u/cmdline", static_cast<unsigned>(parent));
+        char cmdline_path[40];
+        snprintf(cmdline_path, sizeof cmdline_path, "/proc/%u/cmdline",
+                 static_cast<unsigned>(parent));
         char *cmdline;
-        const ssize_t n = read_whole(path, 1 << 20, &cmdline);
+        const ssize_t n = read_whole(cmdline_path, 1 << 20, &cmdline);
         if (n > 0)
             lf_dockerd_paths(cmdline, static_cast<size_t>(n), data_root, sizeof data_root, config,
                              sizeof config);
         free(cmdline);
     }
     if (!data_root[0]) {
-        char path[PATH_MAX + 40];
         snprintf(path, sizeof path, "%s%s", prefix, config);
         char *text;
         const ssize_t n = read_whole(path, 1 << 20, &text);
@@ -133,7 +135,7 @@ bool match_container(const char *name, void *ctx) {
 void container_name(const engine_root &r, const char *id, char *buf, size_t size) {
     buf[0] = '\0';
     if (!r.path[0] || strlen(id) != 12) return;
-    char path[PATH_MAX + 128];
+    static char path[PATH_MAX + 128];
     snprintf(path, sizeof path, "%s/containers", r.path);
     const int dir = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0) return;
