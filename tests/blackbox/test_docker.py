@@ -149,10 +149,11 @@ class PublishedPorts(harness.ProgramTest):
                 "netns": os.stat("/proc/%d/ns/net" % info["State"]["Pid"]).st_ino}
 
     def answer(self):
-        # The containers' servers may take a moment to listen.
+        # The containers' servers may take a moment to listen. A hub may start the
+        # program with a small stack.
         deadline = time.monotonic() + 30
         while True:
-            r = self.run_ok(DETAIL)
+            r = self.run_ok(DETAIL, limits={"stack": 64 * 1024})
             self.assertTrue(r.out.startswith(JSON_HEAD))
             body = r.json()
             self.assertEqual(body["count"], len(body["listeners"]))
