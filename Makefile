@@ -47,6 +47,7 @@ bench:
 	cmake --preset default
 	cmake --build --preset default
 	python3 bench/listeners.py build/plugin_ports
+	python3 bench/netns.py build/plugin_ports
 	bench/probe.sh
 	node bench/page_render.mjs build/plugin_ports
 	python3 bench/hub_load.py build/plugin_ports

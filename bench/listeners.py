@@ -1,8 +1,8 @@
 """Times the listeners answer against `ss -H -ltunp` under a socket load.
 
 Usage: listeners.py PROGRAM
-Runs itself in a network namespace of its own (unshare -n, so root), where a load
-generator holds the sockets. At each load the program's listeners answer and
+Runs itself in a network namespace of its own (unshare -n, so root; and a process
+namespace, so that it sees no other), where a load generator holds the sockets. At each load the program's listeners answer and
 `ss -H -ltunp` are timed alternately, process start to exit, and their rows
 (proto, address, port, pid) compared. At no load the program is also timed against
 an empty statically linked program. At full load the detail answer (detail=1, which
@@ -159,8 +159,10 @@ def main():
     program = os.path.abspath(sys.argv[1])
     if os.environ.get("PORTS_BENCH_NETNS") != "1":
         env = dict(os.environ, PORTS_BENCH_NETNS="1")
-        return subprocess.run(["unshare", "-n", "--", sys.executable, os.path.abspath(__file__),
-                               program], env=env).returncode
+        # A process namespace too: the detail answer lists every network namespace that a
+        # process it sees is in, and this compares it with the load's own.
+        return subprocess.run(["unshare", "-n", "-p", "-f", "--mount-proc", "--", sys.executable,
+                               os.path.abspath(__file__), program], env=env).returncode
     return bench(program)
 
 

@@ -10,6 +10,7 @@ job=${1:-test}
 # "what to look for  package": a command name, or an absolute path for files.
 build_needs=(
   "g++ g++" "cmake cmake" "ninja ninja-build" "python3 python3" "esbuild esbuild"
+  "/usr/include/rapidjson/document.h rapidjson-dev"
 )
 run_needs=("lighttpd lighttpd")
 # The Windows build (windres makes its version resource) and the signing tool.
@@ -30,6 +31,7 @@ test_needs=(
   "/usr/share/i18n/charmaps/UTF-8.gz locales"
   "lighttpd lighttpd" "chromium chromium"
   "node nodejs" "npm npm"
+  "dockerd docker.io" "/usr/bin/docker docker.io" "/var/lib/dpkg/info/busybox-static.list busybox-static"
 )
 bench_needs=("ab apache2-utils" "hyperfine hyperfine" "strace strace")
 # The fuzzer runtime is asked of the compiler below: its path names clang's version.

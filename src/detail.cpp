@@ -1,5 +1,6 @@
 #include "detail.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -43,7 +44,7 @@ int conn_listener(const conn_end &c) {
     int wildcard = -1, dual = -1;
     for (int i = first_on_port(c.port); i < g_sock_count && g_socks[i].port == c.port; ++i) {
         const sock_row &r = g_socks[i];
-        if (!is_tcp(r)) continue;
+        if (!is_tcp(r) || r.netns != c.netns) continue;
         const bool any = all_zero(r.addr, addr_len(r.ipv6));
         if (r.ipv6 == c.ipv6) {
             if (memcmp(r.addr, c.addr, addr_len(c.ipv6)) == 0) return i;
@@ -57,10 +58,11 @@ int conn_listener(const conn_end &c) {
 }
 
 void count_conns(const conn_end *conns, size_t n, int conns_read) {
-    const bool v4 = conns_read & 1 << PLAT_TCP4_CONNS, v6 = conns_read & 1 << PLAT_TCP6_CONNS;
     for (int i = 0; i < g_sock_count; ++i) {
         sock_row &r = g_socks[i];
         if (!is_tcp(r)) continue;
+        const int read = r.lists_read & conns_read;
+        const bool v4 = read & 1 << PLAT_TCP4_CONNS, v6 = read & 1 << PLAT_TCP6_CONNS;
         // A dual-stack socket's IPv4 connections may sit in the IPv4 list.
         const bool dual = r.ipv6 && r.v6only != 1 && all_zero(r.addr, 16);
         r.conns = (r.ipv6 ? v6 : v4) && (!dual || v4) ? 0 : -1;
@@ -73,13 +75,38 @@ void count_conns(const conn_end *conns, size_t n, int conns_read) {
 
 namespace {
 
+// A network namespace some of whose lists could not be read.
+struct unread_netns {
+    int64_t netns;
+    int readable;
+};
+
 // What a detail reading gathers besides the rows.
 struct detail_reading {
     uint32_t manager;
     conn_end *conns;
     size_t count, cap;
     int lost; // a connection could not be kept: the counts would be short
+    int ns_read; // the lists read of the namespace being delivered (not the own)
+    unread_netns *unread;
+    size_t n_unread;
+    int unread_lost; // a namespace could not be noted: said as "netns:*"
+    int own_read;    // the program's own lists read
 };
+
+void take_netns(int64_t netns, int readable, void *ctx) {
+    detail_reading &d = *static_cast<detail_reading *>(ctx);
+    d.ns_read = readable;
+    const int lists = (1 << PLAT_LISTS) - 1;
+    if ((readable & lists) == lists) return;
+    void *grown = realloc(d.unread, (d.n_unread + 1) * sizeof *d.unread);
+    if (!grown) {
+        d.unread_lost = 1;
+        return;
+    }
+    d.unread = static_cast<unread_netns *>(grown);
+    d.unread[d.n_unread++] = {netns, readable};
+}
 
 void take_detail(int list, const plat_endpoint *ep, void *ctx) {
     detail_reading &d = *static_cast<detail_reading *>(ctx);
@@ -99,11 +126,15 @@ void take_detail(int list, const plat_endpoint *ep, void *ctx) {
         memcpy(c.addr, ep->addr, sizeof c.addr);
         c.port = port_of_field(ep->port_field);
         c.ipv6 = list == PLAT_TCP6_CONNS;
+        c.netns = ep->netns;
         return;
     }
     const int at = add_endpoint(list, ep, serving_pid(ep->pid, ep->next_pid, d.manager));
     if (at < 0) return;
     sock_row &r = g_socks[at];
+    r.netns = ep->netns;
+    // The program's own namespace comes first; its lists are known once all are read.
+    r.lists_read = ep->netns ? d.ns_read : 0;
     r.holders = static_cast<int32_t>(ep->holders);
     r.account = ep->account;
     if (list == PLAT_TCP4 || list == PLAT_TCP6) {
@@ -113,15 +144,16 @@ void take_detail(int list, const plat_endpoint *ep, void *ctx) {
     if (strcmp(r.bind_addr, "::") == 0) r.v6only = ep->v6only < 0 ? -1 : ep->v6only != 0;
 }
 
-// The facts of each serving process, read once however many rows it serves.
-enum { FACT_SLOTS = 2 * MAX_SOCKS };
+// The facts of each serving process, read once however many rows it serves (of the
+// first FACT_KEPT processes; the slots stay at most half full).
+enum { FACT_KEPT = MAX_SOCKS, FACT_SLOTS = 2 * FACT_KEPT };
 struct fact_slot {
     uint32_t pid; // 0: free
     plat_process p;
 };
 fact_slot g_facts[FACT_SLOTS];
 // The slots in use, so that an answer starts from an empty cache without clearing all.
-uint16_t g_fact_used[MAX_SOCKS];
+uint16_t g_fact_used[FACT_KEPT];
 int g_fact_count;
 
 // Room for an account name as the platform gives it.
@@ -142,7 +174,8 @@ struct probe_memo {
 probe_memo g_probe_memo[PROBE_MEMO_SLOTS];
 
 bool row_probe(const sock_row &r) {
-    if (!is_tcp(r)) return false;
+    // Another namespace's addresses, its loopback included, are not this host's.
+    if (!is_tcp(r) || r.netns != 0) return false;
     uint32_t h = 2166136261u;
     for (const char *c = r.bind_addr; *c; ++c) h = (h ^ static_cast<unsigned char>(*c)) * 16777619u;
     probe_memo &m = g_probe_memo[h % PROBE_MEMO_SLOTS];
@@ -164,7 +197,11 @@ const plat_process &facts_of(uint32_t pid) {
     size_t i = (pid * 2654435761u) % FACT_SLOTS;
     while (g_facts[i].pid && g_facts[i].pid != pid) i = (i + 1) % FACT_SLOTS;
     if (!g_facts[i].pid) {
-        // At most one process per row: the table never fills.
+        if (g_fact_count == FACT_KEPT) {
+            static plat_process spare;
+            plat_process_facts(pid, &spare);
+            return spare;
+        }
         g_fact_used[g_fact_count++] = static_cast<uint16_t>(i);
         g_facts[i].pid = pid;
         memset(&g_facts[i].p, 0, sizeof g_facts[i].p);
@@ -187,6 +224,43 @@ void write_user(const sock_row &r, const plat_process *p) {
         utf8_copy(text, sizeof text, g_name);
     }
     json_str(text);
+}
+
+// A namespace's name: its inode number, null for one the program may not name.
+void write_netns(int64_t netns) {
+    if (netns < 0) {
+        out_lit("null");
+        return;
+    }
+    char text[24];
+    snprintf(text, sizeof text, "%lld", static_cast<long long>(netns));
+    out_text(text);
+}
+
+// Where the row's socket leads when the process serving it is a port forwarder, or null.
+void write_forward(const sock_row &r) {
+    plat_forward f;
+    char text[sizeof f.name];
+    if (r.pid <= 0 ||
+        plat_forward_of(static_cast<uint32_t>(r.pid), r.comm, r.proto, r.ipv6, r.addr, r.port,
+                        &f) != 0 ||
+        plat_addr_text(f.ipv6, f.addr, text, sizeof text) != 0) {
+        out_lit("null");
+        return;
+    }
+    out_lit("{\"addr\":");
+    json_str(text);
+    out_lit(",\"port\":");
+    out_int(f.port);
+    out_lit(",\"netns\":");
+    write_netns(f.netns);
+    out_lit(",\"container\":");
+    utf8_copy(text, sizeof text, f.container);
+    json_str(text);
+    out_lit(",\"name\":");
+    utf8_copy(text, sizeof text, f.name);
+    json_str(text);
+    out_lit("}");
 }
 
 void write_row_more(const sock_row &r, void *) {
@@ -216,12 +290,18 @@ void write_row_more(const sock_row &r, void *) {
         out_bool(r.v6only);
     out_lit(",\"probe\":");
     out_bool(row_probe(r));
+    out_lit(",\"netns\":");
+    write_netns(r.netns);
+    out_lit(",\"forward\":");
+    write_forward(r);
 }
 
-// The lists that could not be read, then the kinds of facts (read by now: the rows are
-// out) that could not be read for a reason other than a process being gone or hidden.
+// The lists that could not be read: the program's own by their names; then the kinds of
+// facts (read by now: the rows are out) that could not be read for a reason other than
+// a process being gone or hidden; then the lists of other namespaces as "netns:N tcp4"
+// ("netns:? tcp4" for one the program may not name).
 void write_unreadable(void *ctx) {
-    const int readable = *static_cast<const int *>(ctx);
+    const detail_reading &d = *static_cast<const detail_reading *>(ctx);
     static const char *const names[PLAT_LISTS] = {"tcp4", "tcp6", "udp4", "udp6"};
     const int facts = plat_facts_unreadable();
     out_lit(",\"unreadable\":[");
@@ -232,9 +312,21 @@ void write_unreadable(void *ctx) {
         json_str(text);
     };
     for (int list = 0; list < PLAT_LISTS; ++list)
-        if (!(readable & 1 << list)) name(names[list]);
+        if (!(d.own_read & 1 << list)) name(names[list]);
     if (facts & PLAT_FACT_OWNERS) name("owners");
     if (facts & PLAT_FACT_SERVICES) name("services");
+    for (size_t k = 0; k < d.n_unread; ++k)
+        for (int list = 0; list < PLAT_LISTS; ++list) {
+            if (d.unread[k].readable & 1 << list) continue;
+            char text[48];
+            if (d.unread[k].netns < 0)
+                snprintf(text, sizeof text, "netns:? %s", names[list]);
+            else
+                snprintf(text, sizeof text, "netns:%lld %s",
+                         static_cast<long long>(d.unread[k].netns), names[list]);
+            name(text);
+        }
+    if (d.unread_lost) name("netns:*");
     out_lit("]");
 }
 
@@ -242,14 +334,19 @@ void write_unreadable(void *ctx) {
 
 void detail_action() {
     forget_facts();
-    detail_reading d = {plat_service_manager_pid(), nullptr, 0, 0, 0};
-    int readable = enumerate_sockets(take_detail, &d, PLAT_DETAIL);
-    if ((readable & ((1 << PLAT_LISTS) - 1)) == 0) {
+    detail_reading d;
+    memset(&d, 0, sizeof d);
+    d.manager = plat_service_manager_pid();
+    d.own_read = enumerate_sockets(take_detail, &d, PLAT_DETAIL | PLAT_EVERY_NETNS, take_netns);
+    if ((d.own_read & ((1 << PLAT_LISTS) - 1)) == 0) {
         write_tables_unreadable();
     } else {
+        for (int i = 0; i < g_sock_count; ++i)
+            if (g_socks[i].netns == 0) g_socks[i].lists_read = d.own_read;
         order_rows();
-        count_conns(d.conns, d.count, d.lost ? 0 : readable);
-        write_listeners_body_with(listeners_more{write_row_more, write_unreadable, &readable});
+        count_conns(d.conns, d.count, d.lost ? 0 : ~0);
+        write_listeners_body_with(listeners_more{write_row_more, write_unreadable, &d});
     }
     free(d.conns);
+    free(d.unread);
 }

@@ -1,6 +1,8 @@
 // The detail answer: the listeners answer with, for each socket, the process that
 // serves it, that process's account, service and container, the number of holders,
-// the accept queue, the connections it accepted and whether it takes IPv4.
+// the accept queue, the connections it accepted, whether it takes IPv4, its network
+// namespace and where it leads when a port forwarder holds it. It lists the sockets of
+// every network namespace of the node.
 #pragma once
 
 #include <cstddef>
@@ -16,16 +18,19 @@ struct conn_end {
     unsigned char addr[16]; // 4 bytes used for IPv4
     int32_t port;           // host byte order
     int32_t ipv6;
+    int64_t netns;
 };
 
-// The row of the listener the kernel hands a connection to: the TCP row on exactly its
-// address and port, else the wildcard of its family on that port, else (IPv4) a "::"
-// that is not v6-only. -1 when none. The rows must be in order (order_rows).
+// The row of the listener the kernel hands a connection to: the TCP row of its network
+// namespace on exactly its address and port, else the wildcard of its family on that
+// port, else (IPv4) a "::" that is not v6-only. -1 when none. The rows must be in order
+// (order_rows).
 int conn_listener(const conn_end &c);
 
-// Counts each connection once, for its listener (conn_listener). conns_read holds a
-// bit (1 << PLAT_TCP4_CONNS...) for each connection list read: a listener whose
-// connections may sit in a list that was not read keeps -1.
+// Counts each connection once, for its listener (conn_listener). A row's lists_read
+// has a bit (1 << PLAT_TCP4_CONNS...) for each connection list read of its namespace,
+// and conns_read masks them all: a listener whose connections may sit in a list that
+// was not read keeps -1.
 void count_conns(const conn_end *conns, size_t n, int conns_read);
 
 // Writes the detail body (the JSON header block is already out), or the error body

@@ -5,8 +5,10 @@
 #include "output.h"
 #include "platform/platform.h"
 
-sock_row g_socks[MAX_SOCKS];
+sock_row g_socks[MAX_ROWS];
 int32_t g_sock_count;
+// How many rows this answer's table may hold.
+static int32_t g_sock_cap = MAX_SOCKS;
 
 // Room for the image file's name as the system gives it: a file name has at most 255
 // UTF-16 units on Windows and 255 bytes on Linux (plus the kernel's " (deleted)").
@@ -52,7 +54,7 @@ int32_t port_of_field(uint32_t port_field) {
 void win_add_row(const char *proto, int ipv6, const void *addr, uint32_t port_field, uint32_t pid) {
     const int32_t port = port_of_field(port_field);
     // A dropped socket is dropped before any lookup: the rows are the same either way.
-    if (g_sock_count >= MAX_SOCKS || port == 0) return;
+    if (g_sock_count >= g_sock_cap || port == 0) return;
 
     sock_row &r = g_socks[g_sock_count++];
     copy_cut(r.proto, sizeof r.proto, proto);
@@ -75,6 +77,8 @@ void win_add_row(const char *proto, int ipv6, const void *addr, uint32_t port_fi
     r.holders = 0;
     r.queue = r.backlog = r.conns = r.v6only = -1;
     r.account = -1;
+    r.netns = 0;
+    r.lists_read = 0;
     r.ipv6 = ipv6 != 0;
     memset(r.addr, 0, sizeof r.addr);
     memcpy(r.addr, addr, ipv6 ? 16 : 4);
@@ -98,14 +102,17 @@ static void take_endpoint(int list, const plat_endpoint *ep, void *) {
     add_endpoint(list, ep, ep->pid);
 }
 
-int enumerate_sockets(plat_endpoint_fn fn, void *ctx, int flags) {
+int enumerate_sockets(plat_endpoint_fn fn, void *ctx, int flags, plat_netns_fn ns_fn) {
     g_sock_count = 0;
+    g_sock_cap = flags & PLAT_DETAIL ? int32_t{MAX_ROWS} : int32_t{MAX_SOCKS};
     // TCP listeners first: should the table fill up, a host with thousands of UDP
     // sockets (a resolver, a busy client) must not push its servers out of the answer.
     // Below the cap the order makes no difference once the rows are sorted.
     // A list that cannot be read contributes nothing; the others still count.
     static const int passes[PLAT_LISTS] = {PLAT_TCP4, PLAT_TCP6, PLAT_UDP4, PLAT_UDP6};
-    return plat_tables_read(passes, fn ? fn : take_endpoint, ctx, flags);
+    const int readable = plat_tables_read(passes, fn ? fn : take_endpoint, ctx, flags, ns_fn);
+    g_sock_cap = int32_t{MAX_SOCKS};
+    return readable;
 }
 
 static bool row_after(const sock_row &a, const sock_row &b) {
@@ -117,8 +124,9 @@ void order_rows() {
     const int n = g_sock_count;
     if (n < 2) return;
     // A stable insertion sort over row numbers, then one move per row: sorting the
-    // rows of over 200 bytes themselves would copy megabytes for a full table.
-    int16_t order[MAX_SOCKS];
+    // rows of over 200 bytes themselves would copy megabytes for a full table. Static:
+    // the stack may be small.
+    static int16_t order[MAX_ROWS];
     order[0] = 0;
     for (int i = 1; i < n; ++i) {
         // Past every earlier row that does not come after row i, so equal rows keep

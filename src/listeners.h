@@ -10,6 +10,11 @@ enum { SCOPE_LOOPBACK = 0, SCOPE_WILDCARD = 1, SCOPE_SPECIFIC = 2 };
 
 enum { MAX_SOCKS = 1024 };
 
+// Rows of the detail answer, which lists every network namespace of the node: a node
+// with a hundred containers holds more sockets than one system alone. Static storage
+// is only touched as rows are added.
+enum { MAX_ROWS = 16384 };
+
 // One listening socket as it is reported.
 struct sock_row {
     char proto[4];      // "tcp" or "udp"
@@ -27,9 +32,11 @@ struct sock_row {
     int64_t account;        // the account the table names for the socket, -1 none
     int32_t ipv6;           // the family of addr
     unsigned char addr[16]; // the local address as the table gave it (4 bytes for IPv4)
+    int64_t netns;          // the socket's network namespace (plat_endpoint.netns)
+    int32_t lists_read;     // a bit (1 << PLAT_TCP4...) for each list read of that namespace
 };
 
-extern sock_row g_socks[MAX_SOCKS];
+extern sock_row g_socks[MAX_ROWS];
 extern int32_t g_sock_count;
 
 // Scope class of an address text.
@@ -41,7 +48,7 @@ int32_t port_of_field(uint32_t port_field);
 // Appends one endpoint as the system's table holds it: the raw address (4 bytes, or
 // 16 when ipv6 != 0), the port in network byte order in the low 16 bits of
 // port_field, the owning process id. Sockets on port 0 and beyond the table's size
-// are dropped.
+// (MAX_SOCKS; MAX_ROWS in a detail reading) are dropped.
 void win_add_row(const char *proto, int ipv6, const void *addr, uint32_t port_field, uint32_t pid);
 
 // Appends one endpoint of a list (PLAT_TCP4...) as the row of process pid, named from
@@ -52,8 +59,10 @@ int add_endpoint(int list, const plat_endpoint *ep, uint32_t pid);
 // Empties the table and fills it from the four endpoint lists, in the order IPv4
 // TCP, IPv6 TCP, IPv4 UDP, IPv6 UDP. Returns a bit (1 << PLAT_TCP4...) for every
 // list that could be read. fn, when given, takes each endpoint instead of the plain
-// intake, and flags go to the platform's reading (PLAT_DETAIL).
-int enumerate_sockets(plat_endpoint_fn fn = nullptr, void *ctx = nullptr, int flags = 0);
+// intake, and flags go to the platform's reading (PLAT_DETAIL, which also lets the
+// table hold MAX_ROWS; PLAT_EVERY_NETNS with ns_fn).
+int enumerate_sockets(plat_endpoint_fn fn = nullptr, void *ctx = nullptr, int flags = 0,
+                      plat_netns_fn ns_fn = nullptr);
 
 // Orders the rows by port, then protocol, keeping the order of equal rows.
 void order_rows();

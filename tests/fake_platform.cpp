@@ -72,6 +72,16 @@ struct fake_addr {
 fake_addr g_local_addrs[8];
 int g_local_count;
 
+struct fake_space {
+    int64_t netns;
+    int fail;
+};
+fake_space g_spaces[8];
+int g_space_count;
+
+uint32_t g_forward_pid;
+plat_forward g_forward;
+
 } // namespace
 
 void fake_local_addr(const char *addr) {
@@ -93,6 +103,23 @@ int plat_addr_is_local(int ipv6, const unsigned char *addr) {
 
 int plat_facts_unreadable() { return g_fake_facts_unreadable; }
 
+
+void fake_netns(int64_t netns, int fail) {
+    if (g_space_count < 8) g_spaces[g_space_count++] = {netns, fail};
+}
+
+void fake_forward(uint32_t pid, const plat_forward &f) {
+    g_forward_pid = pid;
+    g_forward = f;
+}
+
+int plat_forward_of(uint32_t pid, const char *, const char *, int, const unsigned char *, int,
+                    plat_forward *out) {
+    if (!pid || pid != g_forward_pid) return -1;
+    *out = g_forward;
+    return 0;
+}
+
 void fake_tables_reset() {
     memset(g_fake_lists, 0, sizeof g_fake_lists);
     g_fake_addr_fail = g_fake_addr_empty = g_fake_image_calls = g_fake_readings = 0;
@@ -100,7 +127,8 @@ void fake_tables_reset() {
     g_fake_flags = g_fake_fact_calls = g_fake_account_calls = 0;
     g_fake_local_calls = g_fake_facts_unreadable = 0;
     g_fake_manager_pid = 1;
-    g_image_count = g_facts_count = g_account_count = g_local_count = 0;
+    g_image_count = g_facts_count = g_account_count = g_local_count = g_space_count = 0;
+    g_forward_pid = 0;
 }
 
 void fake_process(uint32_t pid, const char *user, const char *service, const char *container) {
@@ -160,9 +188,9 @@ void fake_image(uint32_t pid, const char *name) {
     ++g_image_count;
 }
 
-int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx, int flags) {
-    ++g_fake_readings;
-    g_fake_flags = flags;
+// The lists of one namespace (0: the program's own), those in fail unread.
+static int read_netns(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx, int flags,
+                      int64_t netns, int fail) {
     int readable = 0;
     for (int k = 0; k < PLAT_LISTS; ++k) {
         // A detail reading brings each TCP list's connections right after it.
@@ -170,11 +198,27 @@ int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx
         const bool with_conns =
             flags & PLAT_DETAIL && (order[k] == PLAT_TCP4 || order[k] == PLAT_TCP6);
         for (int list : {order[k], with_conns ? conns : -1}) {
-            if (list < 0 || g_fake_lists[list].fail) continue;
+            if (list < 0 || g_fake_lists[list].fail || fail & 1 << list) continue;
             const fake_list &l = g_fake_lists[list];
             readable |= 1 << list;
-            for (int i = 0; i < l.count; ++i) fn(list, &l.eps[i], ctx);
+            for (int i = 0; i < l.count; ++i)
+                if (l.eps[i].netns == netns) fn(list, &l.eps[i], ctx);
         }
+    }
+    return readable;
+}
+
+int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx, int flags,
+                     plat_netns_fn ns_fn) {
+    ++g_fake_readings;
+    g_fake_flags = flags;
+    const int readable = read_netns(order, fn, ctx, flags, 0, 0);
+    for (int k = 0; flags & PLAT_EVERY_NETNS && k < g_space_count; ++k) {
+        const fake_space &s = g_spaces[k];
+        int lists = (1 << PLAT_LISTS) - 1;
+        if (flags & PLAT_DETAIL) lists |= 1 << PLAT_TCP4_CONNS | 1 << PLAT_TCP6_CONNS;
+        if (ns_fn) ns_fn(s.netns, lists & ~s.fail, ctx);
+        read_netns(order, fn, ctx, flags, s.netns, s.fail);
     }
     return readable;
 }

@@ -13,7 +13,7 @@ extern uint64_t g_fake_clock_step;
 
 // ---- endpoint tables, owners and image paths --------------------------------
 
-enum { FAKE_LIST_MAX = 1100 };
+enum { FAKE_LIST_MAX = 1300 };
 
 // One endpoint list as plat_tables_read delivers it; fail makes that list unreadable.
 struct fake_list {
@@ -30,6 +30,14 @@ extern fake_list g_fake_lists[PLAT_ALL_LISTS];
 // (established in the connection lists), every fact unknown. The returned endpoint may
 // be changed further.
 plat_endpoint *fake_endpoint(int list, const char *addr, int port, uint32_t pid);
+
+// Adds a network namespace besides the program's own (a few at a time): a detail reading
+// of every namespace delivers the endpoints whose netns is its name after the own ones,
+// in the order added; the lists whose bits (1 << PLAT_TCP4...) fail holds cannot be read.
+void fake_netns(int64_t netns, int fail);
+
+// Makes pid a port forwarder whose socket leads to f (one at a time).
+void fake_forward(uint32_t pid, const plat_forward &f);
 
 // Gives pid an image file name (a few at a time); other pids have none.
 void fake_image(uint32_t pid, const char *name);

@@ -89,16 +89,16 @@ TEST_F(Detail, EveryFieldOfEveryKindOfRow) {
             "{\"proto\":\"tcp\",\"bind_addr\":\"127.0.0.1\",\"port\":22,\"scope\":\"loopback\","
             "\"pid\":1,\"comm\":\"systemd\",\"user\":\"root\",\"service\":\"init.scope\","
             "\"container\":\"\",\"holders\":1,\"queue\":0,\"backlog\":128,\"conns\":1,"
-            "\"v6only\":null,\"probe\":true},"
+            "\"v6only\":null,\"probe\":true,\"netns\":0,\"forward\":null},"
             "{\"proto\":\"udp\",\"bind_addr\":\"::\",\"port\":53,\"scope\":\"wildcard\","
             "\"pid\":90,\"comm\":\"dns\\\"d\",\"user\":\"root\",\"service\":\"docker-ab12.scope\","
             "\"container\":\"ab12cd34ef56\",\"holders\":1,\"queue\":-1,\"backlog\":-1,"
-            "\"conns\":-1,\"v6only\":true,\"probe\":false},"
+            "\"conns\":-1,\"v6only\":true,\"probe\":false,\"netns\":0,\"forward\":null},"
             "{\"proto\":\"tcp\",\"bind_addr\":\"::\",\"port\":80,\"scope\":\"wildcard\","
             "\"pid\":812,\"comm\":\"nginx\",\"user\":\"www-data\",\"service\":\"nginx.service\","
             "\"container\":\"\",\"holders\":3,\"queue\":2,\"backlog\":511,\"conns\":2,"
-            "\"v6only\":false,\"probe\":true}],\"unreadable\":[]}\n");
-    EXPECT_EQ(g_fake_flags, PLAT_DETAIL);
+            "\"v6only\":false,\"probe\":true,\"netns\":0,\"forward\":null}],\"unreadable\":[]}\n");
+    EXPECT_EQ(g_fake_flags, PLAT_DETAIL | PLAT_EVERY_NETNS);
 }
 
 TEST_F(Detail, NothingKnownIsEmptyNullOrMinusOne) {
@@ -111,11 +111,11 @@ TEST_F(Detail, NothingKnownIsEmptyNullOrMinusOne) {
                 "{\"proto\":\"udp\",\"bind_addr\":\"0.0.0.0\",\"port\":68,\"scope\":\"wildcard\","
                 "\"pid\":5,\"comm\":\"\",\"user\":\"\",\"service\":\"\",\"container\":\"\","
                 "\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":-1,\"v6only\":null,"
-                "\"probe\":false},"
+                "\"probe\":false,\"netns\":0,\"forward\":null},"
                 "{\"proto\":\"tcp\",\"bind_addr\":\"0.0.0.0\",\"port\":8080,\"scope\":\"wildcard\","
                 "\"pid\":0,\"comm\":\"\",\"user\":\"\",\"service\":\"\",\"container\":\"\","
                 "\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":0,\"v6only\":null,"
-                "\"probe\":true}],"
+                "\"probe\":true,\"netns\":0,\"forward\":null}],"
                 "\"unreadable\":[]}\n");
     EXPECT_EQ(g_fake_fact_calls, 1); // pid 0 has no facts to read
 }
@@ -124,7 +124,7 @@ TEST_F(Detail, UnreadableListsAreNamedInOrderThenTheFacts) {
     fake_endpoint(PLAT_UDP4, "127.0.0.1", 5, 0);
     for (int list : {PLAT_UDP6, PLAT_TCP4, PLAT_TCP6}) g_fake_lists[list].fail = 1;
     EXPECT_TRUE(
-        answer().ends_with("\"probe\":false}],\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\"]}\n"));
+        answer().ends_with("\"forward\":null}],\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\"]}\n"));
     g_fake_facts_unreadable = PLAT_FACT_SERVICES | PLAT_FACT_OWNERS;
     EXPECT_TRUE(answer().ends_with(
         "\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\",\"owners\",\"services\"]}\n"));
@@ -230,6 +230,60 @@ TEST_F(Detail, UnreadConnectionsAreUnknownNotZero) {
     // A dual-stack socket's IPv4 connections would be in the list not read.
     EXPECT_EQ(conns(),
               (std::vector<std::string>{"0.0.0.0 80:-1", "::1 80:1", ":: 81:-1", ":: 82:0"}));
+}
+
+TEST_F(Detail, OtherNamespacesTheirConnectionsUnreadableListsAndForwards) {
+    fake_netns(4026532305, 1 << PLAT_TCP6);
+    fake_netns(PLAT_NETNS_UNNAMED, 1 << PLAT_UDP4 | 1 << PLAT_TCP6_CONNS);
+    fake_image(7, "docker-proxy");
+    fake_endpoint(PLAT_TCP4, "127.0.0.1", 8080, 7);
+    fake_endpoint(PLAT_TCP4, "0.0.0.0", 80, 0)->netns = 4026532305;
+    fake_endpoint(PLAT_TCP4, "0.0.0.0", 80, 0)->netns = PLAT_NETNS_UNNAMED;
+    fake_endpoint(PLAT_TCP6, "::", 81, 0)->netns = PLAT_NETNS_UNNAMED;
+    // Each connection counts in its own namespace only.
+    fake_endpoint(PLAT_TCP4_CONNS, "172.17.0.2", 80, 0)->netns = 4026532305;
+    fake_endpoint(PLAT_TCP4_CONNS, "172.17.0.2", 80, 0)->netns = 4026532305;
+    fake_endpoint(PLAT_TCP4_CONNS, "10.0.0.9", 80, 0)->netns = PLAT_NETNS_UNNAMED;
+    fake_endpoint(PLAT_TCP4_CONNS, "127.0.0.1", 80, 0);
+    plat_forward f = {};
+    f.addr[0] = 172, f.addr[1] = 17, f.addr[3] = 2;
+    f.port = 80;
+    f.netns = 4026532305;
+    strcpy(f.container, "fa425de4ee5d");
+    strcpy(f.name, "web\"1\x01");
+    fake_forward(7, f);
+    const std::string out = answer();
+    EXPECT_NE(out.find("\"count\":4,\"summary\":{\"tcp\":4,"), std::string::npos) << out;
+    EXPECT_EQ(conns(), (std::vector<std::string>{"0.0.0.0 80:2", "0.0.0.0 80:1", ":: 81:-1",
+                                                 "127.0.0.1 8080:0"}));
+    // Another namespace's loopback and addresses are not this host's: no probe there.
+    EXPECT_NE(out.find("\"conns\":2,\"v6only\":null,\"probe\":false,\"netns\":4026532305,"
+                       "\"forward\":null}"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("\"v6only\":null,\"probe\":false,\"netns\":null,\"forward\":null}"),
+              std::string::npos);
+    EXPECT_NE(out.find("\"probe\":true,\"netns\":0,\"forward\":{\"addr\":\"172.17.0.2\",\"port\":80,"
+                       "\"netns\":4026532305,\"container\":\"fa425de4ee5d\","
+                       "\"name\":\"web\\\"1\\u0001\"}}]"),
+              std::string::npos)
+        << out;
+    EXPECT_TRUE(out.ends_with("\"unreadable\":[\"netns:4026532305 tcp6\",\"netns:? udp4\"]}\n"))
+        << out;
+}
+
+TEST_F(Detail, EveryNamespaceFitsPastThePlainAnswersRows) {
+    for (int k = 0; k < 3; ++k) fake_netns(4026532000 + k, 0);
+    for (int i = 0; i < 1200; ++i)
+        fake_endpoint(PLAT_TCP4, "0.0.0.0", 1000 + i % 400, 0)->netns =
+            i < 400 ? 0 : 4026532000 + i / 400;
+    answer();
+    ASSERT_EQ(g_sock_count, 1200);
+    EXPECT_EQ(g_socks[0].netns, 0);
+    EXPECT_EQ(g_socks[2].netns, 4026532002);
+    EXPECT_EQ(g_socks[1199].port, 1399);
+    capture_stdout(listeners_action);
+    EXPECT_EQ(g_sock_count, 400); // the plain answer: the program's own namespace alone
 }
 
 TEST_F(Detail, PlainAnswerReadsNoDetail) {

@@ -1,9 +1,12 @@
 // The pure pieces of the Linux process facts, fed directly.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
 #include <cstring>
 #include <string>
 
+#include "platform/linux_forward.h"
 #include "platform/linux_procs.h"
 
 namespace {
@@ -105,6 +108,108 @@ TEST(Cgroup, UnitAndContainerOfTheSystemdPath) {
     lp_cgroup_facts("0::/system.slice/nginx.service\n", small, sizeof small, container,
                     sizeof container);
     EXPECT_STREQ(small, "");
+}
+
+// A command line as /proc/PID/cmdline holds it: each argument ended by a NUL.
+std::string cmdline(std::initializer_list<std::string> args) {
+    std::string out;
+    for (const auto &a : args) out += a + '\0';
+    return out;
+}
+
+std::string proxy_text(const lf_proxy &p) {
+    char host[64], target[64];
+    inet_ntop(p.host_ipv6 ? AF_INET6 : AF_INET, p.host_addr, host, sizeof host);
+    inet_ntop(p.target_ipv6 ? AF_INET6 : AF_INET, p.target_addr, target, sizeof target);
+    return std::string(p.proto) + " " + host + " " + std::to_string(p.host_port) + " " + target +
+           " " + std::to_string(p.target_port);
+}
+
+TEST(DockerProxy, TheFiveFlagsInEveryFormGoFlagsTake) {
+    struct {
+        std::string line, want;
+    } cases[] = {
+        {cmdline({"/usr/sbin/docker-proxy", "-proto", "tcp", "-host-ip", "127.0.0.1", "-host-port",
+                  "18090", "-container-ip", "172.17.0.2", "-container-port", "80"}),
+         "tcp 127.0.0.1 18090 172.17.0.2 80"},
+        {cmdline({"docker-proxy", "--proto=udp", "--host-ip=::", "-host-port=53", "-container-ip",
+                  "fd00::2", "-container-port=5353", "-use-listen-fd"}),
+         "udp :: 53 fd00::2 5353"},
+    };
+    for (const auto &c : cases) {
+        lf_proxy p;
+        ASSERT_EQ(lf_docker_proxy(c.line.data(), c.line.size(), &p), 0) << c.want;
+        EXPECT_EQ(proxy_text(p), c.want);
+    }
+}
+
+TEST(DockerProxy, AnythingButPlainFlagsSaysNothing) {
+    const std::vector<std::string> valid = {
+        "docker-proxy", "-proto",        "tcp",        "-host-ip",        "0.0.0.0", "-host-port",
+        "8080",         "-container-ip", "172.17.0.2", "-container-port", "80"};
+    auto with = [&](size_t at, const std::string &value) {
+        std::string out;
+        for (size_t i = 0; i < valid.size(); ++i) out += (i == at ? value : valid[i]) + '\0';
+        return out;
+    };
+    const std::string cases[] = {
+        with(8, "\"><script>x</script>"),
+        with(8, "172.17.0.2 "),
+        with(8, "172.17.0.256"),
+        with(6, "0"),
+        with(6, "65536"),
+        with(6, "080"),
+        with(6, "+80"),
+        with(6, "0x50"),
+        with(2, "icmp"),
+        with(9, "-host-port"),                    // a repeated flag
+        with(0, "docker-proxy") + "extra" + '\0', // an argument that is no flag
+        with(0, "docker-proxy") + "-v" + '\0',    // a flag not known, which may take a value
+        with(0, "docker-proxy") + "-container-port" + '\0', // a flag without its value
+        cmdline({"docker-proxy", "-proto", "tcp", "-host-ip", "0.0.0.0", "-host-port", "8080"}),
+        cmdline({"docker-proxy"}),
+        "",
+        std::string("docker-proxy\0-proto\0tc\0p", 25), // a NUL inside a value
+    };
+    for (const auto &c : cases) {
+        lf_proxy p;
+        EXPECT_EQ(lf_docker_proxy(c.data(), c.size(), &p), -1) << c;
+        EXPECT_EQ(p.host_port, 0);
+    }
+}
+
+TEST(Dockerd, DataRootAndConfigFileAbsoluteOnly) {
+    char root[32] = "kept", config[32] = "kept";
+    std::string line = cmdline({"/usr/sbin/dockerd", "-H", "unix:///x", "--data-root", "/srv/d",
+                                "--config-file=/etc/d.json"});
+    lf_dockerd_paths(line.data(), line.size(), root, sizeof root, config, sizeof config);
+    EXPECT_STREQ(root, "/srv/d");
+    EXPECT_STREQ(config, "/etc/d.json");
+    strcpy(root, "kept");
+    line = cmdline({"dockerd", "--data-root=relative", "--config-file",
+                    "/a/path/too/long/for/the/room/given"});
+    lf_dockerd_paths(line.data(), line.size(), root, sizeof root, config, sizeof config);
+    EXPECT_STREQ(root, "kept");
+    EXPECT_STREQ(config, "/etc/d.json");
+}
+
+TEST(JsonString, TopLevelStringMembersOnly) {
+    auto get = [](const std::string &text, const char *key, size_t size = 32) {
+        char buf[32] = "left";
+        return lf_json_string(text.data(), text.size(), key, buf, size) ? std::string(buf)
+                                                                        : "(none)";
+    };
+    const std::string config = R"({"ID":"fa42","Name":"/web\"1","State":{"Name":"inner"},)"
+                               R"("Pid":7,"Nul":"a\u0000b"})";
+    EXPECT_EQ(get(config, "Name"), "/web\"1");
+    EXPECT_EQ(get(config, "Pid"), "(none)");
+    EXPECT_EQ(get(config, "Nul"), "(none)");
+    EXPECT_EQ(get(config, "Missing"), "(none)");
+    EXPECT_EQ(get(config, "Name", 6), "(none)"); // does not fit
+    EXPECT_EQ(get(R"(["Name","x"])", "Name"), "(none)");
+    EXPECT_EQ(get(R"({"Name":"x")", "Name"), "(none)"); // cut short
+    // Nesting far deeper than a small stack holds is read without recursion.
+    EXPECT_EQ(get(std::string(100000, '[') + std::string(100000, ']'), "Name"), "(none)");
 }
 
 } // namespace

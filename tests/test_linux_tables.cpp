@@ -140,6 +140,49 @@ TEST(DiagParse, BothFamiliesFromOneDumpEachWithItsAddress) {
     EXPECT_EQ(g_got[0].ipv6, 0);
 }
 
+// One RTM_NEWADDR message: the address attributes given, each of the family's size.
+void put_addr(std::vector<unsigned char> &dgram, int family, uint32_t ifindex,
+              std::vector<std::pair<uint16_t, const char *>> attrs) {
+    std::vector<unsigned char> body(sizeof(ifaddrmsg));
+    ifaddrmsg m{};
+    m.ifa_family = static_cast<uint8_t>(family);
+    m.ifa_index = ifindex;
+    memcpy(body.data(), &m, sizeof m);
+    const size_t size = family == AF_INET6 ? 16 : 4;
+    for (const auto &[type, text] : attrs) {
+        rtattr a{};
+        a.rta_len = static_cast<uint16_t>(RTA_LENGTH(size));
+        a.rta_type = type;
+        const size_t at = body.size();
+        body.resize(at + RTA_ALIGN(a.rta_len));
+        memcpy(body.data() + at, &a, sizeof a);
+        inet_pton(family, text, body.data() + at + RTA_LENGTH(0));
+    }
+    put_msg(dgram, RTM_NEWADDR, body.data(), body.size());
+}
+
+TEST(AddrParse, EachInterfacesOwnAddressUntilTheEnd) {
+    std::vector<unsigned char> dgram;
+    put_addr(dgram, AF_INET, 1, {{IFA_ADDRESS, "127.0.0.1"}, {IFA_LOCAL, "127.0.0.1"}});
+    // A point-to-point link: IFA_ADDRESS is the peer's, IFA_LOCAL the interface's own.
+    put_addr(dgram, AF_INET, 7, {{IFA_ADDRESS, "10.0.0.2"}, {IFA_LOCAL, "10.0.0.1"}});
+    put_addr(dgram, AF_INET6, 3, {{IFA_ADDRESS, "fd00::5"}});
+    std::vector<std::string> got;
+    auto take = [](const la_addr *a, void *ctx) {
+        char text[64];
+        inet_ntop(a->ipv6 ? AF_INET6 : AF_INET, a->addr, text, sizeof text);
+        static_cast<std::vector<std::string> *>(ctx)->push_back(std::string(text) + "%" +
+                                                                std::to_string(a->ifindex));
+    };
+    EXPECT_EQ(la_parse(dgram.data(), dgram.size(), take, &got), LT_MORE);
+    EXPECT_EQ(got, (std::vector<std::string>{"127.0.0.1%1", "10.0.0.1%7", "fd00::5%3"}));
+    std::vector<unsigned char> done;
+    put_msg(done, NLMSG_DONE, nullptr, 0);
+    EXPECT_EQ(la_parse(done.data(), done.size(), take, &got), LT_DONE);
+    dgram[0] = 0xff; // a message longer than the datagram
+    EXPECT_EQ(la_parse(dgram.data(), dgram.size(), take, &got), LT_ERROR);
+}
+
 TEST(Families, IPv4BeforeIPv6EachInItsOrder) {
     std::vector<lt_endpoint> e(5), scratch(5);
     const int family[5] = {1, 0, 1, 0, 0};

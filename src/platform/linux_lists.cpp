@@ -1,9 +1,12 @@
 // The socket lists of the Linux platform layer: sock_diag, else /proc/net, each list
-// read until its reads vouch for the whole of it; the owners from /proc.
+// read until its reads vouch for the whole of it; the owners from /proc. Other network
+// namespaces are read the same way, from inside (linux_netns.h) or through the /proc/net
+// folder of a process in them.
 #include "platform.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -13,6 +16,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "linux_netns.h"
 #include "linux_proc_dirs.h"
 #include "linux_sys.h"
 #include "linux_tables.h"
@@ -43,6 +47,10 @@ struct table_snapshot {
     const unsigned char *listen_ports;
     const void *conn_filter;
     size_t conn_filter_len;
+    // Where the namespace being read shows its lists: the /proc/net folder to read, and
+    // whether sock_diag reaches it (the program is in it).
+    const char *proc_net;
+    int no_diag;
 };
 
 // The list being read: where it goes, what it keeps, how many endpoints it was handed,
@@ -303,13 +311,13 @@ int proc_pass(const char *file, int ipv6, size_t first, list_reader *reader) {
 
 // One read of a list from /proc/net, for systems that refuse sock_diag.
 int read_proc(int list, list_reader *reader) {
-    static const char *const files[PLAT_ALL_LISTS] = {"/proc/net/tcp", "/proc/net/tcp6",
-                                                      "/proc/net/udp", "/proc/net/udp6",
-                                                      "/proc/net/tcp", "/proc/net/tcp6"};
+    static const char *const files[PLAT_ALL_LISTS] = {"tcp", "tcp6", "udp", "udp6", "tcp", "tcp6"};
     const int ipv6 = list_ipv6(list);
     const unsigned eighths = first_eighths(reader);
     const size_t first = eighths == 8 ? 0 : page_room() / 8 * eighths;
-    return proc_pass(files[list], ipv6, first, reader);
+    char path[64];
+    snprintf(path, sizeof path, "%s/%s", reader->t->proc_net, files[list]);
+    return proc_pass(path, ipv6, first, reader);
 }
 
 // Reads a list from one source until its reads vouch for the whole of it, or
@@ -376,7 +384,7 @@ int read_list(table_snapshot &t, lt_walk_log &log, int list) {
     }
     const size_t begin = t.count;
     t.oom = 0;
-    int ok = read_covered(reader, list, read_diag) == 0;
+    int ok = !t.no_diag && read_covered(reader, list, read_diag) == 0;
     if (!ok) {
         t.count = begin;
         t.oom = 0;
@@ -407,7 +415,7 @@ int read_conns_together(table_snapshot &t, lt_walk_log &log) {
     t.oom = 0;
     lt_log_clear(&log);
     lt_endpoint *scratch = nullptr;
-    if (read_diag(PLAT_TCP4_CONNS, &reader) != 0 || t.oom ||
+    if (t.no_diag || read_diag(PLAT_TCP4_CONNS, &reader) != 0 || t.oom ||
         !(scratch =
               static_cast<lt_endpoint *>(sys.malloc((t.count - begin + 1) * sizeof *scratch)))) {
         t.count = begin;
@@ -426,9 +434,9 @@ int read_conns_together(table_snapshot &t, lt_walk_log &log) {
     return 0;
 }
 
-// Notes the ports of the TCP listeners read, for the connection lists: a bit each, and
-// the kernel's filter when there are not too many of them.
-void note_listen_ports(table_snapshot &t, int readable) {
+// Notes the ports of the TCP listeners of t read, for the connection lists that go
+// into c: a bit each, and the kernel's filter when there are not too many of them.
+void note_listen_ports(const table_snapshot &t, int readable, table_snapshot &c) {
     static unsigned char bits[65536 / 8];
     static uint16_t ports[LT_FILTER_PORTS];
     alignas(uint32_t) static unsigned char filter[LT_FILTER_SIZE];
@@ -446,69 +454,176 @@ void note_listen_ports(table_snapshot &t, int readable) {
             if (n < LT_FILTER_PORTS) ports[n] = static_cast<uint16_t>(port);
             ++n;
         }
-    t.listen_ports = bits;
+    c.listen_ports = bits;
     // Without a filter (too many ports, or none) the kernel hands over every connection.
-    t.conn_filter_len = n <= LT_FILTER_PORTS ? lt_port_filter(ports, n, filter, sizeof filter) : 0;
-    t.conn_filter = t.conn_filter_len ? filter : nullptr;
+    c.conn_filter_len = n <= LT_FILTER_PORTS ? lt_port_filter(ports, n, filter, sizeof filter) : 0;
+    c.conn_filter = c.conn_filter_len ? filter : nullptr;
 }
 
-// Calls fn for every endpoint of a list that was read.
-void deliver(const table_snapshot &t, int readable, int list, plat_endpoint_fn fn, void *ctx) {
-    if (!(readable & 1 << list)) return;
-    for (size_t i = t.begin[list]; i < t.end[list]; ++i) fn(list, &t.eps[i].ep, ctx);
+// Reads the connection lists of the namespace whose listener lists t has just read, into
+// c; the bits of those read.
+int read_conns(const table_snapshot &t, int readable, table_snapshot &c, lt_walk_log &log) {
+    note_listen_ports(t, readable, c);
+    c.proc_net = t.proc_net;
+    c.no_diag = t.no_diag;
+    // A family without a TCP listener read has no connection that could count
+    // (Linux lists a dual-stack socket's IPv4 connections with IPv6 ones).
+    bool none[2];
+    for (int k = 0; k < 2; ++k) {
+        const int tcp = k ? PLAT_TCP6 : PLAT_TCP4;
+        none[k] = readable & 1 << tcp && t.begin[tcp] == t.end[tcp];
+    }
+    const int both = 1 << PLAT_TCP4_CONNS | 1 << PLAT_TCP6_CONNS;
+    if (!none[0] && !none[1] && read_conns_together(c, log) == 0) return both;
+    int read = 0;
+    for (int list = PLAT_TCP4_CONNS; list <= PLAT_TCP6_CONNS; ++list) {
+        const bool skip = none[list - PLAT_TCP4_CONNS];
+        if (skip) c.begin[list] = c.end[list] = c.count;
+        if (skip || read_list(c, log, list) == 0) read |= 1 << list;
+    }
+    return read;
+}
+
+// One namespace's share of the snapshots: where each of its lists lies (the connection
+// lists in those of connections), which were read, and its name.
+struct netns_share {
+    int64_t netns;
+    int readable;
+    size_t begin[PLAT_ALL_LISTS], end[PLAT_ALL_LISTS];
+};
+
+// Reads the listener lists of the namespace the program is in, or whose /proc/net folder
+// t names, into t; sets its share.
+void read_namespace(table_snapshot &t, lt_walk_log &log, const int order[PLAT_LISTS],
+                    netns_share &share) {
+    share.readable = 0;
+    for (int k = 0; k < PLAT_LISTS; ++k) {
+        const int list = order[k];
+        if (list >= 0 && list < PLAT_LISTS && read_list(t, log, list) == 0)
+            share.readable |= 1 << list;
+    }
+    for (int list = 0; list < PLAT_LISTS; ++list) {
+        share.begin[list] = t.begin[list];
+        share.end[list] = t.end[list];
+    }
+}
+
+// Closes the netlink socket of first reads: it reads the namespace it was made in.
+void close_diag() {
+    if (g_diag_fd >= 0) close(g_diag_fd);
+    g_diag_fd = -1;
+}
+
+// The snapshots of one reading, the shares of every namespace in it (the program's own
+// first) and the log their reads share.
+struct reading {
+    table_snapshot lists, conns;
+    netns_share *shares;
+    size_t n_shares;
+    lt_walk_log log;
+};
+
+// Room for one more share; null without memory.
+netns_share *new_share(reading &r, int64_t netns) {
+    void *grown = sys.realloc(r.shares, (r.n_shares + 1) * sizeof *r.shares);
+    if (!grown) return nullptr;
+    r.shares = static_cast<netns_share *>(grown);
+    netns_share &s = r.shares[r.n_shares++];
+    memset(&s, 0, sizeof s);
+    s.netns = netns;
+    return &s;
+}
+
+// Reads the listener lists of every namespace but the program's own, each from inside
+// when it can be entered, else through the /proc/net folder of a process in it (sock_diag
+// only reads the namespace it is asked in). A namespace whose processes are gone by then
+// is left out: it had none left to list. Their connections are not read: the kernel keeps
+// one table of connections for all namespaces and walks the whole of it for each
+// namespace's dump, which would cost each namespace many times its listeners. 0, or -1
+// when the program could not come back to its own namespace: the namespaces not read yet
+// are then said unreadable, and nothing more may be read.
+int read_other_namespaces(reading &r, const int order[PLAT_LISTS]) {
+    const size_t n = ln_discover();
+    bool home = true;
+    for (size_t i = 0; i < n; ++i) {
+        char proc_net[48];
+        const int how = home ? ln_enter(i, proc_net, sizeof proc_net) : LN_UNREAD;
+        if (how == LN_GONE) continue;
+        netns_share *share = new_share(r, ln_netns(i));
+        if (share && how != LN_UNREAD) {
+            r.lists.proc_net = proc_net;
+            r.lists.no_diag = how != LN_ENTERED;
+            read_namespace(r.lists, r.log, order, *share);
+        }
+        close_diag();
+        if (how == LN_ENTERED && ln_leave() != 0) home = false;
+    }
+    return home ? 0 : -1;
+}
+
+// Calls fn for every endpoint of a list that was read, naming its namespace.
+void deliver(table_snapshot &t, const netns_share &s, int list, plat_endpoint_fn fn, void *ctx) {
+    if (!(s.readable & 1 << list)) return;
+    for (size_t i = s.begin[list]; i < s.end[list]; ++i) {
+        t.eps[i].ep.netns = s.netns;
+        fn(list, &t.eps[i].ep, ctx);
+    }
+}
+
+// Delivers one namespace's lists in the order asked, each TCP list's connections after it.
+void deliver_share(reading &r, const netns_share &s, const int order[PLAT_LISTS], bool detail,
+                   plat_endpoint_fn fn, void *ctx) {
+    for (int k = 0; k < PLAT_LISTS; ++k) {
+        const int list = order[k];
+        if (list < 0 || list >= PLAT_LISTS) continue;
+        deliver(r.lists, s, list, fn, ctx);
+        if (detail && list == PLAT_TCP4) deliver(r.conns, s, PLAT_TCP4_CONNS, fn, ctx);
+        if (detail && list == PLAT_TCP6) deliver(r.conns, s, PLAT_TCP6_CONNS, fn, ctx);
+    }
 }
 
 } // namespace
 
-int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx, int flags) {
+int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx, int flags,
+                     plat_netns_fn ns_fn) {
     const bool detail = flags & PLAT_DETAIL;
-    table_snapshot t;
-    memset(&t, 0, sizeof t);
-    lt_walk_log log;
-    memset(&log, 0, sizeof log);
-    log.grow = sys.realloc;
-    int readable = 0;
-    for (int k = 0; k < PLAT_LISTS; ++k) {
-        const int list = order[k];
-        if (list >= 0 && list < PLAT_LISTS && read_list(t, log, list) == 0) readable |= 1 << list;
-    }
+    reading r;
+    memset(&r, 0, sizeof r);
+    r.log.grow = sys.realloc;
+    r.lists.proc_net = "/proc/net";
+    netns_share own;
+    memset(&own, 0, sizeof own);
+    // The program's own lists: their connections come after the owner scan, as they
+    // need no owner.
+    read_namespace(r.lists, r.log, order, own);
     // The owner scan holds up to three descriptors at once: a hub that allows few must
     // not lose owners to a netlink socket that only the reads needed.
-    if (g_diag_fd >= 0) close(g_diag_fd);
-    g_diag_fd = -1;
-    if (!(flags & PLAT_ADDRESSES)) find_owners(t.eps, t.count, detail);
-    // The connections need no owner: they are read after the owner scan.
-    if (detail) {
-        note_listen_ports(t, readable);
-        // A family without a TCP listener read has no connection that could count
-        // (Linux lists a dual-stack socket's IPv4 connections with IPv6 ones).
-        bool none[2];
-        for (int k = 0; k < 2; ++k) {
-            const int tcp = k ? PLAT_TCP6 : PLAT_TCP4;
-            none[k] = readable & 1 << tcp && t.begin[tcp] == t.end[tcp];
+    close_diag();
+    const bool home = !(flags & PLAT_EVERY_NETNS) || read_other_namespaces(r, order) == 0;
+    if (!(flags & PLAT_ADDRESSES)) find_owners(r.lists.eps, r.lists.count, detail);
+    if (detail && home) {
+        r.lists.proc_net = "/proc/net";
+        r.lists.no_diag = 0;
+        for (int list = PLAT_TCP4; list <= PLAT_TCP6; ++list) {
+            r.lists.begin[list] = own.begin[list];
+            r.lists.end[list] = own.end[list];
         }
-        const int both = 1 << PLAT_TCP4_CONNS | 1 << PLAT_TCP6_CONNS;
-        if (!none[0] && !none[1] && read_conns_together(t, log) == 0) {
-            readable |= both;
-        } else {
-            for (int list = PLAT_TCP4_CONNS; list <= PLAT_TCP6_CONNS; ++list) {
-                const bool skip = none[list - PLAT_TCP4_CONNS];
-                if (skip) t.begin[list] = t.end[list] = t.count;
-                if (skip || read_list(t, log, list) == 0) readable |= 1 << list;
-            }
+        own.readable |= read_conns(r.lists, own.readable, r.conns, r.log);
+        for (int list = PLAT_TCP4_CONNS; list <= PLAT_TCP6_CONNS; ++list) {
+            own.begin[list] = r.conns.begin[list];
+            own.end[list] = r.conns.end[list];
         }
     }
-    if (g_diag_fd >= 0) close(g_diag_fd);
-    g_diag_fd = -1;
-    free(log.inodes);
-    free(log.pieces);
-    for (int k = 0; k < PLAT_LISTS; ++k) {
-        const int list = order[k];
-        if (list < 0 || list >= PLAT_LISTS) continue;
-        deliver(t, readable, list, fn, ctx);
-        if (detail && list == PLAT_TCP4) deliver(t, readable, PLAT_TCP4_CONNS, fn, ctx);
-        if (detail && list == PLAT_TCP6) deliver(t, readable, PLAT_TCP6_CONNS, fn, ctx);
+    close_diag();
+    free(r.log.inodes);
+    free(r.log.pieces);
+    deliver_share(r, own, order, detail, fn, ctx);
+    for (size_t i = 0; i < r.n_shares; ++i) {
+        if (ns_fn) ns_fn(r.shares[i].netns, r.shares[i].readable, ctx);
+        deliver_share(r, r.shares[i], order, detail, fn, ctx);
     }
-    free(t.eps);
-    return readable;
+    free(r.shares);
+    free(r.lists.eps);
+    free(r.conns.eps);
+    return own.readable;
 }

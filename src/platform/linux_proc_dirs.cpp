@@ -229,3 +229,7 @@ int plat_image_name(uint32_t pid, char *buf, size_t size) {
     memcpy(buf, name, len + 1);
     return 0;
 }
+
+void proc_dir_each(int dir, bool (*fn)(const char *name, void *ctx), void *ctx) {
+    each_entry(dir, [&](const char *name) { return fn(name, ctx); });
+}

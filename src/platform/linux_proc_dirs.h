@@ -10,3 +10,7 @@
 // descriptor of every process. /proc lists processes in ascending pid order, so the
 // walk stops once every socket has a holder, unless every holder is wanted.
 void find_owners(lt_endpoint *eps, size_t count, bool every_holder);
+
+// Calls fn with every entry name of an open directory but the dot names, until it
+// returns false; read with the same buffers as the walks above.
+void proc_dir_each(int dir, bool (*fn)(const char *name, void *ctx), void *ctx);

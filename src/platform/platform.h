@@ -50,7 +50,14 @@ enum {
     // The addresses alone are wanted: no owner is looked for (pid 0, no names), which
     // spares the walk over every process.
     PLAT_ADDRESSES = 2,
+    // Every network namespace of the node that has a process in it is read, not only
+    // the program's own (Linux; elsewhere there is only the program's own).
+    PLAT_EVERY_NETNS = 4,
 };
+
+// plat_endpoint.netns of a namespace the program may not name: the hub's account may
+// read its lists but not learn which namespace they are.
+const int64_t PLAT_NETNS_UNNAMED = -1;
 
 // One raw endpoint as the system's table holds it.
 struct plat_endpoint {
@@ -77,9 +84,16 @@ struct plat_endpoint {
     // The interface the socket is bound to, which is a link-local IPv6 address's zone;
     // 0 when none or unknown.
     uint32_t scope_id;
+    // The network namespace of the socket: 0 for the program's own, else the inode
+    // number of the namespace, or PLAT_NETNS_UNNAMED.
+    int64_t netns;
 };
 
 typedef void (*plat_endpoint_fn)(int list, const plat_endpoint *ep, void *ctx);
+
+// Tells of one network namespace other than the program's own: a bit (1 << list) for
+// every list of it that was read.
+typedef void (*plat_netns_fn)(int64_t netns, int readable, void *ctx);
 
 // Reads the four lists as one snapshot of the system, so that a platform can find the
 // owners of all of them in one pass, and calls fn for every endpoint, tagged with its
@@ -88,7 +102,11 @@ typedef void (*plat_endpoint_fn)(int list, const plat_endpoint *ep, void *ctx);
 // Nothing is kept between calls. With PLAT_DETAIL the connection lists come too, each
 // after the TCP list of its family, and have their bits. Lists that order does not name
 // may go unread.
-int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx, int flags = 0);
+// With PLAT_EVERY_NETNS the program's own namespace comes first, as above (the bits
+// returned are its own); then each other namespace in turn: ns_fn, when given, with
+// the lists read of it, and then its endpoints in the same order.
+int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx, int flags = 0,
+                     plat_netns_fn ns_fn = nullptr);
 
 // Kinds of facts a reading may have missed for a reason other than a process being gone
 // or not the hub's to see (plat_facts_unreadable).
@@ -135,6 +153,28 @@ void plat_process_facts(uint32_t pid, plat_process *out);
 
 // The name of an account the tables name (plat_endpoint.account); 0 on success.
 int plat_account_name(int64_t account, char *buf, size_t size);
+
+// Where the socket of a port forwarder leads (Linux: Docker's docker-proxy): the
+// address and port it forwards to, the network namespace that has that address on an
+// interface (0 for the program's own, PLAT_NETNS_UNNAMED when not known), the container
+// whose processes are in that namespace (the first 12 characters of its id) and its
+// name (UTF-8), each empty when not known.
+struct plat_forward {
+    int32_t ipv6;
+    unsigned char addr[16]; // network byte order; 4 bytes used for IPv4
+    int32_t port;           // host byte order
+    int64_t netns;
+    char container[16];
+    char name[256];
+};
+
+// Fills *out when process pid, whose image file is named image, is a port forwarder
+// the platform knows and its command line says where its socket of that protocol
+// ("tcp" or "udp"), address (4 or 16 bytes) and port (host order) leads; 0 then, -1
+// for every other process and for a command line that does not say it plainly. The
+// namespaces are those of the last plat_tables_read with PLAT_EVERY_NETNS.
+int plat_forward_of(uint32_t pid, const char *image, const char *proto, int ipv6,
+                    const unsigned char *addr, int port, plat_forward *out);
 
 // ---- TCP --------------------------------------------------------------------
 

@@ -524,7 +524,9 @@ static int with_connections(int list, int flags) {
 // process that starts to listen between the two is in the snapshot, with its name.
 // A reading that looks for owners first enables the debugging privilege where the
 // hub's token holds it (an elevated hub), so that every process may be opened.
-int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx, int flags) {
+// Windows has one network stack: every endpoint is of the program's own (netns 0).
+int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx, int flags,
+                     plat_netns_fn) {
     fetched_table tables[PLAT_LISTS] = {};
     for (int k = 0; k < PLAT_LISTS; ++k)
         if (order[k] >= 0 && order[k] < PLAT_LISTS) tables[k] = fetch_list(order[k], flags);

@@ -51,6 +51,10 @@ SANITIZED = os.environ.get("PORTS_SANITIZED") == "1"
 # built with the native tests.
 NO_NETLINK = os.environ.get("PORTS_NO_NETLINK", "")
 
+# A helper that waits until its standard input closes, whatever its arguments
+# (tests/idle.cpp): a process whose command line a test chooses.
+IDLE = os.environ.get("PORTS_IDLE", "")
+
 
 _LOCALES = {1252: "en_US.UTF-8", 932: "ja_JP.UTF-8"}
 

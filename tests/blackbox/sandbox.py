@@ -11,6 +11,11 @@ to the Wine server of the prefix. So that they read the namespace's tables, the 
 runs the program with a private prefix (a few files beside the shared drive_c), whose
 server starts inside the namespace, and waits for that server to end by itself.
 
+Natively the holder also gets a process namespace of its own, with /proc showing its
+processes alone: the detail answer lists the sockets of every network namespace that a
+process it can see is in, so there it sees only the test's. The holder is then pid 2,
+under a small init of its own (pid 1 is what serves as the service manager).
+
 A plan is a dict:
   sockets  list of {"kind": "tcp"|"udp", "addr": text, "port": number or "P<i>" (the port
            of socket i), "v6only": 0|1, "count": n, "connect": true (UDP: connect
@@ -35,7 +40,9 @@ A plan is a dict:
   fork     true: a child process holds the sockets too
   owner    the sockets are handed to another process, and the holder keeps none:
            {"name_hex": file name (hex of its bytes)}: a copy of sleep under that name,
-           "deleted": true also deletes the copy once it runs;
+           "deleted": true also deletes the copy once it runs, "args": [text...] runs a
+           copy of the idle helper (PORTS_IDLE) instead, with those arguments ("{P<i>}"
+           in one stands for the port of socket i);
            {"leader_exits": true}: a child whose first thread exits, while a second one
            keeps the sockets;
            {"own_table": true}: a child whose second thread unshares the descriptor table
@@ -57,7 +64,13 @@ A plan is a dict:
   hide     "net": in a mount namespace of the program's, /proc shows processes only (no
            /proc/net), as when it is mounted with subset=pid
   env      the program's environment
-  pidns    true: a process namespace of its own too, where the holder is pid 1
+  pidns    true: the holder is pid 1 of its process namespace
+  spaces   list of more network namespaces, each {"sockets": [as above; "port": "P<i>" names
+           a socket of the holder's], "setup": [`ip` argument lists], "broken": true (the
+           program sees its /proc/PID/net folder as one where no list can be read; with the
+           no_netlink launcher)}: a child of the holder makes each, opens its sockets there
+           and holds them; the report's "spaces" gives each one's pid, netns (inode) and
+           ports
   cgroup   a path (under the root of the hierarchy whose path names the systemd unit)
            that the holder moves into first, so every process it starts is there too;
            made and removed by the holder, in a mount namespace of its own
@@ -119,13 +132,14 @@ def hold_and_run(plan):
     cmd = [sys.executable, os.path.abspath(__file__)]
     if NETNS:
         spaces = ["-n"]
-        if plan.get("pidns"):
+        if plan.get("pidns") or not harness.WINE:
             spaces += ["-p", "-f", "--mount-proc"]
         elif plan.get("cgroup"):
             spaces += ["-m"]
         cmd = ["unshare"] + spaces + ["--"] + cmd
-    elif plan.get("pidns") or plan.get("cgroup"):
-        raise RuntimeError("process namespaces and cgroups are made beside a network namespace")
+    elif plan.get("pidns") or plan.get("cgroup") or plan.get("spaces"):
+        raise RuntimeError("process and network namespaces and cgroups are made beside a "
+                           "network namespace")
     plan = dict(plan, netns=NETNS)
     proc = subprocess.run(cmd, input=json.dumps(plan).encode(), stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, timeout=120)
@@ -254,9 +268,13 @@ def _hand_over(held, owner):
         folder = tempfile.mkdtemp(prefix="ports-owner-")
         os.chmod(folder, 0o755)  # the owner may run as another user
         image = os.path.join(os.fsencode(folder), name)
-        shutil.copy("/bin/sleep", image)
-        proc = subprocess.Popen([image, "60"], pass_fds=[s.fileno() for s in held],
-                                user=owner.get("uid"))
+        idle = "args" in owner
+        if idle and not harness.IDLE:
+            raise RuntimeError("owner args need the idle helper (PORTS_IDLE)")
+        shutil.copy(harness.IDLE if idle else "/bin/sleep", image)
+        args = [os.fsencode(a) for a in owner["args"]] if idle else [b"60"]
+        proc = subprocess.Popen([image] + args, pass_fds=[s.fileno() for s in held],
+                                user=owner.get("uid"), stdin=subprocess.PIPE if idle else None)
         pid = proc.pid
 
         def running():
@@ -271,6 +289,8 @@ def _hand_over(held, owner):
         comm = name
 
         def end():
+            if idle:
+                proc.stdin.close()
             proc.kill()
             proc.wait()
             shutil.rmtree(folder)
@@ -334,15 +354,31 @@ def _enter_cgroup(path):
 _LIST_FILES = {"tcp4": "tcp", "tcp6": "tcp6", "udp4": "udp", "udp6": "udp6"}
 
 
-def _program_setup(plan, copy):
+def _program_setup(plan, copy, spaces):
     """What runs in the program's process before it starts: broken lists (with copy, an
-    empty folder for the /proc/net copy), another user."""
+    empty folder for the /proc/net copy), broken namespaces, another user."""
     broken, uid = plan.get("broken", []), plan.get("run_uid")
-    if not broken and uid is None:
+    hidden = [s["pid"] for s, want in zip(spaces, plan.get("spaces", [])) if want.get("broken")]
+    if not broken and uid is None and not hidden:
         return None
 
     def apply():
         libc = ctypes.CDLL(None, use_errno=True)
+        if hidden:
+            # A mount namespace of the program's own, where each such namespace's folder
+            # holds lists too broken to read.
+            folder = os.path.join(copy, "hidden")
+            os.makedirs(folder, exist_ok=True)
+            for file in _LIST_FILES.values():
+                with open(os.path.join(folder, file), "wb") as out:
+                    out.write(b"x" * 40000)
+            if (libc.unshare(0x00020000) or
+                    libc.mount(b"none", b"/", None, ctypes.c_ulong(0x4000 | 0x40000), None)):
+                raise OSError(ctypes.get_errno(), "mount")
+            for pid in hidden:
+                if libc.mount(folder.encode(), b"/proc/%d/net" % pid, None,
+                              ctypes.c_ulong(0x1000), None):
+                    raise OSError(ctypes.get_errno(), "mount")
         if broken:
             for name, file in _LIST_FILES.items():
                 with open(os.path.join(copy, file), "wb") as out:
@@ -506,8 +542,56 @@ def _end_wine_prefix(private):
     shutil.rmtree(private)
 
 
+def _space(want, ports, held):
+    """A child in a network namespace of its own that opens the planned sockets there and
+    holds them (and none of the holder's) until the holder is done. Returns its report
+    and a function that ends it."""
+    r, w = os.pipe()
+    done_r, done_w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(r)
+        os.close(done_w)
+        for s in held:
+            s.close()
+        if ctypes.CDLL(None, use_errno=True).unshare(0x40000000):
+            os._exit(1)
+        subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+        for args in want.get("setup", []):
+            subprocess.run(["ip"] + args, check=True)
+        held, mine = [], []
+        for sock in want.get("sockets", []):
+            port = sock.get("port", 0)
+            if isinstance(port, str):
+                port = ports[int(port[1:])][0]
+            mine.append(_open(sock, port, held))
+        os.write(w, json.dumps(mine).encode() + b"\n")
+        os.read(done_r, 1)  # until the holder is done, or gone
+        os._exit(0)
+    os.close(w)
+    os.close(done_r)
+    with os.fdopen(r) as f:
+        mine = json.loads(f.readline() or "null")
+    if mine is None:
+        raise RuntimeError("holder: a namespace's sockets could not be opened")
+    report = {"pid": pid, "netns": os.stat("/proc/%d/ns/net" % pid).st_ino, "ports": mine}
+
+    def end():
+        os.close(done_w)
+        os.waitpid(pid, 0)
+    return report, end
+
+
 def _serve():
     plan = json.load(sys.stdin)
+    if os.getpid() == 1 and not plan.get("pidns"):
+        # A small init: the holder runs as its child; pid 1 would be the service manager.
+        child = os.fork()
+        if child:
+            while True:
+                pid, status = os.wait()
+                if pid == child:
+                    os._exit(os.waitstatus_to_exitcode(status))
     leave_cgroup = _enter_cgroup(plan["cgroup"]) if plan.get("cgroup") else None
     try:
         _hold(plan)
@@ -517,7 +601,8 @@ def _serve():
 
 
 def _hold(plan):
-    copy = tempfile.mkdtemp(prefix="ports-net-") if plan.get("broken") else None
+    broken_space = any(s.get("broken") for s in plan.get("spaces", []))
+    copy = tempfile.mkdtemp(prefix="ports-net-") if plan.get("broken") or broken_space else None
     if plan["netns"]:
         subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
         for args in plan.get("setup", []):
@@ -555,16 +640,24 @@ def _hold(plan):
             os.read(r, 1)  # until the parent is done, or gone
             os._exit(0)
         os.close(r)
+    spaces, ends = [], []
+    for want in plan.get("spaces", []):
+        report, end = _space(want, ports, held)
+        spaces.append(report)
+        ends.append(end)
     owner, owner_comm, end_owner = 0, b"", None
     if plan.get("owner"):
-        owner, owner_comm, end_owner = _hand_over(held, plan["owner"])
+        owner_plan = dict(plan["owner"])
+        if "args" in owner_plan:
+            owner_plan["args"] = [_with_ports({"a": a}, ports)["a"] for a in owner_plan["args"]]
+        owner, owner_comm, end_owner = _hand_over(held, owner_plan)
     churner = churn_port = 0
     if plan.get("churn"):
         at = plan["churn"]["port"]
         churner, churn_port = _churn(plan["churn"], 0 if at == "new" else ports[int(at[1:])][0])
     private = _private_wine_prefix() if plan["netns"] and harness.WINE else None
     wrap = (_hiding(plan["hide"]) if plan.get("hide") else []) + plan.get("wrap", [])
-    if plan.get("broken"):
+    if plan.get("broken") or broken_space:
         if not harness.NO_NETLINK:
             raise RuntimeError("broken lists need the no_netlink launcher (PORTS_NO_NETLINK)")
         wrap = [harness.NO_NETLINK] + wrap
@@ -572,7 +665,7 @@ def _hold(plan):
     try:
         runs = [harness.run(_with_ports(env, ports, peer.port if peer else 0),
                             limits=plan.get("limits"),
-                            preexec=_program_setup(plan, copy), wrap=wrap)
+                            preexec=_program_setup(plan, copy, spaces), wrap=wrap)
                 for env in envs]
     finally:
         peer_report = peer.end() if peer else None
@@ -588,6 +681,8 @@ def _hold(plan):
             os.waitpid(child, 0)
         if end_owner:
             end_owner()
+        for end in ends:
+            end()
         if private:
             _end_wine_prefix(private)
         if copy:
@@ -598,6 +693,7 @@ def _hold(plan):
     json.dump({"pid": os.getpid(), "child": child, "comm": os.path.basename(exe),
                "owner": owner, "owner_comm": os.fsdecode(owner_comm), "ports": ports,
                "holders": holders, "peer": peer_report, "churn_port": churn_port,
+               "spaces": spaces,
                "runs": [(base64.b64encode(r.out).decode(), base64.b64encode(r.err).decode(),
                          r.rc) for r in runs]}, sys.stdout)
 

@@ -19,18 +19,22 @@ CONTAINER_ID = "0123456789abcdef" * 4
 
 def detail_body(rows, unreadable=()):
     """The detail body for rows (the six plain fields, then user, service, container,
-    holders, queue, backlog, conns, v6only and, when it is not a TCP row's true, probe),
-    in answer order."""
+    holders, queue, backlog, conns, v6only, and where given netns (0 when not; None for
+    null) and forward (JSON text, null when not given); probe is a TCP row's of the
+    program's own namespace), in answer order."""
     plain = expected_body([r[:6] for r in rows]).decode()
     head = plain[:plain.index('"listeners":[') + len('"listeners":[')]
     objects = []
     for r in rows:
         base = '{"proto":"%s","bind_addr":"%s","port":%d,"scope":"%s","pid":%d,"comm":"%s"' % r[:6]
         words = {None: "null", True: "true", False: "false"}
-        probe = r[14] if len(r) > 14 else r[0] == "tcp"
+        netns = r[14] if len(r) > 14 else 0
+        probe = r[0] == "tcp" and netns == 0
         objects.append(base + ',"user":"%s","service":"%s","container":"%s","holders":%d,'
-                              '"queue":%d,"backlog":%d,"conns":%d,"v6only":%s,"probe":%s}'
-                       % (r[6:13] + (words[r[13]], words[probe])))
+                              '"queue":%d,"backlog":%d,"conns":%d,"v6only":%s,"probe":%s,'
+                              '"netns":%s,"forward":%s}'
+                       % (r[6:13] + (words[r[13]], words[probe], "null" if netns is None else netns,
+                                     r[15] if len(r) > 15 else "null")))
     names = ",".join('"%s"' % n for n in unreadable)
     return (head + ",".join(objects) + '],"unreadable":[' + names + "]}\n").encode()
 
@@ -222,6 +226,79 @@ class Unreadable(DetailTest):
                 row = ("tcp", "127.0.0.1", report["ports"][0][0], "loopback", pid, comm) + \
                     facts + (0, 8, 0, None)
                 self.assertEqual(report["run"].body(), detail_body([row], unreadable))
+
+
+class Namespaces(DetailTest):
+    """Every network namespace: those the test makes beside the program's own."""
+
+    def setUp(self):
+        if WINE:
+            self.skipTest("Windows has one network stack")
+        self.needs_namespace()
+
+    def plan(self, spaces, **more):
+        return dict({"cgroup": test_cgroup("ports-test.service"), "spaces": spaces}, **more)
+
+    def test_the_same_port_in_two_namespaces_is_two_rows(self):
+        report = self.detail(self.plan(
+            [{"sockets": [{"kind": "tcp", "addr": "127.0.0.1", "port": "P0"},
+                          {"kind": "udp", "addr": "0.0.0.0", "port": "P1"}]}],
+            sockets=[{"kind": "tcp", "addr": "127.0.0.1"}, {"kind": "udp", "addr": "0.0.0.0"}]))
+        tcp, udp = [p[0] for p in report["ports"]]
+        space = report["spaces"][0]
+        rows = []
+        # Connections are counted in the program's own namespace only.
+        for pid, netns, conns in ((report["pid"], 0, 0), (space["pid"], space["netns"], -1)):
+            who = (pid, report["comm"], account(0), "ports-test.service", "", 1)
+            rows += [("tcp", "127.0.0.1", tcp, "loopback") + who + (0, 8, conns, None, netns),
+                     ("udp", "0.0.0.0", udp, "wildcard") + who + (-1, -1, -1, None, netns)]
+        self.assertEqual(report["run"].body(), detail_body(in_answer_order(rows)))
+
+    def test_a_namespace_whose_lists_cannot_be_read_is_named(self):
+        # No netlink, and its /proc/PID/net folder broken: nothing of it can be read.
+        report = self.detail(self.plan([{"sockets": [{"kind": "tcp", "addr": "0.0.0.0"}],
+                                         "broken": True}],
+                                       sockets=[{"kind": "tcp", "addr": "127.0.0.1"}]))
+        netns = report["spaces"][0]["netns"]
+        who = (report["pid"], report["comm"], account(0), "ports-test.service", "", 1)
+        rows = [("tcp", "127.0.0.1", report["ports"][0][0], "loopback") + who +
+                (0, -1, 0, None)]
+        self.assertEqual(report["run"].body(), detail_body(
+            rows, ["netns:%d %s" % (netns, name) for name in ("tcp4", "tcp6", "udp4", "udp6")]))
+
+    def test_hub_without_root_reads_other_namespaces_it_may_not_name(self):
+        # Another account's processes: the lists of their namespace can be read, but not
+        # which namespace it is, nor who holds the sockets.
+        report = self.detail(self.plan([{"sockets": [{"kind": "tcp", "addr": "127.0.0.1",
+                                                      "port": "P0"}]}],
+                                       sockets=[{"kind": "tcp", "addr": "127.0.0.1"}],
+                                       run_uid=65534))
+        port = report["ports"][0][0]
+        rows = [("tcp", "127.0.0.1", port, "loopback", 0, "", account(0), "", "", 0, 0, 8, 0,
+                 None, 0),
+                ("tcp", "127.0.0.1", port, "loopback", 0, "", account(0), "", "", 0, 0, -1, -1,
+                 None, None)]
+        self.assertEqual(report["run"].body(), detail_body(rows))
+
+    def test_a_forward_only_where_a_docker_proxy_says_plainly_where(self):
+        # A process named docker-proxy whose command line names an address of another
+        # namespace: the forward leads there. With hostile text instead: null.
+        space = {"setup": [["addr", "add", "10.9.8.7/32", "dev", "lo"]]}
+        valid = ["-proto", "tcp", "-host-ip", "127.0.0.1", "-host-port", "{P0}",
+                 "-container-ip", "10.9.8.7", "-container-port", "80"]
+        hostile = valid[:7] + ['"</script><b>x', "-container-port", "80"]
+        for args, forward in ((valid, '{"addr":"10.9.8.7","port":80,"netns":%d,'
+                                      '"container":"","name":""}'), (hostile, "null")):
+            with self.subTest(args=args):
+                report = self.detail(self.plan(
+                    [space], sockets=[{"kind": "tcp", "addr": "127.0.0.1"}],
+                    owner={"name_hex": b"docker-proxy".hex(), "args": args}))
+                if "%d" in forward:
+                    forward %= report["spaces"][0]["netns"]
+                row = ("tcp", "127.0.0.1", report["ports"][0][0], "loopback", report["owner"],
+                       "docker-proxy", account(0), "ports-test.service", "", 1, 0, 8, 0, None, 0,
+                       forward)
+                self.assertEqual(report["run"].body(), detail_body([row]))
 
 
 if __name__ == "__main__":

@@ -160,6 +160,52 @@ describe('detail columns', () => {
     });
 });
 
+describe('network namespaces and forwards', () => {
+    const WEB = { addr: '172.17.0.2', port: 80, netns: 4026532305, container: 'fa425de4ee5d',
+                  name: 'web1' };
+    const ROWS = [
+        row(53, { proto: 'udp', bind_addr: '0.0.0.0', scope: 'wildcard', pid: 0, comm: '',
+                  netns: 4026532400, forward: null }),
+        row(80, { bind_addr: '::', scope: 'wildcard', pid: 31, comm: 'busybox',
+                  container: 'fa425de4ee5d', netns: 4026532305, forward: null }),
+        row(8081, { pid: 0, comm: '', netns: null, forward: null }),
+        row(9000, { pid: 9, comm: 'docker-proxy', netns: 0,
+                    forward: { addr: 'fd00::2', port: 8080, netns: null, container: '',
+                               name: '' } }),
+        row(18090, { pid: 8, comm: 'docker-proxy', netns: 0, forward: WEB }),
+        row(18091, { pid: 10, comm: 'docker-proxy', netns: 0,
+                     forward: { ...WEB, name: '<b>"x\'</b>' } }),
+    ];
+    const to = '\u2192 ';
+    const none = '<span class="rt n">-</span>';
+    const probe = port => `${none} <button class="gh sm" data-a="127.0.0.1" data-p="${port}">` +
+                          'Probe</button>';
+
+    test('other namespaces show their container or ns tag and no probe; forwards their ' +
+         'target; the filter finds both', async () => {
+        const { page } = await openWith({ rows: ROWS });
+        await rowCount(page, 6);
+        const processes = await page.$$eval('#rows tr', trs => trs.map(tr => tr.cells[5].innerHTML));
+        assert.deepEqual(processes, [
+            '- <span class="tag t-ct">ns:4026532400</span>',
+            'busybox <span class="tag t-ct">fa425de4ee5d</span>',
+            '- <span class="tag t-ct">ns:?</span>',
+            `docker-proxy <span class="fw">${to}[fd00::2]:8080</span>`,
+            `docker-proxy <span class="fw">${to}web1:80</span>`,
+            `docker-proxy <span class="fw">${to}&lt;b&gt;"x'&lt;/b&gt;:80</span>`,
+        ]);
+        assert.deepEqual(await page.$$eval('#rows tr', trs => trs.map(tr => tr.cells[8].innerHTML)),
+                         [none, none, none, probe(9000), probe(18090), probe(18091)]);
+        for (const [text, ports] of [['web1', ['18090']], ['ns:4026532400', ['53']],
+                                     ['fa425de4', ['80']], ['ns:?', ['8081']],
+                                     [to + '[fd00', ['9000']]]) {
+            await page.fill('#q', text);
+            assert.deepEqual(await column(page, 2), ports, text);
+        }
+        await page.close();
+    });
+});
+
 describe('what changed', () => {
     test('new rows and gone ones for one load, the pill, and rows that stay put', async () => {
         const a = row(80, { pid: 1 });

@@ -39,15 +39,21 @@ const UNPROBED = '<span class="rt n">-</span>';
 const withButton = (state, port, addr = '127.0.0.1') =>
     `${state} <button class="gh sm" data-a="${addr}" data-p="${port}">Probe</button>`;
 
-// Every TCP row is probed, each at its own address.
-const probeable = l => l.proto === 'tcp' && l.bind_addr !== 'unknown';
+// Every TCP row of this host's own network namespace is probed, each at its own address.
+const probeable = l => l.proto === 'tcp' && l.bind_addr !== 'unknown' && l.netns === 0;
+
+// Where a row of another namespace lives, and where a forward leads, as the table says.
+const place = l => l.container || (l.netns === 0 ? '' : `ns:${l.netns === null ? '?' : l.netns}`);
+const bracketed = a => (a.includes(':') ? `[${a}]` : a);
+const forward = l => (l.forward ? ` \u2192 ${l.forward.name || l.forward.container ||
+                                          bracketed(l.forward.addr)}:${l.forward.port}` : '');
 
 // The cells the table shows for a row of the answer, the detail answer's included.
 const shownCells = l => {
     const queue = l.queue > 0 ? ` ${l.queue}/${l.backlog >= 0 ? l.backlog : '-'}` : '';
     return [l.proto, l.bind_addr, String(l.port), l.scope, l.pid > 0 ? String(l.pid) : '-',
             (l.comm || '-') + (l.service ? ` - ${l.service}` : '') +
-            (l.container ? ` ${l.container}` : ''),
+            (place(l) ? ` ${place(l)}` : '') + forward(l),
             l.user || '-', l.proto === 'tcp' && l.conns >= 0 ? `${l.conns}${queue}` : '-',
             probeable(l) ? '- Probe' : '-'];
 };
@@ -72,7 +78,7 @@ describe('first load', () => {
                          ['tcp', '127.0.0.1', String(hub.port), 'loopback']);
         assert.deepEqual(rowOf(rows, 'udp', sockets.mapped).slice(0, 4),
                          ['udp', '::ffff:127.0.0.1', String(sockets.mapped), 'loopback']);
-        const tags = await page.$$eval('#rows .tag', els => els.map(e => [e.className, e.textContent]));
+        const tags = await page.$$eval('#rows td:nth-child(4) .tag', els => els.map(e => [e.className, e.textContent]));
         for (const [cls, scope] of tags) {
             const want = { loopback: 't-lo', wildcard: 't-wi' }[scope] || 't-sp';
             assert.equal(cls, `tag ${want}`);

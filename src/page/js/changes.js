@@ -1,11 +1,14 @@
 // What changed between two loads. A row is the same row when its protocol, address,
-// port and process are; rows that agree on all four are matched in their order.
+// port, process and network namespace are; rows that agree on all are matched in their
+// order.
 
 export var SAME = 0;
 export var NEW = 1;
 export var GONE = 2;
 
-function rowKey(r) { return r.proto + ' ' + r.bind_addr + ' ' + r.port + ' ' + r.pid; }
+function rowKey(r) {
+    return r.proto + ' ' + r.bind_addr + ' ' + r.port + ' ' + r.pid + ' ' + r.netns;
+}
 
 // Counts of each row key in a list of rows.
 function tally(rows) {

@@ -4,7 +4,7 @@ import {node} from './api.js';
 import {GONE} from './changes.js';
 import {field} from './dom.js';
 import {probeAddr, probeOf, stateText} from './probes.js';
-import {connsOf, processText, queueText, visibleItems} from './table.js';
+import {connsOf, forwardText, placeText, processText, queueText, visibleItems} from './table.js';
 
 var HEADER = [ 'Proto', 'Bind', 'Port', 'Scope', 'PID', 'Process', 'User', 'Conns', 'Probe' ];
 
@@ -23,8 +23,9 @@ function cells(r) {
     var queue = queueText(r);
     return [
         r.proto, r.bind_addr, r.port, r.scope, r.pid > 0 ? r.pid : '',
-        processText(r) + (r.container ? ' ' + r.container : ''), r.user,
-        (conns >= 0 ? conns : '') + (queue ? ' ' + queue : ''),
+        processText(r) + (placeText(r) ? ' ' + placeText(r) : '') +
+            (forwardText(r) ? ' ' + forwardText(r) : ''),
+        r.user, (conns >= 0 ? conns : '') + (queue ? ' ' + queue : ''),
         probeAddr(r) ? stateText(probeOf(r)) : ''
     ];
 }

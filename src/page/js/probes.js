@@ -8,10 +8,13 @@ var version = 0;                     // grows with every recorded result
 
 // The address a probe of the row connects to: a TCP row's own, a wildcard one's
 // loopback address of its family; '' for a row no probe can tell about (UDP, an
-// address the table could not name) or that the program says it would not take
-// ("probe": false in the detail answer: an address that is not this host's).
+// address the table could not name, a socket of another network namespace, whose
+// loopback is not this host's) or that the program says it would not take ("probe":
+// false in the detail answer: an address that is not this host's).
 export function probeAddr(r) {
-    if (r.proto !== 'tcp' || r.probe === false) return '';
+    if (r.proto !== 'tcp' || r.probe === false || (r.netns !== undefined && r.netns !== 0)) {
+        return '';
+    }
     if (r.bind_addr === '0.0.0.0') return '127.0.0.1';
     if (r.bind_addr === '::') return '::1';
     if (typeof r.bind_addr !== 'string' || !/^[0-9A-Fa-f.:]+$/.test(r.bind_addr)) return '';

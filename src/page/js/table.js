@@ -34,6 +34,27 @@ export function connsOf(r) {
 // The process as the table names it: its name, then the service it runs.
 export function processText(r) { return field(r.comm) + (r.service ? ' - ' + r.service : ''); }
 
+// Where a row of another network namespace lives: its container, else "ns:" and the
+// namespace's number ("?" for one the program may not name); '' for the program's own.
+export function placeText(r) {
+    if (r.container) return String(r.container);
+    if (r.netns === undefined || r.netns === 0) return '';
+    return 'ns:' + (typeof r.netns === 'number' ? r.netns : '?');
+}
+
+// Where a forwarder's socket leads, "\u2192 web1:80": the container's name, else its id,
+// else the address; '' when it leads nowhere said.
+export function forwardText(r) {
+    var f = r.forward;
+    if (!f || typeof f !== 'object') return '';
+    var to = f.name || f.container || '';
+    if (!to) {
+        to = field(f.addr);
+        if (to.indexOf(':') >= 0) to = '[' + to + ']';
+    }
+    return '\u2192 ' + to + ':' + field(f.port);
+}
+
 // "queue/backlog" of a listener with connections waiting to be accepted, or ''.
 export function queueText(r) {
     if (r.proto !== 'tcp' || !(r.queue > 0)) return '';
@@ -68,14 +89,16 @@ function rowHtml(it) {
     var conns = connsOf(r);
     var queue = queueText(r);
     var addr = it.ch === GONE ? '' : probeAddr(r);
+    var place = placeText(r);
+    var fw = forwardText(r);
     return ROW_OPEN[it.ch] + '<td class="mo">' + esc(r.proto) + MARK[it.ch] +
            '</td><td class="mo">' + esc(r.bind_addr) + '</td><td class="mo">' + esc(r.port) +
            '</td><td><span class="tag ' + tagCls(r.scope) + '">' + esc(r.scope) +
            '</span></td><td class="mo">' + (r.pid > 0 ? esc(r.pid) : '-') + '</td><td>' +
            (r.comm ? esc(r.comm) : '-') + (r.service ? ' - ' + esc(r.service) : '') +
-           (r.container ? ' <span class="tag t-ct">' + esc(r.container) + '</span>' : '') +
-           '</td><td>' + (r.user ? esc(r.user) : '-') + '</td><td class="mo">' +
-           (conns >= 0 ? esc(conns) : '-') +
+           (place ? ' <span class="tag t-ct">' + esc(place) + '</span>' : '') +
+           (fw ? ' <span class="fw">' + esc(fw) + '</span>' : '') + '</td><td>' +
+           (r.user ? esc(r.user) : '-') + '</td><td class="mo">' + (conns >= 0 ? esc(conns) : '-') +
            (queue
                 ? ' <span class="qu' + (queueFull(r) ? ' full' : '') + '">' + esc(queue) + '</span>'
                 : '') +
@@ -89,15 +112,15 @@ function rowHtml(it) {
 // ---- filters and order ------------------------------------------------------------
 
 // The text filter's haystack: port, protocol, process and address joined by blanks as
-// always, then service, user and container after line breaks, which no typed filter
-// holds, so a filter cannot run from the address into them.
+// always, then service, user, container or namespace, and forward after line breaks,
+// which no typed filter holds, so a filter cannot run from the address into them.
 function haystack(it) {
     if (it.h === undefined) {
         var r = it.r;
-        it.h =
-            (field(r.port) + ' ' + field(r.proto) + ' ' + field(r.comm) + ' ' + field(r.bind_addr) +
-             '\n' + field(r.service) + '\n' + field(r.user) + '\n' + field(r.container))
-                .toLowerCase();
+        it.h = (field(r.port) + ' ' + field(r.proto) + ' ' + field(r.comm) + ' ' +
+                field(r.bind_addr) + '\n' + field(r.service) + '\n' + field(r.user) + '\n' +
+                placeText(r) + '\n' + forwardText(r))
+                   .toLowerCase();
     }
     return it.h;
 }
@@ -161,7 +184,8 @@ export function sortBy(col) {
 // ---- render -----------------------------------------------------------------
 
 function sameRow(a, b) {
-    return a.proto === b.proto && a.bind_addr === b.bind_addr && a.port === b.port;
+    return a.proto === b.proto && a.bind_addr === b.bind_addr && a.port === b.port &&
+           a.netns === b.netns;
 }
 
 // The focused row button as (row, how many equal rows come before it), or null.

@@ -1,0 +1,39 @@
+// Pure pieces of the port forwarders on Linux: what Docker's docker-proxy and dockerd
+// say on their command lines, and a string of a JSON file of the engine's state.
+// Nothing here touches the system, so tests feed them directly.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Where a docker-proxy forwards: its protocol, the host address and port it listens
+// on, and the container address and port it forwards to (addresses in network order, 4
+// bytes used for IPv4; ports in host order).
+struct lf_proxy {
+    char proto[8];
+    int host_ipv6;
+    unsigned char host_addr[16];
+    int32_t host_port;
+    int target_ipv6;
+    unsigned char target_addr[16];
+    int32_t target_port;
+};
+
+// Reads a docker-proxy command line (n bytes of NUL-separated arguments, the program's
+// name first) into *out: -proto, -host-ip, -host-port, -container-ip and
+// -container-port, each exactly once, as "-flag value", "--flag value" or "-flag=value";
+// the protocol tcp, udp or sctp, the addresses as inet_pton reads them, the ports plain
+// decimal 1 to 65535. 0 on success; -1 for any other text: a flag it does not know that
+// may take a value, an argument that is no flag, a missing or repeated flag.
+int lf_docker_proxy(const char *cmdline, size_t n, lf_proxy *out);
+
+// The --data-root and --config-file values of a dockerd command line (n bytes of
+// NUL-separated arguments), each copied when given as an absolute path that fits; the
+// others are left as they are.
+void lf_dockerd_paths(const char *cmdline, size_t n, char *data_root, size_t root_size,
+                      char *config_file, size_t config_size);
+
+// The string value of a member of the top-level object of a JSON text of n bytes,
+// read with a real JSON parser: 1 with buf filled, 0 when the text is no JSON object, has
+// no such member, its value is no string, holds a NUL or does not fit.
+int lf_json_string(const char *text, size_t n, const char *key, char *buf, size_t size);

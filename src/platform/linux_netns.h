@@ -1,0 +1,37 @@
+// The network namespaces of a Linux node besides the program's own: found from the
+// processes in them, entered with setns where the program may (the program has one
+// thread, so the whole process moves), else read through a process's /proc/PID/net.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// How a namespace is to be read (ln_enter).
+enum {
+    LN_ENTERED = 0, // the program is in it now; ln_leave brings it back
+    LN_OUTSIDE = 1, // not entered: its lists are in the /proc/net folder given
+    LN_GONE = 2,    // no process of it is left
+    LN_UNREAD = 3,  // not tried
+};
+
+// Finds every network namespace other than the program's own that a process of /proc is
+// in, each once, in the order of their first processes; their number. They are kept
+// until the next call.
+size_t ln_discover();
+
+// The name of namespace i: its inode number, or PLAT_NETNS_UNNAMED when the program may
+// read its lists but not learn which namespace it is.
+int64_t ln_netns(size_t i);
+
+// Makes namespace i the one to read: LN_ENTERED, LN_OUTSIDE or LN_GONE. proc_net gets the
+// /proc/PID/net folder of a process still in it.
+int ln_enter(size_t i, char *proc_net, size_t size);
+
+// Back to the program's own namespace; 0 on success.
+int ln_leave();
+
+// The namespace whose interfaces hold addr (4 or 16 bytes, network order), of the
+// program's own (0) and those of the last discovery, and a process in it (0 for the
+// program's own): 1 when exactly one namespace holds it, else 0. Each namespace's
+// addresses are read once, at the first call after a discovery.
+int ln_holding(int ipv6, const unsigned char *addr, int64_t *netns, uint32_t *pid);

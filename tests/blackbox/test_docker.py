@@ -1,0 +1,184 @@
+"""Real Docker: where a published port leads, and the containers' own listeners.
+
+Debian's docker.io: the engine already running on the default socket, else one started
+here (its state in a folder of its own) and stopped after. The image is made by `docker
+import` from a root holding only a static busybox (no registry is reachable). One
+container publishes 127.0.0.1:PORT:80, one publishes nothing; the detail answer is
+checked against `docker inspect`. No test connects through the published port: the
+proxy would forward over the container bridge.
+"""
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+import uuid
+
+import harness
+from harness import JSON_HEAD, WINE
+
+DOCKER = "/usr/bin/docker"  # Debian's client
+DETAIL = {"QUERY_STRING": "action=listeners&detail=1"}
+
+
+def _tools():
+    """Fails loudly where a tool the suite needs is missing."""
+    for path in ("/usr/sbin/dockerd", DOCKER, "/bin/busybox"):
+        if not os.access(path, os.X_OK):
+            raise RuntimeError(path + " is missing: run scripts/install-deps.sh test")
+
+
+class Engine:
+    """The Docker engine the suite talks to: the running one, or one of its own."""
+
+    def __init__(self):
+        self.folder = None
+        self.pid = 0
+        self.host = []
+        self.had_bridge = os.path.exists("/sys/class/net/docker0")
+        if self._answers([]):
+            return
+        self.folder = tempfile.mkdtemp(prefix="ports-docker-")
+        f = self.folder
+        sock = "unix://%s/sock" % f
+        self.log = open(os.path.join(f, "log"), "wb")
+        # No firewall rules: nothing reaches the containers from outside in this test.
+        self.proc = subprocess.Popen(
+            ["dockerd", "--data-root", f + "/root", "--exec-root", f + "/exec", "--pidfile",
+             f + "/pid", "-H", sock, "--iptables=false"],
+            stdout=self.log, stderr=subprocess.STDOUT, start_new_session=True)
+        self.host = ["-H", sock]
+        deadline = time.monotonic() + 90
+        while not self._answers(self.host):
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                self.stop()
+                with open(os.path.join(f, "log"), "rb") as log:
+                    tail = log.read()[-2000:].decode(errors="replace")
+                raise RuntimeError("dockerd could not be started:\n" + tail)
+            time.sleep(0.5)
+
+    @staticmethod
+    def _answers(host):
+        return subprocess.run([DOCKER] + host + ["info"], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, timeout=60).returncode == 0
+
+    def docker(self, *args, stdin=None):
+        proc = subprocess.run([DOCKER] + self.host + list(args), input=stdin,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+        if proc.returncode != 0:
+            raise RuntimeError("docker %s: %s" % (" ".join(args), proc.stderr.decode()))
+        return proc.stdout.decode().strip()
+
+    def stop(self):
+        if not self.folder:
+            return
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=60)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+                self.proc.wait()
+        self.log.close()
+        with open("/proc/self/mounts") as f:
+            mounts = [line.split()[1] for line in f if self.folder in line.split()[1]]
+        for mount in sorted(mounts, reverse=True):
+            subprocess.run(["umount", "-l", mount], stderr=subprocess.DEVNULL)
+        shutil.rmtree(self.folder, ignore_errors=True)
+        if not self.had_bridge and os.path.exists("/sys/class/net/docker0"):
+            subprocess.run(["ip", "link", "del", "docker0"], stderr=subprocess.DEVNULL)
+
+
+def _free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class PublishedPorts(harness.ProgramTest):
+    @classmethod
+    def setUpClass(cls):
+        if WINE:
+            raise unittest.SkipTest("Docker's proxy is a Linux process")
+        _tools()
+        cls.engine = Engine()
+        cls.names, cls.image = [], None
+        try:
+            cls._start_containers()
+        except BaseException:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def _start_containers(cls):
+        tag = uuid.uuid4().hex[:10]
+        with tempfile.TemporaryDirectory(prefix="ports-rootfs-") as root:
+            os.mkdir(os.path.join(root, "bin"))
+            shutil.copy("/bin/busybox", os.path.join(root, "bin"))
+            for applet in ("sh", "httpd"):
+                os.symlink("busybox", os.path.join(root, "bin", applet))
+            tar = subprocess.run(["tar", "-C", root, "-c", "."], stdout=subprocess.PIPE,
+                                 check=True).stdout
+        cls.image = "ports-test-busybox:" + tag
+        cls.engine.docker("import", "-", cls.image, stdin=tar)
+        cls.port = _free_port()
+        cls.web = "ports-web-" + tag
+        cls.quiet = "ports-quiet-" + tag
+        for name, args in ((cls.web, ["-p", "127.0.0.1:%d:80" % cls.port, cls.image,
+                                      "/bin/httpd", "-f", "-p", "80"]),
+                           (cls.quiet, [cls.image, "/bin/httpd", "-f", "-p", "8081"])):
+            cls.engine.docker("run", "-d", "--name", name, *args)
+            cls.names.append(name)
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.names:
+            cls.engine.docker("rm", "-f", *cls.names)
+        if cls.image:
+            cls.engine.docker("rmi", cls.image)
+        cls.engine.stop()
+
+    def inspect(self, name):
+        info = json.loads(self.engine.docker("inspect", name))[0]
+        return {"pid": info["State"]["Pid"], "id": info["Id"], "name": info["Name"].lstrip("/"),
+                "addr": info["NetworkSettings"]["IPAddress"],
+                "netns": os.stat("/proc/%d/ns/net" % info["State"]["Pid"]).st_ino}
+
+    def answer(self):
+        # The containers' servers may take a moment to listen. A hub may start the
+        # program with a small stack.
+        deadline = time.monotonic() + 30
+        while True:
+            r = self.run_ok(DETAIL, limits={"stack": 64 * 1024})
+            self.assertTrue(r.out.startswith(JSON_HEAD))
+            body = r.json()
+            self.assertEqual(body["count"], len(body["listeners"]))
+            ports = {(row["netns"], row["port"]) for row in body["listeners"]}
+            web, quiet = self.inspect(self.web), self.inspect(self.quiet)
+            if {(web["netns"], 80), (quiet["netns"], 8081)} <= ports:
+                return body, web, quiet
+            self.assertLess(time.monotonic(), deadline, "the containers' servers never listened")
+            time.sleep(0.5)
+
+    def test_the_published_port_leads_to_its_container_and_each_container_is_listed(self):
+        body, web, quiet = self.answer()
+        rows = body["listeners"]
+        proxy = [r for r in rows if r["netns"] == 0 and r["proto"] == "tcp" and
+                 r["port"] == self.port]
+        self.assertEqual([(r["bind_addr"], r["comm"]) for r in proxy],
+                         [("127.0.0.1", "docker-proxy")])
+        self.assertEqual(proxy[0]["forward"], {"addr": web["addr"], "port": 80,
+                                               "netns": web["netns"], "container": web["id"][:12],
+                                               "name": web["name"]})
+        for c, port in ((web, 80), (quiet, 8081)):
+            inside = [(r["proto"], r["port"], r["pid"], r["container"], r["forward"])
+                      for r in rows if r["netns"] == c["netns"]]
+            self.assertEqual(inside, [("tcp", port, c["pid"], c["id"][:12], None)])
+
+
+if __name__ == "__main__":
+    unittest.main()
