@@ -6,6 +6,7 @@
 #include "listeners.h"
 #include "output.h"
 #include "platform/platform.h"
+#include "policy.h"
 
 uint32_t serving_pid(uint32_t lowest, uint32_t next, uint32_t manager) {
     return lowest && lowest == manager && next ? next : lowest;
@@ -150,34 +151,44 @@ const plat_process &facts_of(uint32_t pid) {
     return g_facts[i].p;
 }
 
+// Each row's texts, filled once by the reading for every answer that writes them.
+row_text g_text[MAX_SOCKS];
+
 // The account of a row: the serving process's, else the one the table names for the
 // socket (which needs no right to see the process).
-void write_user(const sock_row &r, const plat_process *p) {
-    char text[ACCOUNT_SIZE];
+void fill_user(const sock_row &r, const plat_process *p, char *text, size_t size) {
     text[0] = '\0';
     if (p && p->user[0]) {
-        utf8_copy(text, sizeof text, p->user);
+        utf8_copy(text, size, p->user);
     } else if (r.account >= 0) {
         if (r.account != g_named && plat_account_name(r.account, g_name, sizeof g_name) != 0)
             g_name[0] = '\0';
         g_named = r.account;
-        utf8_copy(text, sizeof text, g_name);
+        utf8_copy(text, size, g_name);
     }
-    json_str(text);
+}
+
+// In row order: the facts of consecutive rows' processes and accounts are read once.
+void fill_texts() {
+    static const plat_process none = {};
+    for (int i = 0; i < g_sock_count; ++i) {
+        const sock_row &r = g_socks[i];
+        const plat_process *p = r.pid ? &facts_of(static_cast<uint32_t>(r.pid)) : nullptr;
+        row_text &t = g_text[i];
+        fill_user(r, p, t.user, sizeof t.user);
+        utf8_copy(t.service, sizeof t.service, (p ? p : &none)->service);
+        utf8_copy(t.container, sizeof t.container, (p ? p : &none)->container);
+    }
 }
 
 void write_row_more(const sock_row &r, void *) {
-    static const plat_process none = {};
-    const plat_process *p = r.pid ? &facts_of(static_cast<uint32_t>(r.pid)) : nullptr;
-    char text[sizeof none.service];
+    const int i = static_cast<int>(&r - g_socks);
     out_lit(",\"user\":");
-    write_user(r, p);
+    json_str(g_text[i].user);
     out_lit(",\"service\":");
-    utf8_copy(text, sizeof text, (p ? p : &none)->service);
-    json_str(text);
+    json_str(g_text[i].service);
     out_lit(",\"container\":");
-    utf8_copy(text, sizeof text, (p ? p : &none)->container);
-    json_str(text);
+    json_str(g_text[i].container);
     out_lit(",\"holders\":");
     out_int(r.holders);
     out_lit(",\"queue\":");
@@ -191,6 +202,7 @@ void write_row_more(const sock_row &r, void *) {
         out_lit("null");
     else
         out_bool(r.v6only);
+    policy_write_row(i);
 }
 
 void write_unreadable(void *ctx) {
@@ -205,20 +217,33 @@ void write_unreadable(void *ctx) {
         json_str(names[list]);
     }
     out_lit("]");
+    policy_write_after();
 }
 
 } // namespace
 
-void detail_action() {
+int detail_read() {
     forget_facts();
     detail_reading d = {plat_service_manager_pid(), nullptr, 0, 0, 0};
-    int readable = enumerate_sockets(take_detail, &d, PLAT_DETAIL);
-    if ((readable & ((1 << PLAT_LISTS) - 1)) == 0) {
-        write_tables_unreadable();
-    } else {
+    const int readable = enumerate_sockets(take_detail, &d, PLAT_DETAIL);
+    if (readable & ((1 << PLAT_LISTS) - 1)) {
         order_rows();
         count_conns(d.conns, d.count, d.lost ? 0 : readable);
-        write_listeners_body_with(listeners_more{write_row_more, write_unreadable, &readable});
+        fill_texts();
     }
     free(d.conns);
+    return readable;
+}
+
+const row_text &detail_text(int row) { return g_text[row]; }
+
+void detail_action() {
+    int readable = detail_read();
+    if ((readable & ((1 << PLAT_LISTS) - 1)) == 0) {
+        write_tables_unreadable();
+        return;
+    }
+    policy_load();
+    policy_judge(readable);
+    write_listeners_body_with(listeners_more{write_row_more, write_unreadable, &readable});
 }

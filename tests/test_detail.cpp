@@ -89,15 +89,16 @@ TEST_F(Detail, EveryFieldOfEveryKindOfRow) {
             "{\"proto\":\"tcp\",\"bind_addr\":\"127.0.0.1\",\"port\":22,\"scope\":\"loopback\","
             "\"pid\":1,\"comm\":\"systemd\",\"user\":\"root\",\"service\":\"init.scope\","
             "\"container\":\"\",\"holders\":1,\"queue\":0,\"backlog\":128,\"conns\":1,"
-            "\"v6only\":null},"
+            "\"v6only\":null,\"expected\":null},"
             "{\"proto\":\"udp\",\"bind_addr\":\"::\",\"port\":53,\"scope\":\"wildcard\","
             "\"pid\":90,\"comm\":\"dns\\\"d\",\"user\":\"root\",\"service\":\"docker-ab12.scope\","
             "\"container\":\"ab12cd34ef56\",\"holders\":1,\"queue\":-1,\"backlog\":-1,"
-            "\"conns\":-1,\"v6only\":true},"
+            "\"conns\":-1,\"v6only\":true,\"expected\":null},"
             "{\"proto\":\"tcp\",\"bind_addr\":\"::\",\"port\":80,\"scope\":\"wildcard\","
             "\"pid\":812,\"comm\":\"nginx\",\"user\":\"www-data\",\"service\":\"nginx.service\","
             "\"container\":\"\",\"holders\":3,\"queue\":2,\"backlog\":511,\"conns\":2,"
-            "\"v6only\":false}],\"unreadable\":[]}\n");
+            "\"v6only\":false,\"expected\":null}],\"unreadable\":[],\"policy\":null,"
+            "\"missing\":[]}\n");
     EXPECT_EQ(g_fake_flags, PLAT_DETAIL);
 }
 
@@ -110,11 +111,12 @@ TEST_F(Detail, NothingKnownIsEmptyNullOrMinusOne) {
                 "\"specific\":0},\"listeners\":["
                 "{\"proto\":\"udp\",\"bind_addr\":\"0.0.0.0\",\"port\":68,\"scope\":\"wildcard\","
                 "\"pid\":5,\"comm\":\"\",\"user\":\"\",\"service\":\"\",\"container\":\"\","
-                "\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":-1,\"v6only\":null},"
+                "\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":-1,\"v6only\":null,"
+                "\"expected\":null},"
                 "{\"proto\":\"tcp\",\"bind_addr\":\"0.0.0.0\",\"port\":8080,\"scope\":\"wildcard\","
                 "\"pid\":0,\"comm\":\"\",\"user\":\"\",\"service\":\"\",\"container\":\"\","
-                "\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":0,\"v6only\":null}],"
-                "\"unreadable\":[]}\n");
+                "\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":0,\"v6only\":null,"
+                "\"expected\":null}],\"unreadable\":[],\"policy\":null,\"missing\":[]}\n");
     EXPECT_EQ(g_fake_fact_calls, 1); // pid 0 has no facts to read
 }
 
@@ -122,7 +124,8 @@ TEST_F(Detail, UnreadableListsAreNamedInOrder) {
     fake_endpoint(PLAT_UDP4, "127.0.0.1", 5, 0);
     for (int list : {PLAT_UDP6, PLAT_TCP4, PLAT_TCP6}) g_fake_lists[list].fail = 1;
     EXPECT_TRUE(
-        answer().ends_with("\"v6only\":null}],\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\"]}\n"));
+        answer().ends_with("\"expected\":null}],\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\"],"
+                           "\"policy\":null,\"missing\":[]}\n"));
     g_fake_lists[PLAT_UDP4].fail = 1;
     EXPECT_EQ(answer(), "{\"ok\":false,\"error\":\"socket tables unreadable\"}\n");
 }
