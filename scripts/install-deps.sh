@@ -30,6 +30,9 @@ test_needs=(
   "/usr/share/i18n/charmaps/UTF-8.gz locales"
   "lighttpd lighttpd" "chromium chromium"
   "node nodejs" "npm npm"
+  # The metrics answer: promtool checks its bytes, and a Prometheus of the test's own
+  # scrapes it (the package's own service, where it starts, is left alone).
+  "prometheus prometheus" "promtool prometheus"
 )
 bench_needs=("ab apache2-utils" "hyperfine hyperfine" "strace strace")
 # The fuzzer runtime is asked of the compiler below: its path names clang's version.

@@ -24,13 +24,14 @@ VISTA = {
         CryptReleaseContext EnumServicesStatusExW GetTokenInformation LookupAccountSidW
         OpenProcessToken OpenSCManagerW OpenServiceW QueryServiceConfigW""",
     "kernel32.dll": """
-        CloseHandle CreateToolhelp32Snapshot DeleteCriticalSection EnterCriticalSection
-        FreeEnvironmentStringsW GetEnvironmentStringsW GetEnvironmentVariableW GetLastError
+        CloseHandle CreateFileW CreateToolhelp32Snapshot DeleteCriticalSection
+        EnterCriticalSection FreeEnvironmentStringsW GetEnvironmentStringsW
+        GetEnvironmentVariableW GetFileAttributesW GetFileType GetLastError GetModuleFileNameW
         GetModuleHandleW GetProcAddress GetStartupInfoA GetSystemDirectoryW
         GetSystemWindowsDirectoryW InitializeCriticalSection IsDBCSLeadByteEx
         LeaveCriticalSection LoadLibraryExW MultiByteToWideChar OpenProcess Process32FirstW
         Process32NextW QueryFullProcessImageNameW QueryPerformanceCounter
-        QueryPerformanceFrequency SetDllDirectoryW SetEnvironmentVariableW SetErrorMode
+        QueryPerformanceFrequency ReadFile SetDllDirectoryW SetEnvironmentVariableW SetErrorMode
         SetUnhandledExceptionFilter Sleep TlsGetValue VirtualProtect VirtualQuery
         WideCharToMultiByte __C_specific_handler""",
     "ws2_32.dll": """

@@ -19,7 +19,7 @@ CONTAINER_ID = "0123456789abcdef" * 4
 
 def detail_body(rows, unreadable=()):
     """The detail body for rows (the six plain fields, then user, service, container,
-    holders, queue, backlog, conns, v6only), in answer order."""
+    holders, queue, backlog, conns, v6only), in answer order, without a policy."""
     plain = expected_body([r[:6] for r in rows]).decode()
     head = plain[:plain.index('"listeners":[') + len('"listeners":[')]
     objects = []
@@ -27,10 +27,12 @@ def detail_body(rows, unreadable=()):
         base = '{"proto":"%s","bind_addr":"%s","port":%d,"scope":"%s","pid":%d,"comm":"%s"' % r[:6]
         v6only = {None: "null", True: "true", False: "false"}[r[13]]
         objects.append(base + ',"user":"%s","service":"%s","container":"%s","holders":%d,'
-                              '"queue":%d,"backlog":%d,"conns":%d,"v6only":%s}'
+                              '"queue":%d,"backlog":%d,"conns":%d,"v6only":%s,"expected":null}'
                        % (r[6:13] + (v6only,)))
     names = ",".join('"%s"' % n for n in unreadable)
-    return (head + ",".join(objects) + '],"unreadable":[' + names + "]}\n").encode()
+    # No file of expected listeners: nothing is judged.
+    return (head + ",".join(objects) + '],"unreadable":[' + names +
+            '],"policy":null,"missing":[]}\n').encode()
 
 
 def account(uid):
