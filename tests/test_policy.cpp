@@ -134,6 +134,20 @@ TEST_F(Policy, WhatALineMaySay) {
                         }));
 }
 
+TEST_F(Policy, ErrorsPastTheListedOnesAreOneEntry) {
+    std::string text = "tcp * 1\n";
+    for (int k = 0; k < POLICY_MAX_ERRORS + 5; ++k) text += "x\n";
+    use_file(text);
+    EXPECT_EQ(judged(), (std::vector<std::string>{"missing 1"}));
+    const std::string out = capture_stdout(policy_write_after);
+    EXPECT_EQ(g_policy.error_count, POLICY_MAX_ERRORS + 5);
+    EXPECT_TRUE(out.ends_with(",{\"line\":65,\"error\":\"incomplete rule\"},"
+                              "{\"line\":66,\"error\":\"more errors from this line on\"}]},"
+                              "\"missing\":[{\"proto\":\"tcp\",\"bind_addr\":\"*\","
+                              "\"port\":1,\"line\":1}]"))
+        << out;
+}
+
 TEST_F(Policy, AFileThatCannotBeUsedJudgesNothing) {
     fake_endpoint(PLAT_TCP4, "0.0.0.0", 22, 0);
     // Nothing at the fixed place: no policy at all.

@@ -42,7 +42,7 @@ VISTA = {
         __set_app_type __setusermatherr _acmdln _amsg_exit _cexit _close _commode _errno _exit
         _fileno _fmode _gmtime64 _initterm _lock _onexit _open _setmode _time64 _unlock _wcsicmp
         _write abort bsearch calloc exit fflush fprintf fputc free fwrite localeconv malloc
-        memcmp memcpy memmove memset qsort realloc signal strchr strcmp strcspn strerror
+        memchr memcmp memcpy memmove memset qsort realloc signal strchr strcmp strcspn strerror
         strftime strlen strncmp strstr vfprintf wcslen""",
 }
 VISTA = {dll: set(names.split()) for dll, names in VISTA.items()}
