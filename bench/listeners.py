@@ -7,7 +7,9 @@ namespace, so that it sees no other), where a load generator holds the sockets. 
 (proto, address, port, pid) compared. At no load the program is also timed against
 an empty statically linked program. At full load the detail answer (detail=1, which
 reads every descriptor and the established connections too) is timed against ss as
-well, and its connection count checked. Prints the medians and the ratios.
+well, and its connection count checked; so are the detail answer judged by a file of
+1,000 rules (900 that match a socket, 100 that match none) and the metrics answer by
+the same file. Prints the medians and the ratios.
 """
 import json
 import os
@@ -29,6 +31,7 @@ TARGET_DETAIL = 0.5  # of ss, at full load
 TARGET_IDLE = 3.0   # of an empty static program
 ENV = {"QUERY_STRING": "action=listeners"}
 DETAIL_ENV = {"QUERY_STRING": "action=listeners&detail=1"}
+RULES, RULES_MISSING = 1000, 100
 
 
 def timed(argv):
@@ -81,6 +84,19 @@ def ss_rows(ss):
     return rows
 
 
+def policy_file(tmp, detail):
+    """A file of RULES rules: one for each of the first rows of the detail answer, with
+    the process's name, and RULES_MISSING that match nothing. Its path."""
+    rows = detail["listeners"][:RULES - RULES_MISSING]
+    lines = ["%s %s %d%s" % (r["proto"], r["bind_addr"], r["port"],
+                             " comm=" + r["comm"] if r["comm"] else "") for r in rows]
+    lines += ["tcp 192.0.2.%d %d" % (k % 250 + 1, 1 + k) for k in range(RULES - len(lines))]
+    path = os.path.join(tmp, "expected")
+    with open(path, "w") as f:
+        f.write("\n".join(lines) + "\n")
+    return path
+
+
 def empty_program(tmp):
     src = os.path.join(tmp, "empty.c")
     exe = os.path.join(tmp, "empty")
@@ -124,10 +140,29 @@ def bench(program):
                         ok = False
                         print("detail answer wrong at full load: most connections %d of %d"
                               % (most, conns))
-                    t_ours, t_ss, t_detail = medians([ours, theirs, ours + [DETAIL_ENV]])
-                    results["detail"] = t_detail / t_ss
-                    print("%-7s %6d %12.3f %12.3f %10.3f   (detail=1)"
-                          % ("full", len(mine), t_detail, t_ss, results["detail"]))
+                    policy = policy_file(tmp, detail)
+                    judged_env = dict(DETAIL_ENV, PORTS_EXPECT=policy)
+                    metrics_env = {"QUERY_STRING": "action=metrics", "PORTS_EXPECT": policy}
+                    judged = program_answer(program, judged_env)
+                    metrics = subprocess.run([program], env=metrics_env, stdout=subprocess.PIPE,
+                                             check=True).stdout
+                    if (judged["policy"]["rules"] != RULES
+                            or len(judged["missing"]) != RULES - min(RULES - RULES_MISSING,
+                                                                     len(mine))
+                            or b"\nports_policy_rules %d\n" % RULES not in metrics):
+                        ok = False
+                        print("policy judged wrong at full load: %d rules, %d missing"
+                              % (judged["policy"]["rules"], len(judged["missing"])))
+                    t_ours, t_ss, t_detail, t_judged, t_metrics = medians(
+                        [ours, theirs, ours + [DETAIL_ENV], ours + [judged_env],
+                         ours + [metrics_env]])
+                    for key, t, what in (("detail", t_detail, "detail=1"),
+                                         ("judged", t_judged, "detail=1, %d rules" % RULES),
+                                         ("metrics", t_metrics, "action=metrics, %d rules"
+                                          % RULES)):
+                        results[key] = t / t_ss
+                        print("%-7s %6d %12.3f %12.3f %10.3f   (%s)"
+                              % ("full", len(mine), t, t_ss, results[key], what))
                 else:
                     t_ours, t_ss = medians([ours, theirs])
                 results[name] = t_ours / t_ss
@@ -142,9 +177,12 @@ def bench(program):
     print()
     print("full load: ports / ss = %.3f (target <= %.2f: %s)"
           % (results["full"], TARGET_FULL, "met" if results["full"] <= TARGET_FULL else "MISSED"))
-    print("full load, detail answer: ports / ss = %.3f (target <= %.2f: %s)"
-          % (results["detail"], TARGET_DETAIL,
-             "met" if results["detail"] <= TARGET_DETAIL else "MISSED"))
+    for key, what in (("detail", "detail answer"),
+                      ("judged", "detail answer, %d rules" % RULES),
+                      ("metrics", "metrics answer, %d rules" % RULES)):
+        print("full load, %s: ports / ss = %.3f (target <= %.2f: %s)"
+              % (what, results[key], TARGET_DETAIL,
+                 "met" if results[key] <= TARGET_DETAIL else "MISSED"))
     print("full load with one socket no process holds (every descriptor read): %.3f"
           % results["orphan"])
     print("no load: ports / empty static program = %.3f (target <= %.1f: %s)"

@@ -5,7 +5,8 @@ Usage: serve.py PROGRAM [--port N] [--config FILE]
 
 PROGRAM is the built plugin_ports. --port 0 binds a free loopback port here and hands
 the socket to lighttpd, so a test never races another process for a port. BOT_PASSWORD
-in the environment turns the plug-in's password gate on. --config names another
+in the environment turns the plug-in's password gate on; PORTS_EXPECT names its file of
+expected listeners. --config names another
 lighttpd configuration in place of hub/lighttpd.conf (a test of another one), which
 may read the same env.PORTS_HUB_* names.
 
@@ -43,6 +44,7 @@ def main():
     env["PORTS_HUB_ROOT"] = os.path.join(HERE, "root")
     env["PORTS_HUB_PROGRAM"] = program
     env.setdefault("BOT_PASSWORD", "")
+    env.setdefault("PORTS_EXPECT", "")
     for name in ("LISTEN_FDS", "LISTEN_PID", "LISTEN_FDNAMES"):
         env.pop(name, None)
 

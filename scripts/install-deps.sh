@@ -32,6 +32,9 @@ test_needs=(
   "lighttpd lighttpd" "chromium chromium"
   "node nodejs" "npm npm"
   "dockerd docker.io" "/usr/bin/docker docker.io" "/var/lib/dpkg/info/busybox-static.list busybox-static"
+  # The metrics answer: promtool checks its bytes, and a Prometheus of the test's own
+  # scrapes it (the package's own service, where it starts, is left alone).
+  "prometheus prometheus" "promtool prometheus"
 )
 bench_needs=("ab apache2-utils" "hyperfine hyperfine" "strace strace")
 # The fuzzer runtime is asked of the compiler below: its path names clang's version.

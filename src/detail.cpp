@@ -7,6 +7,7 @@
 #include "listeners.h"
 #include "output.h"
 #include "platform/platform.h"
+#include "policy.h"
 #include "target.h"
 
 uint32_t serving_pid(uint32_t lowest, uint32_t next, uint32_t manager) {
@@ -93,6 +94,10 @@ struct detail_reading {
     int unread_lost; // a namespace could not be noted: said as "netns:*"
     int own_read;    // the program's own lists read
 };
+
+// The reading of this run, kept for the answer written from it (the namespaces that
+// could not be read are said after the rows).
+detail_reading g_reading;
 
 void take_netns(int64_t netns, int readable, void *ctx) {
     detail_reading &d = *static_cast<detail_reading *>(ctx);
@@ -210,20 +215,34 @@ const plat_process &facts_of(uint32_t pid) {
     return g_facts[i].p;
 }
 
+// Each row's texts, filled once by the reading for every answer that writes them.
+row_text g_text[MAX_ROWS];
+
 // The account of a row: the serving process's, else the one the table names for the
 // socket (which needs no right to see the process).
-void write_user(const sock_row &r, const plat_process *p) {
-    char text[ACCOUNT_SIZE];
+void fill_user(const sock_row &r, const plat_process *p, char *text, size_t size) {
     text[0] = '\0';
     if (p && p->user[0]) {
-        utf8_copy(text, sizeof text, p->user);
+        utf8_copy(text, size, p->user);
     } else if (r.account >= 0) {
         if (r.account != g_named && plat_account_name(r.account, g_name, sizeof g_name) != 0)
             g_name[0] = '\0';
         g_named = r.account;
-        utf8_copy(text, sizeof text, g_name);
+        utf8_copy(text, size, g_name);
     }
-    json_str(text);
+}
+
+// In row order: the facts of consecutive rows' processes and accounts are read once.
+void fill_texts() {
+    static const plat_process none = {};
+    for (int i = 0; i < g_sock_count; ++i) {
+        const sock_row &r = g_socks[i];
+        const plat_process *p = r.pid ? &facts_of(static_cast<uint32_t>(r.pid)) : nullptr;
+        row_text &t = g_text[i];
+        fill_user(r, p, t.user, sizeof t.user);
+        utf8_copy(t.service, sizeof t.service, (p ? p : &none)->service);
+        utf8_copy(t.container, sizeof t.container, (p ? p : &none)->container);
+    }
 }
 
 // A namespace's name: its inode number, null for one the program may not name.
@@ -264,17 +283,13 @@ void write_forward(const sock_row &r) {
 }
 
 void write_row_more(const sock_row &r, void *) {
-    static const plat_process none = {};
-    const plat_process *p = r.pid ? &facts_of(static_cast<uint32_t>(r.pid)) : nullptr;
-    char text[sizeof none.service];
+    const int i = static_cast<int>(&r - g_socks);
     out_lit(",\"user\":");
-    write_user(r, p);
+    json_str(g_text[i].user);
     out_lit(",\"service\":");
-    utf8_copy(text, sizeof text, (p ? p : &none)->service);
-    json_str(text);
+    json_str(g_text[i].service);
     out_lit(",\"container\":");
-    utf8_copy(text, sizeof text, (p ? p : &none)->container);
-    json_str(text);
+    json_str(g_text[i].container);
     out_lit(",\"holders\":");
     out_int(r.holders);
     out_lit(",\"queue\":");
@@ -294,6 +309,7 @@ void write_row_more(const sock_row &r, void *) {
     write_netns(r.netns);
     out_lit(",\"forward\":");
     write_forward(r);
+    policy_write_row(i);
 }
 
 // The lists that could not be read: the program's own by their names; then the kinds of
@@ -328,25 +344,41 @@ void write_unreadable(void *ctx) {
         }
     if (d.unread_lost) name("netns:*");
     out_lit("]");
+    policy_write_after();
 }
 
 } // namespace
 
-void detail_action() {
+int detail_read(bool every_netns) {
     forget_facts();
-    detail_reading d;
+    detail_reading &d = g_reading;
+    free(d.unread);
     memset(&d, 0, sizeof d);
     d.manager = plat_service_manager_pid();
-    d.own_read = enumerate_sockets(take_detail, &d, PLAT_DETAIL | PLAT_EVERY_NETNS, take_netns);
-    if ((d.own_read & ((1 << PLAT_LISTS) - 1)) == 0) {
-        write_tables_unreadable();
-    } else {
+    const int flags = PLAT_DETAIL | (every_netns ? PLAT_EVERY_NETNS : 0);
+    d.own_read = enumerate_sockets(take_detail, &d, flags, take_netns);
+    if (d.own_read & ((1 << PLAT_LISTS) - 1)) {
         for (int i = 0; i < g_sock_count; ++i)
             if (g_socks[i].netns == 0) g_socks[i].lists_read = d.own_read;
         order_rows();
         count_conns(d.conns, d.count, d.lost ? 0 : ~0);
-        write_listeners_body_with(listeners_more{write_row_more, write_unreadable, &d});
+        fill_texts();
     }
     free(d.conns);
-    free(d.unread);
+    d.conns = nullptr;
+    d.count = d.cap = 0;
+    return d.own_read;
+}
+
+const row_text &detail_text(int row) { return g_text[row]; }
+
+void detail_action() {
+    const int readable = detail_read(true);
+    if ((readable & ((1 << PLAT_LISTS) - 1)) == 0) {
+        write_tables_unreadable();
+        return;
+    }
+    policy_load();
+    policy_judge(readable);
+    write_listeners_body_with(listeners_more{write_row_more, write_unreadable, &g_reading});
 }

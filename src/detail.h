@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/platform.h"
+
 // The process that serves a socket, from its lowest and second lowest holder: the
 // service manager (manager, 0 for none) holds the sockets of the services it starts,
 // so it serves one only when no other process holds it.
@@ -32,6 +34,23 @@ int conn_listener(const conn_end &c);
 // and conns_read masks them all: a listener whose connections may sit in a list that
 // was not read keeps -1.
 void count_conns(const conn_end *conns, size_t n, int conns_read);
+
+// What the detail answer says of a row's process, each text UTF-8, empty when unknown.
+struct row_text {
+    char user[sizeof(plat_process::user)];
+    char service[sizeof(plat_process::service)];
+    char container[sizeof(plat_process::container)];
+};
+
+// The detail reading: fills the table with every socket, ordered, with its serving
+// process, its connections counted and the texts of its process (detail_text), of the
+// program's own network namespace and, with every_netns, of every other one too.
+// Returns a bit (1 << PLAT_TCP4...) for every list of the program's own namespace
+// read; none of the four endpoint lists' bits when not one of them could be read.
+int detail_read(bool every_netns);
+
+// The texts of row i after detail_read.
+const row_text &detail_text(int row);
 
 // Writes the detail body (the JSON header block is already out), or the error body
 // when not one list could be read.

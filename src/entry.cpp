@@ -2,9 +2,11 @@
 
 #include <cstring>
 
+#include "baseline.h"
 #include "detail.h"
 #include "gate.h"
 #include "listeners.h"
+#include "metrics.h"
 #include "output.h"
 #include "page.h"
 #include "platform/platform.h"
@@ -28,6 +30,11 @@ route_kind route_request(const char *query, const char *method) {
 static void json_answer(const char *query) {
     char action[64];
     get_query_val(query, "action", action, sizeof action);
+    // Its own header block: it is no JSON.
+    if (strcmp(action, "metrics") == 0) {
+        metrics_action();
+        return;
+    }
     // The header block goes out before the action is judged: error bodies follow it too.
     out_lit(JSON_CONTENT_TYPE NO_STORE_NOSNIFF "\r\n");
     if (strcmp(action, "probe") == 0) {
@@ -47,6 +54,10 @@ static void json_answer(const char *query) {
 int ports_main(int argc, char **argv) {
     plat_stdio_init();
     if (argc > 1 && strcmp(argv[1], "--meta") == 0) return mode_meta();
+    // An operator's command, never a request's: a CGI host may hand a query without "="
+    // over as the command line, and the rules would then go out without the gate.
+    const char *cgi = plat_env("GATEWAY_INTERFACE");
+    if (argc > 1 && strcmp(argv[1], "--baseline") == 0 && !(cgi && *cgi)) return mode_baseline();
     const char *meta = plat_env("ZL_PLUGIN_META");
     if (meta && *meta) return mode_meta();
     if (plat_net_start() != 0) return mode_meta();

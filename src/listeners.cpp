@@ -158,7 +158,7 @@ void order_rows() {
     }
 }
 
-static const char *scope_word(int32_t scope) {
+const char *scope_word(int32_t scope) {
     if (scope == SCOPE_LOOPBACK) return "loopback";
     if (scope == SCOPE_WILDCARD) return "wildcard";
     return "specific";

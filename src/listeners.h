@@ -42,6 +42,9 @@ extern int32_t g_sock_count;
 // Scope class of an address text.
 int scope_of(const char *addr_text);
 
+// The word of a scope code: "loopback", "wildcard", "specific".
+const char *scope_word(int32_t scope);
+
 // The port (host order) of a table's port field: the low 16 bits, in network order.
 int32_t port_of_field(uint32_t port_field);
 

@@ -120,7 +120,22 @@ int plat_forward_of(uint32_t pid, const char *, const char *, int, const unsigne
     return 0;
 }
 
+int g_fake_file_outcome = PLAT_FILE_MISSING;
+const char *g_fake_file_text = "";
+size_t g_fake_file_len;
+
+int plat_policy_path(char *buf, size_t size) { return snprintf(buf, size, "/fake/expected") < 0; }
+
+int plat_read_file(const char *, void *buf, size_t cap, size_t *got) {
+    *got = std::min(cap, g_fake_file_len);
+    memcpy(buf, g_fake_file_text, *got);
+    return g_fake_file_outcome;
+}
+
 void fake_tables_reset() {
+    g_fake_file_outcome = PLAT_FILE_MISSING;
+    g_fake_file_text = "";
+    g_fake_file_len = 0;
     memset(g_fake_lists, 0, sizeof g_fake_lists);
     g_fake_addr_fail = g_fake_addr_empty = g_fake_image_calls = g_fake_readings = 0;
     g_fake_addr6_text = nullptr;

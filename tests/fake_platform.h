@@ -13,7 +13,8 @@ extern uint64_t g_fake_clock_step;
 
 // ---- endpoint tables, owners and image paths --------------------------------
 
-enum { FAKE_LIST_MAX = 1300 };
+// Room for a detail reading cut at its size.
+enum { FAKE_LIST_MAX = 16400 };
 
 // One endpoint list as plat_tables_read delivers it; fail makes that list unreadable.
 struct fake_list {
@@ -63,6 +64,12 @@ extern int g_fake_facts_unreadable; // what plat_facts_unreadable reports
 extern uint32_t g_fake_manager_pid; // plat_service_manager_pid (1 after a reset)
 extern int g_fake_fact_calls;       // plat_process_facts calls so far
 extern int g_fake_account_calls;    // plat_account_name calls so far
+
+// The file plat_read_file reads, whatever the path: its outcome (PLAT_FILE_MISSING
+// after a reset) and its bytes. plat_policy_path gives "/fake/expected".
+extern int g_fake_file_outcome;
+extern const char *g_fake_file_text;
+extern size_t g_fake_file_len;
 
 // Empties the lists and the images and clears every switch and counter.
 void fake_tables_reset();

@@ -89,15 +89,16 @@ TEST_F(Detail, EveryFieldOfEveryKindOfRow) {
             "{\"proto\":\"tcp\",\"bind_addr\":\"127.0.0.1\",\"port\":22,\"scope\":\"loopback\","
             "\"pid\":1,\"comm\":\"systemd\",\"user\":\"root\",\"service\":\"init.scope\","
             "\"container\":\"\",\"holders\":1,\"queue\":0,\"backlog\":128,\"conns\":1,"
-            "\"v6only\":null,\"probe\":true,\"netns\":0,\"forward\":null},"
+            "\"v6only\":null,\"probe\":true,\"netns\":0,\"forward\":null,\"expected\":null},"
             "{\"proto\":\"udp\",\"bind_addr\":\"::\",\"port\":53,\"scope\":\"wildcard\","
             "\"pid\":90,\"comm\":\"dns\\\"d\",\"user\":\"root\",\"service\":\"docker-ab12.scope\","
             "\"container\":\"ab12cd34ef56\",\"holders\":1,\"queue\":-1,\"backlog\":-1,"
-            "\"conns\":-1,\"v6only\":true,\"probe\":false,\"netns\":0,\"forward\":null},"
+            "\"conns\":-1,\"v6only\":true,\"probe\":false,\"netns\":0,\"forward\":null,\"expected\":null},"
             "{\"proto\":\"tcp\",\"bind_addr\":\"::\",\"port\":80,\"scope\":\"wildcard\","
             "\"pid\":812,\"comm\":\"nginx\",\"user\":\"www-data\",\"service\":\"nginx.service\","
             "\"container\":\"\",\"holders\":3,\"queue\":2,\"backlog\":511,\"conns\":2,"
-            "\"v6only\":false,\"probe\":true,\"netns\":0,\"forward\":null}],\"unreadable\":[]}\n");
+            "\"v6only\":false,\"probe\":true,\"netns\":0,\"forward\":null,\"expected\":null}],\"unreadable\":[],"
+            "\"policy\":null,\"missing\":[]}\n");
     EXPECT_EQ(g_fake_flags, PLAT_DETAIL | PLAT_EVERY_NETNS);
 }
 
@@ -111,12 +112,12 @@ TEST_F(Detail, NothingKnownIsEmptyNullOrMinusOne) {
                 "{\"proto\":\"udp\",\"bind_addr\":\"0.0.0.0\",\"port\":68,\"scope\":\"wildcard\","
                 "\"pid\":5,\"comm\":\"\",\"user\":\"\",\"service\":\"\",\"container\":\"\","
                 "\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":-1,\"v6only\":null,"
-                "\"probe\":false,\"netns\":0,\"forward\":null},"
+                "\"probe\":false,\"netns\":0,\"forward\":null,\"expected\":null},"
                 "{\"proto\":\"tcp\",\"bind_addr\":\"0.0.0.0\",\"port\":8080,\"scope\":\"wildcard\","
                 "\"pid\":0,\"comm\":\"\",\"user\":\"\",\"service\":\"\",\"container\":\"\","
                 "\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":0,\"v6only\":null,"
-                "\"probe\":true,\"netns\":0,\"forward\":null}],"
-                "\"unreadable\":[]}\n");
+                "\"probe\":true,\"netns\":0,\"forward\":null,\"expected\":null}],"
+                "\"unreadable\":[],\"policy\":null,\"missing\":[]}\n");
     EXPECT_EQ(g_fake_fact_calls, 1); // pid 0 has no facts to read
 }
 
@@ -124,15 +125,16 @@ TEST_F(Detail, UnreadableListsAreNamedInOrderThenTheFacts) {
     fake_endpoint(PLAT_UDP4, "127.0.0.1", 5, 0);
     for (int list : {PLAT_UDP6, PLAT_TCP4, PLAT_TCP6}) g_fake_lists[list].fail = 1;
     EXPECT_TRUE(
-        answer().ends_with("\"forward\":null}],\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\"]}\n"));
+        answer().ends_with("\"expected\":null}],\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\"],"
+                           "\"policy\":null,\"missing\":[]}\n"));
     g_fake_facts_unreadable = PLAT_FACT_SERVICES | PLAT_FACT_OWNERS;
-    EXPECT_TRUE(answer().ends_with(
-        "\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\",\"owners\",\"services\"]}\n"));
+    EXPECT_TRUE(answer().ends_with("\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\",\"owners\","
+                                   "\"services\"],\"policy\":null,\"missing\":[]}\n"));
     g_fake_lists[PLAT_UDP4].fail = 1;
     EXPECT_EQ(answer(), "{\"ok\":false,\"error\":\"socket tables unreadable\"}\n");
     for (fake_list &l : g_fake_lists) l.fail = 0;
     g_fake_facts_unreadable = PLAT_FACT_OWNERS;
-    EXPECT_TRUE(answer().ends_with("\"unreadable\":[\"owners\"]}\n"));
+    EXPECT_TRUE(answer().ends_with("\"unreadable\":[\"owners\"],\"policy\":null,\"missing\":[]}\n"));
 }
 
 // The answer names the serving process; the system's process list names only the
@@ -258,17 +260,19 @@ TEST_F(Detail, OtherNamespacesTheirConnectionsUnreadableListsAndForwards) {
                                                  "127.0.0.1 8080:0"}));
     // Another namespace's loopback and addresses are not this host's: no probe there.
     EXPECT_NE(out.find("\"conns\":2,\"v6only\":null,\"probe\":false,\"netns\":4026532305,"
-                       "\"forward\":null}"),
+                       "\"forward\":null,\"expected\":null}"),
               std::string::npos)
         << out;
-    EXPECT_NE(out.find("\"v6only\":null,\"probe\":false,\"netns\":null,\"forward\":null}"),
+    EXPECT_NE(out.find("\"v6only\":null,\"probe\":false,\"netns\":null,\"forward\":null,"
+                       "\"expected\":null}"),
               std::string::npos);
     EXPECT_NE(out.find("\"probe\":true,\"netns\":0,\"forward\":{\"addr\":\"172.17.0.2\",\"port\":80,"
                        "\"netns\":4026532305,\"container\":\"fa425de4ee5d\","
-                       "\"name\":\"web\\\"1\\u0001\"}}]"),
+                       "\"name\":\"web\\\"1\\u0001\"},\"expected\":null}]"),
               std::string::npos)
         << out;
-    EXPECT_TRUE(out.ends_with("\"unreadable\":[\"netns:4026532305 tcp6\",\"netns:? udp4\"]}\n"))
+    EXPECT_TRUE(out.ends_with("\"unreadable\":[\"netns:4026532305 tcp6\",\"netns:? udp4\"],"
+                              "\"policy\":null,\"missing\":[]}\n"))
         << out;
 }
 

@@ -26,25 +26,26 @@ VISTA = {
         LookupAccountNameW LookupAccountSidW LookupPrivilegeValueW OpenProcessToken
         OpenSCManagerW OpenServiceW QueryServiceConfigW""",
     "kernel32.dll": """
-        CloseHandle CreateToolhelp32Snapshot DeleteCriticalSection EnterCriticalSection
-        FreeEnvironmentStringsW GetCurrentProcess GetEnvironmentStringsW
-        GetEnvironmentVariableW GetLastError GetModuleHandleW GetProcAddress GetProcessTimes
-        GetStartupInfoA GetSystemDirectoryW GetSystemTimeAsFileTime
+        CloseHandle CreateFileW CreateToolhelp32Snapshot DeleteCriticalSection
+        EnterCriticalSection FreeEnvironmentStringsW GetCurrentProcess GetEnvironmentStringsW
+        GetEnvironmentVariableW GetFileAttributesW GetFileType GetLastError GetModuleFileNameW
+        GetModuleHandleW GetProcAddress GetProcessTimes GetStartupInfoA GetSystemDirectoryW
+        GetSystemTimeAsFileTime
         GetSystemWindowsDirectoryW InitializeCriticalSection IsDBCSLeadByteEx
         LeaveCriticalSection LoadLibraryExW MultiByteToWideChar OpenProcess Process32FirstW
         Process32NextW QueryFullProcessImageNameW QueryPerformanceCounter
-        QueryPerformanceFrequency SetDllDirectoryW SetEnvironmentVariableW SetErrorMode
+        QueryPerformanceFrequency ReadFile SetDllDirectoryW SetEnvironmentVariableW SetErrorMode
         SetUnhandledExceptionFilter Sleep TlsGetValue VirtualProtect VirtualQuery
         WideCharToMultiByte __C_specific_handler""",
     "ws2_32.dll": """
-        WSAGetLastError WSAIoctl WSAStartup closesocket connect getsockname getsockopt htonl
+        WSAGetLastError WSAIoctl WSAStartup bind closesocket connect getsockname getsockopt htonl
         htons inet_ntop inet_pton ioctlsocket ntohl ntohs recv select send socket""",
     "msvcrt.dll": """
         ___lc_codepage_func ___mb_cur_max_func __getmainargs __initenv __iob_func
         __set_app_type __setusermatherr _acmdln _amsg_exit _cexit _close _commode _errno _exit
         _fileno _fmode _gmtime64 _initterm _lock _onexit _open _setmode _time64 _unlock _wcsicmp
         _write abort bsearch calloc exit fflush fprintf fputc free fwrite localeconv malloc
-        memcmp memcpy memmove memset qsort realloc signal strchr strcmp strcspn strerror
+        memchr memcmp memcpy memmove memset qsort realloc signal strchr strcmp strcspn strerror
         strftime strlen strncmp strstr vfprintf wcslen""",
 }
 VISTA = {dll: set(names.split()) for dll, names in VISTA.items()}

@@ -135,6 +135,24 @@ int plat_addr_parse(const char *text, int *ipv6, unsigned char addr[16]);
 // 0 on success, -1 when no name can be had or it does not fit.
 int plat_image_name(uint32_t pid, char *buf, size_t size);
 
+// ---- the file of expected listeners ----------------------------------------
+
+// Where that file is when PORTS_EXPECT names none: /etc/ports/expected on Linux,
+// expected.txt in the exe's own folder on Windows; UTF-8. 0 on success.
+int plat_policy_path(char *buf, size_t size);
+
+// Outcomes of plat_read_file.
+enum {
+    PLAT_FILE_READ = 0,        // read (the file may be longer than what was asked for)
+    PLAT_FILE_MISSING = 1,     // the path names nothing
+    PLAT_FILE_NOT_REGULAR = 2, // a folder, a device, a pipe...: never waited on
+    PLAT_FILE_UNREADABLE = -1, // no rights, or a read failed
+};
+
+// Reads at most cap bytes from the start of the regular file at path (UTF-8); *got
+// the bytes read. An outcome above.
+int plat_read_file(const char *path, void *buf, size_t cap, size_t *got);
+
 // ---- processes --------------------------------------------------------------
 
 // The process that starts services and may hold their sockets before they run (Linux:

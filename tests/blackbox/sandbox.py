@@ -57,7 +57,10 @@ A plan is a dict:
            with one socket a burst it is a listener restarted over and over
   runs     how often the program runs (default 1); the report's "runs" holds each run
   envs     instead of env and runs: one run with each environment, in order; "{P<i>}"
-           in a value stands for the port of socket i
+           in a value stands for the port of socket i, "{OUT<i>}" for a file holding
+           what run i wrote (its path as the program names files)
+  args     the command-line arguments of each run, in order (default none)
+  cmd      the command that runs in place of the program (see harness.run)
   nofile   descriptor limit the holder needs
   limits   soft limits the program runs with ({"stack": bytes, ...}, see harness.run)
   wrap     a command that starts the program (see harness.run)
@@ -424,10 +427,14 @@ def _hiding(hide):
             'mount -t proc -o subset=pid proc /proc && exec "$0" "$@"']
 
 
-def _with_ports(env, ports, peer_port=0):
+def _with_ports(env, ports, peer_port=0, outs=()):
     """env with "{P<i>}" in its values replaced by the port of socket i, "{B}" by the
-    peer's."""
-    return {k: re.sub(r"\{P(\d+)\}", lambda m: str(ports[int(m.group(1))][0]), v)
+    peer's, and "{OUT<i>}" by the file that holds the output of run i."""
+    def out(m):
+        path = outs[int(m.group(1))]
+        return harness.windows_path(path) if harness.WINE else path
+    return {k: re.sub(r"\{OUT(\d+)\}", out,
+                      re.sub(r"\{P(\d+)\}", lambda m: str(ports[int(m.group(1))][0]), v))
             .replace("{B}", str(peer_port)) for k, v in env.items()}
 
 
@@ -662,12 +669,19 @@ def _hold(plan):
             raise RuntimeError("broken lists need the no_netlink launcher (PORTS_NO_NETLINK)")
         wrap = [harness.NO_NETLINK] + wrap
     envs = plan.get("envs") or [plan.get("env", {})] * plan.get("runs", 1)
+    outs = tempfile.mkdtemp(prefix="ports-out-")
     try:
-        runs = [harness.run(_with_ports(env, ports, peer.port if peer else 0),
-                            limits=plan.get("limits"),
-                            preexec=_program_setup(plan, copy, spaces), wrap=wrap)
-                for env in envs]
+        runs = []
+        for k, (env, args) in enumerate(zip(envs, plan.get("args") or [[]] * len(envs))):
+            runs.append(harness.run(
+                _with_ports(env, ports, peer.port if peer else 0,
+                            [os.path.join(outs, str(i)) for i in range(k)]),
+                args=args, limits=plan.get("limits"), cmd=plan.get("cmd"),
+                preexec=_program_setup(plan, copy, spaces), wrap=wrap))
+            with open(os.path.join(outs, str(k)), "wb") as f:
+                f.write(runs[-1].out)
     finally:
+        shutil.rmtree(outs)
         peer_report = peer.end() if peer else None
         if churner:
             os.kill(churner, signal.SIGKILL)

@@ -21,7 +21,7 @@ def detail_body(rows, unreadable=()):
     """The detail body for rows (the six plain fields, then user, service, container,
     holders, queue, backlog, conns, v6only, and where given netns (0 when not; None for
     null) and forward (JSON text, null when not given); probe is a TCP row's of the
-    program's own namespace), in answer order."""
+    program's own namespace), in answer order, without a policy."""
     plain = expected_body([r[:6] for r in rows]).decode()
     head = plain[:plain.index('"listeners":[') + len('"listeners":[')]
     objects = []
@@ -32,11 +32,13 @@ def detail_body(rows, unreadable=()):
         probe = r[0] == "tcp" and netns == 0
         objects.append(base + ',"user":"%s","service":"%s","container":"%s","holders":%d,'
                               '"queue":%d,"backlog":%d,"conns":%d,"v6only":%s,"probe":%s,'
-                              '"netns":%s,"forward":%s}'
+                              '"netns":%s,"forward":%s,"expected":null}'
                        % (r[6:13] + (words[r[13]], words[probe], "null" if netns is None else netns,
                                      r[15] if len(r) > 15 else "null")))
     names = ",".join('"%s"' % n for n in unreadable)
-    return (head + ",".join(objects) + '],"unreadable":[' + names + "]}\n").encode()
+    # No file of expected listeners: nothing is judged.
+    return (head + ",".join(objects) + '],"unreadable":[' + names +
+            '],"policy":null,"missing":[]}\n').encode()
 
 
 def account(uid):

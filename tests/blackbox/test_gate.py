@@ -12,7 +12,7 @@ class Refusal(ProgramTest):
     def test_exact_bytes_whatever_was_asked(self):
         self.assertEqual(len(REFUSAL), 178)
         for query in (None, "", "embed=1", "action=listeners", "action=probe&port=80",
-                      "action=bogus", "format=json"):
+                      "action=bogus", "format=json", "action=metrics"):
             with self.subTest(query=query):
                 self.assertEqual(self.request(query, BOT_PASSWORD=PW).out, REFUSAL)
 
@@ -54,6 +54,12 @@ class Passing(ProgramTest):
                 r = self.assert_passes({"HTTP_AUTHORIZATION": value,
                                         "QUERY_STRING": "action=zz"})
                 self.assertEqual(self.answer(r), "unknown")
+
+    def test_metrics_as_a_scraper_asks_for_them(self):
+        r = self.assert_passes({"HTTP_AUTHORIZATION": "Bearer " + PW,
+                                "QUERY_STRING": "action=metrics"})
+        self.assertTrue(r.out.startswith(b"Content-Type: text/plain; version=0.0.4; "
+                                         b"charset=utf-8\r\n"), r.out[:100])
 
     def test_query_form_decodes_blanks(self):
         for pwd in ("s3cret+pass", "s3cret%20pass", "%73%33cret%20pass"):

@@ -117,11 +117,12 @@ class Page(ProgramTest):
             "pBtn": ("button", "Probe 127.0.0.1"), "pOut": ("div", "No probe run yet."),
             "empty": ("div", "No listening sockets matched the filter."),
             "chPill": ("span", ""), "exBtn": ("button", "Export CSV"), "unr": ("div", ""),
-            "lsErr": ("div", ""),
+            "lsErr": ("div", ""), "kUnx": ("div", "-"), "polErr": ("div", ""),
+            "missList": ("ul", ""),
         }
         for i, v in want.items():
             self.assertEqual(texts.get(i), v, i)
-        for hidden in ("empty", "chPill", "unr", "lsErr"):
+        for hidden in ("empty", "chPill", "unr", "lsErr", "kUnxT", "polErr", "missList"):
             self.assertIn("hide", p.by_id[hidden][1]["class"].split(), hidden)
         self.assertEqual(p.by_id["q"][1]["placeholder"],
                          "Filter by port, process, service, user or address")
@@ -142,7 +143,7 @@ class Page(ProgramTest):
         self.assertEqual(sorts, ["proto", "bind", "port", "scope", "pid", "process", "user",
                                  "conns", "probe"])
         labels = re.findall(r"<div class='k'>([^<]*)</div>", self.page("").decode())
-        self.assertEqual(labels, ["Total", "TCP", "UDP", "Loopback", "Wildcard"])
+        self.assertEqual(labels, ["Total", "TCP", "UDP", "Loopback", "Wildcard", "Unexpected"])
 
     def test_nothing_from_the_request_reaches_the_page(self):
         full, embedded = self.page(""), self.page("embed=1")

@@ -3,7 +3,7 @@
 // the page itself comes from the real program behind the real hub.
 import assert from 'node:assert/strict';
 import { after, before, describe, test } from 'node:test';
-import { frame, json, launchBrowser, pageWith as pageWithAnswers, startHub,
+import { frame, json, launchBrowser, pageWith as pageWithAnswers, startHub, tableRows,
          until } from './support.mjs';
 
 let hub, browser, context;
@@ -33,7 +33,8 @@ test('a listeners body without fields: empty table, tiles 0, pill "local"', asyn
     await page.goto(`${hub.base}/plugin_ports`);
     await until(page, () => document.getElementById('kTotal').textContent !== '-');
     const tiles = await page.$$eval('.kpi .v', els => els.map(e => e.textContent));
-    assert.deepEqual(tiles, ['0', '0', '0', '0', '0']);
+    // No policy: the tile of unexpected rows stays hidden.
+    assert.deepEqual(tiles, ['0', '0', '0', '0', '0', '-']);
     assert.equal(await page.textContent('#srcPill'), 'source: local');
     assert.equal(await page.locator('#rows tr').count(), 0);
     assert.equal(await page.isVisible('#empty'), true);
@@ -150,6 +151,47 @@ test('every server value is escaped in the row markup', async () => {
     assert.equal(await page.getAttribute('#rows button', 'data-p'), evil);
     assert.equal(await page.getAttribute('#rows .tag', 'class'), 'tag t-sp');
     assert.equal(await page.textContent('#unr'), `Lists that could not be read: ${evil}`);
+    await page.close();
+});
+
+test('the file of expected listeners: rows no rule expects, rules nothing matches', async () => {
+    const evil = '<img src=x onerror=alert(1)>';
+    const row = (port, expected) => ({ ...ROW, port, expected });
+    let body = { listeners: [row(22, true), row(80, false), row(81, null)],
+                 policy: { path: '/etc/ports/expected', rules: 2,
+                           errors: [{ line: 4, error: 'bad port' }, { line: 0, error: evil }] },
+                 missing: [{ proto: 'tcp', bind_addr: evil, port: 443, line: 3 }] };
+    const page = await pageWith({ listeners: () => json(JSON.stringify(body)) });
+    await page.goto(`${hub.base}/plugin_ports`);
+    await until(page, () => document.querySelectorAll('#rows tr').length === 3);
+    assert.deepEqual(await page.$$eval('#rows tr', trs => trs.map(tr => [tr.className,
+                                                                         tr.cells[0].textContent])),
+                     [['', 'tcp'], ['unx', 'tcp unexpected'], ['', 'tcp']]);
+    assert.equal(await page.textContent('#kUnx'), '1');
+    assert.equal(await page.isVisible('#kUnx'), true);
+    assert.deepEqual(await page.$$eval('#missList li', els => els.map(e => e.textContent)),
+                     [`Not listening: tcp ${evil} 443, line 3`]);
+    assert.equal(await page.textContent('#polErr'),
+                 `Expected listeners (/etc/ports/expected): line 4: bad port; ${evil}`);
+    assert.equal(await page.locator('img').count(), 0);
+    // The filter finds the rows no rule expects by that word.
+    await page.fill('#q', 'unexpected');
+    assert.deepEqual((await tableRows(page)).map(r => r[2]), ['80']);
+    await page.fill('#q', '');
+
+    // The next load: the unexpected row is gone, which is judged no more; without a
+    // policy nothing of it shows.
+    body = { listeners: [row(22, true)], policy: { path: 'x', rules: 1, errors: [] }, missing: [] };
+    await page.click('#rfBtn');
+    await until(page, () => document.querySelector('#rows tr.gone') !== null);
+    assert.equal(await page.locator('#rows .mk.ux').count(), 0);
+    assert.equal(await page.textContent('#kUnx'), '0');
+    assert.equal(await page.isVisible('#missList'), false);
+    assert.equal(await page.isVisible('#polErr'), false);
+    body = { listeners: [row(22, null)], policy: null, missing: [] };
+    await page.click('#rfBtn');
+    await until(page, () => document.querySelectorAll('#rows tr').length === 1);
+    assert.equal(await page.isVisible('#kUnxT'), false);
     await page.close();
 });
 
@@ -306,7 +348,8 @@ describe('contrast', () => {
         'sorted heading': 'th[aria-sort] .sb', 'new mark': 'tr.new .mk',
         'gone mark': 'tr.gone .mk', 'gone row': 'tr.gone td:nth-child(2)',
         'container tag': '.t-ct', queue: '.qu:not(.full)', 'full queue': '.qu.full',
-        error: '.rt.e',
+        error: '.rt.e', 'unexpected mark': 'tr.unx .mk.ux', 'missing rule': '#missList li',
+        'policy error': '#polErr', 'unexpected tile': '#kUnx',
     };
     // Kept as they are in both themes: the fixed white on the accent of the solid
     // buttons (3.65:1), and the dark palette's accent on its specific tag (4.12:1).
@@ -340,7 +383,9 @@ describe('contrast', () => {
                        at(4324, { bind_addr: '192.168.1.10', scope: 'specific' }),
                        at(4325)];
         // The second load: one row new (its queue full, in a container), one gone.
-        const second = [at(4320, { conns: 0, queue: 4, backlog: 4, container: 'web' }),
+        // New and unexpected at once: both marks.
+        const second = [at(4320, { conns: 0, queue: 4, backlog: 4, container: 'web',
+                                   expected: false }),
                         ...first.slice(0, 4)];
         let rows = first;
         let failed = false;
@@ -348,7 +393,12 @@ describe('contrast', () => {
                           4323: '"open":false,"refused":false' };
         const page = await pageWith({
             listeners: () => json(failed ? '{"ok":false,"error":"socket tables unreadable"}'
-                                         : JSON.stringify({ listeners: rows, unreadable: ['udp6'] })),
+                                         : JSON.stringify({ listeners: rows, unreadable: ['udp6'],
+                                                            policy: { path: 'p', rules: 1,
+                                                                      errors: [{ line: 2,
+                                                                                 error: 'bad port' }] },
+                                                            missing: [{ proto: 'tcp', bind_addr: '*',
+                                                                        port: 1, line: 1 }] })),
             probe: q => json(`{"ok":true,${answers[q.get('port')]},"connect_ms":1,"http_tried":false}`),
         });
         await page.goto(`${hub.base}/plugin_ports`);

@@ -3,6 +3,7 @@
 import {api} from './api.js';
 import {compareLoads} from './changes.js';
 import {$, showEl, txt} from './dom.js';
+import {showPolicy} from './policy.js';
 import {render, setView} from './table.js';
 
 var previous = null; // the rows of the last list that loaded, null before the first
@@ -39,6 +40,7 @@ function apply(d) {
         // loads is compared with the last one that did.
         tiles(null);
         unreadable(null);
+        showPolicy(null, []);
         showEl('chPill', false);
         setView([], String(d.error || 'listeners failed'));
         render();
@@ -54,6 +56,7 @@ function apply(d) {
     txt('srcPill', 'source: ' + (d.source || 'local'));
     changesPill(c);
     unreadable(d.unreadable);
+    showPolicy(d, rows);
     setView(c.items, '');
     render();
 }

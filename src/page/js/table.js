@@ -1,6 +1,7 @@
 // The listener table: filters, sort, the row markup and its one-assignment render.
 import {GONE, NEW} from './changes.js';
 import {$, esc, field} from './dom.js';
+import {unexpected} from './policy.js';
 import {probeAddr, probeOf, probeRank, probeVersion, stateSpan} from './probes.js';
 import {addressKey, sortItems} from './sort.js';
 
@@ -82,7 +83,7 @@ function tagCls(scope) {
 }
 
 var MARK = [ '', ' <span class="mk">new</span>', ' <span class="mk">gone</span>' ];
-var ROW_OPEN = [ '<tr>', '<tr class="new">', '<tr class="gone">' ];
+var ROW_CLASS = [ '', 'new', 'gone' ];
 
 function rowHtml(it) {
     var r = it.r;
@@ -91,7 +92,11 @@ function rowHtml(it) {
     var addr = it.ch === GONE ? '' : probeAddr(r);
     var place = placeText(r);
     var fw = forwardText(r);
-    return ROW_OPEN[it.ch] + '<td class="mo">' + esc(r.proto) + MARK[it.ch] +
+    // A row that is gone is judged no more.
+    var unx = it.ch !== GONE && unexpected(r);
+    var cls = ROW_CLASS[it.ch] + (unx ? (it.ch ? ' ' : '') + 'unx' : '');
+    return (cls ? '<tr class="' + cls + '">' : '<tr>') + '<td class="mo">' + esc(r.proto) +
+           MARK[it.ch] + (unx ? ' <span class="mk ux">unexpected</span>' : '') +
            '</td><td class="mo">' + esc(r.bind_addr) + '</td><td class="mo">' + esc(r.port) +
            '</td><td><span class="tag ' + tagCls(r.scope) + '">' + esc(r.scope) +
            '</span></td><td class="mo">' + (r.pid > 0 ? esc(r.pid) : '-') + '</td><td>' +
@@ -112,14 +117,16 @@ function rowHtml(it) {
 // ---- filters and order ------------------------------------------------------------
 
 // The text filter's haystack: port, protocol, process and address joined by blanks as
-// always, then service, user, container or namespace, and forward after line breaks,
-// which no typed filter holds, so a filter cannot run from the address into them.
+// always, then service, user, container or namespace, forward and the word "unexpected"
+// of a row no rule expects after line breaks, which no typed filter holds, so a filter
+// cannot run from the address into them.
 function haystack(it) {
     if (it.h === undefined) {
         var r = it.r;
         it.h = (field(r.port) + ' ' + field(r.proto) + ' ' + field(r.comm) + ' ' +
                 field(r.bind_addr) + '\n' + field(r.service) + '\n' + field(r.user) + '\n' +
-                placeText(r) + '\n' + forwardText(r))
+                placeText(r) + '\n' + forwardText(r) +
+                (it.ch !== GONE && unexpected(r) ? '\nunexpected' : ''))
                    .toLowerCase();
     }
     return it.h;

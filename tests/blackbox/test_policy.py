@@ -1,0 +1,167 @@
+"""The file of expected listeners, judged in the detail answer, and --baseline, which
+writes it, over sockets the tests open (sandbox.py)."""
+import os
+import shutil
+import sys
+import tempfile
+import unittest
+
+import sandbox
+from harness import CMD, WINE, run, windows_path
+from test_listeners import ListenerTest
+
+DETAIL = {"QUERY_STRING": "action=listeners&detail=1"}
+
+
+class PolicyTest(ListenerTest):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="ports-policy-")
+        self.addCleanup(shutil.rmtree, self.dir)
+
+    def policy(self, data, name="expected"):
+        """A file holding data; its path as the program names files."""
+        path = os.path.join(self.dir, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return self.named(path)
+
+    @staticmethod
+    def named(path):
+        return windows_path(path) if WINE else path
+
+    def detail(self, plan):
+        report = sandbox.hold_and_run(plan)
+        r = report["run"]
+        self.assertEqual((r.rc, r.err), (0, b""))
+        return report, r.json()
+
+    def judged(self, body):
+        """(proto, address, port, expected) of every row; expected comes last in a row,
+        policy and missing last in the answer."""
+        self.assertEqual(list(body)[-3:], ["unreadable", "policy", "missing"])
+        rows = []
+        for row in body["listeners"]:
+            self.assertEqual(list(row)[-1], "expected")
+            rows.append((row["proto"], row["bind_addr"], row["port"], row["expected"]))
+        return rows
+
+
+class Judgement(PolicyTest):
+    def setUp(self):
+        super().setUp()
+        self.needs_namespace()  # its own ports
+
+    def test_rules_meet_rows_and_missing_rules_keep_their_lines(self):
+        comm = os.path.basename(os.path.realpath(sys.executable))  # the holder's
+        path = self.policy(b"# what should listen here\n"
+                           b"tcp 127.0.0.1 8080\n"
+                           b"tcp 0:0:0::1 8081   # another spelling of ::1\n"
+                           b"udp * 5353 comm=" + comm.encode() + b"\n"
+                           b"tcp * 8080 comm=nginx\n"
+                           b"tcp ::ffff:127.0.0.1 9090\n"
+                           b"tcp * 8082 pid=4\n")
+        report, body = self.detail({
+            "env": dict(DETAIL, PORTS_EXPECT=path),
+            "sockets": [{"kind": "tcp", "addr": "127.0.0.1", "port": 8080},
+                        {"kind": "tcp", "addr": "::1", "port": 8081},
+                        {"kind": "udp", "addr": "0.0.0.0", "port": 5353},
+                        {"kind": "tcp", "addr": "0.0.0.0", "port": 8082}]})
+        # Wine names no owner of the holder's sockets: the rule on the name misses.
+        named = not WINE
+        self.assertEqual(self.judged(body), [("udp", "0.0.0.0", 5353, named),
+                                             ("tcp", "127.0.0.1", 8080, True),
+                                             ("tcp", "::1", 8081, True),
+                                             ("tcp", "0.0.0.0", 8082, False)])
+        self.assertEqual(body["policy"], {"path": path, "rules": 5,
+                                          "errors": [{"line": 7, "error": "a rule names no pid"}]})
+        missing = [{"proto": "tcp", "bind_addr": "*", "port": 8080, "line": 5},
+                   {"proto": "tcp", "bind_addr": "127.0.0.1", "port": 9090, "line": 6}]
+        if not named:
+            missing.insert(0, {"proto": "udp", "bind_addr": "*", "port": 5353, "line": 4})
+        self.assertEqual(body["missing"], missing)
+
+    def test_a_file_that_cannot_be_used_judges_nothing(self):
+        os.mkdir(os.path.join(self.dir, "folder"))
+        files = {
+            "file not found": self.named(os.path.join(self.dir, "none")),
+            "not a regular file": self.named(os.path.join(self.dir, "folder")),
+            # Read only up to its bound, and said to be too large.
+            "file too large": self.policy(os.urandom(3 << 20), "big"),
+            "not a text file": self.policy(b"tcp * 1\n\0\x7fELF" + os.urandom(100000), "bin"),
+        }
+        envs = [dict(DETAIL, PORTS_EXPECT=path) for path in files.values()]
+        report = sandbox.hold_and_run({"envs": envs,
+                                       "sockets": [{"kind": "tcp", "addr": "127.0.0.1"}]})
+        for (error, path), r in zip(files.items(), report["runs"]):
+            with self.subTest(error=error):
+                self.assertEqual((r.rc, r.err), (0, b""))
+                body = r.json()
+                self.assertEqual([row[3] for row in self.judged(body)], [None])
+                self.assertEqual(body["policy"], {"path": path, "rules": 0,
+                                                  "errors": [{"line": 0, "error": error}]})
+                self.assertEqual(body["missing"], [])
+
+
+class FixedPlace(PolicyTest):
+    def test_the_file_at_the_fixed_place_needs_no_variable(self):
+        rules = b"tcp 192.0.2.1 1\n"
+        if WINE:
+            # expected.txt beside the exe.
+            exe = os.path.join(self.dir, "plugin_ports.exe")
+            shutil.copy(CMD[-1], exe)
+            self.policy(rules, "expected.txt")
+            r = run(DETAIL, cmd=CMD[:-1] + [exe])
+            where = windows_path(os.path.join(self.dir, "expected.txt"))
+        else:
+            # /etc/ports/expected, in a mount namespace of the program's own.
+            source = self.policy(rules)
+            r = run(DETAIL, wrap=["unshare", "-m", "--propagation", "private", "--", "sh", "-c",
+                                  'mount -t tmpfs none /etc && mkdir /etc/ports && '
+                                  'cp "$0" /etc/ports/expected && exec "$@"', source])
+            where = "/etc/ports/expected"
+        self.assertEqual((r.rc, r.err), (0, b""))
+        body = r.json()
+        self.assertEqual(body["policy"], {"path": where, "rules": 1, "errors": []})
+        self.assertEqual(body["missing"],
+                         [{"proto": "tcp", "bind_addr": "192.0.2.1", "port": 1, "line": 1}])
+
+
+class Baseline(PolicyTest):
+    def test_written_rules_read_back_expect_every_socket(self):
+        self.needs_namespace()
+        plan = {
+            "sockets": [{"kind": "tcp", "addr": "127.0.0.1"}, {"kind": "tcp", "addr": "::"},
+                        {"kind": "udp", "addr": "::ffff:127.0.0.1"},
+                        # A group of sockets of one program: one rule.
+                        {"kind": "udp", "addr": "0.0.0.0", "port": 5353, "reuse": True,
+                         "count": 3}],
+            "args": [["--baseline"], []],
+            "envs": [{}, dict(DETAIL, PORTS_EXPECT="{OUT0}")],
+        }
+        if not WINE:
+            # A name that needs quoting in a rule, and one the answers must escape.
+            plan["owner"] = {"name_hex": b'my "srv" #1\\ x=y\t'.hex()}
+        report = sandbox.hold_and_run(plan)
+        rules, fed = report["runs"]
+        self.assertEqual((rules.rc, rules.err), (0, b""))
+        lines = rules.out.decode().splitlines()
+        self.assertEqual(len(lines), 4, rules.out)  # no header block, one rule per socket
+        if not WINE:
+            self.assertTrue(all(' comm="my \\"srv\\" #1\\\\ x=y\\x09"' in line for line in lines),
+                            rules.out)
+        body = fed.json()
+        self.assertEqual([row[3] for row in self.judged(body)], [True] * 6)
+        self.assertEqual((body["policy"]["rules"], body["policy"]["errors"], body["missing"]),
+                         (4, [], []))
+
+    def test_never_from_a_request(self):
+        # A CGI host may hand a query without "=" over as the command line.
+        for env, want in (({"QUERY_STRING": "--baseline"}, "full"),
+                          ({"QUERY_STRING": "--baseline", "BOT_PASSWORD": "pw"}, "refusal")):
+            with self.subTest(env=env):
+                r = self.run_ok(dict(env, GATEWAY_INTERFACE="CGI/1.1"), args=["--baseline"])
+                self.assertEqual(r.kind(), want)
+
+
+if __name__ == "__main__":
+    unittest.main()
