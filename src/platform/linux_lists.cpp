@@ -417,9 +417,9 @@ void deliver(const table_snapshot &t, int readable, int list, plat_endpoint_fn f
     for (size_t i = t.begin[list]; i < t.end[list]; ++i) fn(list, &t.eps[i].ep, ctx);
 }
 
-} // namespace
-
-int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx, int flags) {
+// The reading of plat_tables_read, or with only_pid the one of plat_tables_read_for.
+int tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx, int flags,
+                uint32_t only_pid, int *held_known) {
     const bool detail = flags & PLAT_DETAIL;
     table_snapshot t;
     memset(&t, 0, sizeof t);
@@ -431,7 +431,10 @@ int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx
         const int list = order[k];
         if (list >= 0 && list < PLAT_LISTS && read_list(t, log, list) == 0) readable |= 1 << list;
     }
-    if (!(flags & PLAT_ADDRESSES)) find_owners(t.eps, t.count, detail);
+    if (only_pid)
+        *held_known = find_holdings(t.eps, t.count, only_pid);
+    else if (!(flags & PLAT_ADDRESSES))
+        find_owners(t.eps, t.count, detail);
     // The connections need no owner: they are read after the owner scan.
     if (detail) {
         note_listen_ports(t, readable);
@@ -466,4 +469,16 @@ int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx
     }
     free(t.eps);
     return readable;
+}
+
+} // namespace
+
+int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx, int flags) {
+    return tables_read(order, fn, ctx, flags, 0, nullptr);
+}
+
+int plat_tables_read_for(uint32_t pid, const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx,
+                         int *held_known) {
+    *held_known = 0;
+    return pid ? tables_read(order, fn, ctx, PLAT_ADDRESSES, pid, held_known) : 0;
 }

@@ -136,30 +136,35 @@ namespace {
 
 // The image path behind an exe link of /proc ("PID/exe" or "PID/task/TID/exe",
 // relative to dir), without the kernel's " (deleted)" when the file is really gone:
-// a file may be named so. 0 on success.
-int exe_path(int dir, const char *link, char *buf, size_t size) {
+// a file may be named so. 0 on success, else the reason (errno); *deleted 1 when the
+// file is gone, 0 when it is there, -1 when that cannot be told.
+int exe_path(int dir, const char *link, char *buf, size_t size, int *deleted) {
     const ssize_t n = readlinkat(dir, link, buf, size);
+    if (n <= 0) return n < 0 ? errno : ENOENT;
     // A path that fills the buffer may have been cut: no path rather than a wrong one.
-    if (n <= 0 || static_cast<size_t>(n) >= size) return -1;
+    if (static_cast<size_t>(n) >= size) return ENAMETOOLONG;
     buf[n] = '\0';
+    *deleted = 0;
     static const char mark[] = " (deleted)";
     const size_t k = sizeof mark - 1;
-    struct stat st;
+    if (static_cast<size_t>(n) < k || memcmp(buf + n - k, mark, k) != 0) return 0;
     // The link leads to the image itself, unlinked or not.
-    if (static_cast<size_t>(n) >= k && memcmp(buf + n - k, mark, k) == 0 &&
-        fstatat(dir, link, &st, 0) == 0 && st.st_nlink == 0)
-        lt_exe_trim(buf, static_cast<size_t>(n));
+    struct stat st;
+    if (fstatat(dir, link, &st, 0) != 0)
+        *deleted = -1;
+    else if (st.st_nlink == 0)
+        *deleted = 1;
+    if (*deleted == 1) lt_exe_trim(buf, static_cast<size_t>(n));
     return 0;
 }
 
 } // namespace
 
-int plat_image_name(uint32_t pid, char *buf, size_t size) {
-    char path[PATH_MAX];
+int proc_image_path(uint32_t pid, char *path, size_t size, int *deleted) {
     char link[32];
     snprintf(link, sizeof link, "/proc/%u/exe", static_cast<unsigned>(pid));
-    int rc = exe_path(AT_FDCWD, link, path, sizeof path);
-    if (rc != 0 && errno == ENOENT && pid != 0) {
+    int rc = exe_path(AT_FDCWD, link, path, size, deleted);
+    if (rc == ENOENT && pid != 0) {
         // A process whose first thread has exited shows its image through the others
         // (its own link is gone; one that may not be read stays unread).
         const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -167,16 +172,70 @@ int plat_image_name(uint32_t pid, char *buf, size_t size) {
             each_other_thread(proc, pid, [&](const char *task) {
                 char task_link[80];
                 snprintf(task_link, sizeof task_link, "%s/exe", task);
-                rc = exe_path(proc, task_link, path, sizeof path);
+                rc = exe_path(proc, task_link, path, size, deleted);
                 return rc != 0;
             });
         if (proc >= 0) close(proc);
     }
-    if (rc != 0) return -1;
+    return rc;
+}
+
+int plat_image_name(uint32_t pid, char *buf, size_t size) {
+    char path[PATH_MAX];
+    int deleted;
+    if (proc_image_path(pid, path, sizeof path, &deleted) != 0) return -1;
     const char *slash = strrchr(path, '/');
     const char *name = slash ? slash + 1 : path;
     const size_t len = strlen(name);
     if (len >= size) return -1;
     memcpy(buf, name, len + 1);
     return 0;
+}
+
+int find_holdings(lt_endpoint *eps, size_t count, uint32_t pid) {
+    for (size_t i = 0; i < count; ++i) eps[i].ep.pid = 0;
+    const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (proc < 0) return 0;
+    lt_owner *owners = static_cast<lt_owner *>(g_linux_sys.malloc((count + 1) * sizeof *owners));
+    int known = 0;
+    if (owners) {
+        for (size_t i = 0; i < count; ++i) owners[i].inode = eps[i].inode;
+        const size_t n = lt_owners_prepare(owners, count);
+        // Notes the sockets of one descriptor directory; how many entries it listed,
+        // -1 when it cannot be read.
+        auto scan = [&](const char *fd_dir) {
+            const int fds = openat(proc, fd_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (fds < 0) return -1;
+            int entries = 0;
+            each_entry(fds, [&](const char *fd_name) {
+                ++entries;
+                char link[64];
+                const ssize_t k = readlinkat(fds, fd_name, link, sizeof link);
+                uint32_t inode;
+                if (k > 0 && lt_socket_inode(link, static_cast<size_t>(k), &inode))
+                    lt_owners_note(owners, n, inode, pid);
+                return true;
+            });
+            close(fds);
+            return entries;
+        };
+        char path[32];
+        snprintf(path, sizeof path, "%u/fd", static_cast<unsigned>(pid));
+        const int entries = scan(path);
+        known = entries >= 0;
+        // The threads' own lists where the first thread's is empty: it has exited.
+        if (entries == 0 && has_other_threads(proc, pid))
+            each_other_thread(proc, pid, [&](const char *task) {
+                char fd_dir[80];
+                snprintf(fd_dir, sizeof fd_dir, "%s/fd", task);
+                const int got = scan(fd_dir);
+                if (got < 0) known = 0;
+                return got == 0;
+            });
+        for (size_t i = 0; i < count; ++i)
+            if (lt_owners_find(owners, n, eps[i].inode) == pid) eps[i].ep.pid = pid;
+        free(owners);
+    }
+    close(proc);
+    return known;
 }

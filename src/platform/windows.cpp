@@ -225,6 +225,7 @@ const iphlpapi &iphlpapi_loaded() {
 // has no image path at all.
 struct win_process_name {
     DWORD pid;
+    DWORD ppid; // the parent's id as it was at this one's creation
     wchar_t name[MAX_PATH];
 };
 
@@ -258,6 +259,7 @@ void win_names_take(win_names *names) {
         }
         win_process_name &n = names->procs[names->count++];
         n.pid = e.th32ProcessID;
+        n.ppid = e.th32ParentProcessID;
         memcpy(n.name, e.szExeFile, sizeof n.name);
         n.name[MAX_PATH - 1] = L'\0';
         e.dwSize = sizeof e;
@@ -271,13 +273,24 @@ void win_names_free(win_names *names) {
     *names = win_names();
 }
 
-int win_names_find(const win_names *names, uint32_t pid, char *buf, size_t size) {
+static const win_process_name *names_entry(const win_names *names, uint32_t pid) {
     win_process_name key;
     key.pid = pid;
-    const win_process_name *p = static_cast<const win_process_name *>(
+    return static_cast<const win_process_name *>(
         bsearch(&key, names->procs, names->count, sizeof key, by_pid));
+}
+
+int win_names_find(const win_names *names, uint32_t pid, char *buf, size_t size) {
+    const win_process_name *p = names_entry(names, pid);
     if (!p || !p->name[0]) return -1;
     return utf8_of(p->name, wcslen(p->name), buf, size, 0);
+}
+
+int win_names_parent(const win_names *names, uint32_t pid, uint32_t *ppid) {
+    const win_process_name *p = names_entry(names, pid);
+    if (!p) return -1;
+    *ppid = p->ppid;
+    return 0;
 }
 
 namespace {

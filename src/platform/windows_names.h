@@ -23,3 +23,7 @@ void win_names_free(win_names *names);
 // The name of pid in the snapshot, as UTF-8; -1 for a process it does not hold or when
 // the name does not fit.
 int win_names_find(const win_names *names, uint32_t pid, char *buf, size_t size);
+
+// The parent id the snapshot holds for pid: the process that created it, whose id may
+// have been given to another process since. -1 for a process it does not hold.
+int win_names_parent(const win_names *names, uint32_t pid, uint32_t *ppid);

@@ -209,3 +209,14 @@ void plat_process_facts(uint32_t pid, plat_process *out) {
 
 // The tables name no account for a socket on Windows.
 int plat_account_name(int64_t, char *, size_t) { return -1; }
+
+int win_process_created(uint32_t pid, uint64_t *filetime) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (!process) return -1;
+    FILETIME created, exited, kernel, user;
+    const BOOL ok = GetProcessTimes(process, &created, &exited, &kernel, &user);
+    CloseHandle(process);
+    if (!ok) return -1;
+    *filetime = static_cast<uint64_t>(created.dwHighDateTime) << 32 | created.dwLowDateTime;
+    return 0;
+}

@@ -25,3 +25,7 @@ int win_service_account(uint32_t pid, char *buf, size_t size);
 
 // The system account's name as this system writes it (NT AUTHORITY\SYSTEM in English).
 int win_system_account(char *buf, size_t size);
+
+// The creation time of a process (FILETIME ticks), from GetProcessTimes on a handle opened
+// with PROCESS_QUERY_LIMITED_INFORMATION; 0 on success, -1 when it may not be opened.
+int win_process_created(uint32_t pid, uint64_t *filetime);
