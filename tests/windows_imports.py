@@ -26,8 +26,9 @@ VISTA = {
     "kernel32.dll": """
         CloseHandle CreateToolhelp32Snapshot DeleteCriticalSection EnterCriticalSection
         FreeEnvironmentStringsW GetEnvironmentStringsW GetEnvironmentVariableW GetLastError
-        GetModuleHandleW GetProcAddress GetStartupInfoA GetSystemDirectoryW
-        GetSystemWindowsDirectoryW InitializeCriticalSection IsDBCSLeadByteEx
+        GetModuleHandleW GetProcAddress GetProcessTimes GetStartupInfoA GetSystemDirectoryW
+        GetSystemTimeAsFileTime GetSystemWindowsDirectoryW InitializeCriticalSection
+        IsDBCSLeadByteEx
         LeaveCriticalSection LoadLibraryExW MultiByteToWideChar OpenProcess Process32FirstW
         Process32NextW QueryFullProcessImageNameW QueryPerformanceCounter
         QueryPerformanceFrequency SetDllDirectoryW SetEnvironmentVariableW SetErrorMode
