@@ -48,6 +48,7 @@ bench:
 	cmake --build --preset default
 	python3 bench/listeners.py build/plugin_ports
 	bench/probe.sh
+	bench/process.sh
 	node bench/page_render.mjs build/plugin_ports
 	python3 bench/hub_load.py build/plugin_ports
 
