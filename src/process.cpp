@@ -160,14 +160,8 @@ void write_sockets(uint32_t pid, int *unread) {
     order_rows();
     out_lit("[");
     for (int i = 0; i < g_sock_count; ++i) {
-        const sock_row &r = g_socks[i];
         if (i) out_lit(",");
-        out_lit("{\"proto\":");
-        json_str(r.proto);
-        out_lit(",\"bind_addr\":");
-        json_str(r.bind_addr);
-        out_lit(",\"port\":");
-        out_int(r.port);
+        write_endpoint_keys(g_socks[i]);
         out_lit("}");
     }
     out_lit("]");

@@ -68,6 +68,25 @@ void each_other_thread(int proc, unsigned long pid, Fn fn) {
     close(tasks);
 }
 
+// Calls note(inode) for every socket among the descriptors of a directory of /proc
+// ("PID/fd" or "PID/task/TID/fd", relative to proc), until it returns false: one
+// readlinkat each. The number of entries it listed, -1 when it cannot be read.
+template<typename Fn>
+int scan_fd_dir(int proc, const char *fd_dir, Fn note) {
+    const int fds = openat(proc, fd_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fds < 0) return -1;
+    int entries = 0;
+    each_entry(fds, [&](const char *fd_name) {
+        ++entries;
+        char link[64];
+        const ssize_t k = readlinkat(fds, fd_name, link, sizeof link);
+        uint32_t inode;
+        return k > 0 && lt_socket_inode(link, static_cast<size_t>(k), &inode) ? note(inode) : true;
+    });
+    close(fds);
+    return entries;
+}
+
 } // namespace
 
 // Finds the process of every endpoint: one readlinkat per descriptor of every
@@ -87,20 +106,10 @@ void find_owners(lt_endpoint *eps, size_t count, bool every_holder) {
     // Notes the sockets of one descriptor directory; the number of entries it listed,
     // -1 when it cannot be read.
     auto scan = [&](const char *fd_dir, uint32_t pid) {
-        const int fds = openat(proc, fd_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fds < 0) return -1;
-        int entries = 0;
-        each_entry(fds, [&](const char *fd_name) {
-            ++entries;
-            char link[64];
-            const ssize_t k = readlinkat(fds, fd_name, link, sizeof link);
-            uint32_t inode;
-            if (k > 0 && lt_socket_inode(link, static_cast<size_t>(k), &inode))
-                left -= static_cast<size_t>(lt_owners_note(owners, n, inode, pid));
+        return scan_fd_dir(proc, fd_dir, [&](uint32_t inode) {
+            left -= static_cast<size_t>(lt_owners_note(owners, n, inode, pid));
             return wanted();
         });
-        close(fds);
-        return entries;
     };
     if (proc >= 0 && wanted()) {
         each_entry(proc, [&](const char *name) {
@@ -201,23 +210,11 @@ int find_holdings(lt_endpoint *eps, size_t count, uint32_t pid) {
     if (owners) {
         for (size_t i = 0; i < count; ++i) owners[i].inode = eps[i].inode;
         const size_t n = lt_owners_prepare(owners, count);
-        // Notes the sockets of one descriptor directory; how many entries it listed,
-        // -1 when it cannot be read.
         auto scan = [&](const char *fd_dir) {
-            const int fds = openat(proc, fd_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (fds < 0) return -1;
-            int entries = 0;
-            each_entry(fds, [&](const char *fd_name) {
-                ++entries;
-                char link[64];
-                const ssize_t k = readlinkat(fds, fd_name, link, sizeof link);
-                uint32_t inode;
-                if (k > 0 && lt_socket_inode(link, static_cast<size_t>(k), &inode))
-                    lt_owners_note(owners, n, inode, pid);
+            return scan_fd_dir(proc, fd_dir, [&](uint32_t inode) {
+                lt_owners_note(owners, n, inode, pid);
                 return true;
             });
-            close(fds);
-            return entries;
         };
         char path[32];
         snprintf(path, sizeof path, "%u/fd", static_cast<unsigned>(pid));

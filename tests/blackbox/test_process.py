@@ -47,6 +47,28 @@ def read_lines(stream, patterns, limit=60):
     return found
 
 
+def start_helper(args, patterns, **popen):
+    """Starts a helper that runs until its standard input closes; (its Popen, the first
+    line matching each pattern)."""
+    proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, **popen)
+    try:
+        return proc, read_lines(proc.stdout, patterns)
+    except Exception:
+        stop_helper(proc)
+        raise
+
+
+def stop_helper(proc):
+    proc.stdin.close()
+    try:
+        proc.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+    proc.stdout.close()
+
+
 class ProcessTest(ProgramTest):
     def answer(self, pid, env=None, **kw):
         """The answer for pid, its keys checked in their order."""
@@ -143,27 +165,20 @@ class LinuxProcess(ProcessTest):
         shutil.copy(os.path.realpath("/usr/bin/python3"), cls.exe)
         cls.args = [cls.exe, "-c", HELPER, "two words", b"\xff"]
         cls.before = time.time()
-        cls.proc = subprocess.Popen(cls.args, cwd=cls.folder, user=NOBODY, group=NOBODY,
-                                    extra_groups=[], stdin=subprocess.PIPE,
-                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         try:
-            m = read_lines(cls.proc.stdout, {"ports": rb"ports (\d+) (\d+)"})["ports"]
+            cls.proc, found = start_helper(cls.args, {"ports": rb"ports (\d+) (\d+)"},
+                                           cwd=cls.folder, user=NOBODY, group=NOBODY,
+                                           extra_groups=[])
         except Exception:
-            cls.tearDownClass()
+            shutil.rmtree(cls.folder)
             raise
-        cls.tcp, cls.udp = int(m.group(1)), int(m.group(2))
+        cls.tcp, cls.udp = int(found["ports"].group(1)), int(found["ports"].group(2))
         os.unlink(cls.exe)
         cls.after = time.time()
 
     @classmethod
     def tearDownClass(cls):
-        cls.proc.stdin.close()
-        try:
-            cls.proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            cls.proc.kill()
-            cls.proc.wait()
-        cls.proc.stdout.close()
+        stop_helper(cls.proc)
         shutil.rmtree(cls.folder)
 
     def sockets(self):
@@ -227,15 +242,10 @@ class WineProcess(ProcessTest):
             raise RuntimeError("PORTS_PROCESS_TREE is not set: the windows build names it")
         harness.keep_wine_server(os.environ.get("WINEPREFIX"))
         cls.before = time.time()
-        cls.proc = subprocess.Popen(["wine", tree], env=dict(os.environ, WINEDEBUG="-all"),
-                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                    stderr=subprocess.DEVNULL)
-        try:
-            found = read_lines(cls.proc.stdout, {"tree": rb"tree (\d+) (\d+)\r?$",
-                                                 "child": rb"child (\d+) (.*?)\r?$"})
-        except Exception:
-            cls.tearDownClass()
-            raise
+        cls.proc, found = start_helper(["wine", tree],
+                                       {"tree": rb"tree (\d+) (\d+)\r?$",
+                                        "child": rb"child (\d+) (.*?)\r?$"},
+                                       env=dict(os.environ, WINEDEBUG="-all"))
         cls.after = time.time()
         cls.parent, cls.child = int(found["tree"].group(1)), int(found["tree"].group(2))
         cls.port = int(found["child"].group(1))
@@ -244,13 +254,7 @@ class WineProcess(ProcessTest):
 
     @classmethod
     def tearDownClass(cls):
-        cls.proc.stdin.close()
-        try:
-            cls.proc.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            cls.proc.kill()
-            cls.proc.wait()
-        cls.proc.stdout.close()
+        stop_helper(cls.proc)
 
     def test_path_start_parents_and_sockets_of_a_wine_process(self):
         body = self.answer(self.child, PASSWORD)
