@@ -184,7 +184,7 @@ describe('what changed', () => {
         await rowCount(page, 6);
         const marked = await page.$$eval('#rows tr', trs => trs.map(tr => [
             tr.className, tr.cells[2].textContent, tr.cells[4].textContent,
-            tr.querySelector('.mk')?.textContent ?? '', tr.querySelectorAll('button').length]));
+            tr.querySelector('.mk')?.textContent ?? '', tr.querySelectorAll('button[data-p]').length]));
         assert.deepEqual(marked, [['', '80', '1', '', 1], ['new', '443', '5', 'new', 1],
                                   ['gone', '443', '2', 'gone', 0], ['', '443', '2', '', 0],
                                   ['gone', '8080', '3', 'gone', 0], ['new', '9000', '4', 'new', 1]]);
