@@ -49,6 +49,7 @@ bench:
 	python3 bench/listeners.py build/plugin_ports
 	python3 bench/netns.py build/plugin_ports
 	bench/probe.sh
+	bench/process.sh
 	node bench/page_render.mjs build/plugin_ports
 	python3 bench/hub_load.py build/plugin_ports
 

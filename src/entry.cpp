@@ -11,6 +11,7 @@
 #include "page.h"
 #include "platform/platform.h"
 #include "probe.h"
+#include "process.h"
 #include "query.h"
 
 int mode_meta() {
@@ -27,7 +28,7 @@ route_kind route_request(const char *query, const char *method) {
     return ROUTE_FULL_PAGE;
 }
 
-static void json_answer(const char *query) {
+static void json_answer(const char *query, int gate_on) {
     char action[64];
     get_query_val(query, "action", action, sizeof action);
     // Its own header block: it is no JSON.
@@ -39,6 +40,8 @@ static void json_answer(const char *query) {
     out_lit(JSON_CONTENT_TYPE NO_STORE_NOSNIFF "\r\n");
     if (strcmp(action, "probe") == 0) {
         probe_action(query);
+    } else if (strcmp(action, "process") == 0) {
+        process_action(query, gate_on);
     } else if (!action[0] || strcmp(action, "listeners") == 0 || strcmp(action, "all") == 0) {
         // The detail answer only for "1" exactly: any other value keeps the plain bytes.
         char detail[2];
@@ -64,14 +67,14 @@ int ports_main(int argc, char **argv) {
 
     const char *raw_query = plat_env("QUERY_STRING");
     const char *expected = plat_env("BOT_PASSWORD");
-    if (expected && *expected &&
-        !gate_check(expected, plat_env("HTTP_X_BOT_PASSWORD"), plat_env("HTTP_AUTHORIZATION"),
-                    raw_query))
+    const int gate_on = expected && *expected;
+    if (gate_on && !gate_check(expected, plat_env("HTTP_X_BOT_PASSWORD"),
+                               plat_env("HTTP_AUTHORIZATION"), raw_query))
         gate_refuse();
 
     const char *query = raw_query ? raw_query : "";
     switch (route_request(query, plat_env("REQUEST_METHOD"))) {
-    case ROUTE_JSON: json_answer(query); break;
+    case ROUTE_JSON: json_answer(query, gate_on); break;
     case ROUTE_EMBEDDED_PAGE: write_page(1); break;
     case ROUTE_FULL_PAGE: write_page(0); break;
     }

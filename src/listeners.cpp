@@ -158,6 +158,15 @@ void order_rows() {
     }
 }
 
+void write_endpoint_keys(const sock_row &r) {
+    out_lit("{\"proto\":");
+    json_str(r.proto);
+    out_lit(",\"bind_addr\":");
+    json_str(r.bind_addr);
+    out_lit(",\"port\":");
+    out_int(r.port);
+}
+
 const char *scope_word(int32_t scope) {
     if (scope == SCOPE_LOOPBACK) return "loopback";
     if (scope == SCOPE_WILDCARD) return "wildcard";
@@ -196,12 +205,7 @@ void write_listeners_body_with(const listeners_more &more) {
     for (int i = 0; i < g_sock_count; ++i) {
         const sock_row &r = g_socks[i];
         if (i) out_lit(",");
-        out_lit("{\"proto\":");
-        json_str(r.proto);
-        out_lit(",\"bind_addr\":");
-        json_str(r.bind_addr);
-        out_lit(",\"port\":");
-        out_int(r.port);
+        write_endpoint_keys(r);
         out_lit(",\"scope\":");
         json_str(scope_word(r.scope));
         out_lit(",\"pid\":");

@@ -70,6 +70,10 @@ int enumerate_sockets(plat_endpoint_fn fn = nullptr, void *ctx = nullptr, int fl
 // Orders the rows by port, then protocol, keeping the order of equal rows.
 void order_rows();
 
+// Writes the opening of a row's object and its first keys: {"proto":..,"bind_addr":..,
+// "port":..
+void write_endpoint_keys(const sock_row &r);
+
 // Writes the listeners body for the rows as they stand.
 void write_listeners_body();
 

@@ -17,12 +17,16 @@ void out_ms(int32_t v) { printf("%ld", static_cast<long>(v)); }
 
 void out_bool(int32_t flag) { printf("%s", flag ? "true" : "false"); }
 
-void json_str(const char *text) {
+void out_i64(int64_t v) { printf("%lld", static_cast<long long>(v)); }
+
+// Writes text escaped as inside a JSON string, with the opening and the closing quote
+// when asked.
+static void json_piece(const char *text, bool open, bool close) {
     static const char hex[] = "0123456789abcdef";
     // Escapes are assembled in a small local buffer so a long plain run costs one write.
     char buf[256];
     size_t n = 0;
-    buf[n++] = '"';
+    if (open) buf[n++] = '"';
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; ++p) {
         if (n > sizeof buf - 8) {
             out_bytes(buf, n);
@@ -61,9 +65,11 @@ void json_str(const char *text) {
             }
         }
     }
-    buf[n++] = '"';
+    if (close) buf[n++] = '"';
     out_bytes(buf, n);
 }
+
+void json_str(const char *text) { json_piece(text, true, true); }
 
 // Length of the well-formed sequence at s, or 0 when s starts an ill-formed one; then
 // *bad is the number of bytes that one U+FFFD stands for.
@@ -98,7 +104,8 @@ static size_t utf8_seq(const unsigned char *s, size_t *bad) {
     return need + 1;
 }
 
-void utf8_copy(char *dst, size_t cap, const char *src) {
+// utf8_copy, telling how many bytes of src it took.
+static size_t utf8_take(char *dst, size_t cap, const char *src) {
     static const char replacement[] = "\xef\xbf\xbd";
     const unsigned char *s = reinterpret_cast<const unsigned char *>(src);
     size_t n = 0;
@@ -113,6 +120,19 @@ void utf8_copy(char *dst, size_t cap, const char *src) {
         s += len ? len : bad;
     }
     dst[n] = '\0';
+    return static_cast<size_t>(reinterpret_cast<const char *>(s) - src);
+}
+
+void utf8_copy(char *dst, size_t cap, const char *src) { utf8_take(dst, cap, src); }
+
+void json_utf8(const char *text) {
+    char piece[256];
+    bool first = true;
+    do {
+        text += utf8_take(piece, sizeof piece, text);
+        json_piece(piece, first, !*text);
+        first = false;
+    } while (*text);
 }
 
 int64_t now_ms() { return static_cast<int64_t>(plat_clock_ms()); }

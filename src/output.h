@@ -28,6 +28,9 @@ void out_int(int32_t v);
 // A millisecond duration in plain decimal ("%ld" over the 32-bit value).
 void out_ms(int32_t v);
 
+// A 64-bit signed number in plain decimal.
+void out_i64(int64_t v);
+
 // The JSON word true or false for a 0/1 flag.
 void out_bool(int32_t flag);
 
@@ -40,6 +43,10 @@ void json_str(const char *text);
 // and the text is cut before the first character that does not fit in cap - 1 bytes.
 // Valid text that fits is copied unchanged.
 void utf8_copy(char *dst, size_t cap, const char *src);
+
+// Writes text of any length as one JSON string (as json_str does) of valid UTF-8:
+// every ill-formed sequence becomes U+FFFD, as utf8_copy makes it.
+void json_utf8(const char *text);
 
 // Milliseconds for durations and deadlines. Only differences of two readings
 // mean anything.

@@ -132,10 +132,78 @@ int plat_read_file(const char *, void *buf, size_t cap, size_t *got) {
     return g_fake_file_outcome;
 }
 
+uint32_t g_fake_pid_max = 4194303;
+int64_t g_fake_now;
+plat_proc_more g_fake_more;
+int g_fake_want_cmdline = -1, g_fake_held_unknown;
+
+namespace {
+
+struct fake_proc_entry {
+    uint32_t pid;
+    plat_proc_entry e;
+};
+fake_proc_entry g_procs[16];
+int g_proc_count;
+
+} // namespace
+
+void fake_proc(uint32_t pid, uint32_t ppid, int64_t started, const char *name) {
+    if (g_proc_count >= 16) return;
+    fake_proc_entry &p = g_procs[g_proc_count++];
+    p.pid = pid;
+    p.e.ppid = ppid;
+    p.e.started = started;
+    snprintf(p.e.name, sizeof p.e.name, "%s", name);
+}
+
+uint32_t plat_pid_max() { return g_fake_pid_max; }
+
+int64_t plat_time_now() { return g_fake_now; }
+
+int plat_proc_entry_of(uint32_t pid, plat_proc_entry *out) {
+    for (int i = 0; i < g_proc_count; ++i)
+        if (g_procs[i].pid == pid) {
+            *out = g_procs[i].e;
+            return 0;
+        }
+    return -1;
+}
+
+void plat_proc_more_of(uint32_t, int want_cmdline, plat_proc_more *out) {
+    g_fake_want_cmdline = want_cmdline;
+    *out = g_fake_more;
+}
+
+int plat_tables_read_for(uint32_t pid, const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx,
+                         int *held_known) {
+    *held_known = !g_fake_held_unknown;
+    struct one {
+        uint32_t pid;
+        plat_endpoint_fn fn;
+        void *ctx;
+    } o = {g_fake_held_unknown ? 0 : pid, fn, ctx};
+    return plat_tables_read(
+        order,
+        [](int list, const plat_endpoint *ep, void *c) {
+            const one &o = *static_cast<const one *>(c);
+            plat_endpoint e = *ep;
+            if (e.pid != o.pid) e.pid = 0;
+            o.fn(list, &e, o.ctx);
+        },
+        &o, PLAT_ADDRESSES);
+}
+
 void fake_tables_reset() {
     g_fake_file_outcome = PLAT_FILE_MISSING;
     g_fake_file_text = "";
     g_fake_file_len = 0;
+    g_fake_pid_max = 4194303;
+    g_fake_now = 0;
+    g_fake_more = {PLAT_NONE, nullptr, -1, PLAT_NONE, nullptr, PLAT_NONE, nullptr, 0};
+    g_fake_want_cmdline = -1;
+    g_fake_held_unknown = 0;
+    g_proc_count = 0;
     memset(g_fake_lists, 0, sizeof g_fake_lists);
     g_fake_addr_fail = g_fake_addr_empty = g_fake_image_calls = g_fake_readings = 0;
     g_fake_addr6_text = nullptr;

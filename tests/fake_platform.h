@@ -71,6 +71,20 @@ extern int g_fake_file_outcome;
 extern const char *g_fake_file_text;
 extern size_t g_fake_file_len;
 
+// ---- one process --------------------------------------------------------------
+
+extern uint32_t g_fake_pid_max; // plat_pid_max (4194303 after a reset)
+extern int64_t g_fake_now;      // plat_time_now
+
+// Makes pid a process (a few at a time); other pids name none.
+void fake_proc(uint32_t pid, uint32_t ppid, int64_t started, const char *name);
+
+// What plat_proc_more_of reports (for any pid); want_cmdline of its last call, -1 before.
+extern plat_proc_more g_fake_more;
+extern int g_fake_want_cmdline;
+// plat_tables_read_for: whether the process's holdings can be told.
+extern int g_fake_held_unknown;
+
 // Empties the lists and the images and clears every switch and counter.
 void fake_tables_reset();
 

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/linux_forward.h"
 #include "platform/linux_procs.h"
@@ -22,6 +23,32 @@ TEST(StatusUid, TheRealUidOfTheUidLine) {
     for (const char *text :
          {"Name:\tx\nGid:\t0\t0\t0\t0\n", "Uid:\t\n", "Uid:\t4294967296\t0", "XUid:\t5\n", ""})
         EXPECT_EQ(lp_status_uid(text, &uid), 0) << text;
+}
+
+TEST(Stat, NameParentAndStartWhateverTheNameHolds) {
+    // Fields 3 to 22 of the kernel's line; the start is the last one read.
+    const std::string rest = " S 812 812 812 0 -1 4194560 100 0 0 0 1 2 0 0 20 0 1 0 123456 ";
+    char name[16];
+    uint32_t ppid = 0;
+    uint64_t start = 0;
+    for (const char *task : {"sshd", "a) (b", ") x (", "", "with\nline"}) {
+        const std::string text = "4242 (" + std::string(task) + ")" + rest + "9 8 7\n";
+        ASSERT_EQ(lp_stat_fields(text.c_str(), name, sizeof name, &ppid, &start), 1) << task;
+        EXPECT_STREQ(name, task);
+        EXPECT_EQ(ppid, 812u);
+        EXPECT_EQ(start, 123456u);
+    }
+    // A name longer than its room is cut; a line short of the start, or with no number
+    // where the parent or the start stand, is none.
+    ASSERT_EQ(lp_stat_fields(("1 (0123456789abcdefgh)" + rest).c_str(), name, 8, &ppid, &start), 1);
+    EXPECT_STREQ(name, "0123456");
+    for (const std::string &text : std::vector<std::string>{
+             std::string("1 (x) S 812 1 2"), "1 x S 812" + rest, "1 (x) S -1" + rest.substr(6),
+             "1 (x)" + rest.substr(0, rest.size() - 8) + "12x456 ", "1 (x) S"})
+        EXPECT_EQ(lp_stat_fields(text.c_str(), name, sizeof name, &ppid, &start), 0) << text;
+    uint32_t group = 0;
+    EXPECT_EQ(lp_status_number("Name:\tx\nTgid:\t4242\nPid:\t4243\n", "Tgid:", &group), 1);
+    EXPECT_EQ(group, 4242u);
 }
 
 TEST(Passwd, NamesByUidFirstEntryWinning) {

@@ -386,6 +386,49 @@ TEST_F(Platform, OwnProcessFacts) {
     EXPECT_NE(strstr(system, "SYSTEM"), nullptr) << system;
 }
 
+// This process as the process answer sees it: from the snapshot (named exactly: pid + 1
+// opens this process too, but names none), its handle and its creation time.
+TEST_F(Platform, OwnProcessForTheProcessAnswer) {
+    const uint32_t self = GetCurrentProcessId();
+    FILETIME created, exited, kernel, user;
+    ASSERT_TRUE(GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user));
+    uint64_t ticks = 0;
+    ASSERT_EQ(win_process_created(self, &ticks), 0);
+    EXPECT_EQ(ticks, static_cast<uint64_t>(created.dwHighDateTime) << 32 | created.dwLowDateTime);
+    plat_proc_entry e;
+    ASSERT_EQ(plat_proc_entry_of(self, &e), 0);
+    EXPECT_STREQ(e.name, "platform_tests.exe");
+    EXPECT_EQ(e.started, static_cast<int64_t>(ticks) - 116444736000000000LL);
+    const int64_t age = plat_time_now() - e.started;
+    EXPECT_TRUE(age > 0 && age < 600LL * 10000000) << age;
+    EXPECT_EQ(plat_proc_entry_of(self + 1, &e), -1);
+    EXPECT_EQ(plat_proc_entry_of(0xFFFFFFF0u, &e), -1);
+    EXPECT_EQ(plat_pid_max(), 0xFFFFFFFFu);
+
+    plat_proc_more m;
+    plat_proc_more_of(self, 1, &m);
+    wchar_t path[MAX_PATH];
+    char utf8[MAX_PATH * 3];
+    const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    ASSERT_EQ(win_utf8(path, n, utf8, sizeof utf8), 0);
+    ASSERT_EQ(m.exe_state, PLAT_READ);
+    EXPECT_STREQ(m.exe, utf8);
+    EXPECT_EQ(m.exe_deleted, -1);
+    EXPECT_EQ(m.cwd_state, PLAT_NONE);
+    // Windows 8.1 and later tell the command line; Wine, like older systems, refuses.
+    if (m.cmdline_state == PLAT_READ) {
+        const wchar_t *line = GetCommandLineW();
+        ASSERT_EQ(win_utf8(line, wcslen(line), utf8, sizeof utf8), 0);
+        EXPECT_STREQ(m.cmdline, utf8);
+        EXPECT_EQ(m.cmdline_len, strlen(utf8) + 1);
+    } else {
+        EXPECT_EQ(m.cmdline_state, PLAT_DENIED);
+        EXPECT_TRUE(running_under_wine());
+    }
+    plat_proc_more_of(self, 0, &m);
+    EXPECT_EQ(m.cmdline_state, PLAT_NONE);
+}
+
 // The services of a process as the service control manager lists them, joined in
 // name order. Wine's manager may list none with a process: then there is nothing to
 // compare, and the joining is tested natively.

@@ -52,6 +52,12 @@ add_test(NAME platform.windows.interfaces
 set_tests_properties(platform.windows.interfaces PROPERTIES
   ENVIRONMENT "${PORTS_RUN_ENV}" FIXTURES_REQUIRED wine TIMEOUT 300)
 
+# A parent and its child, whose process answer the black-box suite test_process reads.
+add_executable(process_tree windows/process_tree.cpp)
+target_link_libraries(process_tree PRIVATE ws2_32)
+target_link_options(process_tree PRIVATE -static)
+list(APPEND PORTS_RUN_ENV "PORTS_PROCESS_TREE=$<TARGET_FILE:process_tree>")
+
 # A DLL planted in the exe's folder is not loaded; a program that imports it the
 # ordinary way shows that the planted copy would be found.
 add_library(planted_iphlpapi SHARED windows/planted_iphlpapi.cpp)

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "linux_facts.h"
 #include "linux_procs.h"
 #include "linux_sys.h"
 
@@ -17,8 +18,8 @@ namespace {
 
 const linux_sys &sys = g_linux_sys;
 
-// Reads a small file whole into buf (size bytes), NUL-terminated; its length, or -1.
-// A longer file is cut: the lines read first are the ones wanted.
+} // namespace
+
 ssize_t read_small(const char *path, char *buf, size_t size) {
     const int fd = sys.open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return -1;
@@ -34,6 +35,43 @@ ssize_t read_small(const char *path, char *buf, size_t size) {
     return static_cast<ssize_t>(have);
 }
 
+int read_whole(const char *path, size_t limit, char **text, size_t *len) {
+    *text = nullptr;
+    *len = 0;
+    const int fd = sys.open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    size_t cap = 0;
+    int rc = 0;
+    for (;;) {
+        // Room for one byte more than read, so the text can be ended.
+        if (*len + 1 >= cap) {
+            void *grown = cap < limit ? sys.realloc(*text, cap ? cap * 2 : 16384) : nullptr;
+            if (!grown) {
+                rc = cap < limit ? ENOMEM : EFBIG;
+                break;
+            }
+            *text = static_cast<char *>(grown);
+            cap = cap ? cap * 2 : 16384;
+        }
+        const ssize_t got = sys.read(fd, *text + *len, cap - 1 - *len);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) rc = errno;
+        if (got <= 0) break;
+        *len += static_cast<size_t>(got);
+    }
+    close(fd);
+    if (rc) {
+        free(*text);
+        *text = nullptr;
+        *len = 0;
+    } else {
+        (*text)[*len] = '\0';
+    }
+    return rc;
+}
+
+namespace {
+
 // /etc/passwd, read once per run (the program is static: NSS cannot be loaded).
 struct passwd_text {
     int tried;
@@ -46,23 +84,8 @@ const passwd_text &passwd_loaded() {
     passwd_text &p = g_passwd;
     if (p.tried) return p;
     p.tried = 1;
-    const int fd = sys.open("/etc/passwd", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return p;
-    size_t cap = 0;
-    for (;;) {
-        if (p.len == cap) {
-            // A file past 64 MiB is no account list to read whole.
-            void *grown = cap < (64u << 20) ? sys.realloc(p.text, cap ? cap * 2 : 16384) : nullptr;
-            if (!grown) break;
-            p.text = static_cast<char *>(grown);
-            cap = cap ? cap * 2 : 16384;
-        }
-        const ssize_t got = sys.read(fd, p.text + p.len, cap - p.len);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        p.len += static_cast<size_t>(got);
-    }
-    close(fd);
+    // A file past 64 MiB is no account list to read whole.
+    read_whole("/etc/passwd", 64u << 20, &p.text, &p.len);
     return p;
 }
 

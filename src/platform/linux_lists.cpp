@@ -582,10 +582,9 @@ void deliver_share(reading &r, const netns_share &s, const int order[PLAT_LISTS]
     }
 }
 
-} // namespace
-
-int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx, int flags,
-                     plat_netns_fn ns_fn) {
+// The reading of plat_tables_read, or with only_pid the one of plat_tables_read_for.
+int tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx, int flags,
+                plat_netns_fn ns_fn, uint32_t only_pid, int *held_known) {
     const bool detail = flags & PLAT_DETAIL;
     reading r;
     memset(&r, 0, sizeof r);
@@ -593,14 +592,25 @@ int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx
     r.lists.proc_net = "/proc/net";
     netns_share own;
     memset(&own, 0, sizeof own);
+    // One process's sockets are those of its own namespace, whichever it is.
+    char proc_net[48];
+    const int away = only_pid ? ln_enter_process(only_pid, proc_net, sizeof proc_net) : LN_HOME;
+    if (away == LN_OUTSIDE) {
+        r.lists.proc_net = proc_net;
+        r.lists.no_diag = 1;
+    }
     // The program's own lists: their connections come after the owner scan, as they
     // need no owner.
     read_namespace(r.lists, r.log, order, own);
     // The owner scan holds up to three descriptors at once: a hub that allows few must
     // not lose owners to a netlink socket that only the reads needed.
     close_diag();
+    if (away == LN_ENTERED) ln_leave();
     const bool home = !(flags & PLAT_EVERY_NETNS) || read_other_namespaces(r, order) == 0;
-    if (!(flags & PLAT_ADDRESSES)) find_owners(r.lists.eps, r.lists.count, detail);
+    if (only_pid)
+        *held_known = find_holdings(r.lists.eps, r.lists.count, only_pid);
+    else if (!(flags & PLAT_ADDRESSES))
+        find_owners(r.lists.eps, r.lists.count, detail);
     if (detail && home) {
         r.lists.proc_net = "/proc/net";
         r.lists.no_diag = 0;
@@ -626,4 +636,17 @@ int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx
     free(r.lists.eps);
     free(r.conns.eps);
     return own.readable;
+}
+
+} // namespace
+
+int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx, int flags,
+                     plat_netns_fn ns_fn) {
+    return tables_read(order, fn, ctx, flags, ns_fn, 0, nullptr);
+}
+
+int plat_tables_read_for(uint32_t pid, const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx,
+                         int *held_known) {
+    *held_known = 0;
+    return pid ? tables_read(order, fn, ctx, PLAT_ADDRESSES, nullptr, pid, held_known) : 0;
 }

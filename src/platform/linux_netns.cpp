@@ -134,6 +134,22 @@ void forget_addrs() {
 
 } // namespace
 
+namespace {
+
+// Enters the namespace of an open ns/net link: LN_ENTERED, or LN_OUTSIDE where the
+// program may not. The way back is held only while the program is away: a hub that
+// allows few descriptors must not lose owners to it.
+int enter(int proc, int fd) {
+    if (!g_no_setns && g_home_fd < 0) g_home_fd = openat(proc, "self/ns/net", O_RDONLY | O_CLOEXEC);
+    if (!g_no_setns && g_home_fd >= 0 && setns(fd, CLONE_NEWNET) == 0) return LN_ENTERED;
+    g_no_setns = g_no_setns || errno == EPERM;
+    if (g_home_fd >= 0) close(g_home_fd);
+    g_home_fd = -1;
+    return LN_OUTSIDE;
+}
+
+} // namespace
+
 size_t ln_discover() {
     g_count = 0;
     forget_addrs();
@@ -174,20 +190,31 @@ int ln_enter(size_t i, char *proc_net, size_t size) {
             if (fd >= 0) close(fd);
             continue;
         }
-        // The way back is held only while the program is away: a hub that allows few
-        // descriptors must not lose owners to it.
-        if (!g_no_setns && g_home_fd < 0)
-            g_home_fd = openat(proc, "self/ns/net", O_RDONLY | O_CLOEXEC);
-        if (!g_no_setns && g_home_fd >= 0 && setns(fd, CLONE_NEWNET) == 0) {
-            how = LN_ENTERED;
-        } else {
-            g_no_setns = g_no_setns || errno == EPERM;
-            how = LN_OUTSIDE;
-            if (g_home_fd >= 0) close(g_home_fd);
-            g_home_fd = -1;
-        }
+        how = enter(proc, fd);
         close(fd);
         break;
+    }
+    close(proc);
+    return how;
+}
+
+int ln_enter_process(uint32_t pid, char *proc_net, size_t size) {
+    const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (proc < 0) return LN_GONE;
+    snprintf(proc_net, size, "/proc/%u/net", static_cast<unsigned>(pid));
+    char path[40];
+    snprintf(path, sizeof path, "%u/ns/net", static_cast<unsigned>(pid));
+    int how = LN_GONE;
+    const int fd = openat(proc, path, O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        struct stat st;
+        how = fstat(fd, &st) == 0 && st.st_ino == inode_at(proc, "self/ns/net") ? LN_HOME
+                                                                                 : enter(proc, fd);
+        close(fd);
+    } else if (errno == EACCES || errno == EPERM) {
+        // Another account's process: its /proc/net/tcp entry tells whether it shares ours.
+        const uint64_t tcp = tcp_ino_of(proc, pid);
+        how = !tcp ? LN_GONE : tcp == inode_at(proc, "self/net/tcp") ? LN_HOME : LN_OUTSIDE;
     }
     close(proc);
     return how;

@@ -12,6 +12,7 @@ enum {
     LN_OUTSIDE = 1, // not entered: its lists are in the /proc/net folder given
     LN_GONE = 2,    // no process of it is left
     LN_UNREAD = 3,  // not tried
+    LN_HOME = 4,    // the program's own namespace
 };
 
 // Finds every network namespace other than the program's own that a process of /proc is
@@ -26,6 +27,11 @@ int64_t ln_netns(size_t i);
 // Makes namespace i the one to read: LN_ENTERED, LN_OUTSIDE or LN_GONE. proc_net gets the
 // /proc/PID/net folder of a process still in it.
 int ln_enter(size_t i, char *proc_net, size_t size);
+
+// Makes the namespace of process pid the one to read: LN_HOME, LN_ENTERED (ln_leave
+// brings the program back), LN_OUTSIDE (its lists are in the /proc/net folder given) or
+// LN_GONE.
+int ln_enter_process(uint32_t pid, char *proc_net, size_t size);
 
 // Back to the program's own namespace; 0 on success.
 int ln_leave();

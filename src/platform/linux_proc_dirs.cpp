@@ -88,6 +88,28 @@ uint32_t pid_of(const char *name) {
     return *end || pid > 0xffffffffu ? 0 : static_cast<uint32_t>(pid);
 }
 
+// Calls note(inode) for every socket among the descriptors of a directory of /proc
+// ("PID/fd" or "PID/task/TID/fd", relative to proc), until it returns false: one
+// readlinkat each. The number of entries it listed, -1 when it cannot be read.
+template<typename Fn>
+int scan_fd_dir(int proc, const char *fd_dir, Fn note) {
+    const int fds = openat(proc, fd_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fds < 0) {
+        if (!gone_or_hidden(errno)) g_unreadable |= PLAT_FACT_OWNERS;
+        return -1;
+    }
+    int entries = 0;
+    each_entry(fds, [&](const char *fd_name) {
+        ++entries;
+        char link[64];
+        const ssize_t k = readlinkat(fds, fd_name, link, sizeof link);
+        uint32_t inode;
+        return k > 0 && lt_socket_inode(link, static_cast<size_t>(k), &inode) ? note(inode) : true;
+    });
+    close(fds);
+    return entries;
+}
+
 } // namespace
 
 int plat_facts_unreadable() { return g_unreadable; }
@@ -113,23 +135,10 @@ void find_owners(lt_endpoint *eps, size_t count, bool every_holder) {
     // Notes the sockets of one descriptor directory; the number of entries it listed,
     // -1 when it cannot be read.
     auto scan = [&](const char *fd_dir, uint32_t pid) {
-        const int fds = openat(proc, fd_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fds < 0) {
-            if (!gone_or_hidden(errno)) g_unreadable |= PLAT_FACT_OWNERS;
-            return -1;
-        }
-        int entries = 0;
-        each_entry(fds, [&](const char *fd_name) {
-            ++entries;
-            char link[64];
-            const ssize_t k = readlinkat(fds, fd_name, link, sizeof link);
-            uint32_t inode;
-            if (k > 0 && lt_socket_inode(link, static_cast<size_t>(k), &inode))
-                left -= static_cast<size_t>(lt_owners_note(owners, n, inode, pid));
+        return scan_fd_dir(proc, fd_dir, [&](uint32_t inode) {
+            left -= static_cast<size_t>(lt_owners_note(owners, n, inode, pid));
             return wanted();
         });
-        close(fds);
-        return entries;
     };
     if (proc >= 0 && wanted()) {
         each_entry(proc, [&](const char *name) {
@@ -185,30 +194,35 @@ namespace {
 
 // The image path behind an exe link of /proc ("PID/exe" or "PID/task/TID/exe",
 // relative to dir), without the kernel's " (deleted)" when the file is really gone:
-// a file may be named so. 0 on success.
-int exe_path(int dir, const char *link, char *buf, size_t size) {
+// a file may be named so. 0 on success, else the reason (errno); *deleted 1 when the
+// file is gone, 0 when it is there, -1 when that cannot be told.
+int exe_path(int dir, const char *link, char *buf, size_t size, int *deleted) {
     const ssize_t n = readlinkat(dir, link, buf, size);
+    if (n <= 0) return n < 0 ? errno : ENOENT;
     // A path that fills the buffer may have been cut: no path rather than a wrong one.
-    if (n <= 0 || static_cast<size_t>(n) >= size) return -1;
+    if (static_cast<size_t>(n) >= size) return ENAMETOOLONG;
     buf[n] = '\0';
+    *deleted = 0;
     static const char mark[] = " (deleted)";
     const size_t k = sizeof mark - 1;
-    struct stat st;
+    if (static_cast<size_t>(n) < k || memcmp(buf + n - k, mark, k) != 0) return 0;
     // The link leads to the image itself, unlinked or not.
-    if (static_cast<size_t>(n) >= k && memcmp(buf + n - k, mark, k) == 0 &&
-        fstatat(dir, link, &st, 0) == 0 && st.st_nlink == 0)
-        lt_exe_trim(buf, static_cast<size_t>(n));
+    struct stat st;
+    if (fstatat(dir, link, &st, 0) != 0)
+        *deleted = -1;
+    else if (st.st_nlink == 0)
+        *deleted = 1;
+    if (*deleted == 1) lt_exe_trim(buf, static_cast<size_t>(n));
     return 0;
 }
 
 } // namespace
 
-int plat_image_name(uint32_t pid, char *buf, size_t size) {
-    char path[PATH_MAX];
+int proc_image_path(uint32_t pid, char *path, size_t size, int *deleted) {
     char link[32];
     snprintf(link, sizeof link, "/proc/%u/exe", static_cast<unsigned>(pid));
-    int rc = exe_path(AT_FDCWD, link, path, sizeof path);
-    if (rc != 0 && errno == ENOENT && pid != 0) {
+    int rc = exe_path(AT_FDCWD, link, path, size, deleted);
+    if (rc == ENOENT && pid != 0) {
         // A process whose first thread has exited shows its image through the others
         // (its own link is gone; one that may not be read stays unread).
         const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -216,12 +230,18 @@ int plat_image_name(uint32_t pid, char *buf, size_t size) {
             each_other_thread(proc, pid, [&](const char *task, unsigned long) {
                 char task_link[80];
                 snprintf(task_link, sizeof task_link, "%s/exe", task);
-                rc = exe_path(proc, task_link, path, sizeof path);
+                rc = exe_path(proc, task_link, path, size, deleted);
                 return rc != 0;
             });
         if (proc >= 0) close(proc);
     }
-    if (rc != 0) return -1;
+    return rc;
+}
+
+int plat_image_name(uint32_t pid, char *buf, size_t size) {
+    char path[PATH_MAX];
+    int deleted;
+    if (proc_image_path(pid, path, sizeof path, &deleted) != 0) return -1;
     const char *slash = strrchr(path, '/');
     const char *name = slash ? slash + 1 : path;
     const size_t len = strlen(name);
@@ -232,4 +252,40 @@ int plat_image_name(uint32_t pid, char *buf, size_t size) {
 
 void proc_dir_each(int dir, bool (*fn)(const char *name, void *ctx), void *ctx) {
     each_entry(dir, [&](const char *name) { return fn(name, ctx); });
+}
+
+int find_holdings(lt_endpoint *eps, size_t count, uint32_t pid) {
+    for (size_t i = 0; i < count; ++i) eps[i].ep.pid = 0;
+    const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (proc < 0) return 0;
+    lt_owner *owners = static_cast<lt_owner *>(g_linux_sys.malloc((count + 1) * sizeof *owners));
+    int known = 0;
+    if (owners) {
+        for (size_t i = 0; i < count; ++i) owners[i].inode = eps[i].inode;
+        const size_t n = lt_owners_prepare(owners, count);
+        auto scan = [&](const char *fd_dir) {
+            return scan_fd_dir(proc, fd_dir, [&](uint32_t inode) {
+                lt_owners_note(owners, n, inode, pid);
+                return true;
+            });
+        };
+        char path[32];
+        snprintf(path, sizeof path, "%u/fd", static_cast<unsigned>(pid));
+        const int entries = scan(path);
+        known = entries >= 0;
+        // The threads' own lists where the first thread's is empty: it has exited.
+        if (entries == 0 && has_other_threads(proc, pid))
+            each_other_thread(proc, pid, [&](const char *task, unsigned long) {
+                char fd_dir[80];
+                snprintf(fd_dir, sizeof fd_dir, "%s/fd", task);
+                const int got = scan(fd_dir);
+                if (got < 0) known = 0;
+                return got == 0;
+            });
+        for (size_t i = 0; i < count; ++i)
+            if (lt_owners_find(owners, n, eps[i].inode) == pid) eps[i].ep.pid = pid;
+        free(owners);
+    }
+    close(proc);
+    return known;
 }

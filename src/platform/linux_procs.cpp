@@ -142,19 +142,57 @@ void path_facts(piece path, char *unit, size_t unit_size, char *container, size_
 
 } // namespace
 
-int lp_status_uid(const char *text, uint32_t *uid) {
+int lp_status_number(const char *text, const char *key, uint32_t *v) {
     const size_t n = strlen(text);
     size_t at = 0;
     piece line;
     while (next_line(text, n, &at, &line)) {
-        if (!starts_with(line, "Uid:")) continue;
-        size_t i = 4;
+        if (!starts_with(line, key)) continue;
+        size_t i = strlen(key);
         while (i < line.n && (line.p[i] == ' ' || line.p[i] == '\t')) ++i;
         size_t j = i;
         while (j < line.n && line.p[j] >= '0' && line.p[j] <= '9') ++j;
-        return whole_number({line.p + i, j - i}, uid) ? 1 : 0;
+        return whole_number({line.p + i, j - i}, v) ? 1 : 0;
     }
     return 0;
+}
+
+int lp_status_uid(const char *text, uint32_t *uid) { return lp_status_number(text, "Uid:", uid); }
+
+int lp_stat_fields(const char *text, char *name, size_t name_size, uint32_t *ppid,
+                   uint64_t *start_ticks) {
+    const char *open = strchr(text, '(');
+    const char *close = strrchr(text, ')');
+    if (!open || !close || close < open || name_size == 0) return 0;
+    const size_t k = static_cast<size_t>(close - open - 1);
+    const size_t kept = k < name_size - 1 ? k : name_size - 1;
+    memcpy(name, open + 1, kept);
+    name[kept] = '\0';
+    // After the name: the state, then the fields from the parent on (the parent is
+    // field 4 of the line, the start field 22).
+    const char *p = close + 1;
+    uint64_t values[20];
+    for (int field = 3; field <= 22; ++field) {
+        while (*p == ' ') ++p;
+        const char *start = p;
+        while (*p && *p != ' ' && *p != '\n') ++p;
+        if (p == start) return 0;
+        if (field < 4) continue;
+        uint64_t x = 0;
+        for (const char *c = start; c < p; ++c) {
+            // Only the two fields read must be numbers; others may be negative.
+            if (*c < '0' || *c > '9' || x > (UINT64_MAX - 9) / 10) {
+                x = UINT64_MAX;
+                break;
+            }
+            x = x * 10 + static_cast<uint64_t>(*c - '0');
+        }
+        values[field - 3] = x;
+    }
+    if (values[1] > 0xffffffffu || values[19] == UINT64_MAX) return 0;
+    *ppid = static_cast<uint32_t>(values[1]);
+    *start_ticks = values[19];
+    return 1;
 }
 
 int lp_passwd_name(const char *text, size_t n, uint32_t uid, char *buf, size_t size) {

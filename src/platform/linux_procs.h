@@ -9,6 +9,16 @@
 // with *uid set, 0 when the text has none.
 int lp_status_uid(const char *text, uint32_t *uid);
 
+// The first number of the line of a /proc/PID/status text that starts with key
+// ("Tgid:"): 1 with *v set, 0 when the text has none.
+int lp_status_number(const char *text, const char *key, uint32_t *v);
+
+// The task name, the parent and the start (clock ticks after boot) of a /proc/PID/stat
+// text. The name sits between the first "(" and the last ")", since it may hold both
+// and blanks; it is cut to fit name_size. 1 when the text has them all, else 0.
+int lp_stat_fields(const char *text, char *name, size_t name_size, uint32_t *ppid,
+                   uint64_t *start_ticks);
+
 // The name of uid in an /etc/passwd text of n bytes ("name:password:uid:..." lines),
 // the first entry winning: 1 with buf filled, 0 when there is none or it does not fit.
 int lp_passwd_name(const char *text, size_t n, uint32_t uid, char *buf, size_t size);

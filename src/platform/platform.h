@@ -194,6 +194,56 @@ struct plat_forward {
 int plat_forward_of(uint32_t pid, const char *image, const char *proto, int ipv6,
                     const unsigned char *addr, int port, plat_forward *out);
 
+// ---- one process, as the process answer tells it ----------------------------
+
+// The largest process id this system gives out.
+uint32_t plat_pid_max();
+
+// Times of the process answer: 100-nanosecond units since 1970-01-01 UTC.
+const int64_t PLAT_NO_TIME = INT64_MIN; // unknown
+
+// The current time in those units.
+int64_t plat_time_now();
+
+// One process as the system's process list shows it.
+struct plat_proc_entry {
+    uint32_t ppid;   // the parent the system names; 0 for none
+    int64_t started; // when it started, PLAT_NO_TIME when that may not be read
+    // The base name of its image file, else the name the process list gives (any user
+    // may read that one); bytes as the system has them, empty when it has none.
+    char name[256];
+};
+
+// 0 with out filled; -1 when pid names no process (a thread of one is no process).
+int plat_proc_entry_of(uint32_t pid, plat_proc_entry *out);
+
+// Whether a fact of a process was read: PLAT_NONE when the process has none or the
+// system does not tell it, PLAT_DENIED when the hub's rights do not reach it.
+enum { PLAT_READ = 0, PLAT_NONE = 1, PLAT_DENIED = 2 };
+
+// What more the process answer tells. The texts are the system's bytes (UTF-8 on
+// Windows) and live in the platform's storage until the next call.
+struct plat_proc_more {
+    int exe_state;
+    const char *exe;     // the full path of its image file
+    int32_t exe_deleted; // 1: that file is gone (replaced or deleted); 0: it is there; -1: unknown
+    int cwd_state;
+    const char *cwd; // its working folder
+    int cmdline_state;
+    const char *cmdline; // its arguments, each followed by a NUL
+    size_t cmdline_len;  // their bytes, NULs included
+};
+
+// Fills out for pid; the command line only when want_cmdline (else PLAT_NONE).
+void plat_proc_more_of(uint32_t pid, int want_cmdline, plat_proc_more *out);
+
+// Reads the four lists as plat_tables_read does with PLAT_ADDRESSES, looking for one
+// owner alone: an endpoint that process pid holds comes with pid, every other with 0,
+// found without looking at any other process. *held_known is 0 when the sockets that
+// pid holds could not be told (its descriptors are not the hub's to see).
+int plat_tables_read_for(uint32_t pid, const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx,
+                         int *held_known);
+
 // ---- TCP --------------------------------------------------------------------
 
 typedef intptr_t plat_sock;

@@ -289,6 +289,7 @@ uint32_t link_zone(const unsigned char *addr, DWORD table_scope,
 // has no image path at all.
 struct win_process_name {
     DWORD pid;
+    DWORD ppid; // the parent's id as it was at this one's creation
     wchar_t name[MAX_PATH];
     // The process's creation time once asked for (created_known 1), or that it could
     // not be had (-1).
@@ -327,6 +328,7 @@ void win_names_take(win_names *names) {
         win_process_name &n = names->procs[names->count++];
         n.pid = e.th32ProcessID;
         n.created_known = 0;
+        n.ppid = e.th32ParentProcessID;
         memcpy(n.name, e.szExeFile, sizeof n.name);
         n.name[MAX_PATH - 1] = L'\0';
         e.dwSize = sizeof e;
@@ -370,6 +372,13 @@ uint64_t win_now() {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     return static_cast<uint64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime;
+}
+
+int win_names_parent(const win_names *names, uint32_t pid, uint32_t *ppid) {
+    const win_process_name *p = names_entry(names, pid);
+    if (!p) return -1;
+    *ppid = p->ppid;
+    return 0;
 }
 
 namespace {

@@ -32,3 +32,7 @@ uint64_t win_now();
 // pid was given anew. 0 when it was not, or its creation time cannot be had. A process
 // of the snapshot names (null for none) is asked once, however often it is named.
 int win_pid_reused(win_names *names, uint32_t pid, uint64_t read_at);
+
+// The parent id the snapshot holds for pid: the process that created it, whose id may
+// have been given to another process since. -1 for a process it does not hold.
+int win_names_parent(const win_names *names, uint32_t pid, uint32_t *ppid);

@@ -40,7 +40,8 @@ class SmallStack(ProgramTest):
         # own test beside its sockets. The password goes the long way, through pwd.
         if WINE:
             self.skipTest("Wine gives the program's thread a stack of its own")
-        for query in ("action=probe&port=1&pwd=pw", "pwd=pw", "embed=1&pwd=pw"):
+        for query in ("action=probe&port=1&pwd=pw", "action=process&pid=1&pwd=pw", "pwd=pw",
+                      "embed=1&pwd=pw"):
             with self.subTest(query=query):
                 full = run({"QUERY_STRING": query, "BOT_PASSWORD": "pw"})
                 small = self.run_ok({"QUERY_STRING": query, "BOT_PASSWORD": "pw"},

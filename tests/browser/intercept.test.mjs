@@ -148,7 +148,8 @@ test('every server value is escaped in the row markup', async () => {
                              'tcp', '127.0.0.1', evil, evil, '1', process, evil, '2 3/4',
                              '- Probe']);
     assert.equal(await page.locator('#rows img').count(), 0);
-    assert.equal(await page.getAttribute('#rows button', 'data-p'), evil);
+    assert.equal(await page.getAttribute('#rows button[data-p]', 'data-p'), evil);
+    assert.equal(await page.getAttribute('#rows button[data-pid]', 'data-k'), `${evil} ${evil} ${evil}`);
     assert.equal(await page.getAttribute('#rows .tag', 'class'), 'tag t-sp');
     assert.equal(await page.textContent('#unr'), `Lists that could not be read: ${evil}`);
     await page.close();
@@ -225,7 +226,9 @@ describe('probe buttons and states', () => {
             : '<span class="rt n">-</span>';
         return `<tr><td class="mo">${r.proto}</td><td class="mo">${r.bind_addr}</td>` +
                `<td class="mo">4321</td><td><span class="tag ${tagOf(r.scope)}">${r.scope}` +
-               `</span></td><td class="mo">7</td><td>x</td><td>-</td><td class="mo">-</td>` +
+               `</span></td><td class="mo"><button class="pid" data-pid="7" ` +
+               `data-k="${r.proto} ${r.bind_addr} 4321" aria-expanded="false">7</button></td>` +
+               `<td>x</td><td>-</td><td class="mo">-</td>` +
                `<td>${cell}</td></tr>`;
     }).join('');
 
@@ -258,7 +261,7 @@ describe('probe buttons and states', () => {
         // The card probes 127.0.0.1 without naming it; a row on "::" names ::1.
         assert.equal(sent.at(-1), 'action=probe&port=4321');
         probe = '{"ok":true,"open":true,"refused":false,"connect_ms":9,"http_tried":false}';
-        await page.click('#rows tr:nth-child(3) button');
+        await page.click('#rows tr:nth-child(3) button[data-p]');
         await until(page, () => / -> /.test(document.getElementById('pOut').textContent));
         assert.equal(sent.at(-1), 'action=probe&port=4321&addr=%3A%3A1');
         assert.equal(await page.textContent('#pOut'), '[::1]:4321 -> open (connect 9 ms)');
@@ -295,7 +298,7 @@ describe('focus', () => {
                       : [el.tagName];
         });
         const WANT = ['BUTTON', 'tcp', '127.0.0.1', '4321', 'loopback', '2'];
-        await page.locator('#rows tr:nth-child(3) button').focus();
+        await page.locator('#rows tr:nth-child(3) button[data-p]').focus();
         const sent = page.waitForRequest(r => r.url().includes('action=probe'));
         await page.keyboard.press('Enter');
         await sent;
@@ -341,7 +344,8 @@ describe('contrast', () => {
         'tile value': '.kpi .v', input: '#q', select: '#sc', 'column heading': 'th',
         cell: '#rows td.mo', 'loopback tag': '.t-lo', 'wildcard tag': '.t-wi',
         'specific tag': '.t-sp', open: '.rt.g', refused: '.rt.r', 'not probed': '.rt.n',
-        'row button': '#rows button', 'probe line': '#pOut', 'probe note': '#pBtn + span',
+        'row button': '#rows button[data-p]', 'pid button': '#rows button[data-pid]',
+        'probe line': '#pOut', 'probe note': '#pBtn + span',
         'empty line': '#empty',
         'changes pill': '#chPill', 'unreadable line': '#unr', 'auto refresh label': '.lb',
         'auto refresh': '#arSel', 'export button': '#exBtn', 'sort heading': 'th .sb',
@@ -350,6 +354,8 @@ describe('contrast', () => {
         'container tag': '.t-ct', queue: '.qu:not(.full)', 'full queue': '.qu.full',
         error: '.rt.e', 'unexpected mark': 'tr.unx .mk.ux', 'missing rule': '#missList li',
         'policy error': '#polErr', 'unexpected tile': '#kUnx',
+        'panel label': '.pf dt', 'panel value': '.pf dd',
+        'panel note': '.pf .nr', 'command line': '.pf .cl', 'deleted tag': '.t-dl',
     };
     // Kept as they are in both themes: the fixed white on the accent of the solid
     // buttons (3.65:1), and the dark palette's accent on its specific tag (4.12:1).
@@ -377,7 +383,7 @@ describe('contrast', () => {
     test('every text reads at 4.5:1 or more against what it is drawn on, in both themes',
          async t => {
         const at = (port, more) => ({ ...ROW, port, ...more });
-        const first = [at(4321, { conns: 2, queue: 1, backlog: 8, user: 'www-data' }),
+        const first = [at(4321, { conns: 2, queue: 1, backlog: 8, user: 'www-data', pid: 7 }),
                        at(4322, { bind_addr: '0.0.0.0', scope: 'wildcard' }),
                        at(4323, { bind_addr: '::', scope: 'wildcard' }),
                        at(4324, { bind_addr: '192.168.1.10', scope: 'specific' }),
@@ -400,6 +406,8 @@ describe('contrast', () => {
                                                             missing: [{ proto: 'tcp', bind_addr: '*',
                                                                         port: 1, line: 1 }] })),
             probe: q => json(`{"ok":true,${answers[q.get('port')]},"connect_ms":1,"http_tried":false}`),
+            process: () => json(JSON.stringify({ ok: true, pid: 7, exe: '/x', exe_deleted: true,
+                                                 cmdline: ['x'], cwd: null, unreadable: ['cwd'] })),
         });
         await page.goto(`${hub.base}/plugin_ports`);
         await until(page, () => document.querySelectorAll('#rows tr').length === 5);
@@ -413,6 +421,8 @@ describe('contrast', () => {
         }
         await page.click('th button[data-c="port"]');
         await until(page, () => document.querySelectorAll('#rows .rt.r, #rows .rt.e').length === 2);
+        await page.click('#rows button[data-pid]');
+        await until(page, () => document.querySelector('.t-dl'));
 
         const seen = {};
         for (const theme of ['dark', 'light']) {

@@ -43,6 +43,7 @@ async function openWith(answer, { clock = null, query = '' } = {}) {
     const ctx = clock ? await browser.newContext({ timezoneId: 'UTC' }) : context;
     const page = await pageWith(ctx, {
         probe: q => json(answer.probe(q)),
+        process: q => json(answer.process(q)),
         listeners: async () => {
             loads++;
             if (answer.hold) await answer.hold;
@@ -81,6 +82,8 @@ describe('detail columns', () => {
         // A plain answer's row, without the detail keys.
         row(5432, { pid: 0, comm: '' }),
     ];
+    const pid = (n, k) => `<button class="pid" data-pid="${n}" data-k="${k}" ` +
+                          `aria-expanded="false">${n}</button>`;
     const cell = (addr, port) =>
         `<span class="rt n">-</span> <button class="gh sm" data-a="${addr}" data-p="${port}">` +
         'Probe</button>';
@@ -91,20 +94,21 @@ describe('detail columns', () => {
         await rowCount(page, 5);
         assert.equal(await page.innerHTML('#rows'), [
             '<tr><td class="mo">udp</td><td class="mo">0.0.0.0</td><td class="mo">53</td>' +
-            '<td><span class="tag t-wi">wildcard</span></td><td class="mo">5</td>' +
+            `<td><span class="tag t-wi">wildcard</span></td><td class="mo">${pid(5, 'udp 0.0.0.0 53')}</td>` +
             '<td>dnsmasq - dnsmasq.service</td><td>dnsmasq</td><td class="mo">-</td>' +
             '<td><span class="rt n">-</span></td></tr>',
             '<tr><td class="mo">tcp</td><td class="mo">0.0.0.0</td><td class="mo">80</td>' +
-            '<td><span class="tag t-wi">wildcard</span></td><td class="mo">4</td>' +
+            `<td><span class="tag t-wi">wildcard</span></td><td class="mo">${pid(4, 'tcp 0.0.0.0 80')}</td>` +
             '<td>svchost.exe - Dnscache</td><td>NETWORK SERVICE</td><td class="mo">3</td>' +
             `<td>${cell('127.0.0.1', 80)}</td></tr>`,
             '<tr><td class="mo">tcp</td><td class="mo">127.0.0.1</td><td class="mo">8080</td>' +
-            '<td><span class="tag t-lo">loopback</span></td><td class="mo">11</td>' +
+            '<td><span class="tag t-lo">loopback</span></td>' +
+            `<td class="mo">${pid(11, 'tcp 127.0.0.1 8080')}</td>` +
             '<td>nginx <span class="tag t-ct">web</span></td><td>www-data</td>' +
             '<td class="mo">7 <span class="qu">2/511</span></td>' +
             `<td>${cell('127.0.0.1', 8080)}</td></tr>`,
             '<tr><td class="mo">tcp</td><td class="mo">::1</td><td class="mo">9000</td>' +
-            '<td><span class="tag t-lo">loopback</span></td><td class="mo">12</td>' +
+            `<td><span class="tag t-lo">loopback</span></td><td class="mo">${pid(12, 'tcp ::1 9000')}</td>` +
             '<td>app</td><td>app</td><td class="mo">4 <span class="qu full">4/4</span></td>' +
             `<td>${cell('::1', 9000)}</td></tr>`,
             '<tr><td class="mo">tcp</td><td class="mo">127.0.0.1</td><td class="mo">5432</td>' +
@@ -226,7 +230,7 @@ describe('what changed', () => {
         await rowCount(page, 6);
         const marked = await page.$$eval('#rows tr', trs => trs.map(tr => [
             tr.className, tr.cells[2].textContent, tr.cells[4].textContent,
-            tr.querySelector('.mk')?.textContent ?? '', tr.querySelectorAll('button').length]));
+            tr.querySelector('.mk')?.textContent ?? '', tr.querySelectorAll('button[data-p]').length]));
         assert.deepEqual(marked, [['', '80', '1', '', 1], ['new', '443', '5', 'new', 1],
                                   ['gone', '443', '2', 'gone', 0], ['', '443', '2', '', 0],
                                   ['gone', '8080', '3', 'gone', 0], ['new', '9000', '4', 'new', 1]]);
@@ -490,5 +494,79 @@ describe('export', () => {
             'tcp,127.0.0.1,80,loopback,7,"\'=HYPERLINK(""http://x"") - web",\'+1,2 1/8,',
             ''].join('\r\n'));
         await close();
+    });
+});
+
+describe('process panel', () => {
+    test('a PID opens the process under its row, every value escaped; Escape or the button ' +
+         'closes it and the focus goes back', async () => {
+        const evil = '"><img src=x onerror=alert(1)>&\'';
+        const asked = [];
+        const answer = {
+            rows: [row(22, { pid: 400, comm: 'sshd' }), row(80, { pid: 4242, comm: evil }),
+                   row(81, { pid: 4242, comm: evil })],
+            process: q => {
+                asked.push(q.toString());
+                return answer.proc;
+            },
+            proc: JSON.stringify({
+                ok: true, action: 'process', pid: 4242, comm: evil, user: evil, exe: `/opt/${evil}`,
+                exe_deleted: true, cmdline: ['/usr/bin/python3', '-m', evil], cwd: null,
+                started: '2026-12-04T22:37:00Z', age_s: 3 * 86400 + 4 * 3600 + 59,
+                parents: [{ pid: 400, comm: 'sshd' }, { pid: 1, comm: 'systemd' }],
+                service: evil, container: '', sockets: [{ proto: 'tcp', bind_addr: '::', port: 80 },
+                                                        { proto: 'udp', bind_addr: evil, port: 5353 }],
+                unreadable: ['cwd'] }),
+        };
+        const { page } = await openWith(answer);
+        await rowCount(page, 3);
+        const facts = () => page.$$eval('.pf dd', dds => dds.map(dd => dd.textContent));
+        const button = '#rows tr:nth-child(2) button[data-pid]';
+        await page.focus(button);
+        await page.keyboard.press('Enter');
+        await until(page, () => document.querySelectorAll('.pf dd').length === 8);
+        assert.deepEqual(asked, ['action=process&pid=4242']);
+        // Under its own row, named by its button.
+        assert.equal(await page.$eval('tr.pp', tr => tr.previousElementSibling.cells[2].textContent), '80');
+        assert.equal(await page.$eval('tr.pp td', td => td.colSpan), 9);
+        assert.equal(await page.getAttribute(button, 'aria-expanded'), 'true');
+        assert.deepEqual(await facts(), [
+            `/opt/${evil} deleted`, '', "not readable with the hub's rights",
+            '2026-12-04 22:37:00 UTC, 3 d 4 h ago', 'sshd \u2190 systemd', evil, evil,
+            `tcp [::]:80, udp ${evil}:5353`]);
+        // The command line on one line, whole in its field.
+        assert.equal(await page.inputValue('.pf .cl'), `/usr/bin/python3 -m ${evil}`);
+        assert.equal(await page.locator('#rows img').count(), 0);
+        await page.keyboard.press('Escape');
+        await until(page, () => !document.querySelector('tr.pp'));
+        assert.equal(await page.evaluate(() => document.activeElement.getAttribute('data-k')),
+                     'tcp 127.0.0.1 80');
+        assert.equal(await page.getAttribute(button, 'aria-expanded'), 'false');
+
+        // Opened again: a reload that puts a row before it keeps it under its row, with the
+        // focus in it; the button closes it. An error answer shows its text.
+        await page.click(button);
+        await until(page, () => document.querySelectorAll('.pf dd').length === 8);
+        await page.focus('.pf .cl');
+        answer.rows = [row(21), ...answer.rows];
+        await page.evaluate(() => document.getElementById('rfBtn').click());
+        await until(page, () => document.querySelectorAll('#rows tr').length === 5);
+        assert.equal(await page.$eval('tr.pp', tr => tr.previousElementSibling.cells[2].textContent), '80');
+        assert.equal(await page.evaluate(() => document.activeElement.className), 'cl');
+        await page.click('#rows tr:nth-child(3) button[data-pid]');
+        assert.equal(await page.locator('tr.pp').count(), 0);
+        answer.proc = '{"ok":false,"error":"no such process"}';
+        await page.click('#rows tr:nth-child(4) button[data-pid]');
+        await until(page, () => document.querySelector('.pf dd')?.textContent === 'no such process');
+        assert.equal(await page.$eval('tr.pp', tr => tr.previousElementSibling.cells[2].textContent), '81');
+        // Withheld without a node password, which the panel says.
+        answer.proc = JSON.stringify({ ok: true, pid: 4242, cmdline: null, parents: [],
+                                       unreadable: ['cmdline:no-password', 'parents'] });
+        await page.click('#rows tr:nth-child(2) button[data-pid]');
+        await until(page, () => document.querySelectorAll('.pf dd').length === 8);
+        const withheld = await facts();
+        assert.equal(withheld[1], 'withheld: shown only behind a node password');
+        assert.equal(withheld[4], "not readable with the hub's rights");
+        await page.close();
     });
 });

@@ -351,7 +351,7 @@ describe('probe', () => {
             .filter({ has: p.locator('td:nth-child(2)', { hasText: /^::$/ }) })
             .filter({ has: p.locator('td:nth-child(3)', { hasText: new RegExp(`^${sockets.v6}$`) }) });
         const answered = p.waitForResponse(r => r.url().includes('action=probe'));
-        await wildcard.locator('button').click();
+        await wildcard.locator('button[data-p]').click();
         assert.equal(new URL((await answered).url()).searchParams.get('addr'), '::1');
         await until(p, () => / -> /.test(document.getElementById('pOut').textContent));
         assert.match(await p.textContent('#pOut'), new RegExp(`^\\[::1\\]:${sockets.v6} -> open `));

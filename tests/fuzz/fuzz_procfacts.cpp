@@ -1,5 +1,5 @@
-// The process-fact readers over arbitrary text: /proc/PID/status, /etc/passwd and
-// /proc/PID/cgroup (a container's processes name their own cgroups).
+// The process-fact readers over arbitrary text: /proc/PID/status, /proc/PID/stat,
+// /etc/passwd and /proc/PID/cgroup (a container's processes name their own cgroups).
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -33,6 +33,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         (!name[0] || strpbrk(name, ":\n") || strlen(name) >= sizeof name))
         abort();
     free(passwd);
+
+    // A task may name itself anything: the stat line's name holds any byte but NUL.
+    char task[16];
+    uint32_t ppid;
+    uint64_t start;
+    if (lp_stat_fields(text.c_str(), task, sizeof task, &ppid, &start) == 1 &&
+        (strlen(task) >= sizeof task || text.find(')') == std::string::npos))
+        abort();
 
     char unit[64], container[16];
     lp_cgroup_facts(text.c_str(), unit, sizeof unit, container, sizeof container);

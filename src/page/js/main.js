@@ -5,6 +5,7 @@
 import {$, txt} from './dom.js';
 import {exportCsv} from './export.js';
 import {doProbe} from './probes.js';
+import {closeOnEscape, togglePanel} from './process.js';
 import {load, startRefresh} from './refresh.js';
 import {renderSoon, sortBy} from './table.js';
 
@@ -28,11 +29,14 @@ $('sc').addEventListener('change', renderSoon);
 $('pr').addEventListener('change', renderSoon);
 $('pBtn').addEventListener('click',
                            function() { doProbe(parseInt($('pPort').value, 10), '', renderSoon); });
-// One handler for every row's probe button, whatever rows a render brings.
+// One handler for every row's probe and PID button, whatever rows a render brings.
 $('rows').addEventListener('click', function(e) {
     var b = e.target.closest('button[data-p]');
     if (b) doProbe(parseInt(b.getAttribute('data-p'), 10), b.getAttribute('data-a'), renderSoon);
+    var p = e.target.closest('button[data-pid]');
+    if (p) togglePanel(p);
 });
+document.addEventListener('keydown', closeOnEscape);
 document.querySelector('thead').addEventListener('click', function(e) {
     var b = e.target.closest('button[data-c]');
     if (b) sortBy(b.getAttribute('data-c'));

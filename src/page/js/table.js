@@ -3,6 +3,7 @@ import {GONE, NEW} from './changes.js';
 import {$, esc, field} from './dom.js';
 import {unexpected} from './policy.js';
 import {probeAddr, probeOf, probeRank, probeVersion, stateSpan} from './probes.js';
+import {panelAfter, panelBefore, pidButton} from './process.js';
 import {addressKey, sortItems} from './sort.js';
 
 var view = [];       // items of the last load: { r: row, ch: change }
@@ -99,7 +100,8 @@ function rowHtml(it) {
            MARK[it.ch] + (unx ? ' <span class="mk ux">unexpected</span>' : '') +
            '</td><td class="mo">' + esc(r.bind_addr) + '</td><td class="mo">' + esc(r.port) +
            '</td><td><span class="tag ' + tagCls(r.scope) + '">' + esc(r.scope) +
-           '</span></td><td class="mo">' + (r.pid > 0 ? esc(r.pid) : '-') + '</td><td>' +
+           '</span></td><td class="mo">' +
+           (r.pid > 0 ? (it.ch === GONE ? esc(r.pid) : pidButton(r)) : '-') + '</td><td>' +
            (r.comm ? esc(r.comm) : '-') + (r.service ? ' - ' + esc(r.service) : '') +
            (place ? ' <span class="tag t-ct">' + esc(place) + '</span>' : '') +
            (fw ? ' <span class="fw">' + esc(fw) + '</span>' : '') + '</td><td>' +
@@ -195,7 +197,8 @@ function sameRow(a, b) {
            a.netns === b.netns;
 }
 
-// The focused row button as (row, how many equal rows come before it), or null.
+// The focused row button as (row, how many equal rows come before it, which of its
+// buttons), or null.
 function focusedRow(rows) {
     var el = document.activeElement;
     if (!el || el.tagName !== 'BUTTON' || !rows.contains(el)) return null;
@@ -206,7 +209,11 @@ function focusedRow(rows) {
     for (var i = 0; i < at; i++) {
         if (sameRow(shownItems[i].r, it.r)) nth++;
     }
-    return {row : it.r, nth : nth};
+    return {
+        row : it.r,
+        nth : nth,
+        sel : el.hasAttribute('data-pid') ? 'button[data-pid]' : 'button[data-p]'
+    };
 }
 
 // A rebuild drops the focused button with the old rows; the keyboard user goes on
@@ -219,7 +226,7 @@ function refocus(rows, was) {
             nth--;
             continue;
         }
-        var button = rows.rows[i].querySelector('button[data-p]');
+        var button = rows.rows[i].querySelector(was.sel);
         if (button) button.focus();
         return;
     }
@@ -234,11 +241,13 @@ export function render() {
     // and parsing it again would cost the most of all this work.
     if (html === shown) return;
     var rows = $('rows');
+    var inPanel = panelBefore();
     var focused = focusedRow(rows);
     rows.innerHTML = html;
     shown = html;
     shownItems = items;
     if (focused) refocus(rows, focused);
+    panelAfter(inPanel);
 }
 
 // Typing, the selects, the sort and probe results only mark the table stale; one
