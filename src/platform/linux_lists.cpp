@@ -423,11 +423,15 @@ int read_conns_together(table_snapshot &t, lt_walk_log &log) {
         return -1;
     }
     const size_t n = t.count - begin;
-    const size_t v4 = lt_split_families(t.eps + begin, n, scratch);
+    size_t kept4 = 0, kept6 = 0;
+    // No connection at all leaves a snapshot that may hold no memory yet.
+    if (n > 0) {
+        const size_t v4 = lt_split_families(t.eps + begin, n, scratch);
+        kept4 = lt_drop_repeat_conns(t.eps + begin, v4);
+        memmove(t.eps + begin + kept4, t.eps + begin + v4, (n - v4) * sizeof *t.eps);
+        kept6 = lt_drop_repeat_conns(t.eps + begin + kept4, n - v4);
+    }
     free(scratch);
-    const size_t kept4 = lt_drop_repeat_conns(t.eps + begin, v4);
-    memmove(t.eps + begin + kept4, t.eps + begin + v4, (n - v4) * sizeof *t.eps);
-    const size_t kept6 = lt_drop_repeat_conns(t.eps + begin + kept4, n - v4);
     t.begin[PLAT_TCP4_CONNS] = begin;
     t.end[PLAT_TCP4_CONNS] = t.begin[PLAT_TCP6_CONNS] = begin + kept4;
     t.end[PLAT_TCP6_CONNS] = t.count = begin + kept4 + kept6;
