@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux_forward.h"
-#include "platform/linux_procs.h"
+#include "platform/linux/forward.h"
+#include "platform/linux/procs.h"
 
 namespace {
 

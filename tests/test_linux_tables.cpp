@@ -15,9 +15,9 @@
 #include <sys/socket.h>
 #include <vector>
 
-#include "platform/linux_addrs.h"
-#include "platform/linux_tables.h"
-#include "platform/linux_walks.h"
+#include "platform/linux/addrs.h"
+#include "platform/linux/tables.h"
+#include "platform/linux/walks.h"
 #include "platform/platform.h"
 
 namespace {

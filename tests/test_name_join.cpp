@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/name_join.h"
+#include "platform/windows/name_join.h"
 
 namespace {
 

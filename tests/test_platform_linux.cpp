@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "no_netlink.h"
-#include "platform/linux_sys.h"
-#include "platform/linux_tables.h"
+#include "platform/linux/sys.h"
+#include "platform/linux/tables.h"
 #include "platform/platform.h"
 
 namespace {

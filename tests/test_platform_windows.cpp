@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/windows_names.h"
-#include "platform/windows_procs.h"
-#include "platform/windows_scm.h"
+#include "platform/windows/names.h"
+#include "platform/windows/procs.h"
+#include "platform/windows/scm.h"
 #include "platform_addr_parse.h"
 
 namespace {

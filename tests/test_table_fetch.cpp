@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/table_fetch.h"
+#include "platform/windows/table_fetch.h"
 
 namespace {
 

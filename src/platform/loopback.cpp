@@ -2,7 +2,7 @@
 // same on every platform.
 #include <cstring>
 
-#include "platform.h"
+#include "platform/platform.h"
 
 plat_sock plat_tcp_socket() { return plat_tcp_socket_of(0); }
 

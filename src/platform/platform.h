@@ -1,5 +1,6 @@
 // The operating-system operations the program needs. Exactly one implementation
-// (linux.cpp or windows.cpp) is linked; everything above this header is written once.
+// (the files of linux/ or of windows/) is linked; everything above this header is
+// written once.
 #pragma once
 
 #include <cstddef>

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/linux_addrs.h"
-#include "platform/linux_tables.h"
+#include "platform/linux/addrs.h"
+#include "platform/linux/tables.h"
 
 static void take(const lt_endpoint *e, void *ctx) {
     // Touch every byte so a bad pointer shows up here.

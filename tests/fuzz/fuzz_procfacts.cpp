@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/linux_procs.h"
+#include "platform/linux/procs.h"
 
 namespace {
 

@@ -1,8 +1,6 @@
-// The socket lists of the Linux platform layer: sock_diag, else /proc/net, each list
-// read until its reads vouch for the whole of it; the owners from /proc. Other network
-// namespaces are read the same way, from inside (linux_netns.h) or through the /proc/net
-// folder of a process in them.
-#include "platform.h"
+// One socket list of one network namespace: sock_diag, else /proc/net, read until its
+// reads vouch for the whole of it; and the established connections.
+#include "platform/linux/lists.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -16,11 +14,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "linux_netns.h"
-#include "linux_proc_dirs.h"
-#include "linux_sys.h"
-#include "linux_tables.h"
-#include "linux_walks.h"
+#include "platform/linux/sys.h"
+#include "platform/linux/tables.h"
+#include "platform/linux/walks.h"
 
 namespace {
 
@@ -34,24 +30,6 @@ linux_sys g_linux_sys = LINUX_SYS_REAL;
 namespace {
 
 const linux_sys &sys = g_linux_sys;
-
-// All four lists are read into one snapshot, so that the owners of every endpoint are
-// found in a single pass over /proc/*/fd.
-struct table_snapshot {
-    lt_endpoint *eps;
-    size_t count, cap;
-    size_t begin[PLAT_ALL_LISTS], end[PLAT_ALL_LISTS];
-    int oom; // an endpoint could not be stored: the list being read fails
-    // The connection lists keep the connections on a port a TCP listener uses, the
-    // only ones the answer counts (bit per port); the kernel is asked for those alone.
-    const unsigned char *listen_ports;
-    const void *conn_filter;
-    size_t conn_filter_len;
-    // Where the namespace being read shows its lists: the /proc/net folder to read, and
-    // whether sock_diag reaches it (the program is in it).
-    const char *proc_net;
-    int no_diag;
-};
 
 // The list being read: where it goes, what it keeps, how many endpoints it was handed,
 // the pieces of its reads so far, and which read this is (0 for the first).
@@ -117,7 +95,7 @@ void keep_endpoint(const lt_endpoint *e, void *ctx) {
 // bound or closed between two pieces make the next one repeat some sockets or skip
 // others, as many as there were binds or closes, whatever their number. So a list that
 // came in several pieces is read again, each read's pieces broken elsewhere, until the
-// pieces of all reads together vouch for the whole table (linux_walks.h says when they
+// pieces of all reads together vouch for the whole table (walks.h says when they
 // do); repeats are dropped by inode afterwards. A quiet list in one piece is read once.
 enum { MAX_READS = 8 };
 
@@ -328,7 +306,7 @@ int read_proc(int list, list_reader *reader) {
 // first piece is small may not walk past them in one piece: the sockets an earlier read
 // saw there may have closed, or lie in the gap after that piece. When the reads vouch
 // for the whole list but such sockets are left, one read more, with a whole first
-// piece, walks over them and settles them (linux_walks.h).
+// piece, walks over them and settles them (walks.h).
 int read_covered(list_reader &reader, int list, int (*read_once)(int, list_reader *)) {
     table_snapshot &t = *reader.t;
     lt_log_clear(reader.log);
@@ -351,7 +329,7 @@ int read_covered(list_reader &reader, int list, int (*read_once)(int, list_reade
     return 0;
 }
 
-// Drops the endpoints of the sockets that the reads prove closed (linux_walks.h), so
+// Drops the endpoints of the sockets that the reads prove closed (walks.h), so
 // that sockets closed between reads do not pile up; the new count. Without memory to
 // tell, nothing is dropped.
 size_t drop_closed(lt_endpoint *e, size_t n, const lt_walk_log &log) {
@@ -372,6 +350,8 @@ int list_proto(int list) {
     if (list == PLAT_TCP4 || list == PLAT_TCP6) return LT_TCP;
     return list == PLAT_UDP4 || list == PLAT_UDP6 ? LT_UDP : LT_CONNS;
 }
+
+} // namespace
 
 // Reads one list into the snapshot, from sock_diag or else from /proc/net, each
 // socket once; 0 on success. A list that fails leaves nothing behind.
@@ -404,6 +384,8 @@ int read_list(table_snapshot &t, lt_walk_log &log, int list) {
     t.end[list] = t.count;
     return ok ? 0 : -1;
 }
+
+namespace {
 
 // Both families' connections from one dump, in the older request form that names no
 // family: the kernel walks its whole connection table for every dump, so one walk
@@ -464,6 +446,8 @@ void note_listen_ports(const table_snapshot &t, int readable, table_snapshot &c)
     c.conn_filter = c.conn_filter_len ? filter : nullptr;
 }
 
+} // namespace
+
 // Reads the connection lists of the namespace whose listener lists t has just read, into
 // c; the bits of those read.
 int read_conns(const table_snapshot &t, int readable, table_snapshot &c, lt_walk_log &log) {
@@ -488,169 +472,8 @@ int read_conns(const table_snapshot &t, int readable, table_snapshot &c, lt_walk
     return read;
 }
 
-// One namespace's share of the snapshots: where each of its lists lies (the connection
-// lists in those of connections), which were read, and its name.
-struct netns_share {
-    int64_t netns;
-    int readable;
-    size_t begin[PLAT_ALL_LISTS], end[PLAT_ALL_LISTS];
-};
-
-// Reads the listener lists of the namespace the program is in, or whose /proc/net folder
-// t names, into t; sets its share.
-void read_namespace(table_snapshot &t, lt_walk_log &log, const int order[PLAT_LISTS],
-                    netns_share &share) {
-    share.readable = 0;
-    for (int k = 0; k < PLAT_LISTS; ++k) {
-        const int list = order[k];
-        if (list >= 0 && list < PLAT_LISTS && read_list(t, log, list) == 0)
-            share.readable |= 1 << list;
-    }
-    for (int list = 0; list < PLAT_LISTS; ++list) {
-        share.begin[list] = t.begin[list];
-        share.end[list] = t.end[list];
-    }
-}
-
 // Closes the netlink socket of first reads: it reads the namespace it was made in.
 void close_diag() {
     if (g_diag_fd >= 0) close(g_diag_fd);
     g_diag_fd = -1;
-}
-
-// The snapshots of one reading, the shares of every namespace in it (the program's own
-// first) and the log their reads share.
-struct reading {
-    table_snapshot lists, conns;
-    netns_share *shares;
-    size_t n_shares;
-    lt_walk_log log;
-};
-
-// Room for one more share; null without memory.
-netns_share *new_share(reading &r, int64_t netns) {
-    void *grown = sys.realloc(r.shares, (r.n_shares + 1) * sizeof *r.shares);
-    if (!grown) return nullptr;
-    r.shares = static_cast<netns_share *>(grown);
-    netns_share &s = r.shares[r.n_shares++];
-    memset(&s, 0, sizeof s);
-    s.netns = netns;
-    return &s;
-}
-
-// Reads the listener lists of every namespace but the program's own, each from inside
-// when it can be entered, else through the /proc/net folder of a process in it (sock_diag
-// only reads the namespace it is asked in). A namespace whose processes are gone by then
-// is left out: it had none left to list. Their connections are not read: the kernel keeps
-// one table of connections for all namespaces and walks the whole of it for each
-// namespace's dump, which would cost each namespace many times its listeners. 0, or -1
-// when the program could not come back to its own namespace: the namespaces not read yet
-// are then said unreadable, and nothing more may be read.
-int read_other_namespaces(reading &r, const int order[PLAT_LISTS]) {
-    const size_t n = ln_discover();
-    bool home = true;
-    for (size_t i = 0; i < n; ++i) {
-        char proc_net[48];
-        const int how = home ? ln_enter(i, proc_net, sizeof proc_net) : LN_UNREAD;
-        if (how == LN_GONE) continue;
-        netns_share *share = new_share(r, ln_netns(i));
-        if (share && how != LN_UNREAD) {
-            r.lists.proc_net = proc_net;
-            r.lists.no_diag = how != LN_ENTERED;
-            read_namespace(r.lists, r.log, order, *share);
-        }
-        close_diag();
-        if (how == LN_ENTERED && ln_leave() != 0) home = false;
-    }
-    return home ? 0 : -1;
-}
-
-// Calls fn for every endpoint of a list that was read, naming its namespace.
-void deliver(table_snapshot &t, const netns_share &s, int list, plat_endpoint_fn fn, void *ctx) {
-    if (!(s.readable & 1 << list)) return;
-    for (size_t i = s.begin[list]; i < s.end[list]; ++i) {
-        t.eps[i].ep.netns = s.netns;
-        fn(list, &t.eps[i].ep, ctx);
-    }
-}
-
-// Delivers one namespace's lists in the order asked, each TCP list's connections after it.
-void deliver_share(reading &r, const netns_share &s, const int order[PLAT_LISTS], bool detail,
-                   plat_endpoint_fn fn, void *ctx) {
-    for (int k = 0; k < PLAT_LISTS; ++k) {
-        const int list = order[k];
-        if (list < 0 || list >= PLAT_LISTS) continue;
-        deliver(r.lists, s, list, fn, ctx);
-        if (detail && list == PLAT_TCP4) deliver(r.conns, s, PLAT_TCP4_CONNS, fn, ctx);
-        if (detail && list == PLAT_TCP6) deliver(r.conns, s, PLAT_TCP6_CONNS, fn, ctx);
-    }
-}
-
-// The reading of plat_tables_read, or with only_pid the one of plat_tables_read_for.
-int tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx, int flags,
-                plat_netns_fn ns_fn, uint32_t only_pid, int *held_known) {
-    const bool detail = flags & PLAT_DETAIL;
-    reading r;
-    memset(&r, 0, sizeof r);
-    r.log.grow = sys.realloc;
-    r.lists.proc_net = "/proc/net";
-    netns_share own;
-    memset(&own, 0, sizeof own);
-    // One process's sockets are those of its own namespace, whichever it is.
-    char proc_net[48];
-    const int away = only_pid ? ln_enter_process(only_pid, proc_net, sizeof proc_net) : LN_HOME;
-    if (away == LN_OUTSIDE) {
-        r.lists.proc_net = proc_net;
-        r.lists.no_diag = 1;
-    }
-    // The program's own lists: their connections come after the owner scan, as they
-    // need no owner.
-    read_namespace(r.lists, r.log, order, own);
-    // The owner scan holds up to three descriptors at once: a hub that allows few must
-    // not lose owners to a netlink socket that only the reads needed.
-    close_diag();
-    if (away == LN_ENTERED) ln_leave();
-    const bool home = !(flags & PLAT_EVERY_NETNS) || read_other_namespaces(r, order) == 0;
-    if (only_pid)
-        *held_known = find_holdings(r.lists.eps, r.lists.count, only_pid);
-    else if (!(flags & PLAT_ADDRESSES))
-        find_owners(r.lists.eps, r.lists.count, detail);
-    if (detail && home) {
-        r.lists.proc_net = "/proc/net";
-        r.lists.no_diag = 0;
-        for (int list = PLAT_TCP4; list <= PLAT_TCP6; ++list) {
-            r.lists.begin[list] = own.begin[list];
-            r.lists.end[list] = own.end[list];
-        }
-        own.readable |= read_conns(r.lists, own.readable, r.conns, r.log);
-        for (int list = PLAT_TCP4_CONNS; list <= PLAT_TCP6_CONNS; ++list) {
-            own.begin[list] = r.conns.begin[list];
-            own.end[list] = r.conns.end[list];
-        }
-    }
-    close_diag();
-    free(r.log.inodes);
-    free(r.log.pieces);
-    deliver_share(r, own, order, detail, fn, ctx);
-    for (size_t i = 0; i < r.n_shares; ++i) {
-        if (ns_fn) ns_fn(r.shares[i].netns, r.shares[i].readable, ctx);
-        deliver_share(r, r.shares[i], order, detail, fn, ctx);
-    }
-    free(r.shares);
-    free(r.lists.eps);
-    free(r.conns.eps);
-    return own.readable;
-}
-
-} // namespace
-
-int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx, int flags,
-                     plat_netns_fn ns_fn) {
-    return tables_read(order, fn, ctx, flags, ns_fn, 0, nullptr);
-}
-
-int plat_tables_read_for(uint32_t pid, const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx,
-                         int *held_known) {
-    *held_known = 0;
-    return pid ? tables_read(order, fn, ctx, PLAT_ADDRESSES, nullptr, pid, held_known) : 0;
 }

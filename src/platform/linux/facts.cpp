@@ -1,7 +1,7 @@
 // Linux side of the process facts: the account from /proc/PID/status and /etc/passwd,
 // the unit and container from /proc/PID/cgroup. Every one of these files is readable
 // for every process, so the facts need no rights beyond knowing the process.
-#include "platform.h"
+#include "platform/platform.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -10,9 +10,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "linux_facts.h"
-#include "linux_procs.h"
-#include "linux_sys.h"
+#include "platform/linux/facts.h"
+#include "platform/linux/procs.h"
+#include "platform/linux/sys.h"
 
 namespace {
 

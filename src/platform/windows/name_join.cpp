@@ -1,4 +1,4 @@
-#include "name_join.h"
+#include "platform/windows/name_join.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform.h"
+#include "platform/platform.h"
 
 // The protocol of a list (proto arguments below): TCP listeners, UDP sockets,
 // established TCP connections of one family, or of both families in one dump (the

@@ -1,5 +1,5 @@
 // Linux side of the file of expected listeners: its fixed place and a bounded read.
-#include "platform.h"
+#include "platform/platform.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,6 +1,6 @@
 // What the /proc directories say on Linux: which processes hold each socket, and the
 // image file each runs. Every directory is read with getdents64 into a buffer of its depth.
-#include "linux_proc_dirs.h"
+#include "platform/linux/proc_dirs.h"
 
 #include <cerrno>
 #include <climits>
@@ -14,8 +14,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "linux_sys.h"
-#include "platform.h"
+#include "platform/linux/sys.h"
+#include "platform/platform.h"
 
 namespace {
 

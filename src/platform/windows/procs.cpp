@@ -6,16 +6,16 @@
 #define _WIN32_WINNT 0x0600
 #define WIN32_LEAN_AND_MEAN
 
-#include "platform.h"
+#include "platform/platform.h"
 
 #include <windows.h>
 
 #include <stdlib.h>
 #include <string.h>
 
-#include "name_join.h"
-#include "windows_procs.h"
-#include "windows_scm.h"
+#include "platform/windows/name_join.h"
+#include "platform/windows/procs.h"
+#include "platform/windows/scm.h"
 
 win_scm_calls g_win_scm = {OpenSCManagerW, EnumServicesStatusExW};
 

@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-#include "linux_tables.h"
+#include "platform/linux/tables.h"
 
 // Finds the processes that hold each endpoint's socket (by its inode) and fills the
 // endpoint's pid (the lowest holder), next_pid and holders: one readlinkat per

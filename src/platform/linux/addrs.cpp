@@ -1,6 +1,6 @@
 // The interface addresses of the Linux platform layer: an RTM_GETADDR dump on a routing
 // netlink socket, and whether an address is one of this host's.
-#include "linux_addrs.h"
+#include "platform/linux/addrs.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -11,10 +11,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "linux_sys.h"
-#include "linux_tables.h"
-#include "platform.h"
-#include "sock_addr.h"
+#include "platform/linux/sys.h"
+#include "platform/linux/tables.h"
+#include "platform/platform.h"
+#include "platform/sock_addr.h"
 
 namespace {
 

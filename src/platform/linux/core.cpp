@@ -1,6 +1,6 @@
 // Linux side of the platform layer: process start, clocks, addresses and TCP. The
-// socket lists are in linux_lists.cpp, the processes of /proc in linux_proc_dirs.cpp.
-#include "platform.h"
+// socket lists are in lists.cpp, the processes of /proc in proc_dirs.cpp.
+#include "platform/platform.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -15,7 +15,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "sock_addr.h"
+#include "platform/sock_addr.h"
 
 // ---- process start --------------------------------------------------------
 

@@ -19,7 +19,7 @@ typedef void (*la_addr_fn)(const la_addr *a, void *ctx);
 // in it: the interface's own address (IFA_LOCAL where the message has one, which on a
 // point-to-point link is not the peer's IFA_ADDRESS). LT_MORE: the dump goes on;
 // LT_DONE: it has ended; LT_ERROR: the kernel refused the request or the data is
-// malformed (the results of linux_tables.h).
+// malformed (the results of linux/tables.h).
 int la_parse(const void *data, size_t len, la_addr_fn fn, void *ctx);
 
 // Every address of the network namespace the NETLINK_ROUTE socket fd was opened in,

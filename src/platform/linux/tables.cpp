@@ -1,4 +1,4 @@
-#include "linux_tables.h"
+#include "platform/linux/tables.h"
 
 #include <cstdlib>
 #include <cstring>

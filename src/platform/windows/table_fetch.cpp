@@ -1,4 +1,4 @@
-#include "table_fetch.h"
+#include "platform/windows/table_fetch.h"
 
 #include <cstdlib>
 

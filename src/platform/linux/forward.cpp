@@ -1,4 +1,4 @@
-#include "linux_forward.h"
+#include "platform/linux/forward.h"
 
 #include <arpa/inet.h>
 #include <cstring>

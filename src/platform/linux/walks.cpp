@@ -1,4 +1,4 @@
-#include "linux_walks.h"
+#include "platform/linux/walks.h"
 
 #include <cstdlib>
 #include <cstring>

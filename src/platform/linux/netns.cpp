@@ -1,4 +1,4 @@
-#include "linux_netns.h"
+#include "platform/linux/netns.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -11,10 +11,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "linux_addrs.h"
-#include "linux_proc_dirs.h"
-#include "linux_sys.h"
-#include "platform.h"
+#include "platform/linux/addrs.h"
+#include "platform/linux/proc_dirs.h"
+#include "platform/linux/sys.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -209,7 +209,7 @@ int ln_enter_process(uint32_t pid, char *proc_net, size_t size) {
     if (fd >= 0) {
         struct stat st;
         how = fstat(fd, &st) == 0 && st.st_ino == inode_at(proc, "self/ns/net") ? LN_HOME
-                                                                                 : enter(proc, fd);
+                                                                                : enter(proc, fd);
         close(fd);
     } else if (errno == EACCES || errno == EPERM) {
         // Another account's process: its /proc/net/tcp entry tells whether it shares ours.

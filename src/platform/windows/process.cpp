@@ -7,14 +7,14 @@
 #define _WIN32_WINNT 0x0600
 #define WIN32_LEAN_AND_MEAN
 
-#include "platform.h"
+#include "platform/platform.h"
 
 #include <windows.h>
 
 #include <string.h>
 
-#include "windows_names.h"
-#include "windows_procs.h"
+#include "platform/windows/names.h"
+#include "platform/windows/procs.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "linux_procs.h"
+#include "platform/linux/procs.h"
 
 #include <cstring>
 

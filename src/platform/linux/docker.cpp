@@ -2,7 +2,7 @@
 // container address and port, the namespaces' own interface addresses tell which
 // namespace has that address, the processes in it their container, and the engine's
 // state under its data root (config.v2.json) the container's name.
-#include "platform.h"
+#include "platform/platform.h"
 
 #include <cerrno>
 #include <climits>
@@ -12,10 +12,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "linux_forward.h"
-#include "linux_netns.h"
-#include "linux_proc_dirs.h"
-#include "linux_sys.h"
+#include "platform/linux/forward.h"
+#include "platform/linux/netns.h"
+#include "platform/linux/proc_dirs.h"
+#include "platform/linux/sys.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Linux side of the process answer: one process from /proc/PID/{status,stat,exe,cwd,
 // cmdline}, and the clocks its start is told by.
-#include "platform.h"
+#include "platform/platform.h"
 
 #include <cerrno>
 #include <climits>
@@ -10,9 +10,9 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "linux_facts.h"
-#include "linux_proc_dirs.h"
-#include "linux_procs.h"
+#include "platform/linux/facts.h"
+#include "platform/linux/proc_dirs.h"
+#include "platform/linux/procs.h"
 
 namespace {
 

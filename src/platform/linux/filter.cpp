@@ -3,7 +3,7 @@
 #include <cstring>
 #include <linux/inet_diag.h>
 
-#include "linux_tables.h"
+#include "platform/linux/tables.h"
 
 namespace {
 
