@@ -35,8 +35,12 @@ uint64_t plat_clock_ms() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
+// The precise clock, not time(): that one reads the seconds as of the last timer tick,
+// so a stamp taken just after a second begins could still name the second before.
 int plat_utc_now(struct tm *out) {
-    time_t now = time(nullptr);
+    struct timespec ts;
+    if (clock_gettime(CLOCK_REALTIME, &ts) != 0) return -1;
+    const time_t now = ts.tv_sec;
     return gmtime_r(&now, out) ? 0 : -1;
 }
 
