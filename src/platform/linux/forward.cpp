@@ -139,8 +139,11 @@ int lf_json_string(const char *text, size_t n, const char *key, char *buf, size_
     // Iterative: a deeply nested file cannot overflow a small stack.
     doc.Parse<rapidjson::kParseIterativeFlag>(text, n);
     if (doc.HasParseError() || !doc.IsObject()) return 0;
-    const auto m = doc.FindMember(key);
-    if (m == doc.MemberEnd() || !m->value.IsString()) return 0;
+    // Both iterators const: comparing a mutable one with a const one is
+    // ambiguous to C++20's reversed operators under clang.
+    const rapidjson::Value &root = doc;
+    const auto m = root.FindMember(key);
+    if (m == root.MemberEnd() || !m->value.IsString()) return 0;
     const size_t len = m->value.GetStringLength();
     const char *s = m->value.GetString();
     if (len >= size || memchr(s, '\0', len)) return 0;
