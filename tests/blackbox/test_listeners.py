@@ -203,15 +203,23 @@ class Listeners(ListenerTest):
                     "sockets": [want, dict(want, port="P0", count=499)]})
                 port = report["ports"][0][0]
                 holders = report["holders"][0] + report["holders"][1]
-                wrong = []
+                wrong, crowded = [], []
                 for i, r in enumerate(report["runs"]):
                     self.assertEqual((r.rc, r.err), (0, b""))
-                    listed = [o["pid"] for o in json.loads(r.body())["listeners"]
-                              if o["port"] == port and o["proto"] == kind and o["pid"] in holders]
+                    rows = [o for o in json.loads(r.body())["listeners"]
+                            if o["port"] == port and o["proto"] == kind]
+                    listed = [o["pid"] for o in rows if o["pid"] in holders]
                     if sorted(listed) != sorted(holders):
                         wrong.append((i, len(set(holders) - set(listed)),
                                       len(listed) - len(set(listed))))
+                    # More than were ever open at once: closed sockets kept.
+                    if len(rows) > 600:
+                        crowded.append((i, len(rows)))
                 self.assertEqual(wrong, [], "(answer, sockets missed, sockets repeated)")
+                # A /proc/net read comes a page at a time, so a burst longer than a page
+                # may outlast every read the program makes: rarely, never often.
+                self.assertLessEqual(len(crowded), 4 if source else 0,
+                                     "(answer, rows on the port)")
 
     def test_closed_sockets_never_fill_the_table(self):
         if WINE:

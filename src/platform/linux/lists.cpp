@@ -44,8 +44,8 @@ struct list_reader {
     int once;
     lt_walk_log *log;
     int read;
-    // A read after the reads vouched for the whole list, to settle the fate of sockets
-    // listed before (below): its first piece is a whole one.
+    // Reads after the reads vouched for the whole list, to settle the fate of sockets
+    // listed before (below): their first piece is a whole one.
     int settling;
 };
 
@@ -305,8 +305,10 @@ int read_proc(int list, list_reader *reader) {
 // Sockets bound and closed in bursts gather at the head of a chain, where a read whose
 // first piece is small may not walk past them in one piece: the sockets an earlier read
 // saw there may have closed, or lie in the gap after that piece. When the reads vouch
-// for the whole list but such sockets are left, one read more, with a whole first
-// piece, walks over them and settles them (walks.h).
+// for the whole list but such sockets are left, more reads, each with a whole first
+// piece, walk over them until they settle (walks.h). One is not always enough: a
+// /proc/net piece holds a page of lines, and a burst of binds may be longer than that
+// when it is read, not when the next read comes.
 int read_covered(list_reader &reader, int list, int (*read_once)(int, list_reader *)) {
     table_snapshot &t = *reader.t;
     lt_log_clear(reader.log);
@@ -323,7 +325,7 @@ int read_covered(list_reader &reader, int list, int (*read_once)(int, list_reade
         }
         if (reader.once || reader.log->lost) return 0;
         if (!reader.settling && lt_log_covers(reader.log) == 0) continue;
-        if (reader.settling || lt_log_settled(reader.log) != 0) return 0;
+        if (lt_log_settled(reader.log) != 0) return 0;
         reader.settling = 1;
     }
     return 0;
