@@ -221,7 +221,7 @@ TEST(Dockerd, DataRootAndConfigFileAbsoluteOnly) {
 }
 
 TEST(JsonString, TopLevelStringMembersOnly) {
-    auto get = [](const std::string &text, const char *key, size_t size = 32) {
+    auto get = [](std::string text, const char *key, size_t size = 32) {
         char buf[32] = "left";
         return lf_json_string(text.data(), text.size(), key, buf, size) ? std::string(buf)
                                                                         : "(none)";
@@ -235,8 +235,13 @@ TEST(JsonString, TopLevelStringMembersOnly) {
     EXPECT_EQ(get(config, "Name", 6), "(none)"); // does not fit
     EXPECT_EQ(get(R"(["Name","x"])", "Name"), "(none)");
     EXPECT_EQ(get(R"({"Name":"x")", "Name"), "(none)"); // cut short
-    // Nesting far deeper than a small stack holds is read without recursion.
+    EXPECT_EQ(get(R"({"Name":"first","Name":"second"})", "Name"), "first");
+    EXPECT_EQ(get(std::string(R"({"Name":"x"})") + '\0', "Name"), "(none)");
+    // Nesting far deeper than a small stack holds ends the reading, not the program.
     EXPECT_EQ(get(std::string(100000, '[') + std::string(100000, ']'), "Name"), "(none)");
+    EXPECT_EQ(get(R"({"Name":"x","a":)" + std::string(100, '[') + std::string(100, ']') + "}",
+                  "Name"),
+              "(none)");
 }
 
 } // namespace

@@ -2,7 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cstring>
-#include <rapidjson/document.h>
+#include <rapidjson/reader.h>
 
 namespace {
 
@@ -134,20 +134,66 @@ void lf_dockerd_paths(const char *cmdline, size_t n, char *data_root, size_t roo
     }
 }
 
-int lf_json_string(const char *text, size_t n, const char *key, char *buf, size_t size) {
-    rapidjson::Document doc;
-    // Iterative: a deeply nested file cannot overflow a small stack.
-    doc.Parse<rapidjson::kParseIterativeFlag>(text, n);
-    if (doc.HasParseError() || !doc.IsObject()) return 0;
-    // Both iterators const: comparing a mutable one with a const one is
-    // ambiguous to C++20's reversed operators under clang.
-    const rapidjson::Value &root = doc;
-    const auto m = root.FindMember(key);
-    if (m == root.MemberEnd() || !m->value.IsString()) return 0;
-    const size_t len = m->value.GetStringLength();
-    const char *s = m->value.GetString();
-    if (len >= size || memchr(s, '\0', len)) return 0;
-    memcpy(buf, s, len);
-    buf[len] = '\0';
+namespace {
+
+// Finds the first member named key of the top-level object as the parser walks the
+// text. Nesting is bounded here: the parser recurses once per level.
+struct member_finder : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, member_finder> {
+    enum { MAX_DEPTH = 64 };
+    const char *key;
+    size_t key_len;
+    int depth = 0;
+    bool wanted = false; // the next value is the member's
+    int found = -1;      // -1 not met yet; else whether its value is a string
+    // The value, decoded in place: later strings are decoded in their own places.
+    const char *value = nullptr;
+    size_t value_len = 0;
+
+    bool Default() {
+        if (wanted) found = 0;
+        wanted = false;
+        return true;
+    }
+    bool String(const char *s, rapidjson::SizeType len, bool) {
+        if (wanted) {
+            found = 1;
+            value = s;
+            value_len = len;
+        }
+        wanted = false;
+        return true;
+    }
+    bool Key(const char *s, rapidjson::SizeType len, bool) {
+        wanted = depth == 1 && found < 0 && len == key_len && memcmp(s, key, len) == 0;
+        return true;
+    }
+    bool StartObject() {
+        Default();
+        return ++depth <= MAX_DEPTH;
+    }
+    bool EndObject(rapidjson::SizeType) {
+        --depth;
+        return true;
+    }
+    bool StartArray() { return StartObject(); }
+    bool EndArray(rapidjson::SizeType n) { return EndObject(n); }
+};
+
+} // namespace
+
+int lf_json_string(char *text, size_t n, const char *key, char *buf, size_t size) {
+    // The parser reads the text in place, up to its terminator: a NUL inside is no JSON.
+    if (memchr(text, '\0', n) || text[n] != '\0') return 0;
+    member_finder f;
+    f.key = key;
+    f.key_len = strlen(key);
+    // In place and through a handler: this way the parser keeps no stack of its own,
+    // whose first growth in this version of the library adds to a null pointer.
+    rapidjson::Reader reader;
+    rapidjson::InsituStringStream in(text);
+    const rapidjson::ParseResult ok = reader.Parse<rapidjson::kParseInsituFlag>(in, f);
+    if (!ok || f.found != 1 || f.value_len >= size || memchr(f.value, '\0', f.value_len)) return 0;
+    memcpy(buf, f.value, f.value_len);
+    buf[f.value_len] = '\0';
     return 1;
 }

@@ -33,7 +33,9 @@ int lf_docker_proxy(const char *cmdline, size_t n, lf_proxy *out);
 void lf_dockerd_paths(const char *cmdline, size_t n, char *data_root, size_t root_size,
                       char *config_file, size_t config_size);
 
-// The string value of a member of the top-level object of a JSON text of n bytes,
-// read with a real JSON parser: 1 with buf filled, 0 when the text is no JSON object, has
-// no such member, its value is no string, holds a NUL or does not fit.
-int lf_json_string(const char *text, size_t n, const char *key, char *buf, size_t size);
+// The string value of the first member named key of the top-level object of a JSON
+// text of n bytes (text[n] a NUL), read with a real JSON parser that decodes the text in
+// place (it is overwritten): 1 with buf filled, 0 when the text is no JSON object, nests
+// deeper than 64 levels, has no such member, its value is no string, holds a NUL or does
+// not fit.
+int lf_json_string(char *text, size_t n, const char *key, char *buf, size_t size);
