@@ -1,0 +1,43 @@
+// The forwarder readers over arbitrary bytes: any local user may start a process named
+// docker-proxy or dockerd with any command line, and the engine's state files are JSON
+// that only the engine is meant to write.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/linux/forward.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    // An exact-size copy and its terminator, which the file reader adds: every reader
+    // takes a length, and must not read past it.
+    char *text = static_cast<char *>(malloc(size + 1));
+    memcpy(text, data, size);
+    text[size] = '\0';
+
+    lf_proxy p;
+    if (lf_docker_proxy(text, size, &p) == 0) {
+        const bool proto = !strcmp(p.proto, "tcp") || !strcmp(p.proto, "udp") ||
+                           !strcmp(p.proto, "sctp");
+        if (!proto || p.host_port < 1 || p.host_port > 65535 || p.target_port < 1 ||
+            p.target_port > 65535)
+            abort();
+    } else {
+        // A refused command line leaves nothing behind to be mistaken for a forward.
+        const lf_proxy zero = {};
+        if (memcmp(&p, &zero, sizeof p) != 0) abort();
+    }
+
+    char root[32] = "unset", config[32] = "unset";
+    lf_dockerd_paths(text, size, root, sizeof root, config, sizeof config);
+    const char *const paths[] = {root, config};
+    for (const char *path : paths)
+        if (!memchr(path, '\0', 32) || (strcmp(path, "unset") != 0 && path[0] != '/')) abort();
+
+    // Last: the JSON reader decodes the text in place.
+    char name[16];
+    if (lf_json_string(text, size, "Name", name, sizeof name) == 1 &&
+        strlen(name) >= sizeof name)
+        abort();
+    free(text);
+    return 0;
+}
