@@ -4,7 +4,6 @@
 // state under its data root (config.v2.json) the container's name.
 #include "platform/platform.h"
 
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -12,61 +11,26 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "platform/linux/facts.h"
 #include "platform/linux/forward.h"
 #include "platform/linux/netns.h"
 #include "platform/linux/proc_dirs.h"
-#include "platform/linux/sys.h"
+#include "platform/linux/procs.h"
 
 namespace {
-
-// Reads a file whole into a buffer of the heap (size at most max), NUL-terminated; its
-// length, or -1 (a file past max included). The caller frees *text.
-ssize_t read_whole(const char *path, size_t max, char **text) {
-    *text = nullptr;
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    size_t have = 0, cap = 0;
-    ssize_t rc = -1;
-    for (;;) {
-        if (have + 1 >= cap) {
-            const size_t grow = cap ? cap * 2 : 16384;
-            void *grown = grow <= max ? g_linux_sys.realloc(*text, grow) : nullptr;
-            if (!grown) break;
-            *text = static_cast<char *>(grown);
-            cap = grow;
-        }
-        const ssize_t got = read(fd, *text + have, cap - 1 - have);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) break;
-        if (got == 0) {
-            (*text)[have] = '\0';
-            rc = static_cast<ssize_t>(have);
-            break;
-        }
-        have += static_cast<size_t>(got);
-    }
-    close(fd);
-    if (rc < 0) {
-        free(*text);
-        *text = nullptr;
-    }
-    return rc;
-}
 
 // The parent of a process, from /proc/PID/stat (after the name, which may hold any byte);
 // 0 when unknown.
 uint32_t parent_of(uint32_t pid) {
     char path[40];
     snprintf(path, sizeof path, "/proc/%u/stat", static_cast<unsigned>(pid));
-    char *text;
-    const ssize_t n = read_whole(path, 1 << 16, &text);
-    if (n <= 0) return 0;
-    const char *paren = strrchr(text, ')');
-    unsigned long ppid = 0;
-    char state;
-    if (!paren || sscanf(paren + 1, " %c %lu", &state, &ppid) != 2 || ppid > 0xffffffffu) ppid = 0;
-    free(text);
-    return static_cast<uint32_t>(ppid);
+    char text[1024], name[16];
+    uint32_t ppid;
+    uint64_t start;
+    return read_small(path, text, sizeof text) > 0 &&
+                   lp_stat_fields(text, name, sizeof name, &ppid, &start)
+               ? ppid
+               : 0;
 }
 
 // Where dockerd keeps its state, as seen from here: /proc/PID/root of the engine (its
@@ -93,19 +57,17 @@ void find_data_root(uint32_t parent, engine_root &r) {
         snprintf(cmdline_path, sizeof cmdline_path, "/proc/%u/cmdline",
                  static_cast<unsigned>(parent));
         char *cmdline;
-        const ssize_t n = read_whole(cmdline_path, 1 << 20, &cmdline);
-        if (n > 0)
-            lf_dockerd_paths(cmdline, static_cast<size_t>(n), data_root, sizeof data_root, config,
-                             sizeof config);
+        size_t n;
+        if (read_whole(cmdline_path, 1 << 20, &cmdline, &n) == 0)
+            lf_dockerd_paths(cmdline, n, data_root, sizeof data_root, config, sizeof config);
         free(cmdline);
     }
     if (!data_root[0]) {
         snprintf(path, sizeof path, "%s%s", prefix, config);
         char *text;
-        const ssize_t n = read_whole(path, 1 << 20, &text);
-        if (n <= 0 ||
-            !lf_json_string(text, static_cast<size_t>(n), "data-root", data_root,
-                            sizeof data_root) ||
+        size_t n;
+        if (read_whole(path, 1 << 20, &text, &n) != 0 ||
+            !lf_json_string(text, n, "data-root", data_root, sizeof data_root) ||
             data_root[0] != '/')
             strcpy(data_root, "/var/lib/docker");
         free(text);
@@ -145,9 +107,10 @@ void container_name(const engine_root &r, const char *id, char *buf, size_t size
     if (s.matches != 1) return;
     snprintf(path, sizeof path, "%s/containers/%s/config.v2.json", r.path, s.found);
     char *text;
-    const ssize_t n = read_whole(path, 16u << 20, &text);
+    size_t n;
     char name[256];
-    if (n > 0 && lf_json_string(text, static_cast<size_t>(n), "Name", name, sizeof name)) {
+    if (read_whole(path, 16u << 20, &text, &n) == 0 &&
+        lf_json_string(text, n, "Name", name, sizeof name)) {
         const char *shown = name[0] == '/' ? name + 1 : name;
         if (strlen(shown) < size) strcpy(buf, shown);
     }
@@ -171,9 +134,10 @@ int plat_forward_of(uint32_t pid, const char *image, const char *proto, int ipv6
     char path[40];
     snprintf(path, sizeof path, "/proc/%u/cmdline", static_cast<unsigned>(pid));
     char *cmdline;
-    const ssize_t n = read_whole(path, 1 << 16, &cmdline);
+    size_t n;
     lf_proxy p;
-    const int rc = n > 0 ? lf_docker_proxy(cmdline, static_cast<size_t>(n), &p) : -1;
+    const int rc =
+        read_whole(path, 1 << 16, &cmdline, &n) == 0 ? lf_docker_proxy(cmdline, n, &p) : -1;
     free(cmdline);
     if (rc != 0 || strcmp(p.proto, proto) != 0 || p.host_port != port || !same_host(p, ipv6, addr))
         return -1;
