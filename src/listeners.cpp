@@ -1,5 +1,6 @@
 #include "listeners.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "output.h"
@@ -120,28 +121,23 @@ static bool row_after(const sock_row &a, const sock_row &b) {
     return strcmp(a.proto, b.proto) > 0;
 }
 
+// Rows by row_after, and equal rows in table order: qsort is not stable by itself.
+static int by_row(const void *a, const void *b) {
+    const int i = *static_cast<const int16_t *>(a), j = *static_cast<const int16_t *>(b);
+    if (row_after(g_socks[i], g_socks[j])) return 1;
+    if (row_after(g_socks[j], g_socks[i])) return -1;
+    return i - j;
+}
+
 void order_rows() {
     const int n = g_sock_count;
     if (n < 2) return;
-    // A stable insertion sort over row numbers, then one move per row: sorting the
-    // rows of over 200 bytes themselves would copy megabytes for a full table. Static:
-    // the stack may be small.
+    // The row numbers are sorted, then each row moves once: sorting the rows of over 200
+    // bytes themselves would copy megabytes for a full table. Static: the stack may be
+    // small.
     static int16_t order[MAX_ROWS];
-    order[0] = 0;
-    for (int i = 1; i < n; ++i) {
-        // Past every earlier row that does not come after row i, so equal rows keep
-        // their order.
-        int lo = 0, hi = i;
-        while (lo < hi) {
-            const int mid = (lo + hi) / 2;
-            if (row_after(g_socks[order[mid]], g_socks[i]))
-                hi = mid;
-            else
-                lo = mid + 1;
-        }
-        memmove(order + lo + 1, order + lo, static_cast<size_t>(i - lo) * sizeof *order);
-        order[lo] = static_cast<int16_t>(i);
-    }
+    for (int i = 0; i < n; ++i) order[i] = static_cast<int16_t>(i);
+    qsort(order, static_cast<size_t>(n), sizeof *order, by_row);
     // Position k takes row order[k]; follow each cycle with one spare row.
     for (int start = 0; start < n; ++start) {
         if (order[start] == start) continue;
