@@ -15,6 +15,7 @@
 #include <linux/netlink.h>
 #include <netinet/in.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "no_netlink.h"
+#include "platform/linux/checked_files.h"
 #include "platform/linux/sys.h"
 #include "platform/linux/tables.h"
 #include "platform/platform.h"
@@ -660,6 +662,65 @@ TEST(RealImageName, ImageReplacedOnDiskIsStillGone) {
     // An upgrade replaces the file under a running program: the old image is gone even
     // though a file of its name exists, so the kernel's mark is dropped.
     EXPECT_EQ(name_of_copy("daemon", true), "daemon");
+}
+
+// The engine's files as the checked reader opens them: beneath a root, links of the
+// expected owner only, never a FIFO or a device, never another account's file.
+TEST(CheckedFiles, OnlyTheOwnersRegularFilesAndLinks) {
+    if (geteuid() != 0) GTEST_SKIP() << "making another account's files needs root";
+    char dir[] = "/tmp/ports-checked-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string d = dir;
+    auto put = [&](const char *name, const char *text) {
+        FILE *f = fopen((d + "/" + name).c_str(), "w");
+        fputs(text, f);
+        fclose(f);
+    };
+    put("state.json", "{\"Name\":\"/web\"}");
+    put("foreign.json", "{}");
+    ASSERT_EQ(chown((d + "/foreign.json").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(mkfifo((d + "/fifo").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("state.json", (d + "/own-link").c_str()), 0);
+    ASSERT_EQ(symlink(d.c_str(), (d + "/own-dir-link").c_str()), 0);
+    ASSERT_EQ(symlink("state.json", (d + "/foreign-link").c_str()), 0);
+    ASSERT_EQ(lchown((d + "/foreign-link").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(symlink("/dev/zero", (d + "/device-link").c_str()), 0);
+    const int root = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    auto outcome = [](int got) {
+        std::string out("#");
+        return out.append(std::to_string(got));
+    };
+    auto read = [&](const std::string &path, int64_t owner) {
+        char *text;
+        size_t n;
+        const int got = lc_read(root, path.c_str(), owner, 1 << 20, &text, &n);
+        std::string out = got == PLAT_FILE_READ ? std::string(text, n) : outcome(got);
+        free(text);
+        return out;
+    };
+    const std::string bad = outcome(PLAT_FILE_UNREADABLE), odd = outcome(PLAT_FILE_NOT_REGULAR);
+    EXPECT_EQ(read(d + "/state.json", 0), "{\"Name\":\"/web\"}");
+    EXPECT_EQ(read(d + "/own-link", 0), "{\"Name\":\"/web\"}");
+    EXPECT_EQ(read(d + "/own-dir-link/state.json", 0), "{\"Name\":\"/web\"}");
+    EXPECT_EQ(read(d + "/foreign-link", 0), bad);
+    EXPECT_EQ(read(d + "/foreign.json", 0), bad);
+    EXPECT_EQ(read(d + "/foreign.json", 65534), "{}");
+    EXPECT_EQ(read(d + "/fifo", 0), odd); // at once: it is never opened
+    EXPECT_EQ(read(d + "/device-link", 0), odd);
+    EXPECT_EQ(read(d + "/../" + d.substr(5) + "/state.json", 0), bad);
+    EXPECT_EQ(read(d + "/none", 0), outcome(PLAT_FILE_MISSING));
+    EXPECT_EQ(read(d + "/state.json", 0).size(), 15u);
+    char *text;
+    size_t n;
+    EXPECT_EQ(lc_read(root, (d + "/state.json").c_str(), 0, 8, &text, &n), PLAT_FILE_UNREADABLE);
+    // The operator's own path: any owner, links followed, still never waited on.
+    size_t got;
+    char buf[64];
+    EXPECT_EQ(plat_read_file((d + "/foreign-link").c_str(), buf, sizeof buf, &got), PLAT_FILE_READ);
+    EXPECT_EQ(plat_read_file((d + "/fifo").c_str(), buf, sizeof buf, &got), PLAT_FILE_NOT_REGULAR);
+    close(root);
+    const std::string rm = "rm -rf " + d;
+    EXPECT_EQ(system(rm.c_str()), 0);
 }
 
 } // namespace

@@ -111,7 +111,9 @@ int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx
 
 // Kinds of facts a reading may have missed for a reason other than a process being gone
 // or not the hub's to see (plat_facts_unreadable).
-enum { PLAT_FACT_OWNERS = 1, PLAT_FACT_SERVICES = 2 };
+// PLAT_FACT_FORWARDERS: the state of a port forwarder's engine (files it may not read,
+// or that are not the engine's own).
+enum { PLAT_FACT_OWNERS = 1, PLAT_FACT_SERVICES = 2, PLAT_FACT_FORWARDERS = 4 };
 
 // A bit for each kind of fact the readings of this run could not read (Linux: descriptor
 // folders that could not be opened, out of descriptors say; Windows: a service manager

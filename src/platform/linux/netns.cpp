@@ -33,6 +33,7 @@ int g_home_fd = -1;
 uint64_t g_home_ino, g_home_tcp;
 // setns was refused once: the program may not enter any namespace.
 bool g_no_setns;
+unsigned g_discoveries;
 
 // One address of a namespace: which (the index of a space, or SIZE_MAX for the own).
 struct held_addr {
@@ -151,6 +152,7 @@ int enter(int proc, int fd) {
 } // namespace
 
 size_t ln_discover() {
+    ++g_discoveries;
     g_count = 0;
     forget_addrs();
     const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -287,3 +289,25 @@ int ln_holding(int ipv6, const unsigned char *addr, int64_t *netns, uint32_t *pi
     *pid = found == OWN ? 0 : g_spaces[found].pids[0];
     return 1;
 }
+
+size_t ln_holders(int ipv6, const unsigned char *addr, int64_t *netns, uint32_t *pid, size_t max) {
+    if (!g_addrs_read) read_addrs();
+    const size_t size = ipv6 ? 16 : 4;
+    size_t n = 0;
+    for (size_t k = 0; k < g_addr_count; ++k) {
+        const held_addr &h = g_addrs[k];
+        if (h.a.ipv6 != (ipv6 != 0) || memcmp(h.a.addr, addr, size) != 0) continue;
+        const int64_t ns = h.space == OWN ? 0 : g_spaces[h.space].netns;
+        bool seen = false;
+        for (size_t j = 0; j < n && j < max; ++j) seen = seen || netns[j] == ns;
+        if (seen) continue;
+        if (n < max) {
+            netns[n] = ns;
+            pid[n] = h.space == OWN ? 0 : g_spaces[h.space].pids[0];
+        }
+        ++n;
+    }
+    return n;
+}
+
+unsigned ln_discoveries() { return g_discoveries; }

@@ -41,3 +41,11 @@ int ln_leave();
 // program's own): 1 when exactly one namespace holds it, else 0. Each namespace's
 // addresses are read once, at the first call after a discovery.
 int ln_holding(int ipv6, const unsigned char *addr, int64_t *netns, uint32_t *pid);
+
+// Every namespace whose interfaces hold addr, as ln_holding finds them: the first max of
+// them into netns and pid (a process in it, 0 for the program's own); their number.
+size_t ln_holders(int ipv6, const unsigned char *addr, int64_t *netns, uint32_t *pid, size_t max);
+
+// How many discoveries there have been: what was learnt of the namespaces' contents is
+// good until the next one.
+unsigned ln_discoveries();
