@@ -93,7 +93,33 @@ struct detail_reading {
     size_t n_unread;
     int unread_lost; // a namespace could not be noted: said as "netns:*"
     int own_read;    // the program's own lists read
+    int cut;         // rows left out for want of room: a bit (1 << rank) for each rank
+    // Where the search for a row to give way goes on, per rank it may be below: ranks only
+    // rise in a slot, so no slot behind a cursor can give way later.
+    int cursor[2];
 };
+
+// Which rows give way when the table is full: a UDP socket of another namespace first,
+// then one of the program's own; a TCP listener never gives way to a UDP socket. So no
+// number of UDP sockets, wherever they are, hides a server.
+enum { RANK_UDP_OTHER = 0, RANK_UDP_OWN = 1, RANK_TCP = 2 };
+
+int rank_of(bool tcp, int64_t netns) { return tcp ? RANK_TCP : netns == 0 ? RANK_UDP_OWN : RANK_UDP_OTHER; }
+
+int rank_of(const sock_row &r) { return rank_of(is_tcp(r), r.netns); }
+
+// The slot of a row ranked below rank, to be given to a new one; -1 when none is.
+int room_for(detail_reading &d, int rank) {
+    for (int below = 0; below < rank; ++below) {
+        int &at = d.cursor[below];
+        while (at >= 0 && rank_of(g_socks[at]) > below) --at;
+        if (at >= 0) {
+            d.cut |= 1 << rank_of(g_socks[at]);
+            return at--;
+        }
+    }
+    return -1;
+}
 
 // The reading of this run, kept for the answer written from it (the namespaces that
 // could not be read are said after the rows).
@@ -134,7 +160,24 @@ void take_detail(int list, const plat_endpoint *ep, void *ctx) {
         c.netns = ep->netns;
         return;
     }
-    const int at = add_endpoint(list, ep, serving_pid(ep->pid, ep->next_pid, d.manager));
+    const bool tcp = list == PLAT_TCP4 || list == PLAT_TCP6;
+    if (tcp && ep->state != PLAT_TCP_LISTEN) return;
+    const uint32_t pid = serving_pid(ep->pid, ep->next_pid, d.manager);
+    int at;
+    if (g_sock_count < MAX_ROWS) {
+        at = add_endpoint(list, ep, pid);
+    } else {
+        const int rank = rank_of(tcp, ep->netns);
+        const int slot = room_for(d, rank);
+        if (slot < 0) {
+            d.cut |= 1 << rank;
+            return;
+        }
+        // The new row is written in the slot of the one that gives way.
+        g_sock_count = slot;
+        at = add_endpoint(list, ep, pid);
+        g_sock_count = MAX_ROWS;
+    }
     if (at < 0) return;
     sock_row &r = g_socks[at];
     r.netns = ep->netns;
@@ -344,7 +387,8 @@ void write_unreadable(void *ctx) {
             name(text);
         }
     if (d.unread_lost) name("netns:*");
-    out_lit("]");
+    out_lit("],\"truncated\":");
+    out_bool(d.cut != 0);
     policy_write_after();
 }
 
@@ -355,6 +399,7 @@ int detail_read(bool every_netns) {
     detail_reading &d = g_reading;
     free(d.unread);
     memset(&d, 0, sizeof d);
+    d.cursor[0] = d.cursor[1] = MAX_ROWS - 1;
     d.manager = plat_service_manager_pid();
     const int flags = PLAT_DETAIL | (every_netns ? PLAT_EVERY_NETNS : 0);
     d.own_read = enumerate_sockets(take_detail, &d, flags, take_netns);
@@ -373,6 +418,16 @@ int detail_read(bool every_netns) {
 
 const row_text &detail_text(int row) { return g_text[row]; }
 
+bool detail_truncated() { return g_reading.cut != 0; }
+
+int detail_judgeable(int readable) {
+    // A cut that left out rows of the program's own namespace leaves that protocol's
+    // lists not wholly in the table: what is not there cannot be said missing.
+    if (g_reading.cut & 1 << RANK_TCP) readable &= ~(1 << PLAT_TCP4 | 1 << PLAT_TCP6);
+    if (g_reading.cut & 1 << RANK_UDP_OWN) readable &= ~(1 << PLAT_UDP4 | 1 << PLAT_UDP6);
+    return readable;
+}
+
 void detail_action() {
     const int readable = detail_read(true);
     if ((readable & ((1 << PLAT_LISTS) - 1)) == 0) {
@@ -380,6 +435,6 @@ void detail_action() {
         return;
     }
     policy_load();
-    policy_judge(readable);
+    policy_judge(detail_judgeable(readable));
     write_listeners_body_with(listeners_more{write_row_more, write_unreadable, &g_reading});
 }

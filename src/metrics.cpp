@@ -218,7 +218,7 @@ void metrics_action() {
         return;
     }
     policy_load();
-    policy_judge(readable);
+    policy_judge(detail_judgeable(readable));
     write_info();
     group_rows(g_sock_count, judged_tcp, socket_hash, same_socket, g_head);
     write_per_listener("ports_listener_connections",
@@ -230,4 +230,10 @@ void metrics_action() {
     write_counts();
     write_policy();
     write_unreadable(readable);
+    family("ports_rows_truncated",
+           "1 when sockets were left out of the answer for want of room (TCP listeners are kept "
+           "first), else 0.");
+    out_lit("ports_rows_truncated ");
+    out_int(detail_truncated() ? 1 : 0);
+    out_lit("\n");
 }

@@ -97,7 +97,7 @@ TEST_F(Detail, EveryFieldOfEveryKindOfRow) {
             "{\"proto\":\"tcp\",\"bind_addr\":\"::\",\"port\":80,\"scope\":\"wildcard\","
             "\"pid\":812,\"comm\":\"nginx\",\"user\":\"www-data\",\"service\":\"nginx.service\","
             "\"container\":\"\",\"holders\":3,\"queue\":2,\"backlog\":511,\"conns\":2,"
-            "\"v6only\":false,\"probe\":true,\"netns\":0,\"forward\":null,\"expected\":null}],\"unreadable\":[],"
+            "\"v6only\":false,\"probe\":true,\"netns\":0,\"forward\":null,\"expected\":null}],\"unreadable\":[],\"truncated\":false,"
             "\"policy\":null,\"missing\":[]}\n");
     EXPECT_EQ(g_fake_flags, PLAT_DETAIL | PLAT_EVERY_NETNS);
 }
@@ -117,7 +117,7 @@ TEST_F(Detail, NothingKnownIsEmptyNullOrMinusOne) {
                 "\"pid\":0,\"comm\":\"\",\"user\":\"\",\"service\":\"\",\"container\":\"\","
                 "\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":0,\"v6only\":null,"
                 "\"probe\":true,\"netns\":0,\"forward\":null,\"expected\":null}],"
-                "\"unreadable\":[],\"policy\":null,\"missing\":[]}\n");
+                "\"unreadable\":[],\"truncated\":false,\"policy\":null,\"missing\":[]}\n");
     EXPECT_EQ(g_fake_fact_calls, 1); // pid 0 has no facts to read
 }
 
@@ -125,16 +125,16 @@ TEST_F(Detail, UnreadableListsAreNamedInOrderThenTheFacts) {
     fake_endpoint(PLAT_UDP4, "127.0.0.1", 5, 0);
     for (int list : {PLAT_UDP6, PLAT_TCP4, PLAT_TCP6}) g_fake_lists[list].fail = 1;
     EXPECT_TRUE(
-        answer().ends_with("\"expected\":null}],\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\"],"
+        answer().ends_with("\"expected\":null}],\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\"],\"truncated\":false,"
                            "\"policy\":null,\"missing\":[]}\n"));
     g_fake_facts_unreadable = PLAT_FACT_SERVICES | PLAT_FACT_OWNERS;
     EXPECT_TRUE(answer().ends_with("\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\",\"owners\","
-                                   "\"services\"],\"policy\":null,\"missing\":[]}\n"));
+                                   "\"services\"],\"truncated\":false,\"policy\":null,\"missing\":[]}\n"));
     g_fake_lists[PLAT_UDP4].fail = 1;
     EXPECT_EQ(answer(), "{\"ok\":false,\"error\":\"socket tables unreadable\"}\n");
     for (fake_list &l : g_fake_lists) l.fail = 0;
     g_fake_facts_unreadable = PLAT_FACT_OWNERS;
-    EXPECT_TRUE(answer().ends_with("\"unreadable\":[\"owners\"],\"policy\":null,\"missing\":[]}\n"));
+    EXPECT_TRUE(answer().ends_with("\"unreadable\":[\"owners\"],\"truncated\":false,\"policy\":null,\"missing\":[]}\n"));
 }
 
 // The answer names the serving process; the system's process list names only the
@@ -271,7 +271,7 @@ TEST_F(Detail, OtherNamespacesTheirConnectionsUnreadableListsAndForwards) {
                        "\"name\":\"web\\\"1\\u0001\"},\"expected\":null}]"),
               std::string::npos)
         << out;
-    EXPECT_TRUE(out.ends_with("\"unreadable\":[\"netns:4026532305 tcp6\",\"netns:? udp4\"],"
+    EXPECT_TRUE(out.ends_with("\"unreadable\":[\"netns:4026532305 tcp6\",\"netns:? udp4\"],\"truncated\":false,"
                               "\"policy\":null,\"missing\":[]}\n"))
         << out;
 }
@@ -288,6 +288,44 @@ TEST_F(Detail, EveryNamespaceFitsPastThePlainAnswersRows) {
     EXPECT_EQ(g_socks[1199].port, 1399);
     capture_stdout(listeners_action);
     EXPECT_EQ(g_sock_count, 400); // the plain answer: the program's own namespace alone
+}
+
+TEST_F(Detail, AFullTableKeepsEveryTcpListenerThenTheOwnUdpAndSaysItWasCut) {
+    // The program's own namespace: one TCP listener and more UDP sockets than fit; then
+    // another namespace's TCP listener and UDP socket.
+    fake_netns(4026532000, 0);
+    fake_endpoint(PLAT_TCP4, "127.0.0.1", 22, 0);
+    for (int i = 0; i < MAX_ROWS + 10; ++i) fake_endpoint(PLAT_UDP4, "0.0.0.0", 1000 + i % 60000, 0);
+    fake_endpoint(PLAT_TCP6, "::", 443, 0)->netns = 4026532000;
+    fake_endpoint(PLAT_UDP4, "0.0.0.0", 53, 0)->netns = 4026532000;
+    const std::string out = answer();
+    ASSERT_EQ(g_sock_count, MAX_ROWS);
+    int tcp = 0, other_udp = 0;
+    for (int i = 0; i < g_sock_count; ++i) {
+        tcp += strcmp(g_socks[i].proto, "tcp") == 0;
+        other_udp += strcmp(g_socks[i].proto, "udp") == 0 && g_socks[i].netns != 0;
+    }
+    EXPECT_EQ(tcp, 2);
+    EXPECT_EQ(other_udp, 0);
+    EXPECT_TRUE(detail_truncated());
+    EXPECT_TRUE(out.ends_with("\"unreadable\":[],\"truncated\":true,\"policy\":null,\"missing\":[]}\n"));
+    // The own TCP lists are whole, its UDP ones are not.
+    const int all = (1 << PLAT_LISTS) - 1;
+    EXPECT_EQ(detail_judgeable(all), 1 << PLAT_TCP4 | 1 << PLAT_TCP6);
+    // Another namespace's UDP sockets give way first: the program's own stay whole.
+    fake_tables_reset();
+    fake_netns(4026532000, 0);
+    fake_netns(4026532001, 0);
+    for (int i = 0; i < 10; ++i) fake_endpoint(PLAT_UDP4, "127.0.0.1", 1 + i, 0);
+    for (int i = 0; i < MAX_ROWS; ++i)
+        fake_endpoint(PLAT_UDP4, "0.0.0.0", 1000 + i % 60000, 0)->netns = 4026532000;
+    fake_endpoint(PLAT_TCP4, "0.0.0.0", 80, 0)->netns = 4026532001;
+    answer();
+    EXPECT_EQ(g_socks[0].port, 1);
+    EXPECT_EQ(g_socks[9].port, 10);
+    EXPECT_EQ(g_socks[10].port, 80);
+    EXPECT_TRUE(detail_truncated());
+    EXPECT_EQ(detail_judgeable(all), all);
 }
 
 TEST_F(Detail, PlainAnswerReadsNoDetail) {

@@ -17,7 +17,7 @@ DETAIL = {"QUERY_STRING": "action=listeners&detail=1"}
 CONTAINER_ID = "0123456789abcdef" * 4
 
 
-def detail_body(rows, unreadable=()):
+def detail_body(rows, unreadable=(), truncated=False):
     """The detail body for rows (the six plain fields, then user, service, container,
     holders, queue, backlog, conns, v6only, and where given netns (0 when not; None for
     null) and forward (JSON text, null when not given); probe is a TCP row's of the
@@ -37,8 +37,8 @@ def detail_body(rows, unreadable=()):
                                      r[15] if len(r) > 15 else "null")))
     names = ",".join('"%s"' % n for n in unreadable)
     # No file of expected listeners: nothing is judged.
-    return (head + ",".join(objects) + '],"unreadable":[' + names +
-            '],"policy":null,"missing":[]}\n').encode()
+    return (head + ",".join(objects) + '],"unreadable":[' + names + '],"truncated":' +
+            ("true" if truncated else "false") + ',"policy":null,"missing":[]}\n').encode()
 
 
 def account(uid):
