@@ -80,6 +80,28 @@ class Judgement(PolicyTest):
             missing.insert(0, {"proto": "udp", "bind_addr": "*", "port": 5353, "line": 4})
         self.assertEqual(body["missing"], missing)
 
+    def test_no_number_of_udp_sockets_hides_a_server_or_silences_a_rule(self):
+        if WINE:
+            self.skipTest("Wine reads the tables itself, and one network stack")
+        # More UDP sockets than the table holds, in the program's namespace and in
+        # another: every TCP listener of both stays, the table says it was cut, a TCP
+        # rule is still judged missing, and a UDP rule is judged on nothing.
+        path = self.policy(b"tcp 127.0.0.1 8080\ntcp 127.0.0.1 8081\nudp 127.0.0.1 5\n")
+        udp = {"kind": "udp", "addr": "127.0.0.1", "port": 9000, "reuse": True, "count": 16500}
+        report, body = self.detail({
+            "env": dict(DETAIL, PORTS_EXPECT=path), "nofile": 17000,
+            "sockets": [{"kind": "tcp", "addr": "127.0.0.1", "port": 8080}, udp],
+            "spaces": [{"sockets": [{"kind": "tcp", "addr": "0.0.0.0", "port": 8443},
+                                    dict(udp, count=200)]}]})
+        rows = body["listeners"]
+        self.assertEqual(len(rows), 16384)
+        self.assertEqual(body["truncated"], True)
+        tcp = [(r["port"], r["netns"] != 0, r["expected"]) for r in rows if r["proto"] == "tcp"]
+        self.assertEqual(tcp, [(8080, False, True), (8443, True, None)])
+        self.assertEqual(sum(r["netns"] != 0 for r in rows if r["proto"] == "udp"), 0)
+        self.assertEqual(body["missing"], [{"proto": "tcp", "bind_addr": "127.0.0.1",
+                                            "port": 8081, "line": 2}])
+
     def test_a_file_that_cannot_be_used_judges_nothing(self):
         os.mkdir(os.path.join(self.dir, "folder"))
         files = {
