@@ -128,6 +128,10 @@ detail_reading g_reading;
 void take_netns(int64_t netns, int readable, void *ctx) {
     detail_reading &d = *static_cast<detail_reading *>(ctx);
     d.ns_read = readable;
+    if (netns == PLAT_NETNS_UNKNOWN) {
+        d.unread_lost = 1; // said as "netns:*"
+        return;
+    }
     const int lists = (1 << PLAT_LISTS) - 1;
     if ((readable & lists) == lists) return;
     void *grown = realloc(d.unread, (d.n_unread + 1) * sizeof *d.unread);

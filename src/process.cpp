@@ -243,7 +243,13 @@ void process_action(const char *query, int gate_on) {
         out_lit("{\"ok\":false,\"error\":\"pid must be a process id\"}\n");
         return;
     }
-    if (plat_proc_entry_of(pid, &self) != 0) {
+    const int found = plat_proc_entry_of(pid, &self);
+    if (found == PLAT_PROCS_UNREADABLE) {
+        // Out of descriptors, say: that is no word on whether the process lives.
+        out_lit("{\"ok\":false,\"error\":\"cannot read processes\"}\n");
+        return;
+    }
+    if (found != 0) {
         out_lit("{\"ok\":false,\"error\":\"no such process\"}\n");
         return;
     }

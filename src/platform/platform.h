@@ -60,6 +60,10 @@ enum {
 // read its lists but not learn which namespace they are.
 const int64_t PLAT_NETNS_UNNAMED = -1;
 
+// The netns that plat_netns_fn is told of when the other namespaces could not be looked
+// for at all (no descriptor left): some may be missing, none of their lists were read.
+const int64_t PLAT_NETNS_UNKNOWN = -2;
+
 // One raw endpoint as the system's table holds it.
 struct plat_endpoint {
     unsigned char addr[16]; // local address, network byte order; 4 bytes used for IPv4
@@ -217,7 +221,10 @@ struct plat_proc_entry {
     char name[256];
 };
 
-// 0 with out filled; -1 when pid names no process (a thread of one is no process).
+// 0 with out filled; -1 when pid names no process (a thread of one is no process);
+// PLAT_PROCS_UNREADABLE when the system's processes cannot be read now (no descriptor or
+// memory left), which tells nothing of pid.
+enum { PLAT_PROCS_UNREADABLE = -2 };
 int plat_proc_entry_of(uint32_t pid, plat_proc_entry *out);
 
 // Whether a fact of a process was read: PLAT_NONE when the process has none or the

@@ -268,6 +268,21 @@ class Namespaces(DetailTest):
         self.assertEqual(report["run"].body(), detail_body(
             rows, ["netns:%d %s" % (netns, name) for name in ("tcp4", "tcp6", "udp4", "udp6")]))
 
+    def test_a_namespace_not_reached_for_want_of_descriptors_is_named(self):
+        if SANITIZED:
+            self.skipTest("the sanitizer's runtime reads /proc through descriptors of its own")
+        # In four descriptors, /proc is open when the way into the namespace is looked
+        # for: its lists are said unread, not left out.
+        report = self.detail(self.plan([{"sockets": [{"kind": "tcp", "addr": "0.0.0.0"}]}],
+                                       sockets=[{"kind": "tcp", "addr": "127.0.0.1"}],
+                                       limits={"nofile": 4}))
+        netns = report["spaces"][0]["netns"]
+        body = report["run"].json()
+        self.assertEqual([(r["port"], r["netns"]) for r in body["listeners"]],
+                         [(report["ports"][0][0], 0)])
+        self.assertEqual(body["unreadable"], ["owners"] + ["netns:%d %s" % (netns, name) for name
+                                                           in ("tcp4", "tcp6", "udp4", "udp6")])
+
     def test_hub_without_root_reads_other_namespaces_it_may_not_name(self):
         # Another account's processes: the lists of their namespace can be read, but not
         # which namespace it is, nor who holds the sockets.

@@ -34,6 +34,11 @@ uint64_t g_home_ino, g_home_tcp;
 // setns was refused once: the program may not enter any namespace.
 bool g_no_setns;
 unsigned g_discoveries;
+// The last discovery could not look at every process: namespaces may be missing from it.
+bool g_discovery_failed;
+
+// Whether a call failed for want of descriptors or memory, not for the process.
+bool starved(int err) { return err == EMFILE || err == ENFILE || err == ENOMEM; }
 
 // One address of a namespace: which (the index of a space, or SIZE_MAX for the own).
 struct held_addr {
@@ -154,9 +159,13 @@ int enter(int proc, int fd) {
 size_t ln_discover() {
     ++g_discoveries;
     g_count = 0;
+    g_discovery_failed = false;
     forget_addrs();
     const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (proc < 0) return 0;
+    if (proc < 0) {
+        g_discovery_failed = true;
+        return 0;
+    }
     struct stat st;
     if (fstatat(proc, "self/ns/net", &st, 0) == 0) {
         g_home_ino = st.st_ino;
@@ -168,14 +177,17 @@ size_t ln_discover() {
     return g_count;
 }
 
+bool ln_discovery_failed() { return g_discovery_failed; }
+
 int64_t ln_netns(size_t i) { return i < g_count ? g_spaces[i].netns : PLAT_NETNS_UNNAMED; }
 
 int ln_enter(size_t i, char *proc_net, size_t size) {
     if (i >= g_count) return LN_GONE;
     const space &s = g_spaces[i];
     const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (proc < 0) return LN_GONE;
+    if (proc < 0) return starved(errno) ? LN_UNREAD : LN_GONE;
     int how = LN_GONE;
+    bool short_of = false; // a way in was not tried for want of descriptors
     for (uint32_t pid : s.pids) {
         snprintf(proc_net, size, "/proc/%u/net", static_cast<unsigned>(pid));
         if (s.netns == PLAT_NETNS_UNNAMED) {
@@ -186,6 +198,7 @@ int ln_enter(size_t i, char *proc_net, size_t size) {
         char path[40];
         snprintf(path, sizeof path, "%u/ns/net", static_cast<unsigned>(pid));
         const int fd = openat(proc, path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0 && starved(errno)) short_of = true;
         struct stat st;
         // A pid since taken by a process of another namespace is no way in.
         if (fd < 0 || fstat(fd, &st) != 0 || static_cast<int64_t>(st.st_ino) != s.netns) {
@@ -197,7 +210,8 @@ int ln_enter(size_t i, char *proc_net, size_t size) {
         break;
     }
     close(proc);
-    return how;
+    // Not gone, only not reached: it is said unread.
+    return how == LN_GONE && short_of ? LN_UNREAD : how;
 }
 
 int ln_enter_process(uint32_t pid, char *proc_net, size_t size) {

@@ -20,12 +20,17 @@ enum {
 // until the next call.
 size_t ln_discover();
 
+// Whether the last discovery could not look at the processes (no descriptor left): the
+// namespaces it found may not be all.
+bool ln_discovery_failed();
+
 // The name of namespace i: its inode number, or PLAT_NETNS_UNNAMED when the program may
 // read its lists but not learn which namespace it is.
 int64_t ln_netns(size_t i);
 
-// Makes namespace i the one to read: LN_ENTERED, LN_OUTSIDE or LN_GONE. proc_net gets the
-// /proc/PID/net folder of a process still in it.
+// Makes namespace i the one to read: LN_ENTERED, LN_OUTSIDE, LN_GONE, or LN_UNREAD when no
+// way in could be tried for want of descriptors. proc_net gets the /proc/PID/net folder
+// of a process still in it.
 int ln_enter(size_t i, char *proc_net, size_t size);
 
 // Makes the namespace of process pid the one to read: LN_HOME, LN_ENTERED (ln_leave

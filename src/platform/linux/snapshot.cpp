@@ -69,6 +69,8 @@ netns_share *new_share(reading &r, int64_t netns) {
 // are then said unreadable, and nothing more may be read.
 int read_other_namespaces(reading &r, const int order[PLAT_LISTS]) {
     const size_t n = ln_discover();
+    // Namespaces that could not be looked for are said, not left out unsaid.
+    if (ln_discovery_failed()) new_share(r, PLAT_NETNS_UNKNOWN);
     bool home = true;
     for (size_t i = 0; i < n; ++i) {
         char proc_net[48];
