@@ -127,9 +127,11 @@ TEST_F(Detail, UnreadableListsAreNamedInOrderThenTheFacts) {
     EXPECT_TRUE(
         answer().ends_with("\"expected\":null}],\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\"],\"truncated\":false,"
                            "\"policy\":null,\"missing\":[]}\n"));
-    g_fake_facts_unreadable = PLAT_FACT_SERVICES | PLAT_FACT_OWNERS;
+    g_fake_facts_unreadable =
+        PLAT_FACT_CHURN | PLAT_FACT_FORWARDERS | PLAT_FACT_SERVICES | PLAT_FACT_OWNERS;
     EXPECT_TRUE(answer().ends_with("\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\",\"owners\","
-                                   "\"services\"],\"truncated\":false,\"policy\":null,\"missing\":[]}\n"));
+                                   "\"services\",\"forwarders\",\"churn\"],\"truncated\":false,"
+                                   "\"policy\":null,\"missing\":[]}\n"));
     g_fake_lists[PLAT_UDP4].fail = 1;
     EXPECT_EQ(answer(), "{\"ok\":false,\"error\":\"socket tables unreadable\"}\n");
     for (fake_list &l : g_fake_lists) l.fail = 0;

@@ -116,8 +116,9 @@ int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx
 // Kinds of facts a reading may have missed for a reason other than a process being gone
 // or not the hub's to see (plat_facts_unreadable).
 // PLAT_FACT_FORWARDERS: the state of a port forwarder's engine (files it may not read,
-// or that are not the engine's own).
-enum { PLAT_FACT_OWNERS = 1, PLAT_FACT_SERVICES = 2, PLAT_FACT_FORWARDERS = 4 };
+// or that are not the engine's own). PLAT_FACT_CHURN: a list that kept changing through
+// every read of it, so that it may hold a socket closed meanwhile, or miss one bound.
+enum { PLAT_FACT_OWNERS = 1, PLAT_FACT_SERVICES = 2, PLAT_FACT_FORWARDERS = 4, PLAT_FACT_CHURN = 8 };
 
 // A bit for each kind of fact the readings of this run could not read (Linux: descriptor
 // folders that could not be opened, out of descriptors say; Windows: a service manager
