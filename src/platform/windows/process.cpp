@@ -82,6 +82,8 @@ int plat_proc_entry_of(uint32_t pid, plat_proc_entry *out) {
     memset(out, 0, sizeof *out);
     // The snapshot names processes exactly: OpenProcess would take pid + 1 for pid.
     const win_names &names = snapshot();
+    // Every system has processes: an empty snapshot is one that could not be taken.
+    if (names.count == 0) return PLAT_PROCS_UNREADABLE;
     if (win_names_parent(&names, pid, &out->ppid) != 0) return -1;
     uint64_t created;
     out->started = win_process_created(pid, &created) == 0
