@@ -174,7 +174,7 @@ TEST_F(Probe, ConnectTimeCoversTheWholeWait) {
     probe_result r;
     run_probe(&kLoopback, 9, &r);
     EXPECT_EQ(r.connect_ms, 2000);
-    EXPECT_EQ(r.refused, 1);
+    EXPECT_EQ(r.refused, 0); // nothing answered: no refusal
 
     SetUp();
     g_fake_clock_step = 7; // every reading moves the clock: exactly two readings
@@ -363,7 +363,7 @@ TEST_F(Probe, BodyWithoutTheHeadProbe) {
     g_fake_conns[0] = {.connect = PLAT_IN_PROGRESS, .wait = 0};
     EXPECT_EQ(action("port=9"),
               "{\"ok\":true,\"action\":\"probe\",\"target\":\"127.0.0.1\",\"port\":9,"
-              "\"open\":false,\"refused\":true,\"connect_ms\":2000,\"http_tried\":false,"
+              "\"open\":false,\"refused\":false,\"connect_ms\":2000,\"http_tried\":false,"
               "\"checked_at\":\"2026-12-08T02:38:00Z\"}\n");
     SetUp();
     g_fake_conns[0] = {.no_socket = true};
