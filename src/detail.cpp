@@ -93,6 +93,7 @@ struct detail_reading {
     size_t n_unread;
     int unread_lost; // a namespace could not be noted: said as "netns:*"
     int own_read;    // the program's own lists read
+    int gate_on;     // a node password guards the answer
 };
 
 // The reading of this run, kept for the answer written from it (the namespaces that
@@ -345,6 +346,9 @@ void write_unreadable(void *ctx) {
     if (d.unread_lost) name("netns:*");
     out_lit("]");
     policy_write_after();
+    // Last: whether a node password guards these answers.
+    out_lit(",\"gate\":");
+    out_bool(d.gate_on);
 }
 
 } // namespace
@@ -372,8 +376,9 @@ int detail_read(bool every_netns) {
 
 const row_text &detail_text(int row) { return g_text[row]; }
 
-void detail_action() {
+void detail_action(int gate_on) {
     const int readable = detail_read(true);
+    g_reading.gate_on = gate_on;
     if ((readable & ((1 << PLAT_LISTS) - 1)) == 0) {
         write_tables_unreadable();
         return;

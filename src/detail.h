@@ -53,5 +53,6 @@ int detail_read(bool every_netns);
 const row_text &detail_text(int row);
 
 // Writes the detail body (the JSON header block is already out), or the error body
-// when not one list could be read.
-void detail_action();
+// when not one list could be read. gate_on: whether a node password guards the answer,
+// which the body says last.
+void detail_action(int gate_on);

@@ -31,6 +31,8 @@ const std::string kBacklog =
     help("ports_listener_backlog", "The limit of a TCP listener's accept queue.");
 const std::string kUnreadable =
     help("ports_tables_unreadable", "Socket lists that could not be read, of 4.");
+const std::string kGate =
+    help("ports_gate_enabled", "1 when a node password guards this program, else 0.");
 
 class Metrics : public ::testing::Test {
   protected:
@@ -39,7 +41,9 @@ class Metrics : public ::testing::Test {
         unsetenv("PORTS_EXPECT");
         g_sock_count = 0;
     }
-    static std::string answer() { return capture_stdout(metrics_action); }
+    static std::string answer(int gate_on = 0) {
+        return capture_stdout([&] { metrics_action(gate_on); });
+    }
 };
 
 TEST_F(Metrics, EverySeriesOnceWithItsLabelsEscaped) {
@@ -94,7 +98,7 @@ TEST_F(Metrics, EverySeriesOnceWithItsLabelsEscaped) {
             "ports_policy_rules 2\n" +
             help("ports_policy_errors", "Lines of the file of expected listeners that are no "
                                         "rule, and 1 when the file cannot be used at all.") +
-            "ports_policy_errors 1\n" + kUnreadable + "ports_tables_unreadable 0\n");
+            "ports_policy_errors 1\n" + kUnreadable + "ports_tables_unreadable 0\n" + kGate + "ports_gate_enabled 0\n");
 }
 
 TEST_F(Metrics, ListsNotReadAreCountedAndNothingReadableIsNoEmptySuccess) {
@@ -104,10 +108,13 @@ TEST_F(Metrics, ListsNotReadAreCountedAndNothingReadableIsNoEmptySuccess) {
     const std::string some = answer();
     // Connections that were not read are no count of 0.
     EXPECT_NE(some.find(kConns + kQueue), std::string::npos) << some;
-    EXPECT_TRUE(some.ends_with(kUnreadable + "ports_tables_unreadable 1\n")) << some;
+    EXPECT_TRUE(some.ends_with(kUnreadable + "ports_tables_unreadable 1\n" + kGate + "ports_gate_enabled 0\n")) << some;
     EXPECT_EQ(some.find("ports_policy"), std::string::npos); // no policy, no judgement
     for (fake_list &l : g_fake_lists) l.fail = 1;
-    EXPECT_EQ(answer(), kHead + kUnreadable + "ports_tables_unreadable 4\n");
+    EXPECT_EQ(answer(), kHead + kUnreadable + "ports_tables_unreadable 4\n" + kGate +
+                          "ports_gate_enabled 0\n");
+    // Said even then: an alert on an open gate must not wait for the tables.
+    EXPECT_TRUE(answer(1).ends_with("ports_gate_enabled 1\n"));
 }
 
 } // namespace

@@ -154,6 +154,19 @@ enum {
 // the bytes read. An outcome above.
 int plat_read_file(const char *path, void *buf, size_t cap, size_t *got);
 
+// ---- the node password file ---------------------------------------------------
+
+// Where the node password file is: /etc/ports/password on Linux, password.txt in the
+// exe's own folder on Windows; UTF-8. 0 on success.
+int plat_password_path(char *buf, size_t size);
+
+// An outcome of plat_read_secret: a file that every account of the system may read.
+enum { PLAT_FILE_EXPOSED = 3 };
+
+// Reads as plat_read_file does, but never a file that every account may read (Linux: its
+// mode lets others read it), whose secret is none: PLAT_FILE_EXPOSED, nothing read.
+int plat_read_secret(const char *path, void *buf, size_t cap, size_t *got);
+
 // ---- processes --------------------------------------------------------------
 
 // The process that starts services and may hold their sockets before they run (Linux:

@@ -37,8 +37,8 @@ class PolicyTest(ListenerTest):
 
     def judged(self, body):
         """(proto, address, port, expected) of every row; expected comes last in a row,
-        policy and missing last in the answer."""
-        self.assertEqual(list(body)[-3:], ["unreadable", "policy", "missing"])
+        policy and missing after the rows, the gate last."""
+        self.assertEqual(list(body)[-4:], ["unreadable", "policy", "missing", "gate"])
         rows = []
         for row in body["listeners"]:
             self.assertEqual(list(row)[-1], "expected")

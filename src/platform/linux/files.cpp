@@ -1,4 +1,5 @@
-// Linux side of the file of expected listeners: its fixed place and a bounded read.
+// Linux side of the files the program reads: the file of expected listeners and the node
+// password file, their fixed places and a bounded read.
 #include "platform/platform.h"
 
 #include <cerrno>
@@ -12,7 +13,15 @@ int plat_policy_path(char *buf, size_t size) {
     return n > 0 && static_cast<size_t>(n) < size ? 0 : -1;
 }
 
-int plat_read_file(const char *path, void *buf, size_t cap, size_t *got) {
+int plat_password_path(char *buf, size_t size) {
+    const int n = snprintf(buf, size, "%s", "/etc/ports/password");
+    return n > 0 && static_cast<size_t>(n) < size ? 0 : -1;
+}
+
+namespace {
+
+// secret: a file whose mode lets every account read it is not read.
+int read_file(const char *path, void *buf, size_t cap, size_t *got, bool secret) {
     *got = 0;
     // Non-blocking: opening a FIFO for reading would otherwise wait for a writer.
     const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
@@ -24,6 +33,8 @@ int plat_read_file(const char *path, void *buf, size_t cap, size_t *got) {
         outcome = PLAT_FILE_UNREADABLE;
     } else if (!S_ISREG(st.st_mode)) {
         outcome = PLAT_FILE_NOT_REGULAR;
+    } else if (secret && (st.st_mode & S_IROTH)) {
+        outcome = PLAT_FILE_EXPOSED;
     } else {
         char *into = static_cast<char *>(buf);
         while (*got < cap) {
@@ -36,4 +47,14 @@ int plat_read_file(const char *path, void *buf, size_t cap, size_t *got) {
     }
     close(fd);
     return outcome;
+}
+
+} // namespace
+
+int plat_read_file(const char *path, void *buf, size_t cap, size_t *got) {
+    return read_file(path, buf, cap, got, false);
+}
+
+int plat_read_secret(const char *path, void *buf, size_t cap, size_t *got) {
+    return read_file(path, buf, cap, got, true);
 }
