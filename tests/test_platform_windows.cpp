@@ -142,6 +142,17 @@ TEST_F(Platform, StartUpMendsSystemRoot) {
 
 // After the start-up no dialog can hold a request open, and a DLL is never loaded from
 // the exe's folder by its name alone (ports_beside.dll lies there and nowhere else).
+// Seen as main began, before GoogleTest or any test ran: the program's constructor had
+// hardened the process before the stack protector's start-up loaded anything.
+UINT g_mode_at_main;
+HMODULE g_beside_at_main;
+
+TEST_F(Platform, HardenedBeforeMain) {
+    const UINT quiet = SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX;
+    EXPECT_EQ(g_mode_at_main & quiet, quiet);
+    EXPECT_EQ(g_beside_at_main, nullptr);
+}
+
 TEST_F(Platform, StartUpHardensTheProcess) {
     // GoogleTest sets these modes itself when it starts.
     SetErrorMode(0);
@@ -781,6 +792,10 @@ TEST_F(Interfaces, LinkLocalSocketsKeepTheirScope) {
         ASSERT_NE(c, PLAT_NO_SOCK);
         plat_set_nonblocking(c);
         int how = plat_connect_to(c, 1, tcp->addr, ports[0], through);
+        // Without a zone nothing is sent: Windows would choose an interface itself.
+        if (!through) {
+            EXPECT_EQ(how, PLAT_FAILED);
+        }
         if (how == PLAT_IN_PROGRESS) how = plat_wait(c, 1, 2000) > 0 ? plat_connect_result(c) : -1;
         EXPECT_EQ(how == PLAT_CONNECTED, through == scope) << through << ": " << how;
         plat_close(c);
@@ -793,6 +808,9 @@ TEST_F(Interfaces, LinkLocalSocketsKeepTheirScope) {
 // "--linger": the copies of ImageNamesAreUtf8 wait to be ended; every other start runs
 // the tests.
 int main(int argc, char **argv) {
+    g_mode_at_main = GetErrorMode();
+    g_beside_at_main = LoadLibraryW(L"ports_beside.dll");
+    if (g_beside_at_main) FreeLibrary(g_beside_at_main);
     if (argc > 1 && strcmp(argv[1], "--linger") == 0) {
         Sleep(60000);
         return 0;

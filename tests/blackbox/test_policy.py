@@ -126,6 +126,31 @@ class FixedPlace(PolicyTest):
                          [{"proto": "tcp", "bind_addr": "192.0.2.1", "port": 1, "line": 1}])
 
 
+class Paths(PolicyTest):
+    def test_a_path_longer_than_max_path_is_read(self):
+        # Windows' old limit is 260 characters; the program asks in the long form.
+        deep = self.dir
+        while len(deep) < 320:
+            deep = os.path.join(deep, "d" * 40)
+        os.makedirs(deep)
+        with open(os.path.join(deep, "expected"), "wb") as f:
+            f.write(b"tcp 192.0.2.1 1\n")
+        path = self.named(os.path.join(deep, "expected"))
+        r = self.run_ok(dict(DETAIL, PORTS_EXPECT=path))
+        self.assertEqual(r.json()["policy"], {"path": path, "rules": 1, "errors": []})
+
+    @unittest.skipUnless(WINE, "names of devices and pipes are Windows'")
+    def test_devices_and_pipes_are_refused_by_name_before_anything_opens(self):
+        for name in ("NUL", "CON", "COM1", "nul.txt", "C:\\nul", "\\\\.\\pipe\\ports-none",
+                     "\\\\.\\C:\\x", "\\\\?\\GLOBALROOT\\Device\\Null",
+                     "\\\\server\\pipe\\x", "\\\\?\\UNC\\server\\PIPE\\x",
+                     "\\\\server\\mailslot\\x"):
+            with self.subTest(name=name):
+                r = self.run_ok(dict(DETAIL, PORTS_EXPECT=name), timeout=60)
+                self.assertEqual(r.json()["policy"]["errors"],
+                                 [{"line": 0, "error": "not a regular file"}])
+
+
 class Baseline(PolicyTest):
     def test_written_rules_read_back_expect_every_socket(self):
         self.needs_namespace()
