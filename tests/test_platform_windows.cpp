@@ -397,6 +397,25 @@ TEST_F(Platform, OwnProcessFacts) {
     EXPECT_NE(strstr(system, "SYSTEM"), nullptr) << system;
 }
 
+long debug_privilege_state();
+
+// The process answer, like a reading that names owners, enables the debugging privilege
+// the token holds before it opens anything (the first question of a run takes the
+// snapshot, so this test comes first of those that ask).
+TEST_F(Platform, ProcessAnswerEnablesTheDebugPrivilegeHeld) {
+    ASSERT_NE(debug_privilege_state(), -1) << "the token lacks SeDebugPrivilege";
+    HANDLE token;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token));
+    TOKEN_PRIVILEGES off = {1, {{{0, 0}, 0}}};
+    ASSERT_TRUE(LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &off.Privileges[0].Luid));
+    ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, &off, 0, nullptr, nullptr));
+    CloseHandle(token);
+    ASSERT_EQ(debug_privilege_state() & SE_PRIVILEGE_ENABLED, 0);
+    plat_proc_entry e;
+    ASSERT_EQ(plat_proc_entry_of(GetCurrentProcessId(), &e), 0);
+    EXPECT_EQ(debug_privilege_state() & SE_PRIVILEGE_ENABLED, SE_PRIVILEGE_ENABLED);
+}
+
 // This process as the process answer sees it: from the snapshot (named exactly: pid + 1
 // opens this process too, but names none), its handle and its creation time.
 TEST_F(Platform, OwnProcessForTheProcessAnswer) {

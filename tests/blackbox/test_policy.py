@@ -2,6 +2,7 @@
 writes it, over sockets the tests open (sandbox.py)."""
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -149,6 +150,28 @@ class Paths(PolicyTest):
                 r = self.run_ok(dict(DETAIL, PORTS_EXPECT=name), timeout=60)
                 self.assertEqual(r.json()["policy"]["errors"],
                                  [{"line": 0, "error": "not a regular file"}])
+
+
+    @unittest.skipUnless(WINE, "named pipes as Windows has them")
+    def test_a_pipe_named_as_the_file_is_never_connected_to(self):
+        server = os.environ.get("PORTS_PIPE_SERVER")
+        if not server:
+            self.fail("PORTS_PIPE_SERVER is not set: the Windows build's tests name it")
+        for connect in (False, True):
+            name = "ports-policy-%d-%d" % (os.getpid(), connect)
+            with self.subTest(control=connect), subprocess.Popen(
+                    ["wine", server, name, "4000"], stdout=subprocess.PIPE,
+                    stderr=subprocess.DEVNULL, env=dict(os.environ, WINEDEBUG="-all")) as p:
+                self.assertEqual(p.stdout.readline().strip(), b"ready")
+                if connect:
+                    # The control: a client that opens the pipe is seen.
+                    run(cmd=["wine", server, "--connect", name])
+                else:
+                    r = self.run_ok(dict(DETAIL, PORTS_EXPECT="\\\\.\\pipe\\" + name))
+                    self.assertEqual(r.json()["policy"]["errors"],
+                                     [{"line": 0, "error": "not a regular file"}])
+                self.assertEqual(p.stdout.readline().strip(),
+                                 b"connected" if connect else b"none")
 
 
 class Baseline(PolicyTest):
