@@ -13,6 +13,7 @@
 
 #include <string.h>
 
+#include "platform/windows/name_join.h"
 #include "platform/windows/names.h"
 #include "platform/windows/procs.h"
 
@@ -55,19 +56,6 @@ int handle_reused(HANDLE process, uint32_t pid) {
     if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
     return (static_cast<uint64_t>(created.dwHighDateTime) << 32 | created.dwLowDateTime) !=
            g_asked_created;
-}
-
-// src's UTF-8 in buf, cut between characters where it does not fit (never left empty
-// for want of room, as a name of more than 255 bytes would be).
-void cut_copy(const char *src, char *buf, size_t size) {
-    size_t n = strlen(src);
-    if (n >= size) {
-        n = size - 1;
-        // Back to the first byte of the character that did not fit.
-        while (n > 0 && (static_cast<unsigned char>(src[n]) & 0xC0) == 0x80) --n;
-    }
-    memcpy(buf, src, n);
-    buf[n] = '\0';
 }
 
 // NtQueryInformationProcess's class for a process's command line (Windows 8.1 and later;
@@ -145,7 +133,7 @@ int plat_proc_entry_of(uint32_t pid, plat_proc_entry *out) {
     static char name[32768 * 3];
     if (win_path_name(pid, name, sizeof name) == 0 ||
         win_names_find(&names, pid, name, sizeof name) == 0)
-        cut_copy(name, out->name, sizeof out->name);
+        cut_name(name, out->name, sizeof out->name);
     return 0;
 }
 
