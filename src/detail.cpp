@@ -332,6 +332,7 @@ void write_unreadable(void *ctx) {
         if (!(d.own_read & 1 << list)) name(names[list]);
     if (facts & PLAT_FACT_OWNERS) name("owners");
     if (facts & PLAT_FACT_SERVICES) name("services");
+    if (facts & PLAT_FACT_ACCOUNTS) name("accounts");
     for (size_t k = 0; k < d.n_unread; ++k)
         for (int list = 0; list < PLAT_LISTS; ++list) {
             if (d.unread[k].readable & 1 << list) continue;

@@ -132,6 +132,9 @@ TEST_F(Detail, UnreadableListsAreNamedInOrderThenTheFacts) {
     g_fake_facts_unreadable = PLAT_FACT_SERVICES | PLAT_FACT_OWNERS;
     EXPECT_TRUE(answer().ends_with("\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\",\"owners\","
                                    "\"services\"],\"policy\":null,\"missing\":[],\"gate\":false}\n"));
+    g_fake_facts_unreadable = PLAT_FACT_SERVICES | PLAT_FACT_ACCOUNTS;
+    EXPECT_TRUE(answer().ends_with("\"udp6\",\"services\",\"accounts\"],\"policy\":null,"
+                                   "\"missing\":[],\"gate\":false}\n"));
     g_fake_lists[PLAT_UDP4].fail = 1;
     EXPECT_EQ(answer(), "{\"ok\":false,\"error\":\"socket tables unreadable\"}\n");
     for (fake_list &l : g_fake_lists) l.fail = 0;

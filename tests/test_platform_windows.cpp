@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/windows/lookup.h"
 #include "platform/windows/names.h"
 #include "platform/windows/procs.h"
 #include "platform/windows/scm.h"
@@ -554,6 +555,33 @@ TEST_F(Platform, ServicesThatCannotBeListedAreSaidUnreadable) {
     plat_process_facts(pid, &p);
     EXPECT_STRNE(p.service, "");
     EXPECT_EQ(plat_facts_unreadable(), 0);
+}
+
+BOOL WINAPI slow_sid_lookup(LPCWSTR system, PSID sid, LPWSTR name, LPDWORD name_len,
+                            LPWSTR domain, LPDWORD domain_len, PSID_NAME_USE use) {
+    Sleep(1100);
+    return LookupAccountSidW(system, sid, name, name_len, domain, domain_len, use);
+}
+
+// Lookups that do not answer (a domain controller gone) hold the answer no longer than
+// the run's budget and one call: then no more are made, and the run says so.
+TEST_F(Platform, SlowAccountLookupsStopAfterTheirBudget) {
+    const DWORD self = GetCurrentProcessId();
+    const win_lookup_calls real = g_win_lookup;
+    g_win_lookup.sid = slow_sid_lookup;
+    win_lookups_forget();
+    char user[160];
+    const uint64_t start = plat_clock_ms();
+    EXPECT_EQ(win_token_account(self, user, sizeof user), 0); // 1.1 s: within the budget
+    EXPECT_EQ(plat_facts_unreadable() & PLAT_FACT_ACCOUNTS, 0);
+    EXPECT_EQ(win_token_account(self, user, sizeof user), 0); // 2.2 s: past it
+    EXPECT_EQ(plat_facts_unreadable() & PLAT_FACT_ACCOUNTS, int{PLAT_FACT_ACCOUNTS});
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(win_token_account(self, user, sizeof user), -1);
+    EXPECT_LT(plat_clock_ms() - start, 2 * 1100 + 1000u);
+    g_win_lookup = real;
+    win_lookups_forget();
+    EXPECT_EQ(win_token_account(self, user, sizeof user), 0);
+    EXPECT_EQ(plat_facts_unreadable() & PLAT_FACT_ACCOUNTS, 0);
 }
 
 std::string sid_name(WELL_KNOWN_SID_TYPE type) {

@@ -111,11 +111,12 @@ int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx
 
 // Kinds of facts a reading may have missed for a reason other than a process being gone
 // or not the hub's to see (plat_facts_unreadable).
-enum { PLAT_FACT_OWNERS = 1, PLAT_FACT_SERVICES = 2 };
+enum { PLAT_FACT_OWNERS = 1, PLAT_FACT_SERVICES = 2, PLAT_FACT_ACCOUNTS = 4 };
 
 // A bit for each kind of fact the readings of this run could not read (Linux: descriptor
 // folders that could not be opened, out of descriptors say; Windows: a service manager
-// that could not be opened or enumerated); 0 when every fact could be read.
+// that could not be opened or enumerated, account lookups stopped when they had taken
+// their time); 0 when every fact could be read.
 int plat_facts_unreadable();
 
 // 1 when the address (4 bytes, or 16 when ipv6 != 0, network order) is assigned to an
