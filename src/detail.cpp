@@ -97,6 +97,7 @@ struct detail_reading {
     // Where the search for a row to give way goes on, per rank it may be below: ranks only
     // rise in a slot, so no slot behind a cursor can give way later.
     int cursor[2];
+    int gate_on; // a node password guards the answer
 };
 
 // Which rows give way when the table is full: a UDP socket of another namespace first,
@@ -378,6 +379,7 @@ void write_unreadable(void *ctx) {
         if (!(d.own_read & 1 << list)) name(names[list]);
     if (facts & PLAT_FACT_OWNERS) name("owners");
     if (facts & PLAT_FACT_SERVICES) name("services");
+    if (facts & PLAT_FACT_ACCOUNTS) name("accounts");
     if (facts & PLAT_FACT_FORWARDERS) name("forwarders");
     if (facts & PLAT_FACT_CHURN) name("churn");
     for (size_t k = 0; k < d.n_unread; ++k)
@@ -395,6 +397,9 @@ void write_unreadable(void *ctx) {
     out_lit("],\"truncated\":");
     out_bool(d.cut != 0);
     policy_write_after();
+    // Last: whether a node password guards these answers.
+    out_lit(",\"gate\":");
+    out_bool(d.gate_on);
 }
 
 } // namespace
@@ -433,8 +438,9 @@ int detail_judgeable(int readable) {
     return readable;
 }
 
-void detail_action() {
+void detail_action(int gate_on) {
     const int readable = detail_read(true);
+    g_reading.gate_on = gate_on;
     if ((readable & ((1 << PLAT_LISTS) - 1)) == 0) {
         write_tables_unreadable();
         return;

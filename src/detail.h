@@ -62,5 +62,6 @@ int detail_judgeable(int readable);
 const row_text &detail_text(int row);
 
 // Writes the detail body (the JSON header block is already out), or the error body
-// when not one list could be read.
-void detail_action();
+// when not one list could be read. gate_on: whether a node password guards the answer,
+// which the body says last.
+void detail_action(int gate_on);

@@ -207,14 +207,23 @@ void write_unreadable(int readable) {
     out_lit("\n");
 }
 
+// Whether a node password guards the program: an alert can tell a gate left open.
+void write_gate(int gate_on) {
+    family("ports_gate_enabled", "1 when a node password guards this program, else 0.");
+    out_lit("ports_gate_enabled ");
+    out_int(gate_on ? 1 : 0);
+    out_lit("\n");
+}
+
 } // namespace
 
-void metrics_action() {
+void metrics_action(int gate_on) {
     out_lit(METRICS_CONTENT_TYPE NO_STORE_NOSNIFF "\r\n");
     const int readable = detail_read(false);
     if ((readable & ((1 << PLAT_LISTS) - 1)) == 0) {
         // An empty answer would say that nothing listens.
         write_unreadable(readable);
+        write_gate(gate_on);
         return;
     }
     policy_load();
@@ -236,4 +245,5 @@ void metrics_action() {
     out_lit("ports_rows_truncated ");
     out_int(detail_truncated() ? 1 : 0);
     out_lit("\n");
+    write_gate(gate_on);
 }

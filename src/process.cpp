@@ -60,12 +60,14 @@ enum {
     UNREAD_CWD = 1 << 4,
     UNREAD_STARTED = 1 << 5,
     UNREAD_PARENTS = 1 << 6,
-    UNREAD_SOCKETS = 1 << 7,
-    UNREAD_LISTS = 8, // bit of the first list
+    UNREAD_SERVICES = 1 << 7, // the service list, as the detail answer names it
+    UNREAD_SOCKETS = 1 << 8,
+    UNREAD_LISTS = 9, // bit of the first list
 };
-const char *const UNREAD_NAMES[] = {"user", "exe",     "cmdline", "cmdline:no-password",
-                                    "cwd",  "started", "parents", "sockets",
-                                    "tcp4", "tcp6",    "udp4",    "udp6"};
+const char *const UNREAD_NAMES[] = {"user",     "exe",     "cmdline", "cmdline:no-password",
+                                    "cwd",      "started", "parents", "services",
+                                    "sockets",  "tcp4",    "tcp6",    "udp4",
+                                    "udp6"};
 
 void write_unreadable(int bits) {
     out_lit(",\"unreadable\":[");
@@ -223,7 +225,13 @@ void write_process(uint32_t pid, const plat_proc_entry &self, int gate_on) {
         out_lit("}");
     }
     out_lit("],\"service\":");
-    json_utf8(facts.service);
+    // "" is "runs no service" only when the service list could be read.
+    if (plat_facts_unreadable() & PLAT_FACT_SERVICES) {
+        out_lit("null");
+        unread |= UNREAD_SERVICES;
+    } else {
+        json_utf8(facts.service);
+    }
     out_lit(",\"container\":");
     json_utf8(facts.container);
     write_sockets(pid, &unread);

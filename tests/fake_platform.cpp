@@ -132,6 +132,12 @@ int plat_read_file(const char *, void *buf, size_t cap, size_t *got) {
     return g_fake_file_outcome;
 }
 
+int plat_password_path(char *buf, size_t size) { return snprintf(buf, size, "/fake/password") < 0; }
+
+int plat_read_secret(const char *path, void *buf, size_t cap, size_t *got) {
+    return plat_read_file(path, buf, cap, got);
+}
+
 uint32_t g_fake_pid_max = 4194303;
 int64_t g_fake_now;
 plat_proc_more g_fake_more;

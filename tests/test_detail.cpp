@@ -23,7 +23,9 @@ class Detail : public ::testing::Test {
         g_sock_count = 0;
     }
 
-    static std::string answer() { return capture_stdout(detail_action); }
+    static std::string answer(int gate_on = 0) {
+        return capture_stdout([&] { detail_action(gate_on); });
+    }
 
     // One connection's local end, for a connection list.
     static void conn(const char *addr, int port) {
@@ -32,7 +34,7 @@ class Detail : public ::testing::Test {
 
     // "port:conns" of every TCP row, in answer order, after a detail answer.
     static std::vector<std::string> conns() {
-        capture_stdout(detail_action);
+        capture_stdout([] { detail_action(0); });
         std::vector<std::string> out;
         for (int i = 0; i < g_sock_count; ++i)
             out.push_back(std::string(g_socks[i].bind_addr) + " " +
@@ -98,7 +100,7 @@ TEST_F(Detail, EveryFieldOfEveryKindOfRow) {
             "\"pid\":812,\"comm\":\"nginx\",\"user\":\"www-data\",\"service\":\"nginx.service\","
             "\"container\":\"\",\"holders\":3,\"queue\":2,\"backlog\":511,\"conns\":2,"
             "\"v6only\":false,\"probe\":true,\"netns\":0,\"forward\":null,\"expected\":null}],\"unreadable\":[],\"truncated\":false,"
-            "\"policy\":null,\"missing\":[]}\n");
+            "\"policy\":null,\"missing\":[],\"gate\":false}\n");
     EXPECT_EQ(g_fake_flags, PLAT_DETAIL | PLAT_EVERY_NETNS);
 }
 
@@ -117,7 +119,7 @@ TEST_F(Detail, NothingKnownIsEmptyNullOrMinusOne) {
                 "\"pid\":0,\"comm\":\"\",\"user\":\"\",\"service\":\"\",\"container\":\"\","
                 "\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":0,\"v6only\":null,"
                 "\"probe\":true,\"netns\":0,\"forward\":null,\"expected\":null}],"
-                "\"unreadable\":[],\"truncated\":false,\"policy\":null,\"missing\":[]}\n");
+                "\"unreadable\":[],\"truncated\":false,\"policy\":null,\"missing\":[],\"gate\":false}\n");
     EXPECT_EQ(g_fake_fact_calls, 1); // pid 0 has no facts to read
 }
 
@@ -126,17 +128,25 @@ TEST_F(Detail, UnreadableListsAreNamedInOrderThenTheFacts) {
     for (int list : {PLAT_UDP6, PLAT_TCP4, PLAT_TCP6}) g_fake_lists[list].fail = 1;
     EXPECT_TRUE(
         answer().ends_with("\"expected\":null}],\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\"],\"truncated\":false,"
-                           "\"policy\":null,\"missing\":[]}\n"));
-    g_fake_facts_unreadable =
-        PLAT_FACT_CHURN | PLAT_FACT_FORWARDERS | PLAT_FACT_SERVICES | PLAT_FACT_OWNERS;
+                           "\"policy\":null,\"missing\":[],\"gate\":false}\n"));
+    g_fake_facts_unreadable = PLAT_FACT_SERVICES | PLAT_FACT_OWNERS;
     EXPECT_TRUE(answer().ends_with("\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\",\"owners\","
-                                   "\"services\",\"forwarders\",\"churn\"],\"truncated\":false,"
-                                   "\"policy\":null,\"missing\":[]}\n"));
+                                   "\"services\"],\"truncated\":false,\"policy\":null,\"missing\":[],\"gate\":false}\n"));
+    g_fake_facts_unreadable =
+        PLAT_FACT_CHURN | PLAT_FACT_FORWARDERS | PLAT_FACT_ACCOUNTS | PLAT_FACT_SERVICES;
+    EXPECT_TRUE(answer().ends_with("\"udp6\",\"services\",\"accounts\",\"forwarders\",\"churn\"],\"truncated\":false,\"policy\":null,"
+                                   "\"missing\":[],\"gate\":false}\n"));
     g_fake_lists[PLAT_UDP4].fail = 1;
     EXPECT_EQ(answer(), "{\"ok\":false,\"error\":\"socket tables unreadable\"}\n");
     for (fake_list &l : g_fake_lists) l.fail = 0;
     g_fake_facts_unreadable = PLAT_FACT_OWNERS;
-    EXPECT_TRUE(answer().ends_with("\"unreadable\":[\"owners\"],\"truncated\":false,\"policy\":null,\"missing\":[]}\n"));
+    EXPECT_TRUE(answer().ends_with("\"unreadable\":[\"owners\"],\"truncated\":false,\"policy\":null,\"missing\":[],\"gate\":false}\n"));
+}
+
+TEST_F(Detail, SaysLastWhetherAPasswordGuardsIt) {
+    fake_endpoint(PLAT_TCP4, "127.0.0.1", 22, 0);
+    EXPECT_TRUE(answer(1).ends_with("\"policy\":null,\"missing\":[],\"gate\":true}\n"));
+    EXPECT_TRUE(answer(0).ends_with("\"policy\":null,\"missing\":[],\"gate\":false}\n"));
 }
 
 // The answer names the serving process; the system's process list names only the
@@ -152,7 +162,7 @@ TEST_F(Detail, ServingProcessIsNamedAndReadOnce) {
         ep->listed_name = "init";
     }
     fake_endpoint(PLAT_UDP4, "0.0.0.0", 9, 1)->listed_name = "init";
-    capture_stdout(detail_action);
+    capture_stdout([] { detail_action(0); });
     ASSERT_EQ(g_sock_count, 4);
     EXPECT_EQ(g_socks[0].pid, 1);
     EXPECT_STREQ(g_socks[0].comm, "systemd");
@@ -274,7 +284,7 @@ TEST_F(Detail, OtherNamespacesTheirConnectionsUnreadableListsAndForwards) {
               std::string::npos)
         << out;
     EXPECT_TRUE(out.ends_with("\"unreadable\":[\"netns:4026532305 tcp6\",\"netns:? udp4\"],\"truncated\":false,"
-                              "\"policy\":null,\"missing\":[]}\n"))
+                              "\"policy\":null,\"missing\":[],\"gate\":false}\n"))
         << out;
 }
 
@@ -310,7 +320,7 @@ TEST_F(Detail, AFullTableKeepsEveryTcpListenerThenTheOwnUdpAndSaysItWasCut) {
     EXPECT_EQ(tcp, 2);
     EXPECT_EQ(other_udp, 0);
     EXPECT_TRUE(detail_truncated());
-    EXPECT_TRUE(out.ends_with("\"unreadable\":[],\"truncated\":true,\"policy\":null,\"missing\":[]}\n"));
+    EXPECT_TRUE(out.ends_with("\"unreadable\":[],\"truncated\":true,\"policy\":null,\"missing\":[],\"gate\":false}\n"));
     // The own TCP lists are whole, its UDP ones are not.
     const int all = (1 << PLAT_LISTS) - 1;
     EXPECT_EQ(detail_judgeable(all), 1 << PLAT_TCP4 | 1 << PLAT_TCP6);

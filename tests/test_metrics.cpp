@@ -35,6 +35,8 @@ const std::string kWhole =
     help("ports_rows_truncated", "1 when sockets were left out of the answer for want of room "
                                  "(TCP listeners are kept first), else 0.") +
     "ports_rows_truncated 0\n";
+const std::string kGate =
+    help("ports_gate_enabled", "1 when a node password guards this program, else 0.");
 
 class Metrics : public ::testing::Test {
   protected:
@@ -43,7 +45,9 @@ class Metrics : public ::testing::Test {
         unsetenv("PORTS_EXPECT");
         g_sock_count = 0;
     }
-    static std::string answer() { return capture_stdout(metrics_action); }
+    static std::string answer(int gate_on = 0) {
+        return capture_stdout([&] { metrics_action(gate_on); });
+    }
 };
 
 TEST_F(Metrics, EverySeriesOnceWithItsLabelsEscaped) {
@@ -98,7 +102,8 @@ TEST_F(Metrics, EverySeriesOnceWithItsLabelsEscaped) {
             "ports_policy_rules 2\n" +
             help("ports_policy_errors", "Lines of the file of expected listeners that are no "
                                         "rule, and 1 when the file cannot be used at all.") +
-            "ports_policy_errors 1\n" + kUnreadable + "ports_tables_unreadable 0\n" + kWhole);
+            "ports_policy_errors 1\n" + kUnreadable + "ports_tables_unreadable 0\n" + kWhole +
+            kGate + "ports_gate_enabled 0\n");
 }
 
 TEST_F(Metrics, ListsNotReadAreCountedAndNothingReadableIsNoEmptySuccess) {
@@ -108,10 +113,15 @@ TEST_F(Metrics, ListsNotReadAreCountedAndNothingReadableIsNoEmptySuccess) {
     const std::string some = answer();
     // Connections that were not read are no count of 0.
     EXPECT_NE(some.find(kConns + kQueue), std::string::npos) << some;
-    EXPECT_TRUE(some.ends_with(kUnreadable + "ports_tables_unreadable 1\n" + kWhole)) << some;
+    EXPECT_TRUE(some.ends_with(kUnreadable + "ports_tables_unreadable 1\n" + kWhole + kGate +
+                               "ports_gate_enabled 0\n"))
+        << some;
     EXPECT_EQ(some.find("ports_policy"), std::string::npos); // no policy, no judgement
     for (fake_list &l : g_fake_lists) l.fail = 1;
-    EXPECT_EQ(answer(), kHead + kUnreadable + "ports_tables_unreadable 4\n");
+    EXPECT_EQ(answer(), kHead + kUnreadable + "ports_tables_unreadable 4\n" + kGate +
+                          "ports_gate_enabled 0\n");
+    // Said even then: an alert on an open gate must not wait for the tables.
+    EXPECT_TRUE(answer(1).ends_with("ports_gate_enabled 1\n"));
 }
 
 } // namespace

@@ -147,6 +147,19 @@ TEST_F(Process, ParentsUpToOneThatIsGoneOrYoungerOrUnreadable) {
     EXPECT_EQ(value(answer("pid=40"), "parents", "service"), "[{\"pid\":41,\"comm\":\"b\"}]");
 }
 
+// Without the service list, "" would read as "runs no service".
+TEST_F(Process, AnUnreadServiceListIsNullAndNamed) {
+    fake_proc(50, 0, T0, "svc");
+    fake_process(50, "NT AUTHORITY\\SYSTEM", "", "");
+    g_fake_facts_unreadable = PLAT_FACT_SERVICES;
+    const std::string body = answer("pid=50");
+    EXPECT_EQ(value(body, "service", "container"), "null");
+    EXPECT_NE(body.find("\"unreadable\":[\"services\"]"), std::string::npos) << body;
+    // Owners that could not be read (Linux) say nothing of this one process's service.
+    g_fake_facts_unreadable = PLAT_FACT_OWNERS;
+    EXPECT_EQ(value(answer("pid=50"), "service", "container"), "\"\"");
+}
+
 TEST(UtcText, CalendarOfTheUnixTime) {
     struct {
         int64_t t;

@@ -115,14 +115,22 @@ int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx
 
 // Kinds of facts a reading may have missed for a reason other than a process being gone
 // or not the hub's to see (plat_facts_unreadable).
+// PLAT_FACT_ACCOUNTS: account names whose lookup ran out of its time (Windows).
 // PLAT_FACT_FORWARDERS: the state of a port forwarder's engine (files it may not read,
 // or that are not the engine's own). PLAT_FACT_CHURN: a list that kept changing through
 // every read of it, so that it may hold a socket closed meanwhile, or miss one bound.
-enum { PLAT_FACT_OWNERS = 1, PLAT_FACT_SERVICES = 2, PLAT_FACT_FORWARDERS = 4, PLAT_FACT_CHURN = 8 };
+enum {
+    PLAT_FACT_OWNERS = 1,
+    PLAT_FACT_SERVICES = 2,
+    PLAT_FACT_ACCOUNTS = 4,
+    PLAT_FACT_FORWARDERS = 8,
+    PLAT_FACT_CHURN = 16,
+};
 
 // A bit for each kind of fact the readings of this run could not read (Linux: descriptor
 // folders that could not be opened, out of descriptors say; Windows: a service manager
-// that could not be opened or enumerated); 0 when every fact could be read.
+// that could not be opened or enumerated, account lookups stopped when they had taken
+// their time); 0 when every fact could be read.
 int plat_facts_unreadable();
 
 // 1 when the address (4 bytes, or 16 when ipv6 != 0, network order) is assigned to an
@@ -160,6 +168,19 @@ enum {
 // Reads at most cap bytes from the start of the regular file at path (UTF-8); *got
 // the bytes read. An outcome above.
 int plat_read_file(const char *path, void *buf, size_t cap, size_t *got);
+
+// ---- the node password file ---------------------------------------------------
+
+// Where the node password file is: /etc/ports/password on Linux, password.txt in the
+// exe's own folder on Windows; UTF-8. 0 on success.
+int plat_password_path(char *buf, size_t size);
+
+// An outcome of plat_read_secret: a file that every account of the system may read.
+enum { PLAT_FILE_EXPOSED = 3 };
+
+// Reads as plat_read_file does, but never a file that every account may read (Linux: its
+// mode lets others read it), whose secret is none: PLAT_FILE_EXPOSED, nothing read.
+int plat_read_secret(const char *path, void *buf, size_t cap, size_t *got);
 
 // ---- processes --------------------------------------------------------------
 

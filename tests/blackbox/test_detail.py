@@ -36,9 +36,9 @@ def detail_body(rows, unreadable=(), truncated=False):
                        % (r[6:13] + (words[r[13]], words[probe], "null" if netns is None else netns,
                                      r[15] if len(r) > 15 else "null")))
     names = ",".join('"%s"' % n for n in unreadable)
-    # No file of expected listeners: nothing is judged.
+    # No file of expected listeners: nothing is judged; no node password.
     return (head + ",".join(objects) + '],"unreadable":[' + names + '],"truncated":' +
-            ("true" if truncated else "false") + ',"policy":null,"missing":[]}\n').encode()
+            ("true" if truncated else "false") + ',"policy":null,"missing":[],"gate":false}\n').encode()
 
 
 def account(uid):

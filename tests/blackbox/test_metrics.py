@@ -96,6 +96,7 @@ class Exposition(ListenerTest):
                          ({"proto": "udp", "bind_addr": "*", "port": "53", "line": "2"}, 1))
         self.assertEqual(by_name["ports_unexpected_listeners"], ({}, 1))
         self.assertEqual(by_name["ports_tables_unreadable"], ({}, 0))
+        self.assertEqual(by_name["ports_gate_enabled"], ({}, 0))
 
     def test_nothing_readable_is_said_not_left_empty(self):
         if WINE:
@@ -104,7 +105,9 @@ class Exposition(ListenerTest):
                                   "sockets": []})["run"]
         self.assertEqual(r.out, HEAD + b"# HELP ports_tables_unreadable Socket lists that could "
                          b"not be read, of 4.\n# TYPE ports_tables_unreadable gauge\n"
-                         b"ports_tables_unreadable 4\n")
+                         b"ports_tables_unreadable 4\n# HELP ports_gate_enabled 1 when a node "
+                         b"password guards this program, else 0.\n# TYPE ports_gate_enabled "
+                         b"gauge\nports_gate_enabled 0\n")
 
 
 def free_port():
@@ -205,6 +208,7 @@ class RealPrometheus(ListenerTest):
         self.assertEqual([(s["metric"]["comm"], s["metric"]["expected"], s["value"][1])
                           for s in hub_series], [("lighttpd", "true", "1")])
         self.assertEqual(query('up{job="ports"}')[0]["value"][1], "1")
+        self.assertEqual(query("ports_gate_enabled")[0]["value"][1], "1")
         # A scrape without the password is refused.
         with self.assertRaises(urllib.error.HTTPError) as refused:
             urllib.request.urlopen("http://127.0.0.1:%d/plugin_ports?action=metrics" % hub_port,

@@ -2,6 +2,7 @@
 writes it, over sockets the tests open (sandbox.py)."""
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -37,8 +38,8 @@ class PolicyTest(ListenerTest):
 
     def judged(self, body):
         """(proto, address, port, expected) of every row; expected comes last in a row,
-        policy and missing last in the answer."""
-        self.assertEqual(list(body)[-4:], ["unreadable", "truncated", "policy", "missing"])
+        policy and missing after the rows, the gate last."""
+        self.assertEqual(list(body)[-5:], ["unreadable", "truncated", "policy", "missing", "gate"])
         rows = []
         for row in body["listeners"]:
             self.assertEqual(list(row)[-1], "expected")
@@ -146,6 +147,53 @@ class FixedPlace(PolicyTest):
         self.assertEqual(body["policy"], {"path": where, "rules": 1, "errors": []})
         self.assertEqual(body["missing"],
                          [{"proto": "tcp", "bind_addr": "192.0.2.1", "port": 1, "line": 1}])
+
+
+class Paths(PolicyTest):
+    def test_a_path_longer_than_max_path_is_read(self):
+        # Windows' old limit is 260 characters; the program asks in the long form.
+        deep = self.dir
+        while len(deep) < 320:
+            deep = os.path.join(deep, "d" * 40)
+        os.makedirs(deep)
+        with open(os.path.join(deep, "expected"), "wb") as f:
+            f.write(b"tcp 192.0.2.1 1\n")
+        path = self.named(os.path.join(deep, "expected"))
+        r = self.run_ok(dict(DETAIL, PORTS_EXPECT=path))
+        self.assertEqual(r.json()["policy"], {"path": path, "rules": 1, "errors": []})
+
+    @unittest.skipUnless(WINE, "names of devices and pipes are Windows'")
+    def test_devices_and_pipes_are_refused_by_name_before_anything_opens(self):
+        for name in ("NUL", "CON", "COM1", "nul.txt", "C:\\nul", "\\\\.\\pipe\\ports-none",
+                     "\\\\.\\C:\\x", "\\\\?\\GLOBALROOT\\Device\\Null",
+                     "\\\\server\\pipe\\x", "\\\\?\\UNC\\server\\PIPE\\x",
+                     "\\\\server\\mailslot\\x"):
+            with self.subTest(name=name):
+                r = self.run_ok(dict(DETAIL, PORTS_EXPECT=name), timeout=60)
+                self.assertEqual(r.json()["policy"]["errors"],
+                                 [{"line": 0, "error": "not a regular file"}])
+
+
+    @unittest.skipUnless(WINE, "named pipes as Windows has them")
+    def test_a_pipe_named_as_the_file_is_never_connected_to(self):
+        server = os.environ.get("PORTS_PIPE_SERVER")
+        if not server:
+            self.fail("PORTS_PIPE_SERVER is not set: the Windows build's tests name it")
+        for connect in (False, True):
+            name = "ports-policy-%d-%d" % (os.getpid(), connect)
+            with self.subTest(control=connect), subprocess.Popen(
+                    ["wine", server, name, "4000"], stdout=subprocess.PIPE,
+                    stderr=subprocess.DEVNULL, env=dict(os.environ, WINEDEBUG="-all")) as p:
+                self.assertEqual(p.stdout.readline().strip(), b"ready")
+                if connect:
+                    # The control: a client that opens the pipe is seen.
+                    run(cmd=["wine", server, "--connect", name])
+                else:
+                    r = self.run_ok(dict(DETAIL, PORTS_EXPECT="\\\\.\\pipe\\" + name))
+                    self.assertEqual(r.json()["policy"]["errors"],
+                                     [{"line": 0, "error": "not a regular file"}])
+                self.assertEqual(p.stdout.readline().strip(),
+                                 b"connected" if connect else b"none")
 
 
 class Baseline(PolicyTest):

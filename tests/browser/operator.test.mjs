@@ -560,13 +560,16 @@ describe('process panel', () => {
         await until(page, () => document.querySelector('.pf dd')?.textContent === 'no such process');
         assert.equal(await page.$eval('tr.pp', tr => tr.previousElementSibling.cells[2].textContent), '81');
         // Withheld without a node password, which the panel says.
+        // A service list the hub may not read (Windows) says so, not "-".
         answer.proc = JSON.stringify({ ok: true, pid: 4242, cmdline: null, parents: [],
-                                       unreadable: ['cmdline:no-password', 'parents'] });
+                                       service: null,
+                                       unreadable: ['cmdline:no-password', 'parents', 'services'] });
         await page.click('#rows tr:nth-child(2) button[data-pid]');
         await until(page, () => document.querySelectorAll('.pf dd').length === 8);
         const withheld = await facts();
         assert.equal(withheld[1], 'withheld: shown only behind a node password');
         assert.equal(withheld[4], "not readable with the hub's rights");
+        assert.equal(withheld[6], "not readable with the hub's rights");
         await page.close();
     });
 });

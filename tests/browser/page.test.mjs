@@ -74,6 +74,12 @@ describe('first load', () => {
         assert.deepEqual(rows, body.listeners.map(shownCells));
         assert.equal(await page.isHidden('#empty'), true);
         assert.equal(await page.textContent('#pOut'), 'No probe run yet.');
+        // No node password guards this hub's program: the page says so, in the danger colour.
+        assert.equal(body.gate, false);
+        assert.equal(await page.isVisible('#gateOff'), true);
+        assert.match(await page.textContent('#gateOff'), /^No node password guards this program/);
+        assert.equal(await page.$eval('#gateOff', e => getComputedStyle(e).color),
+                     await page.$eval('#unr', e => getComputedStyle(e).color));
 
         // The hub itself listens on loopback, and so do the helper's sockets.
         assert.deepEqual(rowOf(rows, 'tcp', hub.port).slice(0, 4),

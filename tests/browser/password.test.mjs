@@ -48,6 +48,7 @@ async function visit(query, items = {}, { pageAuth = true } = {}) {
         header: req.headers()['x-bot-password'],
         total: await page.textContent('#kTotal'),
         out: await page.textContent('#pOut'),
+        warned: await page.isVisible('#gateOff'),
     };
     await ctx.close();
     return state;
@@ -58,7 +59,8 @@ const ENC = encodeURIComponent(PASSWORD);
 test('without a password the load fails with HTTP 401 and the tiles stay', async () => {
     const s = await visit('');
     assert.deepEqual(s, { status: 401, url: '/plugin_ports?action=listeners&detail=1',
-                          header: undefined, total: '-', out: 'Load failed: HTTP 401' });
+                          header: undefined, total: '-', out: 'Load failed: HTTP 401',
+                          warned: false });
 });
 
 test('the password from the page address opens the page and goes with every call',
@@ -69,6 +71,8 @@ test('the password from the page address opens the page and goes with every call
     assert.equal(s.header, PASSWORD);
     assert.notEqual(s.total, '-');
     assert.equal(s.out, 'No probe run yet.');
+    // A password guards the program: no warning that it is open.
+    assert.equal(s.warned, false);
 });
 
 test('a "+" in the page address reads as a blank', async () => {

@@ -77,6 +77,9 @@ function factsHtml(d) {
     var line = '<input class="cl" readonly aria-label="Command line" value="' +
                esc(list(d.cmdline).join(' ')) + '">';
     var container = d.container ? ' <span class="tag t-ct">' + esc(d.container) + '</span>' : '';
+    // Without the service list an empty service is no "runs none".
+    var service = list(d.unreadable).indexOf('services') >= 0 ? UNREADABLE
+                                                               : esc(field(d.service) || '-');
     var rows = [
         [ 'Program', fact(d, 'exe', esc(d.exe) + deleted) ],
         [ 'Command line', fact(d, 'cmdline', line) ],
@@ -84,7 +87,7 @@ function factsHtml(d) {
         [ 'Started', fact(d, 'started', esc(when)) ],
         [ 'Parents', chain || '-' ],
         [ 'User', fact(d, 'user') ],
-        [ 'Service', esc(field(d.service) || '-') + container ],
+        [ 'Service', service + container ],
         [ 'Sockets', fact(d, 'sockets', esc(socketsText(d.sockets) || '-')) ],
     ];
     return rows.map(function(x) { return '<dt>' + x[0] + '</dt><dd>' + x[1] + '</dd>'; }).join('');

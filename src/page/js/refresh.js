@@ -40,6 +40,7 @@ function apply(d) {
         // loads is compared with the last one that did.
         tiles(null);
         unreadable(null);
+        showEl('gateOff', false);
         showPolicy(null, []);
         showEl('chPill', false);
         setView([], String(d.error || 'listeners failed'));
@@ -56,6 +57,8 @@ function apply(d) {
     txt('srcPill', 'source: ' + (d.source || 'local'));
     changesPill(c);
     unreadable(d.unreadable);
+    // Only a plain false warns: an answer that does not say tells nothing.
+    showEl('gateOff', d.gate === false);
     showPolicy(d, rows);
     setView(c.items, '');
     render();

@@ -146,7 +146,12 @@ int open_checked(int root, const char *path, int64_t owner, int *outcome) {
     // Non-blocking: opening a FIFO for reading would otherwise wait for a writer.
     const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
-        *outcome = outcome_of(errno);
+        // Out of descriptors, say: whether the file is there at all needs none to tell.
+        struct stat st;
+        const int err = errno;
+        *outcome = outcome_of(err) == PLAT_FILE_MISSING || (stat(path, &st) != 0 && errno == ENOENT)
+                       ? PLAT_FILE_MISSING
+                       : PLAT_FILE_UNREADABLE;
         return -1;
     }
     struct stat st;
@@ -170,11 +175,17 @@ int lc_open_dir(int root, const char *path, int64_t owner) {
     return walk(root, path, owner, WANT_DIR, &st, &outcome);
 }
 
-int lc_read_start(int root, const char *path, int64_t owner, void *buf, size_t cap, size_t *got) {
+int lc_read_start(int root, const char *path, int64_t owner, void *buf, size_t cap, size_t *got,
+                  bool secret) {
     *got = 0;
     int outcome;
     const int fd = open_checked(root, path, owner, &outcome);
     if (fd < 0) return outcome;
+    struct stat st;
+    if (secret && (fstat(fd, &st) != 0 || (st.st_mode & S_IROTH))) {
+        close(fd);
+        return PLAT_FILE_EXPOSED;
+    }
     char *into = static_cast<char *>(buf);
     while (*got < cap) {
         const ssize_t n = read(fd, into + *got, cap - *got);

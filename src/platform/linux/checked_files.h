@@ -39,5 +39,7 @@ int lc_open_dir(int root, const char *path, int64_t owner);
 int lc_read(int root, const char *path, int64_t owner, size_t limit, char **text, size_t *len);
 
 // The first cap bytes of the file, as lc_read opens it, into buf; *got the bytes read
-// (the file may be longer).
-int lc_read_start(int root, const char *path, int64_t owner, void *buf, size_t cap, size_t *got);
+// (the file may be longer). A secret file that every account may read is not read:
+// PLAT_FILE_EXPOSED.
+int lc_read_start(int root, const char *path, int64_t owner, void *buf, size_t cap, size_t *got,
+                  bool secret = false);

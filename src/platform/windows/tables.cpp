@@ -113,7 +113,9 @@ bool row_holds(const MIB_UNICASTIPADDRESS_ROW &row, int ipv6, const unsigned cha
 
 // The zone of a link-local IPv6 address a socket is bound to (fe80::/10; 0 for any
 // other address). The socket table's scope id is in network byte order, as Microsoft
-// documents it; it is taken when an interface that holds the address has that zone.
+// documents it; it is taken when an interface that holds the address has that zone
+// (the address table's ScopeId). Where the address table cannot be read no zone is
+// known: 0, and no probe of the address.
 // Otherwise (Wine puts the address's scope level there) the one interface that holds
 // the address gives it, and several or none give 0. *unicast is the IPv6 address
 // table, read at the first need.
@@ -125,14 +127,17 @@ uint32_t link_zone(const unsigned char *addr, DWORD table_scope,
         *tried = 1;
         *unicast = unicast_read(1);
     }
-    if (!*unicast) return zone;
+    if (!*unicast) return 0;
     uint32_t only = 0;
     int holders = 0;
     for (ULONG i = 0; i < (*unicast)->NumEntries; ++i) {
         const MIB_UNICASTIPADDRESS_ROW &row = (*unicast)->Table[i];
         if (!row_holds(row, 1, addr)) continue;
-        if (row.Address.Ipv6.sin6_scope_id == zone) return zone;
-        only = row.Address.Ipv6.sin6_scope_id;
+        // The row's zone as Microsoft documents it, in ScopeId (the address's own
+        // sin6_scope_id is not said to hold it).
+        const uint32_t row_zone = row.ScopeId.Zone;
+        if (row_zone == zone) return zone;
+        only = row_zone;
         ++holders;
     }
     return holders == 1 ? only : 0;
