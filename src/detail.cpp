@@ -319,6 +319,15 @@ void write_row_more(const sock_row &r, void *) {
 void write_unreadable(void *ctx) {
     const detail_reading &d = *static_cast<const detail_reading *>(ctx);
     static const char *const names[PLAT_LISTS] = {"tcp4", "tcp6", "udp4", "udp6"};
+    // What this answer's own lists were really read from (the plain answer's "source"
+    // names the Windows tables on every system, for every caller).
+    static const char *const readers[] = {"sock_diag", "proc", "windows-tables"};
+    const int reader = plat_reader();
+    out_lit(",\"reader\":");
+    if (reader >= PLAT_READER_SOCK_DIAG && reader <= PLAT_READER_WINDOWS_TABLES)
+        json_str(readers[reader - PLAT_READER_SOCK_DIAG]);
+    else
+        out_lit("null");
     const int facts = plat_facts_unreadable();
     out_lit(",\"unreadable\":[");
     bool first = true;
