@@ -44,6 +44,7 @@ async function openWith(answer, { clock = null, query = '' } = {}) {
     const page = await pageWith(ctx, {
         probe: q => json(answer.probe(q)),
         process: q => json(answer.process(q)),
+        peers: q => json(answer.peers(q)),
         listeners: async () => {
             loads++;
             if (answer.hold) await answer.hold;
@@ -567,6 +568,65 @@ describe('process panel', () => {
         const withheld = await facts();
         assert.equal(withheld[1], 'withheld: shown only behind a node password');
         assert.equal(withheld[4], "not readable with the hub's rights");
+        await page.close();
+    });
+});
+
+describe('connections panel', () => {
+    test('a Conns count opens who is connected under its row, every value escaped; Escape ' +
+         'closes it and the focus goes back; one panel at a time', async () => {
+        const evil = '"><img src=x onerror=alert(1)>';
+        const asked = [];
+        const answer = {
+            rows: [row(22, { conns: 0 }), row(80, { bind_addr: '::', scope: 'wildcard', conns: 7 }),
+                   row(53, { proto: 'udp', conns: -1 }),
+                   row(90, { conns: 3, netns: 4026532305, container: 'web' })],
+            peers: q => {
+                asked.push(q.toString());
+                return answer.said;
+            },
+            process: () => '{"ok":false,"error":"no such process"}',
+            said: JSON.stringify({ ok: true, action: 'peers', proto: 'tcp', bind_addr: '::', port: 80,
+                                   total: 7, peers: [{ addr: '127.0.0.2', count: 3 },
+                                                     { addr: evil, count: 2 }], other: 2 }),
+        };
+        const { page } = await openWith(answer);
+        await rowCount(page, 4);
+        // Only TCP rows of this host with a count; the row of another namespace says its
+        // count alone (its connections are not this host's).
+        assert.deepEqual(await page.$$eval('#rows button[data-cn]', bs => bs.map(b => b.textContent)),
+                         ['0', '7']);
+        const button = '#rows button[data-cn="80"]';
+        await page.focus(button);
+        await page.keyboard.press('Enter');
+        const texts = () => page.$$eval('#connPanel dt, #connPanel dd', els => els.map(e => e.textContent));
+        await until(page, () => document.querySelectorAll('#connPanel dd').length === 4);
+        assert.deepEqual(asked, ['action=peers&port=80&addr=%3A%3A']);
+        assert.deepEqual(await texts(), ['Connections', '7 connections from 2 addresses and more',
+                                         '127.0.0.2', '3', evil, '2', 'Other addresses', '2']);
+        assert.equal(await page.$eval('tr.pp', tr => tr.previousElementSibling.cells[2].textContent), '80');
+        assert.equal(await page.getAttribute(button, 'aria-expanded'), 'true');
+        assert.equal(await page.getAttribute(button, 'aria-controls'), 'connPanel');
+        assert.equal(await page.locator('#rows img').count(), 0);
+        await page.keyboard.press('Escape');
+        await until(page, () => !document.querySelector('tr.pp'));
+        assert.equal(await page.evaluate(() => document.activeElement.getAttribute('data-cn')), '80');
+        assert.equal(await page.getAttribute(button, 'aria-expanded'), 'false');
+
+        // The PID button of another row takes the place of the open panel; the error body
+        // of an open node says why there is no list.
+        await page.click(button);
+        await until(page, () => document.querySelectorAll('#connPanel dd').length === 4);
+        await page.click('#rows tr:nth-child(1) button[data-pid]');
+        await until(page, () => document.querySelector('#procPanel dd')?.textContent === 'no such process');
+        assert.equal(await page.locator('tr.pp').count(), 1);
+        answer.said = '{"ok":false,"error":"peers are shown only behind a node password"}';
+        await page.click('#rows button[data-cn="22"]');
+        await until(page, () => document.querySelector('#connPanel dd')?.textContent ===
+                                'peers are shown only behind a node password');
+        assert.equal(await page.locator('tr.pp').count(), 1);
+        await page.click('#rows button[data-cn="22"]');
+        assert.equal(await page.locator('tr.pp').count(), 0);
         await page.close();
     });
 });
