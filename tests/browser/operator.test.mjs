@@ -89,6 +89,11 @@ describe('detail columns', () => {
         `<span class="rt n">-</span> <button class="gh sm" data-a="${addr}" data-p="${port}">` +
         'Probe</button>';
 
+    // A count of connections is the button of the connections panel.
+    const cn = (port, addr, n) =>
+        `<button class="pid" data-cn="${port}" data-ca="${addr}" data-k="tcp ${addr} ${port}" ` +
+        `aria-expanded="false" title="Who is connected">${n}</button>`;
+
     test('process and service, container tag, user, connections and the accept queue',
          async () => {
         const { page } = await openWith({ rows: DETAIL });
@@ -100,17 +105,17 @@ describe('detail columns', () => {
             '<td><span class="rt n">-</span></td></tr>',
             '<tr><td class="mo">tcp</td><td class="mo">0.0.0.0</td><td class="mo">80</td>' +
             `<td><span class="tag t-wi">wildcard</span></td><td class="mo">${pid(4, 'tcp 0.0.0.0 80')}</td>` +
-            '<td>svchost.exe - Dnscache</td><td>NETWORK SERVICE</td><td class="mo">3</td>' +
+            `<td>svchost.exe - Dnscache</td><td>NETWORK SERVICE</td><td class="mo">${cn(80, '0.0.0.0', 3)}</td>` +
             `<td>${cell('127.0.0.1', 80)}</td></tr>`,
             '<tr><td class="mo">tcp</td><td class="mo">127.0.0.1</td><td class="mo">8080</td>' +
             '<td><span class="tag t-lo">loopback</span></td>' +
             `<td class="mo">${pid(11, 'tcp 127.0.0.1 8080')}</td>` +
             '<td>nginx <span class="tag t-ct">web</span></td><td>www-data</td>' +
-            '<td class="mo">7 <span class="qu">2/511</span></td>' +
+            `<td class="mo">${cn(8080, '127.0.0.1', 7)} <span class="qu">2/511</span></td>` +
             `<td>${cell('127.0.0.1', 8080)}</td></tr>`,
             '<tr><td class="mo">tcp</td><td class="mo">::1</td><td class="mo">9000</td>' +
             `<td><span class="tag t-lo">loopback</span></td><td class="mo">${pid(12, 'tcp ::1 9000')}</td>` +
-            '<td>app</td><td>app</td><td class="mo">4 <span class="qu full">4/4</span></td>' +
+            `<td>app</td><td>app</td><td class="mo">${cn(9000, '::1', 4)} <span class="qu full">4/4</span></td>` +
             `<td>${cell('::1', 9000)}</td></tr>`,
             '<tr><td class="mo">tcp</td><td class="mo">127.0.0.1</td><td class="mo">5432</td>' +
             '<td><span class="tag t-lo">loopback</span></td><td class="mo">-</td><td>-</td>' +
