@@ -314,10 +314,10 @@ void write_row_more(const sock_row &r, void *) {
 }
 
 // What the program's own lists were read from; then the lists that could not be read:
-// the program's own by their names; then the kinds of
-// facts (read by now: the rows are out) that could not be read for a reason other than
-// a process being gone or hidden; then the lists of other namespaces as "netns:N tcp4"
-// ("netns:? tcp4" for one the program may not name).
+// the program's own by their names; then the kinds of facts (read by now: the rows are
+// out) that could not be read for a reason other than a process being gone or hidden;
+// then the lists of other namespaces as "netns:N tcp4" ("netns:? tcp4" for one the
+// program may not name).
 void write_unreadable(void *ctx) {
     const detail_reading &d = *static_cast<const detail_reading *>(ctx);
     static const char *const names[PLAT_LISTS] = {"tcp4", "tcp6", "udp4", "udp6"};

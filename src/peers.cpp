@@ -109,8 +109,7 @@ int chosen_listener(const char *addr_text) {
     unsigned char addr[16];
     if (plat_addr_parse(addr_text, &ipv6, addr) != 0) return -1;
     for (int i = 0; i < g_sock_count; ++i)
-        if (g_socks[i].ipv6 == ipv6 && memcmp(g_socks[i].addr, addr, ipv6 ? 16 : 4) == 0)
-            return i;
+        if (g_socks[i].ipv6 == ipv6 && memcmp(g_socks[i].addr, addr, ipv6 ? 16 : 4) == 0) return i;
     return -1;
 }
 

@@ -28,7 +28,8 @@ class Peers : public ::testing::Test {
     static void conn(const char *local, int port, const char *peer, int times = 1) {
         const bool v6 = strchr(local, ':') != nullptr;
         for (int k = 0; k < times; ++k) {
-            plat_endpoint *ep = fake_endpoint(v6 ? PLAT_TCP6_CONNS : PLAT_TCP4_CONNS, local, port, 0);
+            plat_endpoint *ep =
+                fake_endpoint(v6 ? PLAT_TCP6_CONNS : PLAT_TCP4_CONNS, local, port, 0);
             inet_pton(v6 ? AF_INET6 : AF_INET, peer, ep->peer);
             ep->peer_port_field = htons(static_cast<uint16_t>(40000 + k));
         }
@@ -82,7 +83,8 @@ TEST_F(Peers, TwentyBusiestByCountThenAddressTheRestInOther) {
                        "\"bind_addr\":\"0.0.0.0\",\"port\":443,\"total\":28,\"peers\":["
                        "{\"addr\":\"10.0.1.1\",\"count\":4},{\"addr\":\"9.0.0.1\",\"count\":2}";
     // Ties by address as numbers: 10.0.0.9 before 10.0.0.10.
-    for (int k = 1; k <= 18; ++k) want += ",{\"addr\":\"10.0.0." + std::to_string(k) + "\",\"count\":1}";
+    for (int k = 1; k <= 18; ++k)
+        want += ",{\"addr\":\"10.0.0." + std::to_string(k) + "\",\"count\":1}";
     want += "],\"other\":4}\n";
     EXPECT_EQ(answer("action=peers&port=443"), want);
 }
@@ -96,14 +98,16 @@ TEST_F(Peers, ErrorsAndTheGate) {
     EXPECT_EQ(answer("action=peers&port=80", 0), no_password);
     EXPECT_EQ(answer("action=peers&port=x", 0), no_password);
     EXPECT_EQ(g_fake_port_reads, 0);
-    const char *const bad_port[] = {"action=peers", "action=peers&port=0", "action=peers&port=65536",
+    const char *const bad_port[] = {"action=peers", "action=peers&port=0",
+                                    "action=peers&port=65536",
                                     "action=peers&port=0000000000000000080"};
     for (const char *q : bad_port)
         EXPECT_EQ(answer(q), "{\"ok\":false,\"error\":\"port must be 1..65535\"}\n") << q;
     EXPECT_EQ(answer("action=peers&port=80&proto=udp"),
               "{\"ok\":false,\"error\":\"peers are told of tcp listeners only\"}\n");
     const char *const none[] = {"action=peers&port=81", "action=peers&port=80&addr=127.0.0.2",
-                                "action=peers&port=80&addr=%3Cb%3E", "action=peers&port=80&addr=::1"};
+                                "action=peers&port=80&addr=%3Cb%3E",
+                                "action=peers&port=80&addr=::1"};
     for (const char *q : none)
         EXPECT_EQ(answer(q), "{\"ok\":false,\"error\":\"no such listener\"}\n") << q;
     // Nothing is said missing from a list that could not be read.

@@ -569,22 +569,25 @@ TEST_F(Faults, PortReadingGivesEachConnectionsRemoteEnd) {
         client_ports.push_back(bound_port(c));
     }
     struct seen {
-        std::vector<int> listeners;                    // their ports
+        std::vector<int> listeners;                     // their ports
         std::vector<std::pair<std::string, int>> peers; // remote address and port
     };
     for (const bool netlink : {true, false}) {
         if (!netlink) g_linux_sys.socket = netlink_refused;
         seen s;
-        const int readable = plat_port_read(port, [](int list, const plat_endpoint *ep, void *ctx) {
-            seen &s = *static_cast<seen *>(ctx);
-            const int p = ntohs(static_cast<uint16_t>(ep->port_field));
-            if (list == PLAT_TCP4 || list == PLAT_TCP6) s.listeners.push_back(p);
-            if (list == PLAT_TCP4_CONNS) {
-                char text[INET_ADDRSTRLEN] = "";
-                inet_ntop(AF_INET, ep->peer, text, sizeof text);
-                s.peers.push_back({text, ntohs(static_cast<uint16_t>(ep->peer_port_field))});
-            }
-        }, &s);
+        const int readable = plat_port_read(
+            port,
+            [](int list, const plat_endpoint *ep, void *ctx) {
+                seen &s = *static_cast<seen *>(ctx);
+                const int p = ntohs(static_cast<uint16_t>(ep->port_field));
+                if (list == PLAT_TCP4 || list == PLAT_TCP6) s.listeners.push_back(p);
+                if (list == PLAT_TCP4_CONNS) {
+                    char text[INET_ADDRSTRLEN] = "";
+                    inet_ntop(AF_INET, ep->peer, text, sizeof text);
+                    s.peers.push_back({text, ntohs(static_cast<uint16_t>(ep->peer_port_field))});
+                }
+            },
+            &s);
         EXPECT_EQ(readable & (1 << PLAT_TCP4 | 1 << PLAT_TCP4_CONNS),
                   1 << PLAT_TCP4 | 1 << PLAT_TCP4_CONNS);
         // The port alone: no other listener, and not the clients' own ends.

@@ -391,7 +391,8 @@ TEST_F(Platform, PortReadingNamesTheRemoteEnd) {
         &got);
     closesocket(peer);
     closesocket(client);
-    EXPECT_EQ(readable & (1 << PLAT_TCP4 | 1 << PLAT_TCP4_CONNS), 1 << PLAT_TCP4 | 1 << PLAT_TCP4_CONNS);
+    EXPECT_EQ(readable & (1 << PLAT_TCP4 | 1 << PLAT_TCP4_CONNS),
+              1 << PLAT_TCP4 | 1 << PLAT_TCP4_CONNS);
     EXPECT_EQ(plat_reader(), PLAT_READER_WINDOWS_TABLES);
     int listeners = 0, conns = 0;
     for (const seen &s : got) {

@@ -120,8 +120,10 @@ void keep_port(table_snapshot &t, netns_share &share, int list, int port) {
     share.end[list] = t.end[list] = kept;
 }
 
+// What the last reading read the program's own lists from (plat_reader).
 int g_reader = PLAT_READER_NONE;
 
+// /proc/net tells less than sock_diag: a reading that used it at all says so.
 int reader_of(int sources) {
     if (sources & LIST_FROM_PROC) return PLAT_READER_PROC;
     return sources & LIST_FROM_DIAG ? PLAT_READER_SOCK_DIAG : PLAT_READER_NONE;
@@ -151,7 +153,8 @@ int tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx, int
     read_namespace(r.lists, r.log, order, own);
     int sources = g_list_sources;
     if (only_port)
-        for (int list = PLAT_TCP4; list <= PLAT_TCP6; ++list) keep_port(r.lists, own, list, only_port);
+        for (int list = PLAT_TCP4; list <= PLAT_TCP6; ++list)
+            keep_port(r.lists, own, list, only_port);
     // The owner scan holds up to three descriptors at once: a hub that allows few must
     // not lose owners to a netlink socket that only the reads needed.
     close_diag();
