@@ -29,11 +29,12 @@ export function peersHtml(d) {
     var other = typeof d.other === 'number' ? d.other : 0;
     var from = total ? ' from ' + plural(peers.length, 'address', 'addresses') : '';
     if (other > 0) from += ' and more';
-    var html = '<dt>Connections</dt><dd>' +
-               esc(plural(total, 'connection', 'connections') + from) + '</dd>';
+    var html = '<dt>Connections</dt><dd>' + esc(plural(total, 'connection', 'connections') + from) +
+               '</dd>';
     for (var i = 0; i < peers.length; i++) {
         var p = peers[i] || {};
-        html += '<dt class="mo">' + esc(field(p.addr)) + '</dt><dd>' + esc(field(p.count)) + '</dd>';
+        html +=
+            '<dt class="mo">' + esc(field(p.addr)) + '</dt><dd>' + esc(field(p.count)) + '</dd>';
     }
     if (other > 0) html += '<dt>Other addresses</dt><dd>' + esc(other) + '</dd>';
     return html;

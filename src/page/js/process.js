@@ -162,9 +162,8 @@ export function togglePanel(button) {
     }
     panel = document.createElement('tr');
     panel.className = 'pp';
-    panel.innerHTML = '<td><dl class="pf" id="' + k.id + '" role="region" aria-label="' +
-                      k.label + esc(openPid) + '"><dt>' + k.name +
-                      '</dt><dd>Loading...</dd></dl></td>';
+    panel.innerHTML = '<td><dl class="pf" id="' + k.id + '" role="region" aria-label="' + k.label +
+                      esc(openPid) + '"><dt>' + k.name + '</dt><dd>Loading...</dd></dl></td>';
     button.setAttribute('aria-controls', k.id);
     place(button);
     var mine = ++asked;

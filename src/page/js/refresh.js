@@ -54,8 +54,8 @@ function apply(d) {
     previous = rows;
     tiles(d);
     // What the lists were really read from, when the answer says it.
-    txt('srcPill', 'source: ' + (typeof d.reader === 'string' && d.reader ? d.reader
-                                                                           : d.source || 'local'));
+    txt('srcPill',
+        'source: ' + (typeof d.reader === 'string' && d.reader ? d.reader : d.source || 'local'));
     changesPill(c);
     unreadable(d.unreadable);
     showPolicy(d, rows);

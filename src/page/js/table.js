@@ -1,9 +1,9 @@
 // The listener table: filters, sort, the row markup and its one-assignment render.
 import {GONE, NEW} from './changes.js';
+import {connsButton} from './conns.js';
 import {$, esc, field} from './dom.js';
 import {unexpected} from './policy.js';
 import {probeAddr, probeOf, probeRank, probeVersion, stateSpan} from './probes.js';
-import {connsButton} from './conns.js';
 import {panelAfter, panelBefore, pidButton} from './process.js';
 import {addressKey, sortItems} from './sort.js';
 
