@@ -635,3 +635,44 @@ describe('connections panel', () => {
         await page.close();
     });
 });
+
+describe('on a phone', () => {
+    test('long names and addresses wrap, marks and every cell stay in sight, nothing scrolls ' +
+         'sideways', async () => {
+        const long = 'x'.repeat(90);
+        const answer = {
+            rows: [row(80), row(81, { expected: false }),
+                   row(8443, { bind_addr: 'fd12:3456:789a:bcde:1234:5678:9abc:def0',
+                               scope: 'specific', comm: long, service: `${long}.service`,
+                               user: 'NT AUTHORITY\\NETWORK SERVICE', container: 'abcdef012345',
+                               conns: 123456, queue: 7, backlog: 4096,
+                               forward: { addr: 'fd00::1234:5678', port: 8443, netns: 1,
+                                          container: '', name: long } })],
+            more: { policy: { path: 'p', rules: 1, errors: [] }, missing: [] },
+        };
+        const { page } = await openWith(answer);
+        await rowCount(page, 3);
+        // The next load: one row gone, one new.
+        answer.rows = [row(79), ...answer.rows.slice(1)];
+        await page.setViewportSize({ width: 390, height: 844 });
+        await page.click('#rfBtn');
+        await until(page, () => document.querySelectorAll('#rows tr.gone, #rows tr.new').length === 2);
+        await rendered(page);
+        const seen = await page.evaluate(() => {
+            const width = document.documentElement.clientWidth;
+            const out = [];
+            for (const tr of document.querySelectorAll('#rows tr')) {
+                for (const td of tr.cells) {
+                    const r = td.getBoundingClientRect();
+                    if (td.textContent && !(r.width > 0 && r.left >= 0 && r.right <= width + 0.5)) {
+                        out.push(td.textContent);
+                    }
+                }
+            }
+            return { sideways: document.documentElement.scrollWidth > width, out,
+                     marks: [...document.querySelectorAll('#rows .mk')].map(m => m.textContent) };
+        });
+        assert.deepEqual(seen, { sideways: false, out: [], marks: ['new', 'gone', 'unexpected'] });
+        await page.close();
+    });
+});
