@@ -9,7 +9,8 @@ an empty statically linked program. At full load the detail answer (detail=1, wh
 reads every descriptor and the established connections too) is timed against ss as
 well, and its connection count checked; so are the detail answer judged by a file of
 1,000 rules (900 that match a socket, 100 that match none) and the metrics answer by
-the same file. Prints the medians and the ratios.
+the same file, and the peers answer of the listener that holds every connection against
+`ss -Htn state established`. Prints the medians and the ratios.
 """
 import json
 import os
@@ -28,6 +29,7 @@ LOADS = [("none", 0, 0, 0, ""), ("medium", 50, 50, 1000, ""), ("full", 500, 500,
          ("orphan", 500, 500, 10000, "orphan")]
 TARGET_FULL = 0.35  # of ss
 TARGET_DETAIL = 0.5  # of ss, at full load
+TARGET_PEERS = 0.5  # of ss -Htn state established, at full load
 TARGET_IDLE = 3.0   # of an empty static program
 ENV = {"QUERY_STRING": "action=listeners"}
 DETAIL_ENV = {"QUERY_STRING": "action=listeners&detail=1"}
@@ -156,6 +158,20 @@ def bench(program):
                     t_ours, t_ss, t_detail, t_judged, t_metrics = medians(
                         [ours, theirs, ours + [DETAIL_ENV], ours + [judged_env],
                          ours + [metrics_env]])
+                    # Who is connected to the listener that holds every connection.
+                    busiest = max(detail["listeners"], key=lambda r: r["conns"])
+                    peers_env = {"QUERY_STRING": "action=peers&port=%d" % busiest["port"],
+                                 "BOT_PASSWORD": "b", "HTTP_X_BOT_PASSWORD": "b"}
+                    peers = program_answer(program, peers_env)
+                    if peers.get("total") != conns or peers["peers"] != [
+                            {"addr": busiest["bind_addr"], "count": conns}]:
+                        ok = False
+                        print("peers answer wrong at full load: %s" % str(peers)[:200])
+                    t_peers, t_ss_conns = medians([ours + [peers_env],
+                                                   [ss, "-Htn", "state", "established"]])
+                    results["peers"] = t_peers / t_ss_conns
+                    print("%-7s %6d %12.3f %12.3f %10.3f   (action=peers, ss -Htn state "
+                          "established)" % ("full", conns, t_peers, t_ss_conns, results["peers"]))
                     for key, t, what in (("detail", t_detail, "detail=1"),
                                          ("judged", t_judged, "detail=1, %d rules" % RULES),
                                          ("metrics", t_metrics, "action=metrics, %d rules"
@@ -183,6 +199,9 @@ def bench(program):
         print("full load, %s: ports / ss = %.3f (target <= %.2f: %s)"
               % (what, results[key], TARGET_DETAIL,
                  "met" if results[key] <= TARGET_DETAIL else "MISSED"))
+    print("full load, peers answer: ports / ss -Htn state established = %.3f "
+          "(target <= %.2f: %s)" % (results["peers"], TARGET_PEERS,
+                                    "met" if results["peers"] <= TARGET_PEERS else "MISSED"))
     print("full load with one socket no process holds (every descriptor read): %.3f"
           % results["orphan"])
     print("no load: ports / empty static program = %.3f (target <= %.1f: %s)"

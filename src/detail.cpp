@@ -98,6 +98,7 @@ struct detail_reading {
     // rise in a slot, so no slot behind a cursor can give way later.
     int cursor[2];
     int gate_on; // a node password guards the answer
+    int reader;      // what they were read from (plat_reader), taken right after
 };
 
 // Which rows give way when the table is full: a UDP socket of another namespace first,
@@ -360,13 +361,23 @@ void write_row_more(const sock_row &r, void *) {
     policy_write_row(i);
 }
 
-// The lists that could not be read: the program's own by their names; then the kinds of
-// facts (read by now: the rows are out) that could not be read for a reason other than
-// a process being gone or hidden; then the lists of other namespaces as "netns:N tcp4"
-// ("netns:? tcp4" for one the program may not name).
+// What the program's own lists were read from; then the lists that could not be read:
+// the program's own by their names; then the kinds of facts (read by now: the rows are
+// out) that could not be read for a reason other than a process being gone or hidden;
+// then the lists of other namespaces as "netns:N tcp4" ("netns:? tcp4" for one the
+// program may not name).
 void write_unreadable(void *ctx) {
     const detail_reading &d = *static_cast<const detail_reading *>(ctx);
     static const char *const names[PLAT_LISTS] = {"tcp4", "tcp6", "udp4", "udp6"};
+    // What this answer's own lists were really read from (the plain answer's "source"
+    // names the Windows tables on every system, for every caller).
+    static const char *const readers[] = {"sock_diag", "proc", "windows-tables"};
+    const int reader = d.reader;
+    out_lit(",\"reader\":");
+    if (reader >= PLAT_READER_SOCK_DIAG && reader <= PLAT_READER_WINDOWS_TABLES)
+        json_str(readers[reader - PLAT_READER_SOCK_DIAG]);
+    else
+        out_lit("null");
     const int facts = plat_facts_unreadable();
     out_lit(",\"unreadable\":[");
     bool first = true;
@@ -413,6 +424,7 @@ int detail_read(bool every_netns) {
     d.manager = plat_service_manager_pid();
     const int flags = PLAT_DETAIL | (every_netns ? PLAT_EVERY_NETNS : 0);
     d.own_read = enumerate_sockets(take_detail, &d, flags, take_netns);
+    d.reader = plat_reader();
     if (d.own_read & ((1 << PLAT_LISTS) - 1)) {
         for (int i = 0; i < g_sock_count; ++i)
             if (g_socks[i].netns == 0) g_socks[i].lists_read = d.own_read;

@@ -9,6 +9,7 @@
 #include "metrics.h"
 #include "output.h"
 #include "page.h"
+#include "peers.h"
 #include "platform/platform.h"
 #include "probe.h"
 #include "process.h"
@@ -42,6 +43,8 @@ static void json_answer(const char *query, int gate_on) {
         probe_action(query);
     } else if (strcmp(action, "process") == 0) {
         process_action(query, gate_on);
+    } else if (strcmp(action, "peers") == 0) {
+        peers_action(query, gate_on);
     } else if (!action[0] || strcmp(action, "listeners") == 0 || strcmp(action, "all") == 0) {
         // The detail answer only for "1" exactly: any other value keeps the plain bytes.
         char detail[2];

@@ -59,6 +59,9 @@ void fake_account(int64_t account, const char *name);
 // plat_addr_is_local (a few at a time); loopback addresses always are.
 void fake_local_addr(const char *addr);
 extern int g_fake_local_calls;      // plat_addr_is_local calls so far
+extern int g_fake_reader;           // what plat_reader reports (PLAT_READER_NONE after a reset)
+extern int g_fake_port_reads;       // plat_port_read calls so far (it delivers the lists' own
+                                    // endpoints on the port, with the peers they were given)
 extern int g_fake_facts_unreadable; // what plat_facts_unreadable reports
 
 extern uint32_t g_fake_manager_pid; // plat_service_manager_pid (1 after a reset)

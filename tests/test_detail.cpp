@@ -80,6 +80,7 @@ TEST_F(Detail, EveryFieldOfEveryKindOfRow) {
     ep->holders = 1;
     ep->v6only = 1;
     ep->queue = 7; // a UDP socket's queue is no accept queue
+    g_fake_reader = PLAT_READER_SOCK_DIAG;
     conn("::ffff:127.0.0.1", 80);
     conn("::1", 80);
     conn("127.0.0.1", 22);
@@ -99,7 +100,7 @@ TEST_F(Detail, EveryFieldOfEveryKindOfRow) {
             "{\"proto\":\"tcp\",\"bind_addr\":\"::\",\"port\":80,\"scope\":\"wildcard\","
             "\"pid\":812,\"comm\":\"nginx\",\"user\":\"www-data\",\"service\":\"nginx.service\","
             "\"container\":\"\",\"holders\":3,\"queue\":2,\"backlog\":511,\"conns\":2,"
-            "\"v6only\":false,\"probe\":true,\"netns\":0,\"forward\":null,\"expected\":null}],\"unreadable\":[],\"truncated\":false,"
+            "\"v6only\":false,\"probe\":true,\"netns\":0,\"forward\":null,\"expected\":null}],\"reader\":\"sock_diag\",\"unreadable\":[],\"truncated\":false,"
             "\"policy\":null,\"missing\":[],\"gate\":false}\n");
     EXPECT_EQ(g_fake_flags, PLAT_DETAIL | PLAT_EVERY_NETNS);
 }
@@ -119,7 +120,7 @@ TEST_F(Detail, NothingKnownIsEmptyNullOrMinusOne) {
                 "\"pid\":0,\"comm\":\"\",\"user\":\"\",\"service\":\"\",\"container\":\"\","
                 "\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":0,\"v6only\":null,"
                 "\"probe\":true,\"netns\":0,\"forward\":null,\"expected\":null}],"
-                "\"unreadable\":[],\"truncated\":false,\"policy\":null,\"missing\":[],\"gate\":false}\n");
+                "\"reader\":null,\"unreadable\":[],\"truncated\":false,\"policy\":null,\"missing\":[],\"gate\":false}\n");
     EXPECT_EQ(g_fake_fact_calls, 1); // pid 0 has no facts to read
 }
 
@@ -127,7 +128,7 @@ TEST_F(Detail, UnreadableListsAreNamedInOrderThenTheFacts) {
     fake_endpoint(PLAT_UDP4, "127.0.0.1", 5, 0);
     for (int list : {PLAT_UDP6, PLAT_TCP4, PLAT_TCP6}) g_fake_lists[list].fail = 1;
     EXPECT_TRUE(
-        answer().ends_with("\"expected\":null}],\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\"],\"truncated\":false,"
+        answer().ends_with("\"expected\":null}],\"reader\":null,\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\"],\"truncated\":false,"
                            "\"policy\":null,\"missing\":[],\"gate\":false}\n"));
     g_fake_facts_unreadable = PLAT_FACT_SERVICES | PLAT_FACT_OWNERS;
     EXPECT_TRUE(answer().ends_with("\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\",\"owners\","
@@ -147,6 +148,18 @@ TEST_F(Detail, SaysLastWhetherAPasswordGuardsIt) {
     fake_endpoint(PLAT_TCP4, "127.0.0.1", 22, 0);
     EXPECT_TRUE(answer(1).ends_with("\"policy\":null,\"missing\":[],\"gate\":true}\n"));
     EXPECT_TRUE(answer(0).ends_with("\"policy\":null,\"missing\":[],\"gate\":false}\n"));
+}
+
+// The answer says what its lists were really read from; the plain answer's "source"
+// stays as it is.
+TEST_F(Detail, ReaderNamesWhatWasRead) {
+    fake_endpoint(PLAT_TCP4, "127.0.0.1", 5, 0);
+    const char *const names[] = {"null", "\"sock_diag\"", "\"proc\"", "\"windows-tables\""};
+    for (int reader = PLAT_READER_NONE; reader <= PLAT_READER_WINDOWS_TABLES; ++reader) {
+        g_fake_reader = reader;
+        EXPECT_NE(answer().find(std::string("],\"reader\":") + names[reader] + ",\"unreadable\":["),
+                  std::string::npos);
+    }
 }
 
 // The answer names the serving process; the system's process list names only the

@@ -549,6 +549,62 @@ TEST_F(Faults, MemoryRunningOut) {
     own.expect_each_once(r, false);
 }
 
+// One port's reading: its listener and the connections to it, with their remote ends,
+// from sock_diag and from the /proc/net files alike, and what it was read from.
+TEST_F(Faults, PortReadingGivesEachConnectionsRemoteEnd) {
+    const int tcp = loopback_socket(AF_INET, SOCK_STREAM);
+    ASSERT_GE(tcp, 0);
+    const int port = bound_port(tcp);
+    std::vector<int> held;
+    std::vector<int> client_ports;
+    for (int k = 0; k < 2; ++k) {
+        const int c = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(0x7f000002); // 127.0.0.2
+        ASSERT_EQ(bind(c, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(c, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+        held.push_back(c);
+        held.push_back(accept(tcp, nullptr, nullptr));
+        client_ports.push_back(bound_port(c));
+    }
+    struct seen {
+        std::vector<int> listeners;                     // their ports
+        std::vector<std::pair<std::string, int>> peers; // remote address and port
+    };
+    for (const bool netlink : {true, false}) {
+        if (!netlink) g_linux_sys.socket = netlink_refused;
+        seen s;
+        const int readable = plat_port_read(
+            port,
+            [](int list, const plat_endpoint *ep, void *ctx) {
+                seen &s = *static_cast<seen *>(ctx);
+                const int p = ntohs(static_cast<uint16_t>(ep->port_field));
+                if (list == PLAT_TCP4 || list == PLAT_TCP6) s.listeners.push_back(p);
+                if (list == PLAT_TCP4_CONNS) {
+                    char text[INET_ADDRSTRLEN] = "";
+                    inet_ntop(AF_INET, ep->peer, text, sizeof text);
+                    s.peers.push_back({text, ntohs(static_cast<uint16_t>(ep->peer_port_field))});
+                }
+            },
+            &s);
+        EXPECT_EQ(readable & (1 << PLAT_TCP4 | 1 << PLAT_TCP4_CONNS),
+                  1 << PLAT_TCP4 | 1 << PLAT_TCP4_CONNS);
+        // The port alone: no other listener, and not the clients' own ends.
+        EXPECT_EQ(s.listeners, std::vector<int>{port}) << netlink;
+        std::sort(s.peers.begin(), s.peers.end());
+        std::sort(client_ports.begin(), client_ports.end());
+        const std::vector<std::pair<std::string, int>> want = {{"127.0.0.2", client_ports[0]},
+                                                               {"127.0.0.2", client_ports[1]}};
+        EXPECT_EQ(s.peers, want) << netlink;
+        EXPECT_EQ(plat_reader(), netlink ? PLAT_READER_SOCK_DIAG : PLAT_READER_PROC);
+    }
+    for (int fd : held) close(fd);
+    close(tcp);
+}
+
 // ---- addresses and image names -------------------------------------------------
 
 // Every address the C library names for an interface is this host's; a documentation

@@ -372,6 +372,53 @@ TEST_F(Platform, DetailReadingBringsTheConnections) {
     EXPECT_TRUE(in_order);
 }
 
+// One port's reading: the listener and the connection accepted on it, with the
+// connection's remote end as the table names it; the tables are what was read.
+TEST_F(Platform, PortReadingNamesTheRemoteEnd) {
+    Bound server(SOCK_STREAM, 0, true);
+    Bound other(SOCK_STREAM, 0, true);
+    ASSERT_NE(server.port, 0);
+    SOCKET client = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<u_short>(server.port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+    sockaddr_in mine = {};
+    int len = sizeof mine;
+    getsockname(client, reinterpret_cast<sockaddr *>(&mine), &len);
+    SOCKET peer = accept(server.s, nullptr, nullptr);
+    ASSERT_NE(peer, INVALID_SOCKET);
+    struct seen {
+        int list, port;
+        plat_endpoint ep;
+    };
+    std::vector<seen> got;
+    const int readable = plat_port_read(
+        server.port,
+        [](int list, const plat_endpoint *ep, void *ctx) {
+            static_cast<std::vector<seen> *>(ctx)->push_back(
+                {list, ntohs(static_cast<u_short>(ep->port_field & 0xffff)), *ep});
+        },
+        &got);
+    closesocket(peer);
+    closesocket(client);
+    EXPECT_EQ(readable & (1 << PLAT_TCP4 | 1 << PLAT_TCP4_CONNS),
+              1 << PLAT_TCP4 | 1 << PLAT_TCP4_CONNS);
+    EXPECT_EQ(plat_reader(), PLAT_READER_WINDOWS_TABLES);
+    int listeners = 0, conns = 0;
+    for (const seen &s : got) {
+        EXPECT_EQ(s.port, server.port); // nothing of another port, the client's end included
+        if (s.list == PLAT_TCP4) ++listeners;
+        if (s.list != PLAT_TCP4_CONNS) continue;
+        ++conns;
+        EXPECT_EQ(addr_text(0, s.ep.peer), "127.0.0.1");
+        EXPECT_EQ(ntohs(static_cast<u_short>(s.ep.peer_port_field & 0xffff)), ntohs(mine.sin_port));
+    }
+    EXPECT_EQ(listeners, 1);
+    EXPECT_EQ(conns, 1);
+}
+
 // This process's own facts come from its token; it runs no service.
 TEST_F(Platform, OwnProcessFacts) {
     plat_process p;

@@ -92,6 +92,10 @@ struct plat_endpoint {
     // The network namespace of the socket: 0 for the program's own, else the inode
     // number of the namespace, or PLAT_NETNS_UNNAMED.
     int64_t netns;
+    // Connections of a port reading (plat_port_read): the remote end, as addr and
+    // port_field hold the local one; zero in every other reading.
+    unsigned char peer[16];
+    uint32_t peer_port_field;
 };
 
 typedef void (*plat_endpoint_fn)(int list, const plat_endpoint *ep, void *ctx);
@@ -112,6 +116,26 @@ typedef void (*plat_netns_fn)(int64_t netns, int readable, void *ctx);
 // the lists read of it, and then its endpoints in the same order.
 int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx, int flags = 0,
                      plat_netns_fn ns_fn = nullptr);
+
+// Reads the TCP listeners of the program's own network namespace on one port (host
+// order) and their established connections, each with its remote end (peer): the lists
+// PLAT_TCP4 and PLAT_TCP6, each followed by its connection list, as a detail reading
+// delivers them, but only the endpoints on that port, and no owner is looked for. The
+// connections come from one dump, as the detail reading's (Windows: the TCP table with
+// every state). Returns a bit (1 << list) for every list read; a family without a
+// listener on the port has its connection list's bit without a read.
+int plat_port_read(int port, plat_endpoint_fn fn, void *ctx);
+
+// Where the program's own lists of this run's last reading came from: sock_diag
+// netlink, /proc/net (where any of them did: it tells less), or the Windows tables;
+// PLAT_READER_NONE before a reading, or when none of them was read.
+enum {
+    PLAT_READER_NONE = 0,
+    PLAT_READER_SOCK_DIAG = 1,
+    PLAT_READER_PROC = 2,
+    PLAT_READER_WINDOWS_TABLES = 3,
+};
+int plat_reader();
 
 // Kinds of facts a reading may have missed for a reason other than a process being gone
 // or not the hub's to see (plat_facts_unreadable).

@@ -17,11 +17,12 @@ DETAIL = {"QUERY_STRING": "action=listeners&detail=1"}
 CONTAINER_ID = "0123456789abcdef" * 4
 
 
-def detail_body(rows, unreadable=(), truncated=False):
+def detail_body(rows, unreadable=(), truncated=False, reader=None):
     """The detail body for rows (the six plain fields, then user, service, container,
     holders, queue, backlog, conns, v6only, and where given netns (0 when not; None for
     null) and forward (JSON text, null when not given); probe is a TCP row's of the
-    program's own namespace), in answer order, without a policy."""
+    program's own namespace), in answer order, without a policy; reader: what the lists
+    were read from (sock_diag, or the Windows tables under Wine, by default)."""
     plain = expected_body([r[:6] for r in rows]).decode()
     head = plain[:plain.index('"listeners":[') + len('"listeners":[')]
     objects = []
@@ -37,8 +38,10 @@ def detail_body(rows, unreadable=(), truncated=False):
                                      r[15] if len(r) > 15 else "null")))
     names = ",".join('"%s"' % n for n in unreadable)
     # No file of expected listeners: nothing is judged; no node password.
-    return (head + ",".join(objects) + '],"unreadable":[' + names + '],"truncated":' +
-            ("true" if truncated else "false") + ',"policy":null,"missing":[],"gate":false}\n').encode()
+    reader = reader or ("windows-tables" if WINE else "sock_diag")
+    return (head + ",".join(objects) + '],"reader":"' + reader + '","unreadable":[' + names +
+            '],"truncated":' + ("true" if truncated else "false") +
+            ',"policy":null,"missing":[],"gate":false}\n').encode()
 
 
 def account(uid):
@@ -207,7 +210,8 @@ class Unreadable(DetailTest):
         # The files show the queue but not its limit, nor v6-only.
         rows = [("tcp", "::", ports[0], "wildcard") + who + (2, -1, 2, None),
                 ("udp", "127.0.0.1", ports[1], "loopback") + who + (-1, -1, -1, None)]
-        self.assertEqual(report["run"].body(), detail_body(in_answer_order(rows), ["udp6"]))
+        self.assertEqual(report["run"].body(),
+                         detail_body(in_answer_order(rows), ["udp6"], reader="proc"))
         # Only the tables that could be read count: the plain answer is the same rows.
         plain = sandbox.hold_and_run({"broken": ["tcp4", "tcp6", "udp4", "udp6"],
                                       "env": DETAIL, "sockets": []})["run"]
@@ -266,7 +270,8 @@ class Namespaces(DetailTest):
         rows = [("tcp", "127.0.0.1", report["ports"][0][0], "loopback") + who +
                 (0, -1, 0, None)]
         self.assertEqual(report["run"].body(), detail_body(
-            rows, ["netns:%d %s" % (netns, name) for name in ("tcp4", "tcp6", "udp4", "udp6")]))
+            rows, ["netns:%d %s" % (netns, name) for name in ("tcp4", "tcp6", "udp4", "udp6")],
+            reader="proc"))
 
     def test_a_namespace_not_reached_for_want_of_descriptors_is_named(self):
         if SANITIZED:

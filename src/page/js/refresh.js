@@ -54,7 +54,9 @@ function apply(d) {
     var c = compareLoads(previous, rows);
     previous = rows;
     tiles(d);
-    txt('srcPill', 'source: ' + (d.source || 'local'));
+    // What the lists were really read from, when the answer says it.
+    txt('srcPill',
+        'source: ' + (typeof d.reader === 'string' && d.reader ? d.reader : d.source || 'local'));
     changesPill(c);
     unreadable(d.unreadable);
     // Only a plain false warns: an answer that does not say tells nothing.

@@ -25,6 +25,8 @@ int open_file(const char *path, int flags) { return open(path, flags); }
 
 } // namespace
 
+int g_list_sources;
+
 const linux_sys LINUX_SYS_REAL = {socket, sendto, recv, open_file, read, realloc, malloc};
 linux_sys g_linux_sys = LINUX_SYS_REAL;
 
@@ -371,12 +373,15 @@ int read_list(table_snapshot &t, lt_walk_log &log, int list) {
     const size_t begin = t.count;
     t.oom = 0;
     int ok = !t.no_diag && read_covered(reader, list, read_diag) == 0;
+    int source = LIST_FROM_DIAG;
     if (!ok) {
         t.count = begin;
         t.oom = 0;
         reader.handed = 0;
         ok = read_covered(reader, list, read_proc) == 0;
+        source = LIST_FROM_PROC;
     }
+    if (ok) g_list_sources |= source;
     // Connections still waiting to be accepted have no inode: told apart by their ends.
     // A list read more than once keeps no socket a later read proves closed.
     if (ok && reader.proto == LT_CONNS)
@@ -420,6 +425,7 @@ int read_conns_together(table_snapshot &t, lt_walk_log &log) {
         kept6 = lt_drop_repeat_conns(t.eps + begin + kept4, n - v4);
     }
     free(scratch);
+    g_list_sources |= LIST_FROM_DIAG;
     t.begin[PLAT_TCP4_CONNS] = begin;
     t.end[PLAT_TCP4_CONNS] = t.begin[PLAT_TCP6_CONNS] = begin + kept4;
     t.end[PLAT_TCP6_CONNS] = t.count = begin + kept4 + kept6;
