@@ -207,18 +207,21 @@ TEST(DockerProxy, AnythingButPlainFlagsSaysNothing) {
 }
 
 TEST(Dockerd, DataRootAndConfigFileAbsoluteOnly) {
-    char root[32] = "kept", config[32] = "kept";
+    char root[32] = "kept", config[32] = "kept", exec[32] = "kept";
+    const lf_dockerd_dirs dirs = {root, sizeof root, config, sizeof config, exec, sizeof exec};
     std::string line = cmdline({"/usr/sbin/dockerd", "-H", "unix:///x", "--data-root", "/srv/d",
-                                "--config-file=/etc/d.json"});
-    lf_dockerd_paths(line.data(), line.size(), root, sizeof root, config, sizeof config);
+                                "--config-file=/etc/d.json", "--exec-root", "/run/d"});
+    lf_dockerd_paths(line.data(), line.size(), dirs);
     EXPECT_STREQ(root, "/srv/d");
     EXPECT_STREQ(config, "/etc/d.json");
+    EXPECT_STREQ(exec, "/run/d");
     strcpy(root, "kept");
     line = cmdline({"dockerd", "--data-root=relative", "--config-file",
-                    "/a/path/too/long/for/the/room/given"});
-    lf_dockerd_paths(line.data(), line.size(), root, sizeof root, config, sizeof config);
+                    "/a/path/too/long/for/the/room/given", "--exec-root", "--data-root"});
+    lf_dockerd_paths(line.data(), line.size(), dirs);
     EXPECT_STREQ(root, "kept");
     EXPECT_STREQ(config, "/etc/d.json");
+    EXPECT_STREQ(exec, "/run/d");
 }
 
 TEST(JsonString, TopLevelStringMembersOnly) {

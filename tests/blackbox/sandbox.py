@@ -74,6 +74,12 @@ A plan is a dict:
            no_netlink launcher)}: a child of the holder makes each, opens its sockets there
            and holds them; the report's "spaces" gives each one's pid, netns (inode) and
            ports
+  named    list of named network namespaces without a process in them, each {"sockets": [as
+           above]}: the holder makes each with `ip netns add` under a unique name, enters
+           it (setns) to open its sockets, comes back and holds them; the report's "named"
+           gives each one's name, netns (inode) and ports. Natively the holder sees a
+           /run/netns of its own (a tmpfs in its mount namespace), so the node's named
+           namespaces never show in a test, and the test's vanish with it
   cgroup   a path (under the root of the hierarchy whose path names the systemd unit)
            that the holder moves into first, so every process it starts is there too;
            made and removed by the holder, in a mount namespace of its own
@@ -97,6 +103,7 @@ import sys
 import tempfile
 import threading
 import time
+import uuid
 
 import harness
 
@@ -143,7 +150,7 @@ def hold_and_run(plan):
     elif plan.get("pidns") or plan.get("cgroup") or plan.get("spaces"):
         raise RuntimeError("process and network namespaces and cgroups are made beside a "
                            "network namespace")
-    plan = dict(plan, netns=NETNS)
+    plan = dict(plan, netns=NETNS, private_mounts=NETNS and "-p" in cmd)
     proc = subprocess.run(cmd, input=json.dumps(plan).encode(), stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, timeout=120)
     if proc.returncode != 0:
@@ -589,6 +596,30 @@ def _space(want, ports, held):
     return report, end
 
 
+def _named(want, held):
+    """A namespace made with ip netns add, whose sockets the holder opens from inside
+    and holds from its own namespace: no process is left in it."""
+    name = "ports-test-" + uuid.uuid4().hex[:12]
+    subprocess.run(["ip", "netns", "add", name], check=True)
+    libc = ctypes.CDLL(None, use_errno=True)
+    path = "/run/netns/" + name
+    home = os.open("/proc/self/ns/net", os.O_RDONLY)
+    there = os.open(path, os.O_RDONLY)
+    try:
+        if libc.setns(there, 0x40000000):
+            raise OSError(ctypes.get_errno(), "setns")
+        try:
+            subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+            ports = [_open(sock, sock.get("port", 0), held) for sock in want.get("sockets", [])]
+        finally:
+            if libc.setns(home, 0x40000000):
+                raise OSError(ctypes.get_errno(), "setns")
+    finally:
+        os.close(there)
+        os.close(home)
+    return {"name": name, "netns": os.stat(path).st_ino, "ports": ports}
+
+
 def _serve():
     plan = json.load(sys.stdin)
     if os.getpid() == 1 and not plan.get("pidns"):
@@ -610,6 +641,13 @@ def _serve():
 def _hold(plan):
     broken_space = any(s.get("broken") for s in plan.get("spaces", []))
     copy = tempfile.mkdtemp(prefix="ports-net-") if plan.get("broken") or broken_space else None
+    if plan.get("private_mounts"):
+        # The node's named namespaces are not the test's.
+        os.makedirs("/run/netns", exist_ok=True)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k,mode=755", "ports-test-netns",
+                        "/run/netns"], check=True)
+    elif plan.get("named"):
+        raise RuntimeError("named namespaces are made in a mount namespace of the holder's")
     if plan["netns"]:
         subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
         for args in plan.get("setup", []):
@@ -647,6 +685,7 @@ def _hold(plan):
             os.read(r, 1)  # until the parent is done, or gone
             os._exit(0)
         os.close(r)
+    named = [_named(want, held) for want in plan.get("named", [])]
     spaces, ends = [], []
     for want in plan.get("spaces", []):
         report, end = _space(want, ports, held)
@@ -701,13 +740,15 @@ def _hold(plan):
             _end_wine_prefix(private)
         if copy:
             shutil.rmtree(copy)
+        for n in named:
+            subprocess.run(["ip", "netns", "del", n["name"]], check=True)
     exe = os.readlink("/proc/self/exe")
     if exe.endswith(" (deleted)"):
         exe = exe[:-len(" (deleted)")]
     json.dump({"pid": os.getpid(), "child": child, "comm": os.path.basename(exe),
                "owner": owner, "owner_comm": os.fsdecode(owner_comm), "ports": ports,
                "holders": holders, "peer": peer_report, "churn_port": churn_port,
-               "spaces": spaces,
+               "spaces": spaces, "named": named,
                "runs": [(base64.b64encode(r.out).decode(), base64.b64encode(r.err).decode(),
                          r.rc) for r in runs]}, sys.stdout)
 

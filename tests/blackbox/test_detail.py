@@ -297,6 +297,29 @@ class Namespaces(DetailTest):
                  None, None)]
         self.assertEqual(report["run"].body(), detail_body(rows))
 
+    def test_a_named_namespace_without_a_process_is_read_through_its_file(self):
+        # ip netns add, its sockets made from inside by a process that came back: no
+        # process is in it. Root enters it through its file; a hub that may not enter
+        # says that it could not read it.
+        for uid in (None, 65534):
+            with self.subTest(uid=uid):
+                more = {"run_uid": uid} if uid is not None else {}
+                report = self.detail(self.plan(
+                    [], named=[{"sockets": [{"kind": "tcp", "addr": "127.0.0.1"},
+                                            {"kind": "udp", "addr": "0.0.0.0"}]}], **more))
+                named = report["named"][0]
+                netns = named["netns"]
+                tcp, udp = named["ports"]
+                if uid is None:
+                    who = (report["pid"], report["comm"], account(0), "ports-test.service", "", 1)
+                    rows = [("tcp", "127.0.0.1", tcp, "loopback") + who + (0, 8, -1, None, netns),
+                            ("udp", "0.0.0.0", udp, "wildcard") + who + (-1, -1, -1, None, netns)]
+                    unreadable = []
+                else:
+                    rows = []
+                    unreadable = ["netns:%d %s" % (netns, n) for n in ("tcp4", "tcp6", "udp4", "udp6")]
+                self.assertEqual(report["run"].body(), detail_body(in_answer_order(rows), unreadable))
+
     def test_a_docker_proxy_that_no_engine_started_is_not_believed(self):
         # A process named docker-proxy whose command line plainly names an address that
         # another namespace holds, but whose parent is no dockerd: any account could

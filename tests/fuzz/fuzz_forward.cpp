@@ -28,9 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (memcmp(&p, &zero, sizeof p) != 0) abort();
     }
 
-    char root[32] = "unset", config[32] = "unset";
-    lf_dockerd_paths(text, size, root, sizeof root, config, sizeof config);
-    const char *const paths[] = {root, config};
+    char root[32] = "unset", config[32] = "unset", exec[32] = "unset";
+    lf_dockerd_paths(text, size, {root, sizeof root, config, sizeof config, exec, sizeof exec});
+    const char *const paths[] = {root, config, exec};
     for (const char *path : paths)
         if (!memchr(path, '\0', 32) || (strcmp(path, "unset") != 0 && path[0] != '/')) abort();
 

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "platform/linux/checked_files.h"
+#include "platform/linux/docker.h"
 #include "platform/linux/facts.h"
 #include "platform/linux/forward.h"
 #include "platform/linux/netns.h"
@@ -106,7 +107,7 @@ void find_data_root(engine &e) {
     char *text;
     size_t n;
     if (read_whole(cmdline_path, 1 << 20, &text, &n) == 0)
-        lf_dockerd_paths(text, n, e.data_root, sizeof e.data_root, config, sizeof config);
+        lf_dockerd_paths(text, n, {e.data_root, sizeof e.data_root, config, sizeof config, nullptr, 0});
     free(text);
     if (e.data_root[0]) return;
     const int read = lc_read(e.root, config, ROOT, 1 << 20, &text, &n);
@@ -289,4 +290,39 @@ int plat_forward_of(uint32_t pid, const char *image, const char *proto, int ipv6
     out->container[12] = '\0';
     if (strlen(chosen->name) < sizeof out->name) strcpy(out->name, chosen->name);
     return 0;
+}
+
+bool ld_is_engine(uint32_t pid) {
+    char name[256];
+    return pid && plat_image_name(pid, name, sizeof name) == 0 && strcmp(name, "dockerd") == 0 &&
+           root_of_node(pid);
+}
+
+int ld_netns_folder(uint32_t pid, char *path, size_t size) {
+    if (!ld_is_engine(pid)) return -1;
+    static char exec_root[PATH_MAX], config[PATH_MAX];
+    char cmdline_path[40];
+    exec_root[0] = '\0';
+    strcpy(config, "/etc/docker/daemon.json");
+    snprintf(cmdline_path, sizeof cmdline_path, "/proc/%u/cmdline", static_cast<unsigned>(pid));
+    char *text;
+    size_t n;
+    if (read_whole(cmdline_path, 1 << 20, &text, &n) == 0)
+        lf_dockerd_paths(text, n, {nullptr, 0, config, sizeof config, exec_root, sizeof exec_root});
+    free(text);
+    if (!exec_root[0]) {
+        snprintf(cmdline_path, sizeof cmdline_path, "/proc/%u/root", static_cast<unsigned>(pid));
+        const int root = open(cmdline_path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (root < 0) return -1;
+        const int read = lc_read(root, config, ROOT, 1 << 20, &text, &n);
+        close(root);
+        if (read == PLAT_FILE_READ &&
+            (!lf_json_string(text, n, "exec-root", exec_root, sizeof exec_root) || exec_root[0] != '/'))
+            exec_root[0] = '\0';
+        free(text);
+        if (read != PLAT_FILE_READ && read != PLAT_FILE_MISSING) return -1;
+        if (!exec_root[0]) strcpy(exec_root, "/var/run/docker");
+    }
+    const int len = snprintf(path, size, "%s/netns", exec_root);
+    return len > 0 && static_cast<size_t>(len) < size ? 0 : -1;
 }

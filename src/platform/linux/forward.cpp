@@ -107,8 +107,10 @@ int lf_docker_proxy(const char *cmdline, size_t n, lf_proxy *out) {
     return 0;
 }
 
-void lf_dockerd_paths(const char *cmdline, size_t n, char *data_root, size_t root_size,
-                      char *config_file, size_t config_size) {
+void lf_dockerd_paths(const char *cmdline, size_t n, const lf_dockerd_dirs &dirs) {
+    const char *const names[] = {"data-root", "config-file", "exec-root"};
+    char *const bufs[] = {dirs.data_root, dirs.config_file, dirs.exec_root};
+    const size_t sizes[] = {dirs.root_size, dirs.config_size, dirs.exec_size};
     size_t at = 0;
     const char *arg;
     size_t len;
@@ -118,18 +120,14 @@ void lf_dockerd_paths(const char *cmdline, size_t n, char *data_root, size_t roo
         size_t value_len = 0;
         char *dst = nullptr;
         size_t size = 0;
-        if (len > 2 && arg[1] == '-' && is_flag(arg, len, "data-root", &value, &value_len)) {
-            dst = data_root;
-            size = root_size;
-        } else if (len > 2 && arg[1] == '-' &&
-                   is_flag(arg, len, "config-file", &value, &value_len)) {
-            dst = config_file;
-            size = config_size;
-        } else {
-            continue;
-        }
+        for (int k = 0; k < 3 && !dst; ++k)
+            if (len > 2 && arg[1] == '-' && is_flag(arg, len, names[k], &value, &value_len)) {
+                dst = bufs[k];
+                size = sizes[k];
+            }
+        if (!dst) continue;
         if (!value && !next_arg(cmdline, n, &at, &value, &value_len)) return;
-        if (value_len == 0 || value[0] != '/' || value_len >= size) continue;
+        if (!size || value_len == 0 || value[0] != '/' || value_len >= size) continue;
         memcpy(dst, value, value_len);
         dst[value_len] = '\0';
     }

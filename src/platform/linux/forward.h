@@ -27,11 +27,18 @@ struct lf_proxy {
 // may take a value, an argument that is no flag, a missing or repeated flag.
 int lf_docker_proxy(const char *cmdline, size_t n, lf_proxy *out);
 
-// The --data-root and --config-file values of a dockerd command line (n bytes of
-// NUL-separated arguments), each copied when given as an absolute path that fits; the
-// others are left as they are.
-void lf_dockerd_paths(const char *cmdline, size_t n, char *data_root, size_t root_size,
-                      char *config_file, size_t config_size);
+// The --data-root, --config-file and --exec-root values of a dockerd command line (n
+// bytes of NUL-separated arguments), each copied when given as an absolute path that
+// fits; the others are left as they are.
+struct lf_dockerd_dirs {
+    char *data_root;
+    size_t root_size;
+    char *config_file;
+    size_t config_size;
+    char *exec_root;
+    size_t exec_size;
+};
+void lf_dockerd_paths(const char *cmdline, size_t n, const lf_dockerd_dirs &dirs);
 
 // The string value of the first member named key of the top-level object of a JSON
 // text of n bytes, or with key "a.b" of member b of the first object that is member a

@@ -1,0 +1,15 @@
+// What the network namespaces' discovery asks of Docker's engine on Linux.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Whether process pid is Docker's engine run by root: its image is dockerd and it runs
+// as root in the node's own user namespace (no other account's engine is believed).
+bool ld_is_engine(uint32_t pid);
+
+// The folder of the named network namespaces of that engine (its exec root's netns:
+// --exec-root, else "exec-root" of its configuration file, else /var/run/docker), as a
+// path to resolve beneath its own root (/proc/PID/root): 0 with path filled, -1 when pid
+// is no such engine or its configuration may not be read.
+int ld_netns_folder(uint32_t pid, char *path, size_t size);
