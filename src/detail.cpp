@@ -279,9 +279,33 @@ void fill_user(const sock_row &r, const plat_process *p, char *text, size_t size
     }
 }
 
+// The names of the containers named so far in this answer: each is asked once.
+enum { NAME_MEMO_SLOTS = 64 };
+struct name_memo {
+    char container[sizeof(plat_process::container)]; // empty: free
+    char name[sizeof(row_text::container_name)];
+};
+name_memo g_name_memo[NAME_MEMO_SLOTS];
+
+void container_name_of(uint32_t pid, const char *container, char *text, size_t size) {
+    text[0] = '\0';
+    if (!container[0]) return;
+    uint32_t h = 2166136261u;
+    for (const char *c = container; *c; ++c) h = (h ^ static_cast<unsigned char>(*c)) * 16777619u;
+    name_memo &m = g_name_memo[h % NAME_MEMO_SLOTS];
+    if (strcmp(m.container, container) != 0) {
+        char name[sizeof m.name];
+        if (plat_container_name(pid, container, name, sizeof name) != 0) name[0] = '\0';
+        utf8_copy(m.name, sizeof m.name, name);
+        strcpy(m.container, container);
+    }
+    snprintf(text, size, "%s", m.name);
+}
+
 // In row order: the facts of consecutive rows' processes and accounts are read once.
 void fill_texts() {
     static const plat_process none = {};
+    for (name_memo &m : g_name_memo) m.container[0] = '\0';
     for (int i = 0; i < g_sock_count; ++i) {
         const sock_row &r = g_socks[i];
         const plat_process *p = r.pid ? &facts_of(static_cast<uint32_t>(r.pid)) : nullptr;
@@ -289,6 +313,8 @@ void fill_texts() {
         fill_user(r, p, t.user, sizeof t.user);
         utf8_copy(t.service, sizeof t.service, (p ? p : &none)->service);
         utf8_copy(t.container, sizeof t.container, (p ? p : &none)->container);
+        container_name_of(static_cast<uint32_t>(r.pid), t.container, t.container_name,
+                          sizeof t.container_name);
     }
 }
 
@@ -337,6 +363,8 @@ void write_row_more(const sock_row &r, void *) {
     json_str(g_text[i].service);
     out_lit(",\"container\":");
     json_str(g_text[i].container);
+    out_lit(",\"container_name\":");
+    json_str(g_text[i].container_name);
     out_lit(",\"holders\":");
     out_int(r.holders);
     out_lit(",\"queue\":");

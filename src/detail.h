@@ -40,6 +40,7 @@ struct row_text {
     char user[sizeof(plat_process::user)];
     char service[sizeof(plat_process::service)];
     char container[sizeof(plat_process::container)];
+    char container_name[256];
 };
 
 // The detail reading: fills the table with every socket, ordered, with its serving

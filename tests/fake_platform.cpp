@@ -80,6 +80,7 @@ fake_space g_spaces[8];
 int g_space_count;
 
 uint32_t g_forward_pid;
+char g_fake_container[16], g_fake_container_name[256];
 plat_forward g_forward;
 
 } // namespace
@@ -111,6 +112,18 @@ void fake_netns(int64_t netns, int fail) {
 void fake_forward(uint32_t pid, const plat_forward &f) {
     g_forward_pid = pid;
     g_forward = f;
+}
+
+
+void fake_container_name(const char *container, const char *name) {
+    snprintf(g_fake_container, sizeof g_fake_container, "%s", container);
+    snprintf(g_fake_container_name, sizeof g_fake_container_name, "%s", name);
+}
+
+int plat_container_name(uint32_t, const char *container, char *buf, size_t size) {
+    if (!container[0] || strcmp(container, g_fake_container) != 0) return -1;
+    snprintf(buf, size, "%s", g_fake_container_name);
+    return 0;
 }
 
 int plat_forward_of(uint32_t pid, const char *, const char *, int, const unsigned char *, int,
@@ -212,6 +225,7 @@ void fake_tables_reset() {
     g_fake_manager_pid = 1;
     g_image_count = g_facts_count = g_account_count = g_local_count = g_space_count = 0;
     g_forward_pid = 0;
+    g_fake_container[0] = g_fake_container_name[0] = '\0';
 }
 
 void fake_process(uint32_t pid, const char *user, const char *service, const char *container) {

@@ -224,6 +224,44 @@ TEST(Dockerd, DataRootAndConfigFileAbsoluteOnly) {
     EXPECT_STREQ(exec, "/run/d");
 }
 
+TEST(Conmon, IdAndNameOnlyFromACommandLineConmonTakes) {
+    const std::string id(64, 'a');
+    const std::string bundle = "/var/lib/containers/storage/overlay-containers/" + id + "/userdata";
+    auto args = [&](std::vector<std::string> more) {
+        std::vector<std::string> all = {"/usr/bin/conmon", "--api-version", "1", "-c", id, "-u", id,
+                                        "-r", "/usr/bin/runc", "-b", bundle, "-n", "web1",
+                                        "--full-attach", "--exit-command-arg", "-n",
+                                        "--runtime-arg=--log-format=json"};
+        all.insert(all.end(), more.begin(), more.end());
+        std::string line;
+        for (const auto &a : all) line += a + '\0';
+        return line;
+    };
+    lf_conmon c;
+    std::string line = args({});
+    ASSERT_EQ(lf_conmon_args(line.data(), line.size(), &c), 0);
+    EXPECT_EQ(c.id, id);
+    EXPECT_STREQ(c.name, "web1");
+    // A flag conmon does not take, a second name, another bundle, a name podman refuses,
+    // an id that is no id: nothing is believed.
+    const std::vector<std::vector<std::string>> bad = {
+        {"--publish", "80"}, {"-n", "web2"}, {"stray"}, {"-s=1"},
+    };
+    for (const auto &more : bad) {
+        line = args(more);
+        EXPECT_EQ(lf_conmon_args(line.data(), line.size(), &c), -1) << more[0];
+        EXPECT_EQ(c.name[0], '\0');
+    }
+    for (const auto &swap : std::vector<std::pair<std::string, std::string>>{
+             {"web1", "<b>x"}, {bundle, "/tmp/" + std::string(64, 'b') + "/userdata"},
+             {"-u", "--cuuid=" + std::string(64, 'c')}}) {
+        line = args({});
+        line.replace(line.find(swap.first + '\0'), swap.first.size(), swap.second);
+        if (swap.first == "-u") line.replace(line.find(id + '\0', line.find("--cuuid")), id.size() + 1, "");
+        EXPECT_EQ(lf_conmon_args(line.data(), line.size(), &c), -1) << swap.second;
+    }
+}
+
 TEST(JsonString, TopLevelStringMembersOnly) {
     auto get = [](std::string text, const char *key, size_t size = 32) {
         char buf[32] = "left";

@@ -180,6 +180,12 @@ void plat_process_facts(uint32_t pid, plat_process *out);
 // The name of an account the tables name (plat_endpoint.account); 0 on success.
 int plat_account_name(int64_t account, char *buf, size_t size);
 
+// The name that the engine running it gives the container process pid runs in (container:
+// the first 12 characters of its id, as plat_process_facts names it), UTF-8, from the
+// engine's own state: 0 with buf filled; -1 when it is not known. The engines are those
+// the last plat_tables_read with PLAT_EVERY_NETNS found.
+int plat_container_name(uint32_t pid, const char *container, char *buf, size_t size);
+
 // Where the socket of a port forwarder leads (Linux: Docker's docker-proxy): the
 // address and port it forwards to, the network namespace that has that address on an
 // interface (0 for the program's own, PLAT_NETNS_UNNAMED when not known), the container

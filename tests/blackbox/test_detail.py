@@ -30,7 +30,8 @@ def detail_body(rows, unreadable=(), truncated=False):
         words = {None: "null", True: "true", False: "false"}
         netns = r[14] if len(r) > 14 else 0
         probe = r[0] == "tcp" and netns == 0
-        objects.append(base + ',"user":"%s","service":"%s","container":"%s","holders":%d,'
+        objects.append(base + ',"user":"%s","service":"%s","container":"%s","container_name":"",'
+                              '"holders":%d,'
                               '"queue":%d,"backlog":%d,"conns":%d,"v6only":%s,"probe":%s,'
                               '"netns":%s,"forward":%s,"expected":null}'
                        % (r[6:13] + (words[r[13]], words[probe], "null" if netns is None else netns,

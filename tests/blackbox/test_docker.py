@@ -181,9 +181,9 @@ class PublishedPorts(harness.ProgramTest):
                                                "netns": web["netns"], "container": web["id"][:12],
                                                "name": web["name"]})
         for c, port in ((web, 80), (quiet, 8081)):
-            inside = [(r["proto"], r["port"], r["pid"], r["container"], r["forward"])
-                      for r in rows if r["netns"] == c["netns"]]
-            self.assertEqual(inside, [("tcp", port, c["pid"], c["id"][:12], None)])
+            inside = [(r["proto"], r["port"], r["pid"], r["container"], r["container_name"],
+                       r["forward"]) for r in rows if r["netns"] == c["netns"]]
+            self.assertEqual(inside, [("tcp", port, c["pid"], c["id"][:12], c["name"], None)])
 
     def fake_pair(self, uid, engine_args, port=None):
         """A process named dockerd with engine_args whose child, named docker-proxy,

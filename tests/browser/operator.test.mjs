@@ -171,7 +171,8 @@ describe('network namespaces and forwards', () => {
         row(53, { proto: 'udp', bind_addr: '0.0.0.0', scope: 'wildcard', pid: 0, comm: '',
                   netns: 4026532400, forward: null }),
         row(80, { bind_addr: '::', scope: 'wildcard', pid: 31, comm: 'busybox',
-                  container: 'fa425de4ee5d', netns: 4026532305, forward: null }),
+                  container: 'fa425de4ee5d', container_name: 'web<1>', netns: 4026532305,
+                  forward: null }),
         row(8081, { pid: 0, comm: '', netns: null, forward: null }),
         row(9000, { pid: 9, comm: 'docker-proxy', netns: 0,
                     forward: { addr: 'fd00::2', port: 8080, netns: null, container: '',
@@ -192,7 +193,7 @@ describe('network namespaces and forwards', () => {
         const processes = await page.$$eval('#rows tr', trs => trs.map(tr => tr.cells[5].innerHTML));
         assert.deepEqual(processes, [
             '- <span class="tag t-ct">ns:4026532400</span>',
-            'busybox <span class="tag t-ct">fa425de4ee5d</span>',
+            'busybox <span class="tag t-ct">web&lt;1&gt; fa425de4ee5d</span>',
             '- <span class="tag t-ct">ns:?</span>',
             `docker-proxy <span class="fw">${to}[fd00::2]:8080</span>`,
             `docker-proxy <span class="fw">${to}web1:80</span>`,
@@ -201,7 +202,8 @@ describe('network namespaces and forwards', () => {
         assert.deepEqual(await page.$$eval('#rows tr', trs => trs.map(tr => tr.cells[8].innerHTML)),
                          [none, none, none, probe(9000), probe(18090), probe(18091)]);
         for (const [text, ports] of [['web1', ['18090']], ['ns:4026532400', ['53']],
-                                     ['fa425de4', ['80']], ['ns:?', ['8081']],
+                                     ['fa425de4', ['80']], ['web<1> fa4', ['80']],
+                                     ['ns:?', ['8081']],
                                      [to + '[fd00', ['9000']]]) {
             await page.fill('#q', text);
             assert.deepEqual(await column(page, 2), ports, text);

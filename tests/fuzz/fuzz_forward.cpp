@@ -34,6 +34,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (const char *path : paths)
         if (!memchr(path, '\0', 32) || (strcmp(path, "unset") != 0 && path[0] != '/')) abort();
 
+    lf_conmon c;
+    if (lf_conmon_args(text, size, &c) == 0 &&
+        (strlen(c.id) != 64 || strspn(c.id, "0123456789abcdef") != 64 || !c.name[0] ||
+         strpbrk(c.name, "<>\"'/ ")))
+        abort();
+
     // A process's status and uid map: only root of the node's own user namespace passes,
     // whatever else the text holds.
     if (lf_status_root(text) && !strstr(text, "\nUid:")) abort();

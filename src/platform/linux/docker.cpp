@@ -73,7 +73,7 @@ struct container_state {
 struct engine {
     uint32_t pid;
     unsigned discovery; // the namespaces' discovery these were read for
-    int root;           // -1: its files may not be reached
+    int root = -1;      // -1: its files may not be reached
     char data_root[PATH_MAX];
     bool listed;
     char (*ids)[65];
@@ -83,19 +83,22 @@ struct engine {
     size_t bytes;
     dev_t nsfs; // the file system of namespaces
 };
-engine g_engine = {0, 0, -1, "", false, nullptr, 0, {}, 0, 0, 0};
+// One per engine of an answer (a node may run more than one dockerd).
+enum { MAX_ENGINES = 4 };
+engine g_engines[MAX_ENGINES];
+size_t g_next_engine;
 
 // The engine's files could not all be read: a forward may lack its container.
 void unreadable() { note_unreadable(PLAT_FACT_FORWARDERS); }
 
-void forget_engine() {
-    if (g_engine.root >= 0) close(g_engine.root);
-    free(g_engine.ids);
-    g_engine.root = -1;
-    g_engine.ids = nullptr;
-    g_engine.n_ids = g_engine.n_states = g_engine.bytes = 0;
-    g_engine.listed = false;
-    g_engine.data_root[0] = '\0';
+void forget_engine(engine &e) {
+    if (e.root >= 0) close(e.root);
+    free(e.ids);
+    e.root = -1;
+    e.ids = nullptr;
+    e.n_ids = e.n_states = e.bytes = 0;
+    e.listed = false;
+    e.data_root[0] = '\0';
 }
 
 // The data root the engine's command line, else its configuration file, names; else
@@ -124,9 +127,10 @@ void find_data_root(engine &e) {
 
 // The engine whose dockerd is pid, read afresh for each discovery of the namespaces.
 engine *engine_of(uint32_t pid) {
-    engine &e = g_engine;
-    if (e.pid == pid && e.discovery == ln_discoveries()) return &e;
-    forget_engine();
+    for (engine &e : g_engines)
+        if (e.pid == pid && e.discovery == ln_discoveries()) return &e;
+    engine &e = g_engines[g_next_engine++ % MAX_ENGINES];
+    forget_engine(e);
     e.pid = pid;
     e.discovery = ln_discoveries();
     char path[40];
@@ -240,6 +244,8 @@ bool same_host(const lf_proxy &p, int ipv6, const unsigned char *addr) {
 
 } // namespace
 
+bool ld_root_of_node(uint32_t pid) { return root_of_node(pid); }
+
 int plat_forward_of(uint32_t pid, const char *image, const char *proto, int ipv6,
                     const unsigned char *addr, int port, plat_forward *out) {
     if (pid == 0 || strcmp(image, "docker-proxy") != 0 || !root_of_node(pid)) return -1;
@@ -325,4 +331,17 @@ int ld_netns_folder(uint32_t pid, char *path, size_t size) {
     }
     const int len = snprintf(path, size, "%s/netns", exec_root);
     return len > 0 && static_cast<size_t>(len) < size ? 0 : -1;
+}
+
+int ld_container_name(const char *container, char *buf, size_t size) {
+    uint32_t pids[MAX_ENGINES];
+    const size_t n = ln_engines(pids, MAX_ENGINES);
+    for (size_t k = 0; k < n && k < MAX_ENGINES; ++k) {
+        if (!root_of_node(pids[k])) continue;
+        const container_state *s = state_of(*engine_of(pids[k]), container);
+        if (!s || !s->name[0] || strlen(s->name) >= size) continue;
+        strcpy(buf, s->name);
+        return 0;
+    }
+    return -1;
 }

@@ -244,3 +244,106 @@ int lf_identity_map(const char *text) {
     if (sscanf(text, " %lu %lu %lu %n", &inside, &outside, &count, &used) != 3) return 0;
     return inside == 0 && outside == 0 && count == 4294967295ul && text[used] == '\0';
 }
+
+namespace {
+
+// conmon's flags that take a value, and those that take none (conmon 2.x).
+const char *const CONMON_VALUES[] = {
+    "api-version", "b", "bundle", "c", "cid", "u", "cuuid", "n", "name", "r", "runtime",
+    "p", "container-pidfile", "P", "conmon-pidfile", "l", "log-path", "log-level", "log-size",
+    "log-tag", "log-global-size-max", "exit-dir", "exit-command", "exit-command-arg",
+    "exit-delay", "runtime-arg", "runtime-opt", "socket-dir-path", "persist-dir", "T",
+    "timeout", "restore", "restore-arg", "e", "exec-process-spec", "sdnotify-socket",
+    "seccomp-notify-socket", "seccomp-notify-plugins", "log-label", "log-allowlist-dir"};
+const char *const CONMON_SWITCHES[] = {
+    "full-attach", "syslog", "s", "systemd-cgroup", "t", "terminal", "i", "stdin",
+    "leave-stdin-open", "no-pivot", "no-new-keyring", "no-sync-log", "exec", "exec-attach",
+    "replace-listen-pid", "sync"};
+
+bool hex_id(const char *text, size_t len) {
+    if (len != 64) return false;
+    for (size_t i = 0; i < len; ++i)
+        if (!((text[i] >= '0' && text[i] <= '9') || (text[i] >= 'a' && text[i] <= 'f'))) return false;
+    return true;
+}
+
+bool container_name(const char *text, size_t len) {
+    if (len == 0 || len > 253) return false;
+    for (size_t i = 0; i < len; ++i) {
+        const char c = text[i];
+        const bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        if (!alnum && (i == 0 || (c != '_' && c != '.' && c != '-'))) return false;
+    }
+    return true;
+}
+
+// The flag arg names: its index in the list, with value set from "=value" (null without).
+int which_flag(const char *arg, size_t len, const char *const *names, size_t count,
+               const char **value, size_t *value_len) {
+    for (size_t k = 0; k < count; ++k) {
+        const size_t name_len = strlen(names[k]);
+        // One-letter flags take one dash, long ones two.
+        const size_t dashes = name_len == 1 ? 1 : 2;
+        if (len < dashes + name_len || memcmp(arg, "--", dashes) != 0 ||
+            (dashes == 1 && arg[1] == '-') || memcmp(arg + dashes, names[k], name_len) != 0)
+            continue;
+        if (len == dashes + name_len) {
+            *value = nullptr;
+            return static_cast<int>(k);
+        }
+        if (arg[dashes + name_len] != '=') continue;
+        *value = arg + dashes + name_len + 1;
+        *value_len = len - dashes - name_len - 1;
+        return static_cast<int>(k);
+    }
+    return -1;
+}
+
+} // namespace
+
+int lf_conmon_args(const char *cmdline, size_t n, lf_conmon *out) {
+    memset(out, 0, sizeof *out);
+    size_t at = 0;
+    const char *arg;
+    size_t len;
+    const char *cid = nullptr, *uuid = nullptr, *name = nullptr, *bundle = nullptr;
+    size_t cid_len = 0, uuid_len = 0, name_len = 0, bundle_len = 0;
+    if (!next_arg(cmdline, n, &at, &arg, &len)) return -1;
+    const size_t n_values = sizeof CONMON_VALUES / sizeof *CONMON_VALUES;
+    const size_t n_switches = sizeof CONMON_SWITCHES / sizeof *CONMON_SWITCHES;
+    while (next_arg(cmdline, n, &at, &arg, &len)) {
+        const char *value;
+        size_t value_len = 0;
+        if (len < 2 || arg[0] != '-') return -1;
+        if (which_flag(arg, len, CONMON_SWITCHES, n_switches, &value, &value_len) >= 0) {
+            if (value) return -1;
+            continue;
+        }
+        const int k = which_flag(arg, len, CONMON_VALUES, n_values, &value, &value_len);
+        if (k < 0) return -1;
+        if (!value && !next_arg(cmdline, n, &at, &value, &value_len)) return -1;
+        const char *flag = CONMON_VALUES[k];
+        const char **slot = nullptr;
+        size_t *slot_len = nullptr;
+        if (!strcmp(flag, "c") || !strcmp(flag, "cid")) slot = &cid, slot_len = &cid_len;
+        if (!strcmp(flag, "u") || !strcmp(flag, "cuuid")) slot = &uuid, slot_len = &uuid_len;
+        if (!strcmp(flag, "n") || !strcmp(flag, "name")) slot = &name, slot_len = &name_len;
+        if (!strcmp(flag, "b") || !strcmp(flag, "bundle")) slot = &bundle, slot_len = &bundle_len;
+        if (!slot) continue;
+        if (*slot) return -1; // said twice
+        *slot = value;
+        *slot_len = value_len;
+    }
+    static const char tail[] = "/userdata";
+    const size_t tail_len = sizeof tail - 1;
+    if (!cid || !name || !bundle || !hex_id(cid, cid_len) || !container_name(name, name_len) ||
+        (uuid && (uuid_len != cid_len || memcmp(uuid, cid, cid_len) != 0)) ||
+        bundle_len < cid_len + tail_len + 2 || bundle[0] != '/' ||
+        memcmp(bundle + bundle_len - tail_len, tail, tail_len) != 0 ||
+        bundle[bundle_len - tail_len - cid_len - 1] != '/' ||
+        memcmp(bundle + bundle_len - tail_len - cid_len, cid, cid_len) != 0)
+        return -1;
+    memcpy(out->id, cid, cid_len);
+    memcpy(out->name, name, name_len);
+    return 0;
+}

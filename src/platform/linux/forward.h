@@ -56,3 +56,18 @@ int lf_status_root(const char *text);
 // namespace does ("0 0 4294967295", one line): a process in any other user namespace,
 // which an account may make, is root only there.
 int lf_identity_map(const char *text);
+
+// What podman's conmon says of the container it watches: its id (64 lowercase hex
+// digits) and name.
+struct lf_conmon {
+    char id[65];
+    char name[256];
+};
+
+// Reads a conmon command line (n bytes of NUL-separated arguments, the program's name
+// first) into *out: -c (--cid) and -n (--name) exactly once, -u (--cuuid) the same id
+// when given, -b (--bundle) a path ending in "/<id>/userdata"; every other argument one
+// of conmon's own flags (with its value where it takes one). The name is a container
+// name as podman allows it ([a-zA-Z0-9][a-zA-Z0-9_.-]*). 0 on success; -1 for any other
+// text, with *out zeroed.
+int lf_conmon_args(const char *cmdline, size_t n, lf_conmon *out);

@@ -501,3 +501,8 @@ size_t ln_holders(int ipv6, const unsigned char *addr, int64_t *netns, uint32_t 
 }
 
 unsigned ln_discoveries() { return g_discoveries; }
+
+size_t ln_engines(uint32_t *pids, size_t max) {
+    for (size_t k = 0; k < g_engine_count && k < max; ++k) pids[k] = g_engines[k];
+    return g_engine_count;
+}
