@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/linux/checked_files.h"
+#include "platform/linux/cni.h"
 #include "platform/linux/forward.h"
 #include "platform/linux/procs.h"
 
@@ -103,8 +104,9 @@ TEST(Cgroup, UnitAndContainerOfTheSystemdPath) {
          id.substr(0, 12)},
         {"0::/machine.slice/libpod-" + id + ".scope/container\n", "libpod-" + id + ".scope",
          id.substr(0, 12)},
+        // podman's monitor of the container, in a scope of its own.
         {"0::/machine.slice/libpod-conmon-" + id + ".scope\n", "libpod-conmon-" + id + ".scope",
-         ""},
+         id.substr(0, 12)},
         {"0::/libpod_parent/libpod-" + id + "\n", "", id.substr(0, 12)},
         {"0::/kubepods.slice/kubepods-burstable.slice/kubepods-burstable-pod1234.slice/"
          "cri-containerd-" +
@@ -259,6 +261,65 @@ TEST(Conmon, IdAndNameOnlyFromACommandLineConmonTakes) {
         line.replace(line.find(swap.first + '\0'), swap.first.size(), swap.second);
         if (swap.first == "-u") line.replace(line.find(id + '\0', line.find("--cuuid")), id.size() + 1, "");
         EXPECT_EQ(lf_conmon_args(line.data(), line.size(), &c), -1) << swap.second;
+    }
+}
+
+std::string corpus_file(const char *name) {
+    std::string path = std::string(PORTS_SOURCE_DIR "/tests/fuzz/corpus/cni/") + name;
+    FILE *f = fopen(path.c_str(), "rb");
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while (f && (n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+    if (f) fclose(f);
+    return text;
+}
+
+TEST(CniCache, PodmanAndContainerdSpellings) {
+    lcn_cache c;
+    std::string text = corpus_file("podman-4.3");
+    ASSERT_EQ(lcn_read(text.data(), text.size(), &c), 0);
+    EXPECT_EQ(std::string(c.id).substr(0, 12), "26af7edc7a5e");
+    ASSERT_EQ(c.n_maps, 1);
+    EXPECT_STREQ(c.maps[0].proto, "tcp");
+    EXPECT_EQ(c.maps[0].host_port, 18733);
+    EXPECT_EQ(c.maps[0].container_port, 80);
+    EXPECT_EQ(c.maps[0].host_any, 0);
+    EXPECT_EQ(c.maps[0].host_addr[0], 127);
+    ASSERT_EQ(c.n_addrs, 1);
+    EXPECT_EQ(c.addrs[0].addr[0], 10);
+    EXPECT_EQ(std::string(c.netns).rfind("/run/netns/netns-", 0), 0u);
+    EXPECT_STREQ(c.pod_name, "pt33web");
+
+    text = corpus_file("containerd-1.6");
+    ASSERT_EQ(lcn_read(text.data(), text.size(), &c), 0);
+    ASSERT_EQ(c.n_maps, 1);
+    EXPECT_EQ(c.maps[0].host_port, 8080);
+    EXPECT_EQ(c.maps[0].host_any, 1);
+    EXPECT_STREQ(c.pod_namespace, "shop");
+    EXPECT_STREQ(c.pod_name, "web-7d4b9c");
+    EXPECT_STREQ(c.netns, "/var/run/netns/cni-1b2c3d4e-5f60-7182-93a4-b5c6d7e8f901");
+
+    // Not what an engine writes: a port out of range or as text, an unknown protocol, an
+    // address that is none, a relative namespace, another kind, a short id.
+    const char *const swaps[][2] = {
+        {"\"HostPort\":8080", "\"HostPort\":70000"},
+        {"\"HostPort\":8080", "\"HostPort\":\"8080\""},
+        {"\"Protocol\":\"tcp\"", "\"Protocol\":\"icmp\""},
+        {"\"HostIP\":\"\"", "\"HostIP\":\"<script>\""},
+        {"\"sandbox\":\"/var", "\"sandbox\":\"var"},
+        {"cniCacheV1", "cniCacheV2"},
+        {"\"containerId\":\"5f3c", "\"containerId\":\"5f3"},
+        {"\"ContainerPort\":80,", ""},
+    };
+    const std::string good = corpus_file("containerd-1.6");
+    for (const auto &swap : swaps) {
+        text = good;
+        const size_t at = text.find(swap[0]);
+        ASSERT_NE(at, std::string::npos) << swap[0];
+        text.replace(at, strlen(swap[0]), swap[1]);
+        EXPECT_EQ(lcn_read(text.data(), text.size(), &c), -1) << swap[1];
+        EXPECT_EQ(c.n_maps, 0);
     }
 }
 

@@ -20,6 +20,7 @@
 #include "platform/linux/facts.h"
 #include "platform/linux/forward.h"
 #include "platform/linux/netns.h"
+#include "platform/linux/podman.h"
 #include "platform/linux/proc_dirs.h"
 #include "platform/linux/procs.h"
 
@@ -248,6 +249,7 @@ bool ld_root_of_node(uint32_t pid) { return root_of_node(pid); }
 
 int plat_forward_of(uint32_t pid, const char *image, const char *proto, int ipv6,
                     const unsigned char *addr, int port, plat_forward *out) {
+    if (pid && strcmp(image, "conmon") == 0) return lpm_forward_of(pid, proto, ipv6, addr, port, out);
     if (pid == 0 || strcmp(image, "docker-proxy") != 0 || !root_of_node(pid)) return -1;
     const uint32_t parent = parent_of(pid);
     char name[256];

@@ -9,11 +9,18 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/linux/checked_files.h"
+#include "platform/linux/cni_state.h"
 #include "platform/linux/docker.h"
 #include "platform/linux/facts.h"
 #include "platform/linux/forward.h"
 #include "platform/linux/podman.h"
 #include "platform/linux/procs.h"
+#include "platform/linux/proc_dirs.h"
 
 namespace {
 
@@ -62,4 +69,71 @@ int plat_container_name(uint32_t pid, const char *container, char *buf, size_t s
         at = parent_pid(at);
     }
     return ld_container_name(container, buf, size);
+}
+
+namespace {
+
+bool all_zero(const unsigned char *a, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        if (a[i]) return false;
+    return true;
+}
+
+// Whether mapping m publishes the socket of proto on (ipv6, addr) and port.
+bool publishes(const lcn_map &m, const char *proto, int ipv6, const unsigned char *addr, int port) {
+    if (strcmp(m.proto, proto) != 0 || m.host_port != port) return false;
+    if (m.host_any) return all_zero(addr, ipv6 ? 16 : 4);
+    return m.host_ipv6 == (ipv6 != 0) && memcmp(m.host_addr, addr, ipv6 ? 16 : 4) == 0;
+}
+
+} // namespace
+
+int lcs_netns_of(const lcn_cache &c, int64_t *netns) {
+    *netns = PLAT_NETNS_UNNAMED;
+    if (!c.netns[0]) return -1;
+    struct stat home, st;
+    const int root = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (root < 0) return -1;
+    const int got = lc_stat(root, c.netns, 0, &st);
+    close(root);
+    if (got != PLAT_FILE_READ) return got == PLAT_FILE_MISSING ? 1 : -1;
+    // Only a namespace's own file is one; a plain file left by a crash is none.
+    if (stat("/proc/self/ns/net", &home) != 0 || st.st_dev != home.st_dev) return 1;
+    *netns = static_cast<int64_t>(st.st_ino);
+    return 0;
+}
+
+int lpm_forward_of(uint32_t pid, const char *proto, int ipv6, const unsigned char *addr, int port,
+                   plat_forward *out) {
+    lf_conmon c;
+    if (lpm_conmon(pid, &c) != 0) return -1;
+    const lcn_cache *all;
+    const size_t n = lcs_caches(&all);
+    for (size_t k = 0; k < n; ++k) {
+        const lcn_cache &cache = all[k];
+        if (strcmp(cache.id, c.id) != 0) continue;
+        for (int m = 0; m < cache.n_maps; ++m) {
+            const lcn_map &map = cache.maps[m];
+            if (!publishes(map, proto, ipv6, addr, port)) continue;
+            memset(out, 0, sizeof *out);
+            // The container's address of the host socket's family where it has one.
+            int pick = -1;
+            for (int a = 0; a < cache.n_addrs; ++a)
+                if (pick < 0 || (cache.addrs[a].ipv6 == (ipv6 != 0) && cache.addrs[pick].ipv6 != (ipv6 != 0)))
+                    pick = a;
+            if (pick < 0) return -1;
+            out->ipv6 = cache.addrs[pick].ipv6;
+            memcpy(out->addr, cache.addrs[pick].addr, sizeof out->addr);
+            out->port = map.container_port;
+            if (lcs_netns_of(cache, &out->netns) < 0) note_unreadable(PLAT_FACT_FORWARDERS);
+            // A container whose namespace is gone is no longer where the port leads.
+            if (out->netns != PLAT_NETNS_UNNAMED) {
+                memcpy(out->container, c.id, 12);
+                strcpy(out->name, c.name);
+            }
+            return 0;
+        }
+    }
+    if (lcs_incomplete()) note_unreadable(PLAT_FACT_FORWARDERS);
+    return -1;
 }

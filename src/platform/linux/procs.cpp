@@ -86,7 +86,9 @@ enum { ID_SHOWN = 12, ID_FULL = 64 };
 // ".scope", or a kubepods slice that ends in ":<runtime>:<id>".
 bool scope_id(piece c, piece *id) {
     if (ends_with(c, ".scope")) c.n -= 6;
-    static const char *const runtimes[] = {"docker-", "libpod-", "crio-", "cri-containerd-"};
+    // podman's conmon runs in libpod-conmon-<id>.scope beside its container.
+    static const char *const runtimes[] = {"docker-", "libpod-conmon-", "libpod-", "crio-",
+                                           "cri-containerd-"};
     for (const char *runtime : runtimes) {
         if (!starts_with(c, runtime)) continue;
         const size_t k = strlen(runtime);
