@@ -387,6 +387,115 @@ void write_row_more(const sock_row &r, void *) {
     policy_write_row(i);
 }
 
+// The publications of this answer.
+published_entry *g_pubs;
+size_t g_pub_count, g_pub_cap;
+
+// Whether a row of the program's own namespace holds what p publishes: a socket on its
+// protocol and port whose address takes it (the same, or a wildcard either way).
+bool held(const plat_published &p) {
+    const bool udp = strcmp(p.proto, "udp") == 0;
+    if (!udp && strcmp(p.proto, "tcp") != 0) return false;
+    for (int i = first_on_port(p.port); i < g_sock_count && g_socks[i].port == p.port; ++i) {
+        const sock_row &r = g_socks[i];
+        if (r.netns != 0 || is_tcp(r) == udp) continue;
+        if (p.any || all_zero(r.addr, addr_len(r.ipv6)) ||
+            (r.ipv6 == p.ipv6 && memcmp(r.addr, p.addr, addr_len(p.ipv6)) == 0))
+            return true;
+    }
+    return false;
+}
+
+void take_published(const plat_published *p, void *) {
+    // Only TCP and UDP, as the rows; a publication listed twice (Docker names a
+    // wildcard once per family) is one.
+    if ((strcmp(p->proto, "tcp") != 0 && strcmp(p->proto, "udp") != 0) || held(*p)) return;
+    for (size_t k = 0; k < g_pub_count; ++k) {
+        const plat_published &q = g_pubs[k].p;
+        if (q.port == p->port && q.any == p->any && strcmp(q.proto, p->proto) == 0 &&
+            (p->any || (q.ipv6 == p->ipv6 && memcmp(q.addr, p->addr, addr_len(p->ipv6)) == 0)))
+            return;
+    }
+    if (g_pub_count == g_pub_cap) {
+        const size_t cap = g_pub_cap ? g_pub_cap * 2 : 16;
+        void *grown = realloc(g_pubs, cap * sizeof *g_pubs);
+        if (!grown) return;
+        g_pubs = static_cast<published_entry *>(grown);
+        g_pub_cap = cap;
+    }
+    published_entry &e = g_pubs[g_pub_count++];
+    e.p = *p;
+    e.expected = -1;
+    static const unsigned char zero[16] = {};
+    if (plat_addr_text(p->ipv6, p->any ? zero : p->addr, e.host_addr, sizeof e.host_addr) != 0)
+        strcpy(e.host_addr, "unknown");
+}
+
+// A publication as the row it stands for: its host side, no process.
+void as_row(const published_entry &e, sock_row &r, row_text &t) {
+    memset(&r, 0, sizeof r);
+    memset(&t, 0, sizeof t);
+    strcpy(r.proto, e.p.proto);
+    strcpy(r.bind_addr, e.host_addr);
+    r.port = e.p.port;
+    r.ipv6 = e.p.ipv6;
+    if (!e.p.any) memcpy(r.addr, e.p.addr, sizeof r.addr);
+    utf8_copy(t.container, sizeof t.container, e.p.forward.container);
+}
+
+void write_text_of(const char *raw) {
+    char text[256];
+    utf8_copy(text, sizeof text, raw);
+    json_str(text);
+}
+
+// The publications: `,"published":[...]`.
+void write_published() {
+    out_lit(",\"published\":[");
+    for (size_t k = 0; k < g_pub_count; ++k) {
+        const published_entry &e = g_pubs[k];
+        const plat_forward &f = e.p.forward;
+        char addr[64];
+        if (plat_addr_text(f.ipv6, f.addr, addr, sizeof addr) != 0) strcpy(addr, "unknown");
+        if (k) out_lit(",");
+        out_lit("{\"proto\":");
+        json_str(e.p.proto);
+        out_lit(",\"host_addr\":");
+        json_str(e.host_addr);
+        out_lit(",\"host_port\":");
+        out_int(e.p.port);
+        out_lit(",\"forward\":{\"addr\":");
+        json_str(addr);
+        out_lit(",\"port\":");
+        out_int(f.port);
+        out_lit(",\"netns\":");
+        write_netns(f.netns);
+        out_lit(",\"container\":");
+        write_text_of(f.container);
+        out_lit(",\"name\":");
+        write_text_of(f.name);
+        out_lit("},\"pod\":");
+        if (e.p.pod_namespace[0] && e.p.pod_name[0]) {
+            out_lit("{\"namespace\":");
+            write_text_of(e.p.pod_namespace);
+            out_lit(",\"name\":");
+            write_text_of(e.p.pod_name);
+            out_lit("}");
+        } else {
+            out_lit("null");
+        }
+        out_lit(",\"via\":");
+        json_str(e.p.via == PLAT_VIA_DOCKER ? "docker" : "cni");
+        out_lit(",\"expected\":");
+        if (e.expected < 0)
+            out_lit("null");
+        else
+            out_bool(e.expected);
+        out_lit("}");
+    }
+    out_lit("]");
+}
+
 // The lists that could not be read: the program's own by their names; then the kinds of
 // facts (read by now: the rows are out) that could not be read for a reason other than
 // a process being gone or hidden; then the lists of other namespaces as "netns:N tcp4"
@@ -408,6 +517,7 @@ void write_unreadable(void *ctx) {
     if (facts & PLAT_FACT_SERVICES) name("services");
     if (facts & PLAT_FACT_FORWARDERS) name("forwarders");
     if (facts & PLAT_FACT_CHURN) name("churn");
+    if (facts & PLAT_FACT_PUBLISHED) name("published");
     for (size_t k = 0; k < d.n_unread; ++k)
         for (int list = 0; list < PLAT_LISTS; ++list) {
             if (d.unread[k].readable & 1 << list) continue;
@@ -422,6 +532,7 @@ void write_unreadable(void *ctx) {
     if (d.unread_lost) name("netns:*");
     out_lit("],\"truncated\":");
     out_bool(d.cut != 0);
+    write_published();
     policy_write_after();
 }
 
@@ -449,6 +560,25 @@ int detail_read(bool every_netns) {
     return d.own_read;
 }
 
+void detail_read_published() {
+    g_pub_count = 0;
+    plat_published_read(take_published, nullptr);
+}
+
+void detail_judge_published() {
+    for (size_t k = 0; k < g_pub_count; ++k) {
+        sock_row r;
+        row_text t;
+        as_row(g_pubs[k], r, t);
+        g_pubs[k].expected = policy_judge_more(r, t);
+    }
+}
+
+size_t detail_published(const published_entry **entries) {
+    *entries = g_pubs;
+    return g_pub_count;
+}
+
 const row_text &detail_text(int row) { return g_text[row]; }
 
 bool detail_truncated() { return g_reading.cut != 0; }
@@ -467,7 +597,11 @@ void detail_action() {
         write_tables_unreadable();
         return;
     }
+    // The facts said unreadable are written after the rows: the publications are read
+    // before.
+    detail_read_published();
     policy_load();
     policy_judge(detail_judgeable(readable));
+    detail_judge_published();
     write_listeners_body_with(listeners_more{write_row_more, write_unreadable, &g_reading});
 }

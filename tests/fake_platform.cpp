@@ -80,6 +80,8 @@ fake_space g_spaces[8];
 int g_space_count;
 
 uint32_t g_forward_pid;
+plat_published g_fake_pubs[8];
+int g_fake_pub_count;
 char g_fake_container[16], g_fake_container_name[256];
 plat_forward g_forward;
 
@@ -114,6 +116,14 @@ void fake_forward(uint32_t pid, const plat_forward &f) {
     g_forward = f;
 }
 
+
+void fake_published(const plat_published &p) {
+    if (g_fake_pub_count < 8) g_fake_pubs[g_fake_pub_count++] = p;
+}
+
+void plat_published_read(plat_published_fn fn, void *ctx) {
+    for (int k = 0; k < g_fake_pub_count; ++k) fn(&g_fake_pubs[k], ctx);
+}
 
 void fake_container_name(const char *container, const char *name) {
     snprintf(g_fake_container, sizeof g_fake_container, "%s", container);
@@ -226,6 +236,7 @@ void fake_tables_reset() {
     g_image_count = g_facts_count = g_account_count = g_local_count = g_space_count = 0;
     g_forward_pid = 0;
     g_fake_container[0] = g_fake_container_name[0] = '\0';
+    g_fake_pub_count = 0;
 }
 
 void fake_process(uint32_t pid, const char *user, const char *service, const char *container) {

@@ -98,7 +98,7 @@ TEST_F(Detail, EveryFieldOfEveryKindOfRow) {
             "{\"proto\":\"tcp\",\"bind_addr\":\"::\",\"port\":80,\"scope\":\"wildcard\","
             "\"pid\":812,\"comm\":\"nginx\",\"user\":\"www-data\",\"service\":\"nginx.service\","
             "\"container\":\"\",\"container_name\":\"\",\"holders\":3,\"queue\":2,\"backlog\":511,\"conns\":2,"
-            "\"v6only\":false,\"probe\":true,\"netns\":0,\"forward\":null,\"expected\":null}],\"unreadable\":[],\"truncated\":false,"
+            "\"v6only\":false,\"probe\":true,\"netns\":0,\"forward\":null,\"expected\":null}],\"unreadable\":[],\"truncated\":false,\"published\":[],"
             "\"policy\":null,\"missing\":[]}\n");
     EXPECT_EQ(g_fake_flags, PLAT_DETAIL | PLAT_EVERY_NETNS);
 }
@@ -118,7 +118,7 @@ TEST_F(Detail, NothingKnownIsEmptyNullOrMinusOne) {
                 "\"pid\":0,\"comm\":\"\",\"user\":\"\",\"service\":\"\",\"container\":\"\","
                 "\"container_name\":\"\",\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":0,\"v6only\":null,"
                 "\"probe\":true,\"netns\":0,\"forward\":null,\"expected\":null}],"
-                "\"unreadable\":[],\"truncated\":false,\"policy\":null,\"missing\":[]}\n");
+                "\"unreadable\":[],\"truncated\":false,\"published\":[],\"policy\":null,\"missing\":[]}\n");
     EXPECT_EQ(g_fake_fact_calls, 1); // pid 0 has no facts to read
 }
 
@@ -126,18 +126,18 @@ TEST_F(Detail, UnreadableListsAreNamedInOrderThenTheFacts) {
     fake_endpoint(PLAT_UDP4, "127.0.0.1", 5, 0);
     for (int list : {PLAT_UDP6, PLAT_TCP4, PLAT_TCP6}) g_fake_lists[list].fail = 1;
     EXPECT_TRUE(
-        answer().ends_with("\"expected\":null}],\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\"],\"truncated\":false,"
+        answer().ends_with("\"expected\":null}],\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\"],\"truncated\":false,\"published\":[],"
                            "\"policy\":null,\"missing\":[]}\n"));
     g_fake_facts_unreadable =
         PLAT_FACT_CHURN | PLAT_FACT_FORWARDERS | PLAT_FACT_SERVICES | PLAT_FACT_OWNERS;
     EXPECT_TRUE(answer().ends_with("\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\",\"owners\","
-                                   "\"services\",\"forwarders\",\"churn\"],\"truncated\":false,"
+                                   "\"services\",\"forwarders\",\"churn\"],\"truncated\":false,\"published\":[],"
                                    "\"policy\":null,\"missing\":[]}\n"));
     g_fake_lists[PLAT_UDP4].fail = 1;
     EXPECT_EQ(answer(), "{\"ok\":false,\"error\":\"socket tables unreadable\"}\n");
     for (fake_list &l : g_fake_lists) l.fail = 0;
     g_fake_facts_unreadable = PLAT_FACT_OWNERS;
-    EXPECT_TRUE(answer().ends_with("\"unreadable\":[\"owners\"],\"truncated\":false,\"policy\":null,\"missing\":[]}\n"));
+    EXPECT_TRUE(answer().ends_with("\"unreadable\":[\"owners\"],\"truncated\":false,\"published\":[],\"policy\":null,\"missing\":[]}\n"));
 }
 
 // The answer names the serving process; the system's process list names only the
@@ -274,7 +274,7 @@ TEST_F(Detail, OtherNamespacesTheirConnectionsUnreadableListsAndForwards) {
                        "\"name\":\"web\\\"1\\u0001\"},\"expected\":null}]"),
               std::string::npos)
         << out;
-    EXPECT_TRUE(out.ends_with("\"unreadable\":[\"netns:4026532305 tcp6\",\"netns:? udp4\"],\"truncated\":false,"
+    EXPECT_TRUE(out.ends_with("\"unreadable\":[\"netns:4026532305 tcp6\",\"netns:? udp4\"],\"truncated\":false,\"published\":[],"
                               "\"policy\":null,\"missing\":[]}\n"))
         << out;
 }
@@ -311,7 +311,7 @@ TEST_F(Detail, AFullTableKeepsEveryTcpListenerThenTheOwnUdpAndSaysItWasCut) {
     EXPECT_EQ(tcp, 2);
     EXPECT_EQ(other_udp, 0);
     EXPECT_TRUE(detail_truncated());
-    EXPECT_TRUE(out.ends_with("\"unreadable\":[],\"truncated\":true,\"policy\":null,\"missing\":[]}\n"));
+    EXPECT_TRUE(out.ends_with("\"unreadable\":[],\"truncated\":true,\"published\":[],\"policy\":null,\"missing\":[]}\n"));
     // The own TCP lists are whole, its UDP ones are not.
     const int all = (1 << PLAT_LISTS) - 1;
     EXPECT_EQ(detail_judgeable(all), 1 << PLAT_TCP4 | 1 << PLAT_TCP6);
@@ -340,3 +340,50 @@ TEST_F(Detail, PlainAnswerReadsNoDetail) {
 }
 
 } // namespace
+
+TEST_F(Detail, PublicationsNoSocketHoldsAreListedOnceAndJudged) {
+    fake_endpoint(PLAT_TCP4, "127.0.0.1", 18734, 0);
+    auto pub = [](const char *proto, int any, int port) {
+        plat_published p = {};
+        strcpy(p.proto, proto);
+        p.any = any;
+        p.addr[0] = 127, p.addr[3] = 1;
+        p.port = port;
+        p.forward.addr[0] = 10, p.forward.addr[1] = 88, p.forward.addr[3] = 5;
+        p.forward.port = 80;
+        p.forward.netns = 4026532400;
+        strcpy(p.forward.container, "5f3c0a8e7b1d");
+        return p;
+    };
+    fake_published(pub("tcp", 0, 18734)); // the socket on the host is its own row
+    plat_published pod = pub("tcp", 1, 8080);
+    strcpy(pod.pod_namespace, "shop");
+    strcpy(pod.pod_name, "web<1>");
+    fake_published(pod);
+    fake_published(pod); // said twice (Docker names a wildcard per family): once
+    plat_published docker = pub("udp", 0, 5353);
+    docker.via = PLAT_VIA_DOCKER;
+    strcpy(docker.forward.name, "dns");
+    fake_published(docker);
+    plat_published sctp = pub("sctp", 1, 9); // no row is SCTP
+    fake_published(sctp);
+    static const char policy[] = "tcp * 8080\nudp 127.0.0.1 5353 container=other\n";
+    g_fake_file_outcome = PLAT_FILE_READ;
+    g_fake_file_text = policy;
+    g_fake_file_len = sizeof policy - 1;
+    const std::string out = answer();
+    const std::string want =
+        "\"published\":["
+        "{\"proto\":\"tcp\",\"host_addr\":\"0.0.0.0\",\"host_port\":8080,\"forward\":{\"addr\":"
+        "\"10.88.0.5\",\"port\":80,\"netns\":4026532400,\"container\":\"5f3c0a8e7b1d\",\"name\":"
+        "\"\"},\"pod\":{\"namespace\":\"shop\",\"name\":\"web<1>\"},\"via\":\"cni\",\"expected\":"
+        "true},"
+        "{\"proto\":\"udp\",\"host_addr\":\"127.0.0.1\",\"host_port\":5353,\"forward\":{\"addr\":"
+        "\"10.88.0.5\",\"port\":80,\"netns\":4026532400,\"container\":\"5f3c0a8e7b1d\",\"name\":"
+        "\"dns\"},\"pod\":null,\"via\":\"docker\",\"expected\":false}],\"policy\":";
+    EXPECT_NE(out.find(want), std::string::npos) << out;
+    // The rule a publication matches is not missing; the other one is.
+    EXPECT_TRUE(out.ends_with("\"missing\":[{\"proto\":\"udp\",\"bind_addr\":\"127.0.0.1\","
+                              "\"port\":5353,\"line\":2}]}\n"))
+        << out;
+}

@@ -323,6 +323,30 @@ TEST(CniCache, PodmanAndContainerdSpellings) {
     }
 }
 
+TEST(DockerState, PublishedPortsAndAddresses) {
+    lcn_docker d;
+    std::string text = corpus_file("docker-config.v2.json");
+    const std::string good = text;
+    ASSERT_EQ(lcn_docker_read(text.data(), text.size(), &d), 0);
+    ASSERT_EQ(d.n_maps, 2);
+    EXPECT_STREQ(d.maps[0].proto, "tcp");
+    EXPECT_EQ(d.maps[0].container_port, 80);
+    EXPECT_EQ(d.maps[0].host_port, 18734);
+    EXPECT_EQ(d.maps[0].host_any, 0);
+    EXPECT_STREQ(d.maps[1].proto, "udp");
+    EXPECT_EQ(d.maps[1].host_any, 1);
+    ASSERT_EQ(d.n_addrs, 1);
+    EXPECT_EQ(d.addrs[0].addr[0], 10);
+    for (const char *bad : {"\"HostPort\":\"70000\"", "\"HostPort\":18734", "\"HostIp\":\"x\""}) {
+        text = good;
+        const size_t at = text.find("\"HostPort\":\"18734\"");
+        ASSERT_NE(at, std::string::npos);
+        text.replace(at, strlen("\"HostPort\":\"18734\""), bad);
+        EXPECT_EQ(lcn_docker_read(text.data(), text.size(), &d), -1) << bad;
+        EXPECT_EQ(d.n_maps, 0);
+    }
+}
+
 TEST(JsonString, TopLevelStringMembersOnly) {
     auto get = [](std::string text, const char *key, size_t size = 32) {
         char buf[32] = "left";

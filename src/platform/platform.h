@@ -118,7 +118,14 @@ int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx
 // PLAT_FACT_FORWARDERS: the state of a port forwarder's engine (files it may not read,
 // or that are not the engine's own). PLAT_FACT_CHURN: a list that kept changing through
 // every read of it, so that it may hold a socket closed meanwhile, or miss one bound.
-enum { PLAT_FACT_OWNERS = 1, PLAT_FACT_SERVICES = 2, PLAT_FACT_FORWARDERS = 4, PLAT_FACT_CHURN = 8 };
+// PLAT_FACT_PUBLISHED: the engines' state of the ports they publish (plat_published_read).
+enum {
+    PLAT_FACT_OWNERS = 1,
+    PLAT_FACT_SERVICES = 2,
+    PLAT_FACT_FORWARDERS = 4,
+    PLAT_FACT_CHURN = 8,
+    PLAT_FACT_PUBLISHED = 16,
+};
 
 // A bit for each kind of fact the readings of this run could not read (Linux: descriptor
 // folders that could not be opened, out of descriptors say; Windows: a service manager
@@ -207,6 +214,30 @@ struct plat_forward {
 // namespaces are those of the last plat_tables_read with PLAT_EVERY_NETNS.
 int plat_forward_of(uint32_t pid, const char *image, const char *proto, int ipv6,
                     const unsigned char *addr, int port, plat_forward *out);
+
+// A port that an engine publishes by address translation (a CNI portmap, Docker without
+// its proxy), as the engine's own state says: the host side (any: every address of the
+// family, addr unused) and where it leads (forward: the container's address, port,
+// namespace, id and name), the Kubernetes pod it serves (both empty: none) and the engine
+// whose state says it.
+enum { PLAT_VIA_CNI = 0, PLAT_VIA_DOCKER = 1 };
+struct plat_published {
+    char proto[8];
+    int32_t any;
+    int32_t ipv6;
+    unsigned char addr[16];
+    int32_t port;
+    plat_forward forward;
+    char pod_namespace[254];
+    char pod_name[254];
+    int32_t via;
+};
+typedef void (*plat_published_fn)(const plat_published *p, void *ctx);
+
+// Calls fn for every publication the engines' state holds whose container's namespace
+// still exists (a file left behind by a crash names none), whether or not a socket of the
+// host holds its port. What could not be read is said by PLAT_FACT_PUBLISHED.
+void plat_published_read(plat_published_fn fn, void *ctx);
 
 // ---- one process, as the process answer tells it ----------------------------
 

@@ -80,6 +80,12 @@ A plan is a dict:
            gives each one's name, netns (inode) and ports. Natively the holder sees a
            /run/netns of its own (a tmpfs in its mount namespace), so the node's named
            namespaces never show in a test, and the test's vanish with it
+  cni      list of CNI cache files, as containerd writes them for a pod with a hostPort:
+           {"named": index of a named namespace (its sandbox; none: a path that names no
+           namespace, as a file a crash left behind), "port": host port, "addr": the
+           pod's address, "pod": [namespace, name], "replace": [[old, new]...] in its
+           text}; natively /var/lib/cni is a tmpfs of the holder's, so the node's cache
+           never shows in a test
   cgroup   a path (under the root of the hierarchy whose path names the systemd unit)
            that the holder moves into first, so every process it starts is there too;
            made and removed by the holder, in a mount namespace of its own
@@ -620,6 +626,30 @@ def _named(want, held):
     return {"name": name, "netns": os.stat(path).st_ino, "ports": ports}
 
 
+def _cni_cache(k, want, named):
+    """A CNI cache file as containerd 1.6 writes one for a pod with a hostPort, whose
+    namespace is named namespace want["named"] (or a path that names none)."""
+    cid = "%02x" % k + uuid.uuid4().hex + uuid.uuid4().hex[:30]
+    at = want.get("named")
+    sandbox = "/run/netns/" + named[at]["name"] if at is not None else "/run/netns/gone-" + cid[:8]
+    text = json.dumps({
+        "kind": "cniCacheV1", "containerId": cid, "config": "e30=", "ifName": "eth0",
+        "networkName": "k8s-pod-network",
+        "cniArgs": [["IgnoreUnknown", "1"], ["K8S_POD_NAMESPACE", want["pod"][0]],
+                    ["K8S_POD_NAME", want["pod"][1]], ["K8S_POD_INFRA_CONTAINER_ID", cid]],
+        "capabilityArgs": {"portMappings": [{"HostPort": want["port"], "ContainerPort": 80,
+                                             "Protocol": "tcp", "HostIP": ""}]},
+        "result": {"cniVersion": "1.0.0",
+                   "interfaces": [{"name": "cni0"}, {"name": "eth0", "sandbox": sandbox}],
+                   "ips": [{"interface": 1, "address": want["addr"] + "/16"}]}})
+    for old, new in want.get("replace", []):
+        text = text.replace(old, new)
+    path = "/var/lib/cni/results/k8s-pod-network-%s-eth0" % cid
+    with open(path, "w") as f:
+        f.write(text)
+    return cid
+
+
 def _serve():
     plan = json.load(sys.stdin)
     if os.getpid() == 1 and not plan.get("pidns"):
@@ -642,12 +672,16 @@ def _hold(plan):
     broken_space = any(s.get("broken") for s in plan.get("spaces", []))
     copy = tempfile.mkdtemp(prefix="ports-net-") if plan.get("broken") or broken_space else None
     if plan.get("private_mounts"):
-        # The node's named namespaces are not the test's.
-        os.makedirs("/run/netns", exist_ok=True)
-        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k,mode=755", "ports-test-netns",
-                        "/run/netns"], check=True)
-    elif plan.get("named"):
-        raise RuntimeError("named namespaces are made in a mount namespace of the holder's")
+        # The node's named namespaces and CNI cache are not the test's.
+        for folder, mode in (("/run/netns", "755"), ("/var/lib/cni", "755")):
+            os.makedirs(folder, exist_ok=True)
+            subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m,mode=" + mode,
+                            "ports-test", folder], check=True)
+        if plan.get("cni"):
+            os.mkdir("/var/lib/cni/results", 0o700)
+    elif plan.get("named") or plan.get("cni"):
+        raise RuntimeError("named namespaces and CNI caches are made in a mount namespace "
+                           "of the holder's")
     if plan["netns"]:
         subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
         for args in plan.get("setup", []):
@@ -686,6 +720,7 @@ def _hold(plan):
             os._exit(0)
         os.close(r)
     named = [_named(want, held) for want in plan.get("named", [])]
+    cni = [_cni_cache(k, want, named) for k, want in enumerate(plan.get("cni", []))]
     spaces, ends = [], []
     for want in plan.get("spaces", []):
         report, end = _space(want, ports, held)
@@ -748,7 +783,7 @@ def _hold(plan):
     json.dump({"pid": os.getpid(), "child": child, "comm": os.path.basename(exe),
                "owner": owner, "owner_comm": os.fsdecode(owner_comm), "ports": ports,
                "holders": holders, "peer": peer_report, "churn_port": churn_port,
-               "spaces": spaces, "named": named,
+               "spaces": spaces, "named": named, "cni": cni,
                "runs": [(base64.b64encode(r.out).decode(), base64.b64encode(r.err).decode(),
                          r.rc) for r in runs]}, sys.stdout)
 

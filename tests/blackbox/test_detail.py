@@ -17,7 +17,7 @@ DETAIL = {"QUERY_STRING": "action=listeners&detail=1"}
 CONTAINER_ID = "0123456789abcdef" * 4
 
 
-def detail_body(rows, unreadable=(), truncated=False):
+def detail_body(rows, unreadable=(), truncated=False, published="[]"):
     """The detail body for rows (the six plain fields, then user, service, container,
     holders, queue, backlog, conns, v6only, and where given netns (0 when not; None for
     null) and forward (JSON text, null when not given); probe is a TCP row's of the
@@ -39,7 +39,8 @@ def detail_body(rows, unreadable=(), truncated=False):
     names = ",".join('"%s"' % n for n in unreadable)
     # No file of expected listeners: nothing is judged.
     return (head + ",".join(objects) + '],"unreadable":[' + names + '],"truncated":' +
-            ("true" if truncated else "false") + ',"policy":null,"missing":[]}\n').encode()
+            ("true" if truncated else "false") + ',"published":' + published +
+            ',"policy":null,"missing":[]}\n').encode()
 
 
 def account(uid):
@@ -320,6 +321,23 @@ class Namespaces(DetailTest):
                     rows = []
                     unreadable = ["netns:%d %s" % (netns, n) for n in ("tcp4", "tcp6", "udp4", "udp6")]
                 self.assertEqual(report["run"].body(), detail_body(in_answer_order(rows), unreadable))
+
+    def test_a_pods_host_port_without_a_socket_is_published_while_its_namespace_lives(self):
+        # containerd's CNI cache as it writes one for a pod with a hostPort: the port works
+        # through the portmap's address translation, and no socket holds it. A file a
+        # crash left (its namespace gone) and one no engine wrote (a port of 70000) give
+        # nothing; the latter is said.
+        pod = {"named": 0, "port": 30080, "addr": "10.88.0.5", "pod": ["shop", "web-7d4b9c"]}
+        report = self.detail(self.plan(
+            [], named=[{}],
+            cni=[pod, dict(pod, named=None, port=30081),
+                 dict(pod, port=30082, replace=[["30082", "70000"]])]))
+        netns = report["named"][0]["netns"]
+        published = ('[{"proto":"tcp","host_addr":"0.0.0.0","host_port":30080,"forward":'
+                     '{"addr":"10.88.0.5","port":80,"netns":%d,"container":"%s","name":""},'
+                     '"pod":{"namespace":"shop","name":"web-7d4b9c"},"via":"cni",'
+                     '"expected":null}]' % (netns, report["cni"][0][:12]))
+        self.assertEqual(report["run"].body(), detail_body([], ["published"], published=published))
 
     def test_a_docker_proxy_that_no_engine_started_is_not_believed(self):
         # A process named docker-proxy whose command line plainly names an address that

@@ -38,7 +38,8 @@ class PolicyTest(ListenerTest):
     def judged(self, body):
         """(proto, address, port, expected) of every row; expected comes last in a row,
         policy and missing last in the answer."""
-        self.assertEqual(list(body)[-4:], ["unreadable", "truncated", "policy", "missing"])
+        self.assertEqual(list(body)[-5:],
+                         ["unreadable", "truncated", "published", "policy", "missing"])
         rows = []
         for row in body["listeners"]:
             self.assertEqual(list(row)[-1], "expected")

@@ -212,6 +212,39 @@ describe('network namespaces and forwards', () => {
     });
 });
 
+describe('ports published by address translation', () => {
+    test('each is a row of its own marked NAT, without a process or probe, leading to its ' +
+         'pod or container; the filter finds it', async () => {
+        const published = [
+            { proto: 'tcp', host_addr: '0.0.0.0', host_port: 30080, via: 'cni', expected: false,
+              forward: { addr: '10.88.0.5', port: 80, netns: 4026532400, container: '5f3c0a8e7b1d',
+                         name: '' }, pod: { namespace: 'shop', name: '<i>web</i>' } },
+            { proto: 'udp', host_addr: '127.0.0.1', host_port: 5353, via: 'docker', expected: null,
+              forward: { addr: '172.17.0.3', port: 53, netns: 4026532401, container: 'ab12cd34ef56',
+                         name: 'dns' }, pod: null },
+        ];
+        const { page } = await openWith({ rows: [row(22, { pid: 7, comm: 'sshd' })],
+                                          more: { published, policy: { path: '/e', rules: 1,
+                                                                       errors: [] } } });
+        await rowCount(page, 3);
+        const cells = await page.$$eval('#rows tr', trs => trs.map(
+            tr => [tr.cells[2].textContent, tr.cells[4].textContent, tr.cells[5].innerHTML,
+                   tr.className]));
+        assert.deepEqual(cells.slice(1), [
+            ['30080', '-', '- <span class="tag t-nat">NAT</span> <span class="fw">\u2192 ' +
+             'shop/&lt;i&gt;web&lt;/i&gt;:80</span>', 'unx'],
+            ['5353', '-', '- <span class="tag t-nat">NAT</span> <span class="fw">\u2192 dns:53</span>',
+             ''],
+        ]);
+        assert.equal(await page.locator('#rows tr:nth-child(2) button[data-p]').count(), 0);
+        for (const [text, ports] of [['nat', ['30080', '5353']], ['shop/', ['30080']]]) {
+            await page.fill('#q', text);
+            assert.deepEqual(await column(page, 2), ports, text);
+        }
+        await page.close();
+    });
+});
+
 describe('what changed', () => {
     test('new rows and gone ones for one load, the pill, and rows that stay put', async () => {
         const a = row(80, { pid: 1 });

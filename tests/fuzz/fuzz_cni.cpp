@@ -26,6 +26,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const lcn_cache zero = {};
         if (memcmp(&c, &zero, sizeof c) != 0) abort();
     }
+    // The same bytes as a Docker container's state (the cache reader decoded its copy).
+    memcpy(text, data, size);
+    text[size] = '\0';
+    lcn_docker d;
+    if (lcn_docker_read(text, size, &d) == 0) {
+        for (int k = 0; k < d.n_maps; ++k)
+            if (d.maps[k].host_port < 1 || d.maps[k].host_port > 65535 ||
+                d.maps[k].container_port < 1 || d.maps[k].container_port > 65535)
+                abort();
+    } else {
+        const lcn_docker zero = {};
+        if (memcmp(&d, &zero, sizeof d) != 0) abort();
+    }
     free(text);
     return 0;
 }

@@ -26,6 +26,12 @@ bool copy(const char *s, size_t len, char *buf, size_t size) {
     return true;
 }
 
+bool all_zero(const unsigned char *a, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        if (a[i]) return false;
+    return true;
+}
+
 bool parse_addr(const char *s, size_t len, int *ipv6, unsigned char *addr) {
     char text[64];
     if (!copy(s, len, text, sizeof text)) return false;
@@ -227,7 +233,143 @@ struct cache_reader : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, cache_read
     bool EndArray(rapidjson::SizeType) { return close(); }
 };
 
+// Walks a Docker container's state for its published ports and addresses.
+struct docker_reader : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, docker_reader> {
+    lcn_docker *out;
+    const char *keys[MAX_DEPTH + 1] = {};
+    size_t key_lens[MAX_DEPTH + 1] = {};
+    bool arrays[MAX_DEPTH + 1] = {};
+    int depth = 0;
+    lcn_map map = {};
+    int map_seen = 0;
+    // The container port and protocol of the binding list being read.
+    int32_t container_port = 0;
+    char proto[8] = "";
+
+    bool object_path(int levels, const char *a, const char *b) const {
+        for (int l = 0; l < levels; ++l)
+            if (arrays[l]) return false;
+        return keys[1] && keys[2] && same(keys[1], key_lens[1], a) && same(keys[2], key_lens[2], b);
+    }
+    // The next value is a member of a binding: NetworkSettings.Ports.<key>[i].<member>.
+    bool in_binding() const {
+        return depth == 5 && object_path(3, "NetworkSettings", "Ports") && arrays[3] && !arrays[4] &&
+               keys[5];
+    }
+    bool in_network() const {
+        return depth == 4 && object_path(4, "NetworkSettings", "Networks") && keys[4];
+    }
+
+    // "<port>/<proto>": sets container_port and proto.
+    bool port_key(const char *k, size_t len) {
+        const char *slash = static_cast<const char *>(memchr(k, '/', len));
+        if (!slash) return false;
+        const size_t digits = static_cast<size_t>(slash - k);
+        int32_t v = 0;
+        if (digits == 0 || digits > 5 || k[0] == '0') return false;
+        for (size_t i = 0; i < digits; ++i) {
+            if (k[i] < '0' || k[i] > '9') return false;
+            v = v * 10 + (k[i] - '0');
+        }
+        if (v > 65535) return false;
+        static const char *const protos[] = {"tcp", "udp", "sctp"};
+        for (const char *p : protos)
+            if (same(slash + 1, len - digits - 1, p)) {
+                strcpy(proto, p);
+                container_port = v;
+                return true;
+            }
+        return false;
+    }
+
+    bool Default() { return !in_binding(); }
+    bool Null() {
+        // A port exposed but not published.
+        return !in_binding();
+    }
+    bool String(const char *s, rapidjson::SizeType len, bool) {
+        if (in_binding()) {
+            const char *k = keys[5];
+            const size_t klen = key_lens[5];
+            if (same(k, klen, "HostIp")) {
+                if (map_seen & 1) return false;
+                map_seen |= 1;
+                map.host_any = len == 0;
+                if (len && !parse_addr(s, len, &map.host_ipv6, map.host_addr)) return false;
+                if (len && all_zero(map.host_addr, map.host_ipv6 ? 16 : 4)) map.host_any = 1;
+            } else if (same(k, klen, "HostPort")) {
+                if (map_seen & 2) return false;
+                map_seen |= 2;
+                int32_t v = 0;
+                if (len == 0 || len > 5 || s[0] == '0') return false;
+                for (size_t i = 0; i < len; ++i) {
+                    if (s[i] < '0' || s[i] > '9') return false;
+                    v = v * 10 + (s[i] - '0');
+                }
+                if (v > 65535) return false;
+                map.host_port = v;
+            }
+        } else if (in_network() &&
+                   (same(keys[4], key_lens[4], "IPAddress") ||
+                    same(keys[4], key_lens[4], "GlobalIPv6Address")) && len) {
+            lcn_addr a;
+            if (!parse_addr(s, len, &a.ipv6, a.addr) || out->n_addrs == LCN_MAX_ADDRS) return false;
+            out->addrs[out->n_addrs++] = a;
+        }
+        return true;
+    }
+    bool Key(const char *s, rapidjson::SizeType len, bool) {
+        keys[depth] = s;
+        key_lens[depth] = len;
+        return true;
+    }
+    bool open(bool array) {
+        if (depth == MAX_DEPTH) return false;
+        // A binding list of a port: its key says which.
+        if (array && depth == 3 && object_path(3, "NetworkSettings", "Ports") &&
+            !port_key(keys[3], key_lens[3]))
+            return false;
+        if (!array && depth == 4 && object_path(3, "NetworkSettings", "Ports") && arrays[3]) {
+            map = {};
+            map_seen = 0;
+        }
+        arrays[depth] = array;
+        ++depth;
+        keys[depth] = nullptr;
+        key_lens[depth] = 0;
+        return true;
+    }
+    bool close() {
+        --depth;
+        if (depth == 4 && !arrays[4] && arrays[3] && object_path(3, "NetworkSettings", "Ports")) {
+            if (map_seen != 3 || out->n_maps == LCN_MAX_MAPS) return false;
+            strcpy(map.proto, proto);
+            map.container_port = container_port;
+            out->maps[out->n_maps++] = map;
+        }
+        return true;
+    }
+    bool StartObject() { return open(false); }
+    bool EndObject(rapidjson::SizeType) { return close(); }
+    bool StartArray() { return open(true); }
+    bool EndArray(rapidjson::SizeType) { return close(); }
+};
+
 } // namespace
+
+int lcn_docker_read(char *text, size_t n, lcn_docker *out) {
+    memset(out, 0, sizeof *out);
+    if (memchr(text, '\0', n) || text[n] != '\0') return -1;
+    docker_reader r;
+    r.out = out;
+    rapidjson::Reader reader;
+    rapidjson::InsituStringStream in(text);
+    if (!reader.Parse<rapidjson::kParseInsituFlag>(in, r)) {
+        memset(out, 0, sizeof *out);
+        return -1;
+    }
+    return 0;
+}
 
 int lcn_read(char *text, size_t n, lcn_cache *out) {
     memset(out, 0, sizeof *out);

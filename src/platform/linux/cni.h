@@ -45,3 +45,19 @@ struct lcn_cache {
 // paths (absolute). 0 on success; -1 when the text is none of this (an entry it cannot
 // read whole, more than the room for them, nesting deeper than 64), *out then zeroed.
 int lcn_read(char *text, size_t n, lcn_cache *out);
+
+// The ports a Docker container publishes and its addresses, as its config.v2.json keeps
+// them: "NetworkSettings"."Ports" ({"80/tcp": [{"HostIp": "0.0.0.0", "HostPort": "8080"}]
+// or null}, the bindings in force, as docker inspect shows them) and the "IPAddress" and
+// "GlobalIPv6Address" of each of "NetworkSettings"."Networks".
+struct lcn_docker {
+    lcn_addr addrs[LCN_MAX_ADDRS];
+    int n_addrs;
+    lcn_map maps[LCN_MAX_MAPS];
+    int n_maps;
+};
+
+// Reads a config.v2.json text as lcn_read does: a port key "<port>/<proto>", a HostPort
+// plain decimal 1 to 65535, a HostIp an address or "" (every address). 0 on success; -1
+// for any other text, *out then zeroed.
+int lcn_docker_read(char *text, size_t n, lcn_docker *out);

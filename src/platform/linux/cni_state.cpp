@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/linux/checked_files.h"
@@ -52,9 +53,9 @@ bool take_file(const char *name, void *) {
         s.incomplete = true;
         return false;
     }
-    static char path[sizeof FOLDER + 256 + 2];
-    if (snprintf(path, sizeof path, "%s/%s", FOLDER, name) >= static_cast<int>(sizeof path))
-        return true;
+    // Beneath the folder, which stands for the root here.
+    static char path[256 + 2];
+    if (snprintf(path, sizeof path, "/%s", name) >= static_cast<int>(sizeof path)) return true;
     char *text;
     size_t n;
     const int read = lc_read(s.root, path, ROOT, MAX_FILE_BYTES, &text, &n);
@@ -91,21 +92,17 @@ void read_set() {
     s.count = 0;
     s.bytes = 0;
     s.incomplete = false;
-    s.root = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (s.root < 0) {
+    // No folder: no engine here keeps a CNI cache (told without a descriptor).
+    struct stat st;
+    if (stat(FOLDER, &st) != 0 && (errno == ENOENT || errno == ENOTDIR)) return;
+    // On the node's own path, which only root may change; its files are read beneath it.
+    s.root = open(FOLDER, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (s.root < 0 || fstat(s.root, &st) != 0 || st.st_uid != 0) {
         s.incomplete = true;
-        return;
-    }
-    const int dir = lc_open_dir(s.root, FOLDER, ROOT);
-    // No folder: no engine here keeps a CNI cache.
-    if (dir < 0) {
-        struct stat st;
-        s.incomplete = lc_stat(s.root, FOLDER, ROOT, &st) != PLAT_FILE_MISSING;
     } else {
-        proc_dir_each(dir, take_file, nullptr);
-        close(dir);
+        proc_dir_each(s.root, take_file, nullptr);
     }
-    close(s.root);
+    if (s.root >= 0) close(s.root);
     s.root = -1;
 }
 

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "platform/linux/checked_files.h"
+#include "platform/linux/cni.h"
 #include "platform/linux/docker.h"
 #include "platform/linux/facts.h"
 #include "platform/linux/forward.h"
@@ -67,6 +68,7 @@ struct container_state {
     char id[65];
     int64_t sandbox; // the inode of its namespace, -1 when its state names none
     char name[256];
+    lcn_docker *ports; // its published ports and addresses; null when not read
 };
 
 // The engine of the forwarders of this answer: its view of the files (/proc/PID/root),
@@ -89,12 +91,17 @@ enum { MAX_ENGINES = 4 };
 engine g_engines[MAX_ENGINES];
 size_t g_next_engine;
 
-// The engine's files could not all be read: a forward may lack its container.
-void unreadable() { note_unreadable(PLAT_FACT_FORWARDERS); }
+// What a failure to read the engine's files leaves unsaid: a forward's container, or
+// the ports published.
+int g_reading_for = PLAT_FACT_FORWARDERS;
+
+// The engine's files could not all be read.
+void unreadable() { note_unreadable(g_reading_for); }
 
 void forget_engine(engine &e) {
     if (e.root >= 0) close(e.root);
     free(e.ids);
+    for (size_t k = 0; k < e.n_states; ++k) free(e.states[k].ports);
     e.root = -1;
     e.ids = nullptr;
     e.n_ids = e.n_states = e.bytes = 0;
@@ -206,6 +213,7 @@ const container_state *state_of(engine &e, const char *id) {
     memcpy(s.id, full, sizeof s.id);
     s.sandbox = -1;
     s.name[0] = '\0';
+    s.ports = nullptr;
     static char path[PATH_MAX + 128];
     snprintf(path, sizeof path, "%s/containers/%s/config.v2.json", e.data_root, full);
     char *text;
@@ -216,9 +224,16 @@ const container_state *state_of(engine &e, const char *id) {
         return &s;
     }
     e.bytes += n;
-    // Both reads decode the text in place, so the second one gets a copy.
+    // Each read decodes the text in place, so the others get copies.
     char *copy = static_cast<char *>(malloc(n + 1));
     char name[256], key[PATH_MAX];
+    if (copy) memcpy(copy, text, n + 1);
+    s.ports = static_cast<lcn_docker *>(malloc(sizeof *s.ports));
+    if (s.ports && copy && lcn_docker_read(copy, n, s.ports) != 0) {
+        free(s.ports);
+        s.ports = nullptr;
+        unreadable();
+    }
     if (copy) memcpy(copy, text, n + 1);
     if (lf_json_string(text, n, "Name", name, sizeof name)) {
         const char *shown = name[0] == '/' ? name + 1 : name;
@@ -243,6 +258,50 @@ bool same_host(const lf_proxy &p, int ipv6, const unsigned char *addr) {
     return !p.host_ipv6 && memcmp(p.host_addr, any, 4) == 0 && memcmp(addr, any, 16) == 0;
 }
 
+// Whether binding m of a container's state is the socket of proto on (ipv6, addr) and port.
+bool binds(const lcn_map &m, const char *proto, int ipv6, const unsigned char *addr, int port) {
+    static const unsigned char any[16] = {};
+    if (strcmp(m.proto, proto) != 0 || m.host_port != port) return false;
+    if (m.host_any) return memcmp(addr, any, ipv6 ? 16 : 4) == 0;
+    return m.host_ipv6 == (ipv6 != 0) && memcmp(m.host_addr, addr, ipv6 ? 16 : 4) == 0;
+}
+
+// A root dockerd run without its proxy holds each published port itself, to keep it: the
+// socket leads where the state of the container that publishes it says.
+int dockerd_forward(uint32_t pid, const char *proto, int ipv6, const unsigned char *addr, int port,
+                    plat_forward *out) {
+    if (!root_of_node(pid)) return -1;
+    engine &e = *engine_of(pid);
+    if (e.root < 0) return -1;
+    full_id(e, "");
+    for (size_t c = 0; c < e.n_ids; ++c) {
+        char first[13];
+        memcpy(first, e.ids[c], 12);
+        first[12] = '\0';
+        const container_state *s = state_of(e, first);
+        if (!s || !s->ports || s->sandbox < 0) continue;
+        for (int m = 0; m < s->ports->n_maps; ++m) {
+            const lcn_map &map = s->ports->maps[m];
+            if (!binds(map, proto, ipv6, addr, port)) continue;
+            int pick = -1;
+            for (int a = 0; a < s->ports->n_addrs; ++a)
+                if (pick < 0 || (s->ports->addrs[a].ipv6 == (ipv6 != 0) &&
+                                 s->ports->addrs[pick].ipv6 != (ipv6 != 0)))
+                    pick = a;
+            if (pick < 0) return -1;
+            memset(out, 0, sizeof *out);
+            out->ipv6 = s->ports->addrs[pick].ipv6;
+            memcpy(out->addr, s->ports->addrs[pick].addr, sizeof out->addr);
+            out->port = map.container_port;
+            out->netns = s->sandbox;
+            memcpy(out->container, s->id, 12);
+            if (strlen(s->name) < sizeof out->name) strcpy(out->name, s->name);
+            return 0;
+        }
+    }
+    return -1;
+}
+
 } // namespace
 
 bool ld_root_of_node(uint32_t pid) { return root_of_node(pid); }
@@ -250,6 +309,7 @@ bool ld_root_of_node(uint32_t pid) { return root_of_node(pid); }
 int plat_forward_of(uint32_t pid, const char *image, const char *proto, int ipv6,
                     const unsigned char *addr, int port, plat_forward *out) {
     if (pid && strcmp(image, "conmon") == 0) return lpm_forward_of(pid, proto, ipv6, addr, port, out);
+    if (pid && strcmp(image, "dockerd") == 0) return dockerd_forward(pid, proto, ipv6, addr, port, out);
     if (pid == 0 || strcmp(image, "docker-proxy") != 0 || !root_of_node(pid)) return -1;
     const uint32_t parent = parent_of(pid);
     char name[256];
@@ -346,4 +406,30 @@ int ld_container_name(const char *container, char *buf, size_t size) {
         return 0;
     }
     return -1;
+}
+
+void ld_published(void (*fn)(const char *full_id, int64_t netns, const char *name,
+                             const lcn_docker &ports, void *ctx),
+                  void *ctx) {
+    uint32_t pids[MAX_ENGINES];
+    const size_t n = ln_engines(pids, MAX_ENGINES);
+    g_reading_for = PLAT_FACT_PUBLISHED;
+    for (size_t k = 0; k < n && k < MAX_ENGINES; ++k) {
+        if (!root_of_node(pids[k])) continue;
+        engine &e = *engine_of(pids[k]);
+        if (e.root < 0) continue;
+        char first[13];
+        // Lists the containers folder (once per answer).
+        full_id(e, "");
+        for (size_t c = 0; c < e.n_ids; ++c) {
+            memcpy(first, e.ids[c], 12);
+            first[12] = '\0';
+            const container_state *s = state_of(e, first);
+            // A container that is not running has no namespace: what it published is
+            // not in force.
+            if (!s || s->sandbox < 0 || !s->ports) continue;
+            fn(s->id, s->sandbox, s->name, *s->ports, ctx);
+        }
+    }
+    g_reading_for = PLAT_FACT_FORWARDERS;
 }

@@ -17,6 +17,15 @@ bool ld_is_engine(uint32_t pid);
 // container: 0 with buf filled, -1 when none does.
 int ld_container_name(const char *container, char *buf, size_t size);
 
+struct lcn_docker;
+
+// Calls fn for every running container of each root Docker engine of the last discovery:
+// its full id, the inode of its namespace, its name and its published ports as its state
+// says. Files that could not be read are said "published".
+void ld_published(void (*fn)(const char *full_id, int64_t netns, const char *name,
+                             const lcn_docker &ports, void *ctx),
+                  void *ctx);
+
 // The folder of the named network namespaces of that engine (its exec root's netns:
 // --exec-root, else "exec-root" of its configuration file, else /var/run/docker), as a
 // path to resolve beneath its own root (/proc/PID/root): 0 with path filled, -1 when pid
