@@ -302,10 +302,28 @@ void container_name_of(uint32_t pid, const char *container, char *text, size_t s
     snprintf(text, size, "%s", m.name);
 }
 
+// The pod named last: the rows of one pod's processes often follow each other.
+char g_pod_uid[40], g_pod_ns[64], g_pod_name[254];
+
+void pod_of(const char *uid, row_text &t) {
+    t.pod_namespace[0] = t.pod_name[0] = '\0';
+    if (!uid[0]) return;
+    if (strcmp(uid, g_pod_uid) != 0) {
+        snprintf(g_pod_uid, sizeof g_pod_uid, "%s", uid);
+        char ns[sizeof g_pod_ns], name[sizeof g_pod_name];
+        if (plat_pod_of(uid, ns, sizeof ns, name, sizeof name) != 0) ns[0] = name[0] = '\0';
+        utf8_copy(g_pod_ns, sizeof g_pod_ns, ns);
+        utf8_copy(g_pod_name, sizeof g_pod_name, name);
+    }
+    strcpy(t.pod_namespace, g_pod_ns);
+    strcpy(t.pod_name, g_pod_name);
+}
+
 // In row order: the facts of consecutive rows' processes and accounts are read once.
 void fill_texts() {
     static const plat_process none = {};
     for (name_memo &m : g_name_memo) m.container[0] = '\0';
+    g_pod_uid[0] = '\0';
     for (int i = 0; i < g_sock_count; ++i) {
         const sock_row &r = g_socks[i];
         const plat_process *p = r.pid ? &facts_of(static_cast<uint32_t>(r.pid)) : nullptr;
@@ -315,6 +333,7 @@ void fill_texts() {
         utf8_copy(t.container, sizeof t.container, (p ? p : &none)->container);
         container_name_of(static_cast<uint32_t>(r.pid), t.container, t.container_name,
                           sizeof t.container_name);
+        pod_of((p ? p : &none)->pod_uid, t);
     }
 }
 
@@ -365,6 +384,16 @@ void write_row_more(const sock_row &r, void *) {
     json_str(g_text[i].container);
     out_lit(",\"container_name\":");
     json_str(g_text[i].container_name);
+    out_lit(",\"pod\":");
+    if (g_text[i].pod_namespace[0] && g_text[i].pod_name[0]) {
+        out_lit("{\"namespace\":");
+        json_str(g_text[i].pod_namespace);
+        out_lit(",\"name\":");
+        json_str(g_text[i].pod_name);
+        out_lit("}");
+    } else {
+        out_lit("null");
+    }
     out_lit(",\"holders\":");
     out_int(r.holders);
     out_lit(",\"queue\":");

@@ -41,6 +41,8 @@ struct row_text {
     char service[sizeof(plat_process::service)];
     char container[sizeof(plat_process::container)];
     char container_name[256];
+    char pod_namespace[64]; // the Kubernetes pod it runs in; both empty: none known
+    char pod_name[254];
 };
 
 // The detail reading: fills the table with every socket, ordered, with its serving

@@ -78,6 +78,7 @@ TEST_F(Detail, EveryFieldOfEveryKindOfRow) {
     ep->holders = 1;
     ep->v6only = 1;
     fake_container_name("ab12cd34ef56", "db\"1"); // the engine's name, escaped
+    fake_pod(90, "0f1e2d3c-aaaa-bbbb-cccc-000000000000", "shop", "db-0");
     ep->queue = 7; // a UDP socket's queue is no accept queue
     conn("::ffff:127.0.0.1", 80);
     conn("::1", 80);
@@ -89,15 +90,15 @@ TEST_F(Detail, EveryFieldOfEveryKindOfRow) {
             "\"specific\":0},\"listeners\":["
             "{\"proto\":\"tcp\",\"bind_addr\":\"127.0.0.1\",\"port\":22,\"scope\":\"loopback\","
             "\"pid\":1,\"comm\":\"systemd\",\"user\":\"root\",\"service\":\"init.scope\","
-            "\"container\":\"\",\"container_name\":\"\",\"holders\":1,\"queue\":0,\"backlog\":128,\"conns\":1,"
+            "\"container\":\"\",\"container_name\":\"\",\"pod\":null,\"holders\":1,\"queue\":0,\"backlog\":128,\"conns\":1,"
             "\"v6only\":null,\"probe\":true,\"netns\":0,\"forward\":null,\"expected\":null},"
             "{\"proto\":\"udp\",\"bind_addr\":\"::\",\"port\":53,\"scope\":\"wildcard\","
             "\"pid\":90,\"comm\":\"dns\\\"d\",\"user\":\"root\",\"service\":\"docker-ab12.scope\","
-            "\"container\":\"ab12cd34ef56\",\"container_name\":\"db\\\"1\",\"holders\":1,\"queue\":-1,\"backlog\":-1,"
+            "\"container\":\"ab12cd34ef56\",\"container_name\":\"db\\\"1\",\"pod\":{\"namespace\":\"shop\",\"name\":\"db-0\"},\"holders\":1,\"queue\":-1,\"backlog\":-1,"
             "\"conns\":-1,\"v6only\":true,\"probe\":false,\"netns\":0,\"forward\":null,\"expected\":null},"
             "{\"proto\":\"tcp\",\"bind_addr\":\"::\",\"port\":80,\"scope\":\"wildcard\","
             "\"pid\":812,\"comm\":\"nginx\",\"user\":\"www-data\",\"service\":\"nginx.service\","
-            "\"container\":\"\",\"container_name\":\"\",\"holders\":3,\"queue\":2,\"backlog\":511,\"conns\":2,"
+            "\"container\":\"\",\"container_name\":\"\",\"pod\":null,\"holders\":3,\"queue\":2,\"backlog\":511,\"conns\":2,"
             "\"v6only\":false,\"probe\":true,\"netns\":0,\"forward\":null,\"expected\":null}],\"unreadable\":[],\"truncated\":false,\"published\":[],"
             "\"policy\":null,\"missing\":[]}\n");
     EXPECT_EQ(g_fake_flags, PLAT_DETAIL | PLAT_EVERY_NETNS);
@@ -112,11 +113,11 @@ TEST_F(Detail, NothingKnownIsEmptyNullOrMinusOne) {
                 "\"specific\":0},\"listeners\":["
                 "{\"proto\":\"udp\",\"bind_addr\":\"0.0.0.0\",\"port\":68,\"scope\":\"wildcard\","
                 "\"pid\":5,\"comm\":\"\",\"user\":\"\",\"service\":\"\",\"container\":\"\","
-                "\"container_name\":\"\",\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":-1,\"v6only\":null,"
+                "\"container_name\":\"\",\"pod\":null,\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":-1,\"v6only\":null,"
                 "\"probe\":false,\"netns\":0,\"forward\":null,\"expected\":null},"
                 "{\"proto\":\"tcp\",\"bind_addr\":\"0.0.0.0\",\"port\":8080,\"scope\":\"wildcard\","
                 "\"pid\":0,\"comm\":\"\",\"user\":\"\",\"service\":\"\",\"container\":\"\","
-                "\"container_name\":\"\",\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":0,\"v6only\":null,"
+                "\"container_name\":\"\",\"pod\":null,\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":0,\"v6only\":null,"
                 "\"probe\":true,\"netns\":0,\"forward\":null,\"expected\":null}],"
                 "\"unreadable\":[],\"truncated\":false,\"published\":[],\"policy\":null,\"missing\":[]}\n");
     EXPECT_EQ(g_fake_fact_calls, 1); // pid 0 has no facts to read

@@ -347,6 +347,24 @@ TEST(DockerState, PublishedPortsAndAddresses) {
     }
 }
 
+TEST(CgroupPod, TheUidOfAKubepodsPathOnly) {
+    const std::string uid = "0f1e2d3c-aaaa-bbbb-cccc-000000000000";
+    const std::string id(64, 'a');
+    auto pod = [](const std::string &text) {
+        char buf[40];
+        return lp_cgroup_pod_uid(text.c_str(), buf, sizeof buf) ? std::string(buf) : std::string("-");
+    };
+    EXPECT_EQ(pod("0::/kubepods/besteffort/pod" + uid + "/" + id + "\n"), uid);
+    std::string systemd = uid;
+    for (char &c : systemd) c = c == '-' ? '_' : c;
+    EXPECT_EQ(pod("0::/kubepods.slice/kubepods-burstable.slice/kubepods-burstable-pod" + systemd +
+                  ".slice/cri-containerd-" + id + ".scope\n"),
+              uid);
+    EXPECT_EQ(pod("0::/system.slice/pod" + uid + ".service\n"), "-");   // no kubepods
+    EXPECT_EQ(pod("0::/kubepods/besteffort/pod1234/" + id + "\n"), "-"); // no uid
+    EXPECT_EQ(pod("0::/kubepods/besteffort/pod" + uid.substr(0, 35) + "X/x\n"), "-");
+}
+
 TEST(JsonString, TopLevelStringMembersOnly) {
     auto get = [](std::string text, const char *key, size_t size = 32) {
         char buf[32] = "left";

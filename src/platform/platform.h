@@ -179,6 +179,7 @@ struct plat_process {
     char user[160];     // the account it runs as
     char service[512];  // the service or services it runs (names joined with ",")
     char container[16]; // the container it runs in: the first 12 characters of its id
+    char pod_uid[40];   // the Kubernetes pod it runs in: its uid
 };
 
 // Fills what can be had of pid; the rest stays empty.
@@ -192,6 +193,11 @@ int plat_account_name(int64_t account, char *buf, size_t size);
 // engine's own state: 0 with buf filled; -1 when it is not known. The engines are those
 // the last plat_tables_read with PLAT_EVERY_NETNS found.
 int plat_container_name(uint32_t pid, const char *container, char *buf, size_t size);
+
+// The namespace and name of the Kubernetes pod whose uid is uid (plat_process.pod_uid),
+// as the node's kubelet names it (Linux: its log folder /var/log/pods/<namespace>_<name>_
+// <uid>, a folder of root's): 0 with both filled, -1 when not known.
+int plat_pod_of(const char *uid, char *ns, size_t ns_size, char *name, size_t name_size);
 
 // Where the socket of a port forwarder leads (Linux: Docker's docker-proxy): the
 // address and port it forwards to, the network namespace that has that address on an

@@ -86,6 +86,8 @@ A plan is a dict:
            pod's address, "pod": [namespace, name], "replace": [[old, new]...] in its
            text}; natively /var/lib/cni is a tmpfs of the holder's, so the node's cache
            never shows in a test
+  pods     list of [namespace, name, uid(, owner)]: the kubelet's log folder of each pod
+           (natively /var/log is a tmpfs of the holder's)
   cgroup   a path (under the root of the hierarchy whose path names the systemd unit)
            that the holder moves into first, so every process it starts is there too;
            made and removed by the holder, in a mount namespace of its own
@@ -679,7 +681,16 @@ def _hold(plan):
                             "ports-test", folder], check=True)
         if plan.get("cni"):
             os.mkdir("/var/lib/cni/results", 0o700)
-    elif plan.get("named") or plan.get("cni"):
+        # The kubelet's pod log folders, each <namespace>_<name>_<uid>, root's unless a
+        # fourth item names another owner.
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m,mode=755", "ports-test",
+                        "/var/log"], check=True)
+        for pod in plan.get("pods", []):
+            folder = "/var/log/pods/%s_%s_%s" % tuple(pod[:3])
+            os.makedirs(folder)
+            if len(pod) > 3:
+                os.chown(folder, pod[3], pod[3])
+    elif plan.get("named") or plan.get("cni") or plan.get("pods"):
         raise RuntimeError("named namespaces and CNI caches are made in a mount namespace "
                            "of the holder's")
     if plan["netns"]:

@@ -30,12 +30,13 @@ def detail_body(rows, unreadable=(), truncated=False, published="[]"):
         words = {None: "null", True: "true", False: "false"}
         netns = r[14] if len(r) > 14 else 0
         probe = r[0] == "tcp" and netns == 0
-        objects.append(base + ',"user":"%s","service":"%s","container":"%s","container_name":"",'
-                              '"holders":%d,'
-                              '"queue":%d,"backlog":%d,"conns":%d,"v6only":%s,"probe":%s,'
-                              '"netns":%s,"forward":%s,"expected":null}'
-                       % (r[6:13] + (words[r[13]], words[probe], "null" if netns is None else netns,
-                                     r[15] if len(r) > 15 else "null")))
+        objects.append(base + (',"user":"%s","service":"%s","container":"%s","container_name":"",'
+                               '"pod":%s,"holders":%d,'
+                               '"queue":%d,"backlog":%d,"conns":%d,"v6only":%s,"probe":%s,'
+                               '"netns":%s,"forward":%s,"expected":null}'
+                               % (r[6:9] + (r[16] if len(r) > 16 else "null",) + r[9:13] +
+                                  (words[r[13]], words[probe], "null" if netns is None else netns,
+                                   r[15] if len(r) > 15 else "null"))))
     names = ",".join('"%s"' % n for n in unreadable)
     # No file of expected listeners: nothing is judged.
     return (head + ",".join(objects) + '],"unreadable":[' + names + '],"truncated":' +
@@ -181,6 +182,20 @@ class Holders(DetailTest):
                     {"owner": {"name_hex": b"svc".hex(), "uid": uid}}, leaf=leaf)
                 self.assertEqual(body, self.expect(port, report["owner"], "svc", account(uid),
                                                    leaf, CONTAINER_ID[:12], 1))
+
+    def test_a_process_in_a_kubernetes_pod_names_its_pod(self):
+        # A kubepods cgroup (cgroupfs) of the pod's uid, and the kubelet's log folder of
+        # that pod; a folder of another uid, or of another account, names nothing.
+        uid = str(uuid.uuid4())
+        leaf = "kubepods/besteffort/pod%s/%s" % (uid, CONTAINER_ID)
+        for pods, pod in (([["shop", "web-7d4b9c", uid], ["shop", "other", str(uuid.uuid4())]],
+                           '{"namespace":"shop","name":"web-7d4b9c"}'),
+                          ([["shop", "web-7d4b9c", uid, 65534]], "null")):
+            with self.subTest(pod=pod):
+                report, port, body = self.one_row({"pods": pods}, leaf=leaf)
+                self.assertEqual(body, detail_body([
+                    ("tcp", "127.0.0.1", port, "loopback", report["pid"], report["comm"],
+                     account(0), "", CONTAINER_ID[:12], 1, 0, 8, 0, None, 0, "null", pod)]))
 
     def test_hub_without_root_still_names_the_sockets_account(self):
         # The process of another account cannot be seen: no pid, no process facts, but

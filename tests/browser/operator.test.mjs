@@ -174,6 +174,8 @@ describe('network namespaces and forwards', () => {
                   container: 'fa425de4ee5d', container_name: 'web<1>', netns: 4026532305,
                   forward: null }),
         row(8081, { pid: 0, comm: '', netns: null, forward: null }),
+        row(8082, { pid: 33, comm: 'web', container: '0123456789ab', container_name: 'k8s_web',
+                    pod: { namespace: 'shop', name: 'web-7d4b9c' }, netns: 4026532402 }),
         row(9000, { pid: 9, comm: 'docker-proxy', netns: 0,
                     forward: { addr: 'fd00::2', port: 8080, netns: null, container: '',
                                name: '' } }),
@@ -189,21 +191,22 @@ describe('network namespaces and forwards', () => {
     test('other namespaces show their container or ns tag and no probe; forwards their ' +
          'target; the filter finds both', async () => {
         const { page } = await openWith({ rows: ROWS });
-        await rowCount(page, 6);
+        await rowCount(page, 7);
         const processes = await page.$$eval('#rows tr', trs => trs.map(tr => tr.cells[5].innerHTML));
         assert.deepEqual(processes, [
             '- <span class="tag t-ct">ns:4026532400</span>',
             'busybox <span class="tag t-ct">web&lt;1&gt; fa425de4ee5d</span>',
             '- <span class="tag t-ct">ns:?</span>',
+            'web <span class="tag t-ct">shop/web-7d4b9c 0123456789ab</span>',
             `docker-proxy <span class="fw">${to}[fd00::2]:8080</span>`,
             `docker-proxy <span class="fw">${to}web1:80</span>`,
             `docker-proxy <span class="fw">${to}&lt;b&gt;"x'&lt;/b&gt;:80</span>`,
         ]);
         assert.deepEqual(await page.$$eval('#rows tr', trs => trs.map(tr => tr.cells[8].innerHTML)),
-                         [none, none, none, probe(9000), probe(18090), probe(18091)]);
+                         [none, none, none, none, probe(9000), probe(18090), probe(18091)]);
         for (const [text, ports] of [['web1', ['18090']], ['ns:4026532400', ['53']],
                                      ['fa425de4', ['80']], ['web<1> fa4', ['80']],
-                                     ['ns:?', ['8081']],
+                                     ['ns:?', ['8081']], ['shop/web', ['8082']],
                                      [to + '[fd00', ['9000']]]) {
             await page.fill('#q', text);
             assert.deepEqual(await column(page, 2), ports, text);

@@ -36,11 +36,12 @@ export function connsOf(r) {
 // The process as the table names it: its name, then the service it runs.
 export function processText(r) { return field(r.comm) + (r.service ? ' - ' + r.service : ''); }
 
-// Where a row of another network namespace lives: its container (the name the engine
-// gives it first, then its id), else "ns:" and the namespace's number ("?" for one the
-// program may not name); '' for the program's own.
+// Where a row of another network namespace lives: its container (its Kubernetes pod or
+// the name its engine gives it first, then its id), else "ns:" and the namespace's number
+// ("?" for one the program may not name); '' for the program's own.
 export function placeText(r) {
-    if (r.container) return (r.container_name ? r.container_name + ' ' : '') + r.container;
+    var pod = r.pod && typeof r.pod === 'object' ? r.pod.namespace + '/' + r.pod.name + ' ' : '';
+    if (r.container) return (pod || (r.container_name ? r.container_name + ' ' : '')) + r.container;
     if (r.netns === undefined || r.netns === 0) return '';
     return 'ns:' + (typeof r.netns === 'number' ? r.netns : '?');
 }

@@ -137,3 +137,53 @@ int lpm_forward_of(uint32_t pid, const char *proto, int ipv6, const unsigned cha
     if (lcs_incomplete()) note_unreadable(PLAT_FACT_FORWARDERS);
     return -1;
 }
+
+namespace {
+
+// kubelet's folder of pod logs, one folder per pod: <namespace>_<name>_<uid>.
+const char PODS[] = "/var/log/pods";
+
+struct pod_find {
+    const char *uid;
+    char found[256];
+    int dir;
+};
+
+bool pod_entry(const char *name, void *ctx) {
+    pod_find &f = *static_cast<pod_find *>(ctx);
+    const size_t n = strlen(name);
+    // Neither a namespace nor a pod name holds "_" (both are DNS names).
+    if (n < 36 + 4 || n >= sizeof f.found || name[n - 37] != '_' || strcmp(name + n - 36, f.uid) != 0)
+        return true;
+    struct stat st;
+    // The kubelet's, root's own folder.
+    if (fstatat(f.dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != 0)
+        return true;
+    strcpy(f.found, name);
+    return false;
+}
+
+} // namespace
+
+int plat_pod_of(const char *uid, char *ns, size_t ns_size, char *name, size_t name_size) {
+    if (strlen(uid) != 36) return -1;
+    const int dir = open(PODS, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    if (dir < 0) return -1;
+    pod_find f = {uid, "", dir};
+    // On the node's own path, which only root may change.
+    if (fstat(dir, &st) == 0 && st.st_uid == 0) proc_dir_each(dir, pod_entry, &f);
+    close(dir);
+    const char *sep = strchr(f.found, '_');
+    if (!sep) return -1;
+    const size_t ns_len = static_cast<size_t>(sep - f.found);
+    const size_t name_len = strlen(f.found) - ns_len - 1 - 37;
+    if (ns_len == 0 || name_len == 0 || ns_len >= ns_size || name_len >= name_size ||
+        memchr(sep + 1, '_', name_len))
+        return -1;
+    memcpy(ns, f.found, ns_len);
+    ns[ns_len] = '\0';
+    memcpy(name, sep + 1, name_len);
+    name[name_len] = '\0';
+    return 0;
+}

@@ -32,3 +32,10 @@ int lp_passwd_name(const char *text, size_t n, uint32_t uid, char *buf, size_t s
 // is empty when there is none, or when it does not fit.
 void lp_cgroup_facts(const char *text, char *unit, size_t unit_size, char *container,
                      size_t container_size);
+
+// The uid of the Kubernetes pod a /proc/PID/cgroup text's path (as lp_cgroup_facts
+// chooses it) is in: a kubepods path's "pod<uid>" component (cgroupfs) or its
+// "kubepods-<class>-pod<uid>.slice" (systemd, "_" for "-"), the uid 36 characters of
+// lowercase hexadecimal digits and dashes. 1 with uid filled (size at least 37), else 0
+// and uid empty.
+int lp_cgroup_pod_uid(const char *text, char *uid, size_t size);

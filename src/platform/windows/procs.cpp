@@ -299,6 +299,9 @@ int plat_account_name(int64_t, char *, size_t) { return -1; }
 // No engine publishes ports by address translation on the Windows build's node.
 void plat_published_read(plat_published_fn, void *) {}
 
+// No Kubernetes pod runs on the Windows build's node.
+int plat_pod_of(const char *, char *, size_t, char *, size_t) { return -1; }
+
 // No container runs on the Windows build's node.
 int plat_container_name(uint32_t, const char *, char *, size_t) { return -1; }
 
