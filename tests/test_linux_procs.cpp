@@ -365,6 +365,32 @@ TEST(CgroupPod, TheUidOfAKubepodsPathOnly) {
     EXPECT_EQ(pod("0::/kubepods/besteffort/pod" + uid.substr(0, 35) + "X/x\n"), "-");
 }
 
+TEST(Pasta, TheSpecThatForwardsTheSocketOrNothing) {
+    static const unsigned char lo[4] = {127, 0, 0, 1}, any[16] = {};
+    auto target = [&](std::initializer_list<std::string> args, const char *proto = "tcp",
+                      const unsigned char *addr = nullptr, int port = 8080, int ipv6 = 0) {
+        if (!addr) addr = lo;
+        std::string line = cmdline(args);
+        int32_t t = -7;
+        return lf_pasta_target(line.data(), line.size(), proto, ipv6, addr, port, &t) == 0 ? t : -1;
+    };
+    EXPECT_EQ(target({"pasta", "-t", "127.0.0.1/8080:80", "-u", "none"}), 80);
+    EXPECT_EQ(target({"pasta", "--tcp-ports=8000-8100:9000-9100"}), 9080);
+    EXPECT_EQ(target({"pasta", "-t8080"}), 8080);
+    EXPECT_EQ(target({"pasta", "-u", "5353:53"}, "udp", lo, 5353), 53);
+    EXPECT_EQ(target({"pasta", "-t", "8080", "--", "sh", "-t", "9"}, "tcp", any, 8080, 1), 8080);
+    // Another address, an excluded port, the other protocol, a command's own -t.
+    EXPECT_EQ(target({"pasta", "-t", "10.0.0.1/8080:80"}), -1);
+    EXPECT_EQ(target({"pasta", "-t", "8000-8100,~8080"}), -1);
+    EXPECT_EQ(target({"pasta", "-u", "8080"}), -1);
+    EXPECT_EQ(target({"pasta", "--", "sh", "-t", "8080"}), -1);
+    // Specs it cannot read whole, or that forward ports it cannot tell: nothing.
+    for (const char *bad : {"70000", "8080:80-90", "all", "auto", "8080,", "x/8080", "8080-80",
+                            "fe80::1%eth0/8080"})
+        EXPECT_EQ(target({"pasta", "-t", bad}), -1) << bad;
+    EXPECT_EQ(target({"pasta", "-T", "-t", "-t", "8080"}), 8080); // -T's value is no spec
+}
+
 TEST(JsonString, TopLevelStringMembersOnly) {
     auto get = [](std::string text, const char *key, size_t size = 32) {
         char buf[32] = "left";

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "platform/linux/checked_files.h"
 #include "platform/linux/forward.h"
@@ -39,6 +40,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         (strlen(c.id) != 64 || strspn(c.id, "0123456789abcdef") != 64 || !c.name[0] ||
          strpbrk(c.name, "<>\"'/ ")))
         abort();
+
+    // pasta's specs: a forward is a port, whatever the text.
+    static const unsigned char lo[16] = {127, 0, 0, 1};
+    for (const char *proto : {"tcp", "udp"}) {
+        int32_t target = 0;
+        if (lf_pasta_target(text, size, proto, 0, lo, 8080, &target) == 0 &&
+            (target < 1 || target > 65535))
+            abort();
+    }
 
     // A process's status and uid map: only root of the node's own user namespace passes,
     // whatever else the text holds.

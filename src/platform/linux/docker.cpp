@@ -22,6 +22,7 @@
 #include "platform/linux/forward.h"
 #include "platform/linux/netns.h"
 #include "platform/linux/podman.h"
+#include "platform/linux/rootless.h"
 #include "platform/linux/proc_dirs.h"
 #include "platform/linux/procs.h"
 
@@ -310,6 +311,7 @@ int plat_forward_of(uint32_t pid, const char *image, const char *proto, int ipv6
                     const unsigned char *addr, int port, plat_forward *out) {
     if (pid && strcmp(image, "conmon") == 0) return lpm_forward_of(pid, proto, ipv6, addr, port, out);
     if (pid && strcmp(image, "dockerd") == 0) return dockerd_forward(pid, proto, ipv6, addr, port, out);
+    if (lr_pasta_forward(pid, image, proto, ipv6, addr, port, out) == 0) return 0;
     if (pid == 0 || strcmp(image, "docker-proxy") != 0 || !root_of_node(pid)) return -1;
     const uint32_t parent = parent_of(pid);
     char name[256];

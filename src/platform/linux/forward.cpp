@@ -347,3 +347,119 @@ int lf_conmon_args(const char *cmdline, size_t n, lf_conmon *out) {
     memcpy(out->name, name, name_len);
     return 0;
 }
+
+namespace {
+
+// A port range "a[-b]" of text (len bytes): 1 with *lo, *hi.
+bool port_range(const char *text, size_t len, int32_t *lo, int32_t *hi) {
+    const char *dash = static_cast<const char *>(memchr(text, '-', len));
+    const size_t first = dash ? static_cast<size_t>(dash - text) : len;
+    *lo = plain_port(text, first);
+    *hi = dash ? plain_port(dash + 1, len - first - 1) : *lo;
+    return *lo && *hi && *lo <= *hi;
+}
+
+// One spec of pasta: -1 unreadable or untellable, 0 the socket not forwarded by it, 1
+// forwarded (*target set).
+int pasta_spec(const char *spec, size_t len, int ipv6, const unsigned char *addr, int port,
+               int32_t *target) {
+    if (len == 4 && memcmp(spec, "none", 4) == 0) return 0;
+    int found = 0;
+    bool excluded = false;
+    for (size_t at = 0; at <= len;) {
+        const char *comma = static_cast<const char *>(memchr(spec + at, ',', len - at));
+        const size_t stop = comma ? static_cast<size_t>(comma - spec) : len;
+        const char *item = spec + at;
+        size_t item_len = stop - at;
+        at = stop + 1;
+        if (item_len == 0) return -1;
+        if (item[0] == '~') {
+            int32_t lo, hi;
+            if (!port_range(item + 1, item_len - 1, &lo, &hi)) return -1;
+            excluded = excluded || (port >= lo && port <= hi);
+            if (!comma) break;
+            continue;
+        }
+        // An address bounds the host side; a socket on another one is not this item's.
+        bool on_addr = true;
+        const char *slash = static_cast<const char *>(memchr(item, '/', item_len));
+        if (slash) {
+            int a_ipv6;
+            unsigned char a[16];
+            if (memchr(item, '%', static_cast<size_t>(slash - item)) ||
+                !parse_addr(item, static_cast<size_t>(slash - item), &a_ipv6, a))
+                return -1;
+            on_addr = a_ipv6 == (ipv6 != 0) && memcmp(a, addr, ipv6 ? 16 : 4) == 0;
+            item_len -= static_cast<size_t>(slash + 1 - item);
+            item = slash + 1;
+        }
+        const char *colon = static_cast<const char *>(memchr(item, ':', item_len));
+        int32_t lo, hi, to_lo, to_hi;
+        const size_t host_len = colon ? static_cast<size_t>(colon - item) : item_len;
+        if (!port_range(item, host_len, &lo, &hi)) return -1;
+        to_lo = lo;
+        to_hi = hi;
+        if (colon && (!port_range(colon + 1, item_len - host_len - 1, &to_lo, &to_hi) ||
+                      to_hi - to_lo != hi - lo))
+            return -1;
+        if (on_addr && port >= lo && port <= hi && !found) {
+            found = 1;
+            *target = to_lo + (port - lo);
+        }
+        if (!comma) break;
+    }
+    return found && !excluded ? 1 : 0;
+}
+
+// pasta's options that take a value, besides the port specs: their values are skipped.
+const char *const PASTA_VALUES[] = {
+    "-T", "--tcp-ns", "-U", "--udp-ns", "-i", "--interface", "-o", "--outbound", "-a",
+    "--address", "-n", "--netmask", "-g", "--gateway", "-M", "--mac-addr", "-D", "--dns",
+    "-S", "--search", "-m", "--mtu", "-P", "--pid", "-p", "--pcap", "-l", "--log-file",
+    "--netns", "--userns", "--ns-ifname", "--runas", "--log-size", "--dns-forward",
+    "--outbound-if4", "--outbound-if6"};
+
+} // namespace
+
+int lf_pasta_target(const char *cmdline, size_t n, const char *proto, int ipv6,
+                    const unsigned char *addr, int port, int32_t *target) {
+    const bool tcp = strcmp(proto, "tcp") == 0;
+    if (!tcp && strcmp(proto, "udp") != 0) return -1;
+    const char *shortf = tcp ? "-t" : "-u", *longf = tcp ? "--tcp-ports" : "--udp-ports";
+    size_t at = 0;
+    const char *arg;
+    size_t len;
+    int found = 0;
+    if (!next_arg(cmdline, n, &at, &arg, &len)) return -1;
+    while (next_arg(cmdline, n, &at, &arg, &len)) {
+        if (len == 2 && memcmp(arg, "--", 2) == 0) break; // the command it runs follows
+        const char *spec = nullptr;
+        size_t spec_len = 0;
+        const size_t long_len = strlen(longf);
+        if ((len == 2 && memcmp(arg, shortf, 2) == 0) ||
+            (len == long_len && memcmp(arg, longf, long_len) == 0)) {
+            if (!next_arg(cmdline, n, &at, &spec, &spec_len)) return -1;
+        } else if (len > 2 && memcmp(arg, shortf, 2) == 0) {
+            spec = arg + 2;
+            spec_len = len - 2;
+        } else if (len > long_len + 1 && memcmp(arg, longf, long_len) == 0 && arg[long_len] == '=') {
+            spec = arg + long_len + 1;
+            spec_len = len - long_len - 1;
+        } else {
+            for (const char *v : PASTA_VALUES)
+                if (strlen(v) == len && memcmp(arg, v, len) == 0) {
+                    if (!next_arg(cmdline, n, &at, &arg, &len)) return -1;
+                    break;
+                }
+            continue;
+        }
+        int32_t to = 0;
+        const int got = pasta_spec(spec, spec_len, ipv6, addr, port, &to);
+        if (got < 0) return -1;
+        if (got && !found) {
+            found = 1;
+            *target = to;
+        }
+    }
+    return found ? 0 : -1;
+}
