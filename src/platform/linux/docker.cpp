@@ -70,6 +70,7 @@ struct container_state {
     int64_t sandbox; // the inode of its namespace, -1 when its state names none
     char name[256];
     lcn_docker *ports; // its published ports and addresses; null when not read
+    bool failed;       // its state could not be read whole
 };
 
 // The engine of the forwarders of this answer: its view of the files (/proc/PID/root),
@@ -86,6 +87,9 @@ struct engine {
     size_t n_states;
     size_t bytes;
     dev_t nsfs; // the file system of namespaces
+    // Its root, configuration or containers folder could not be read: every reading of
+    // it, for a forward or for the ports published, says so.
+    bool failed;
 };
 // One per engine of an answer (a node may run more than one dockerd).
 enum { MAX_ENGINES = 4 };
@@ -96,8 +100,12 @@ size_t g_next_engine;
 // the ports published.
 int g_reading_for = PLAT_FACT_FORWARDERS;
 
-// The engine's files could not all be read.
-void unreadable() { note_unreadable(g_reading_for); }
+// The engine's files could not all be read; sticky, when given, keeps it for every later
+// use of what was read.
+void unreadable(bool *sticky = nullptr) {
+    note_unreadable(g_reading_for);
+    if (sticky) *sticky = true;
+}
 
 void forget_engine(engine &e) {
     if (e.root >= 0) close(e.root);
@@ -107,6 +115,7 @@ void forget_engine(engine &e) {
     e.ids = nullptr;
     e.n_ids = e.n_states = e.bytes = 0;
     e.listed = false;
+    e.failed = false;
     e.data_root[0] = '\0';
 }
 
@@ -128,7 +137,7 @@ void find_data_root(engine &e) {
             e.data_root[0] != '/')
             e.data_root[0] = '\0';
     } else if (read != PLAT_FILE_MISSING) {
-        unreadable();
+        unreadable(&e.failed);
     }
     free(text);
     if (!e.data_root[0]) strcpy(e.data_root, "/var/lib/docker");
@@ -137,7 +146,10 @@ void find_data_root(engine &e) {
 // The engine whose dockerd is pid, read afresh for each discovery of the namespaces.
 engine *engine_of(uint32_t pid) {
     for (engine &e : g_engines)
-        if (e.pid == pid && e.discovery == ln_discoveries()) return &e;
+        if (e.pid == pid && e.discovery == ln_discoveries()) {
+            if (e.failed) unreadable();
+            return &e;
+        }
     engine &e = g_engines[g_next_engine++ % MAX_ENGINES];
     forget_engine(e);
     e.pid = pid;
@@ -149,7 +161,7 @@ engine *engine_of(uint32_t pid) {
     struct stat st;
     e.nsfs = stat("/proc/self/ns/net", &st) == 0 ? st.st_dev : 0;
     if (e.root < 0) {
-        unreadable();
+        unreadable(&e.failed);
         return &e;
     }
     find_data_root(e);
@@ -181,13 +193,13 @@ const char *full_id(engine &e, const char *id) {
         e.ids = static_cast<char(*)[65]>(malloc(MAX_CONTAINERS * sizeof *e.ids));
         const int dir = e.ids ? lc_open_dir(e.root, path, ROOT) : -1;
         if (dir < 0) {
-            unreadable();
+            unreadable(&e.failed);
             return nullptr;
         }
         id_list l = {&e, false};
         proc_dir_each(dir, note_id, &l);
         close(dir);
-        if (l.full) unreadable();
+        if (l.full) unreadable(&e.failed);
     }
     const char *found = nullptr;
     for (size_t k = 0; k < e.n_ids; ++k) {
@@ -205,7 +217,10 @@ const container_state *state_of(engine &e, const char *id) {
     const char *full = full_id(e, id);
     if (!full) return nullptr;
     for (size_t k = 0; k < e.n_states; ++k)
-        if (strcmp(e.states[k].id, full) == 0) return &e.states[k];
+        if (strcmp(e.states[k].id, full) == 0) {
+            if (e.states[k].failed) unreadable();
+            return &e.states[k];
+        }
     if (e.n_states == MAX_STATES || e.bytes >= MAX_ALL_BYTES) {
         unreadable();
         return nullptr;
@@ -215,13 +230,14 @@ const container_state *state_of(engine &e, const char *id) {
     s.sandbox = -1;
     s.name[0] = '\0';
     s.ports = nullptr;
+    s.failed = false;
     static char path[PATH_MAX + 128];
     snprintf(path, sizeof path, "%s/containers/%s/config.v2.json", e.data_root, full);
     char *text;
     size_t n;
     const int read = lc_read(e.root, path, ROOT, MAX_STATE_BYTES, &text, &n);
     if (read != PLAT_FILE_READ) {
-        if (read != PLAT_FILE_MISSING) unreadable();
+        if (read != PLAT_FILE_MISSING) unreadable(&s.failed);
         return &s;
     }
     e.bytes += n;
@@ -233,7 +249,7 @@ const container_state *state_of(engine &e, const char *id) {
     if (s.ports && copy && lcn_docker_read(copy, n, s.ports) != 0) {
         free(s.ports);
         s.ports = nullptr;
-        unreadable();
+        unreadable(&s.failed);
     }
     if (copy) memcpy(copy, text, n + 1);
     if (lf_json_string(text, n, "Name", name, sizeof name)) {
@@ -383,14 +399,14 @@ int ld_netns_folder(uint32_t pid, char *path, size_t size) {
     if (!exec_root[0]) {
         snprintf(cmdline_path, sizeof cmdline_path, "/proc/%u/root", static_cast<unsigned>(pid));
         const int root = open(cmdline_path, O_PATH | O_DIRECTORY | O_CLOEXEC);
-        if (root < 0) return -1;
+        if (root < 0) return -2;
         const int read = lc_read(root, config, ROOT, 1 << 20, &text, &n);
         close(root);
         if (read == PLAT_FILE_READ &&
             (!lf_json_string(text, n, "exec-root", exec_root, sizeof exec_root) || exec_root[0] != '/'))
             exec_root[0] = '\0';
         free(text);
-        if (read != PLAT_FILE_READ && read != PLAT_FILE_MISSING) return -1;
+        if (read != PLAT_FILE_READ && read != PLAT_FILE_MISSING) return -2;
         if (!exec_root[0]) strcpy(exec_root, "/var/run/docker");
     }
     const int len = snprintf(path, size, "%s/netns", exec_root);

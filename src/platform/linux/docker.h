@@ -29,5 +29,5 @@ void ld_published(void (*fn)(const char *full_id, int64_t netns, const char *nam
 // The folder of the named network namespaces of that engine (its exec root's netns:
 // --exec-root, else "exec-root" of its configuration file, else /var/run/docker), as a
 // path to resolve beneath its own root (/proc/PID/root): 0 with path filled, -1 when pid
-// is no such engine or its configuration may not be read.
+// is no such engine, -2 when it is and its configuration may not be read.
 int ld_netns_folder(uint32_t pid, char *path, size_t size);

@@ -224,8 +224,11 @@ void note_files() {
     note_folder(0, "/run/netns");
     for (size_t k = 0; k < g_engine_count; ++k) {
         char folder[PATH_MAX];
-        if (ld_netns_folder(g_engines[k], folder, sizeof folder) == 0)
+        const int got = ld_netns_folder(g_engines[k], folder, sizeof folder);
+        if (got == 0)
             note_folder(g_engines[k], folder);
+        else if (got == -2)
+            g_discovery_failed = true; // root's engine whose namespaces could not be looked for
     }
 }
 
