@@ -362,7 +362,10 @@ void write_forward(const sock_row &r) {
     out_lit("{\"addr\":");
     json_str(text);
     out_lit(",\"port\":");
-    out_int(f.port);
+    if (f.port > 0)
+        out_int(f.port);
+    else
+        out_lit("null"); // not to be told from outside the forwarder
     out_lit(",\"netns\":");
     write_netns(f.netns);
     out_lit(",\"container\":");

@@ -275,6 +275,11 @@ TEST_F(Detail, OtherNamespacesTheirConnectionsUnreadableListsAndForwards) {
                        "\"name\":\"web\\\"1\\u0001\"},\"expected\":null}]"),
               std::string::npos)
         << out;
+    // A forwarder that cannot tell the port (rootlessport) says null.
+    f.port = 0;
+    fake_forward(7, f);
+    EXPECT_NE(answer().find("\"forward\":{\"addr\":\"172.17.0.2\",\"port\":null,"),
+              std::string::npos);
     EXPECT_TRUE(out.ends_with("\"unreadable\":[\"netns:4026532305 tcp6\",\"netns:? udp4\"],\"truncated\":false,\"published\":[],"
                               "\"policy\":null,\"missing\":[]}\n"))
         << out;

@@ -207,7 +207,7 @@ int plat_pod_of(const char *uid, char *ns, size_t ns_size, char *name, size_t na
 struct plat_forward {
     int32_t ipv6;
     unsigned char addr[16]; // network byte order; 4 bytes used for IPv4
-    int32_t port;           // host byte order
+    int32_t port;           // host byte order; 0 when it cannot be told
     int64_t netns;
     char container[16];
     char name[256];

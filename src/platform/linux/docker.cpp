@@ -328,6 +328,7 @@ int plat_forward_of(uint32_t pid, const char *image, const char *proto, int ipv6
     if (pid && strcmp(image, "conmon") == 0) return lpm_forward_of(pid, proto, ipv6, addr, port, out);
     if (pid && strcmp(image, "dockerd") == 0) return dockerd_forward(pid, proto, ipv6, addr, port, out);
     if (lr_pasta_forward(pid, image, proto, ipv6, addr, port, out) == 0) return 0;
+    if (lr_rootlessport_forward(pid, image, ipv6, out) == 0) return 0;
     if (pid == 0 || strcmp(image, "docker-proxy") != 0 || !root_of_node(pid)) return -1;
     const uint32_t parent = parent_of(pid);
     char name[256];

@@ -509,3 +509,13 @@ size_t ln_engines(uint32_t *pids, size_t max) {
     for (size_t k = 0; k < g_engine_count && k < max; ++k) pids[k] = g_engines[k];
     return g_engine_count;
 }
+
+int ln_processes_of(int64_t netns, uint32_t pids[2]) {
+    for (size_t k = 0; k < g_count; ++k)
+        if (g_spaces[k].netns == netns) {
+            pids[0] = g_spaces[k].pids[0];
+            pids[1] = g_spaces[k].pids[1];
+            return 1;
+        }
+    return 0;
+}

@@ -46,6 +46,10 @@ int lpm_conmon(uint32_t pid, lf_conmon *out) {
     if (!pid || plat_image_name(pid, image, sizeof image) != 0 || strcmp(image, "conmon") != 0 ||
         !ld_root_of_node(pid))
         return -1;
+    return lpm_conmon_args(pid, out);
+}
+
+int lpm_conmon_args(uint32_t pid, lf_conmon *out) {
     char path[40];
     snprintf(path, sizeof path, "/proc/%u/cmdline", static_cast<unsigned>(pid));
     char *cmdline;

@@ -11,6 +11,10 @@ struct plat_forward;
 // user namespace and its command line is conmon's: 0, else -1.
 int lpm_conmon(uint32_t pid, lf_conmon *out);
 
+// Fills *out from process pid's command line when it is one conmon takes: 0, else -1.
+// Whose conmon it is, is the caller's to judge.
+int lpm_conmon_args(uint32_t pid, lf_conmon *out);
+
 // Where the socket of proto on (ipv6, addr) and port that process pid holds leads, when
 // pid is such a conmon and root's CNI cache of its container publishes that socket: 0
 // with *out filled, else -1.

@@ -17,11 +17,38 @@
 
 #include "platform/linux/facts.h"
 #include "platform/linux/forward.h"
+#include "platform/linux/netns.h"
+#include "platform/linux/podman.h"
 #include "platform/linux/proc_dirs.h"
 #include "platform/linux/procs.h"
 #include "platform/linux/rootless.h"
 
 namespace {
+
+// Whether pid's program is a file of root's that no one else may write (a package's).
+bool packaged(uint32_t pid) {
+    char path[48];
+    struct stat exe;
+    snprintf(path, sizeof path, "/proc/%u/exe", static_cast<unsigned>(pid));
+    return stat(path, &exe) == 0 && exe.st_uid == 0 && !(exe.st_mode & 022);
+}
+
+bool account_of(uint32_t pid, uint32_t *account) {
+    char path[48], text[4096];
+    snprintf(path, sizeof path, "/proc/%u/status", static_cast<unsigned>(pid));
+    return read_small(path, text, sizeof text) > 0 && lp_status_uid(text, account);
+}
+
+uint32_t parent_pid(uint32_t pid) {
+    char path[40], text[1024], name[16];
+    uint32_t ppid;
+    uint64_t start;
+    snprintf(path, sizeof path, "/proc/%u/stat", static_cast<unsigned>(pid));
+    return read_small(path, text, sizeof text) > 0 &&
+                   lp_stat_fields(text, name, sizeof name, &ppid, &start)
+               ? ppid
+               : 0;
+}
 
 bool pasta_image(const char *image) {
     static const char *const names[] = {"passt", "passt.avx2", "pasta", "pasta.avx2"};
@@ -124,5 +151,49 @@ int lr_pasta_forward(uint32_t pid, const char *image, const char *proto, int ipv
         out->addr[0] = 127, out->addr[3] = 1;
     out->port = target;
     out->netns = static_cast<int64_t>(served.st_ino);
+    return 0;
+}
+
+int lr_rootlessport_forward(uint32_t pid, const char *image, int ipv6, plat_forward *out) {
+    if (!pid || strcmp(image, "rootlessport") != 0 || !packaged(pid)) return -1;
+    uint32_t account;
+    if (!account_of(pid, &account)) return -1;
+    char path[48];
+    struct stat served, home;
+    snprintf(path, sizeof path, "/proc/%u/ns/net", static_cast<unsigned>(pid));
+    // rootlessport listens on the host, then moves into the container's namespace.
+    const int ns = open(path, O_RDONLY | O_CLOEXEC);
+    if (ns < 0) return -1;
+    const bool ours = fstat(ns, &served) == 0 && stat("/proc/self/ns/net", &home) == 0 &&
+                      served.st_ino != home.st_ino && owned_by(ns, account);
+    close(ns);
+    if (!ours) return -1;
+    memset(out, 0, sizeof *out);
+    out->ipv6 = ipv6 != 0;
+    if (ipv6)
+        out->addr[15] = 1;
+    else
+        out->addr[0] = 127, out->addr[3] = 1;
+    out->port = 0; // came on its standard input: not to be told from outside
+    out->netns = static_cast<int64_t>(served.st_ino);
+    // The container: the conmon of the same account (run from root's own file) above a
+    // process of that namespace.
+    uint32_t inside[2];
+    if (!ln_processes_of(out->netns, inside)) return 0;
+    for (uint32_t at : inside) {
+        for (int k = 0; k < 16 && at > 1; ++k, at = parent_pid(at)) {
+            char name[256];
+            uint32_t owner;
+            if (plat_image_name(at, name, sizeof name) != 0 || strcmp(name, "conmon") != 0)
+                continue;
+            lf_conmon c;
+            if (!packaged(at) || !account_of(at, &owner) || owner != account ||
+                lpm_conmon_args(at, &c) != 0)
+                break;
+            memcpy(out->container, c.id, 12);
+            strcpy(out->name, c.name);
+            return 0;
+        }
+    }
     return 0;
 }

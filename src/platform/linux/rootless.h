@@ -12,3 +12,10 @@ struct plat_forward;
 // else -1.
 int lr_pasta_forward(uint32_t pid, const char *image, const char *proto, int ipv6,
                      const unsigned char *addr, int port, plat_forward *out);
+
+// The same for podman's rootlessport (an account's rootless container): the namespace it
+// is in when its account owns that namespace, the namespace's loopback, port 0 (the
+// mapping came on its standard input), and the container of the same account's conmon
+// above a process of that namespace (the namespaces of the last plat_tables_read with
+// PLAT_EVERY_NETNS): 0 with *out filled, else -1.
+int lr_rootlessport_forward(uint32_t pid, const char *image, int ipv6, plat_forward *out);
