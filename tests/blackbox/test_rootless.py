@@ -110,12 +110,12 @@ class Rootless(harness.ProgramTest):
         subprocess.run(["userdel", "-r", "-f", cls.user], stderr=subprocess.DEVNULL)
         shutil.rmtree("/run/user/%d" % cls.uid, ignore_errors=True)
 
-    def row(self, port):
+    def row(self, port, settled=lambda rows: True):
         deadline = time.monotonic() + 30
         while True:
             body = self.run_ok(DETAIL).json()
             rows = [r for r in body["listeners"] if r["netns"] == 0 and r["port"] == port]
-            if rows:
+            if rows and settled(rows):
                 return rows
             self.assertLess(time.monotonic(), deadline, "the port was never listed")
             time.sleep(0.3)
@@ -123,7 +123,8 @@ class Rootless(harness.ProgramTest):
     def test_rootlessport_leads_into_its_accounts_container_port_untold(self):
         info = json.loads(self.podman("inspect", self.web))[0]
         netns = os.stat("/proc/%d/ns/net" % info["State"]["Pid"]).st_ino
-        rows = self.row(self.port)
+        # rootlessport listens on the host before it moves into the container's namespace.
+        rows = self.row(self.port, lambda rows: rows[0]["forward"] is not None)
         self.assertEqual([(r["comm"], r["user"], r["forward"]) for r in rows],
                          [("rootlessport", self.user, {
                              "addr": "127.0.0.1", "port": None, "netns": netns,
