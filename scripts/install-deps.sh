@@ -32,6 +32,12 @@ test_needs=(
   "lighttpd lighttpd" "chromium chromium"
   "node nodejs" "npm npm"
   "dockerd docker.io" "/usr/bin/docker docker.io" "/var/lib/dpkg/info/busybox-static.list busybox-static"
+  # podman run by root with CNI networking (conmon, runc, the CNI plugins' portmap).
+  "podman podman" "conmon conmon" "runc runc" "/usr/lib/cni/portmap containernetworking-plugins"
+  # pasta, an account's own forwarder into a namespace of its own.
+  "pasta passt" "setpriv util-linux"
+  # podman run by an account of the test's own: subordinate ids and slirp4netns.
+  "newuidmap uidmap" "slirp4netns slirp4netns" "useradd passwd"
   # The metrics answer: promtool checks its bytes, and a Prometheus of the test's own
   # scrapes it (the package's own service, where it starts, is left alone).
   "prometheus prometheus" "promtool prometheus"

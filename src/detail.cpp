@@ -281,9 +281,51 @@ void fill_user(const sock_row &r, const plat_process *p, char *text, size_t size
     }
 }
 
+// The names of the containers named so far in this answer: each is asked once.
+enum { NAME_MEMO_SLOTS = 64 };
+struct name_memo {
+    char container[sizeof(plat_process::container)]; // empty: free
+    char name[sizeof(row_text::container_name)];
+};
+name_memo g_name_memo[NAME_MEMO_SLOTS];
+
+void container_name_of(uint32_t pid, const char *container, char *text, size_t size) {
+    text[0] = '\0';
+    if (!container[0]) return;
+    uint32_t h = 2166136261u;
+    for (const char *c = container; *c; ++c) h = (h ^ static_cast<unsigned char>(*c)) * 16777619u;
+    name_memo &m = g_name_memo[h % NAME_MEMO_SLOTS];
+    if (strcmp(m.container, container) != 0) {
+        char name[sizeof m.name];
+        if (plat_container_name(pid, container, name, sizeof name) != 0) name[0] = '\0';
+        utf8_copy(m.name, sizeof m.name, name);
+        strcpy(m.container, container);
+    }
+    snprintf(text, size, "%s", m.name);
+}
+
+// The pod named last: the rows of one pod's processes often follow each other.
+char g_pod_uid[40], g_pod_ns[64], g_pod_name[254];
+
+void pod_of(const char *uid, row_text &t) {
+    t.pod_namespace[0] = t.pod_name[0] = '\0';
+    if (!uid[0]) return;
+    if (strcmp(uid, g_pod_uid) != 0) {
+        snprintf(g_pod_uid, sizeof g_pod_uid, "%s", uid);
+        char ns[sizeof g_pod_ns], name[sizeof g_pod_name];
+        if (plat_pod_of(uid, ns, sizeof ns, name, sizeof name) != 0) ns[0] = name[0] = '\0';
+        utf8_copy(g_pod_ns, sizeof g_pod_ns, ns);
+        utf8_copy(g_pod_name, sizeof g_pod_name, name);
+    }
+    strcpy(t.pod_namespace, g_pod_ns);
+    strcpy(t.pod_name, g_pod_name);
+}
+
 // In row order: the facts of consecutive rows' processes and accounts are read once.
 void fill_texts() {
     static const plat_process none = {};
+    for (name_memo &m : g_name_memo) m.container[0] = '\0';
+    g_pod_uid[0] = '\0';
     for (int i = 0; i < g_sock_count; ++i) {
         const sock_row &r = g_socks[i];
         const plat_process *p = r.pid ? &facts_of(static_cast<uint32_t>(r.pid)) : nullptr;
@@ -291,6 +333,9 @@ void fill_texts() {
         fill_user(r, p, t.user, sizeof t.user);
         utf8_copy(t.service, sizeof t.service, (p ? p : &none)->service);
         utf8_copy(t.container, sizeof t.container, (p ? p : &none)->container);
+        container_name_of(static_cast<uint32_t>(r.pid), t.container, t.container_name,
+                          sizeof t.container_name);
+        pod_of((p ? p : &none)->pod_uid, t);
     }
 }
 
@@ -319,7 +364,10 @@ void write_forward(const sock_row &r) {
     out_lit("{\"addr\":");
     json_str(text);
     out_lit(",\"port\":");
-    out_int(f.port);
+    if (f.port > 0)
+        out_int(f.port);
+    else
+        out_lit("null"); // not to be told from outside the forwarder
     out_lit(",\"netns\":");
     write_netns(f.netns);
     out_lit(",\"container\":");
@@ -339,6 +387,18 @@ void write_row_more(const sock_row &r, void *) {
     json_str(g_text[i].service);
     out_lit(",\"container\":");
     json_str(g_text[i].container);
+    out_lit(",\"container_name\":");
+    json_str(g_text[i].container_name);
+    out_lit(",\"pod\":");
+    if (g_text[i].pod_namespace[0] && g_text[i].pod_name[0]) {
+        out_lit("{\"namespace\":");
+        json_str(g_text[i].pod_namespace);
+        out_lit(",\"name\":");
+        json_str(g_text[i].pod_name);
+        out_lit("}");
+    } else {
+        out_lit("null");
+    }
     out_lit(",\"holders\":");
     out_int(r.holders);
     out_lit(",\"queue\":");
@@ -359,6 +419,115 @@ void write_row_more(const sock_row &r, void *) {
     out_lit(",\"forward\":");
     write_forward(r);
     policy_write_row(i);
+}
+
+// The publications of this answer.
+published_entry *g_pubs;
+size_t g_pub_count, g_pub_cap;
+
+// Whether a row of the program's own namespace holds what p publishes: a socket on its
+// protocol and port whose address takes it (the same, or a wildcard either way).
+bool held(const plat_published &p) {
+    const bool udp = strcmp(p.proto, "udp") == 0;
+    if (!udp && strcmp(p.proto, "tcp") != 0) return false;
+    for (int i = first_on_port(p.port); i < g_sock_count && g_socks[i].port == p.port; ++i) {
+        const sock_row &r = g_socks[i];
+        if (r.netns != 0 || is_tcp(r) == udp) continue;
+        if (p.any || all_zero(r.addr, addr_len(r.ipv6)) ||
+            (r.ipv6 == p.ipv6 && memcmp(r.addr, p.addr, addr_len(p.ipv6)) == 0))
+            return true;
+    }
+    return false;
+}
+
+void take_published(const plat_published *p, void *) {
+    // Only TCP and UDP, as the rows; a publication listed twice (Docker names a
+    // wildcard once per family) is one.
+    if ((strcmp(p->proto, "tcp") != 0 && strcmp(p->proto, "udp") != 0) || held(*p)) return;
+    for (size_t k = 0; k < g_pub_count; ++k) {
+        const plat_published &q = g_pubs[k].p;
+        if (q.port == p->port && q.any == p->any && strcmp(q.proto, p->proto) == 0 &&
+            (p->any || (q.ipv6 == p->ipv6 && memcmp(q.addr, p->addr, addr_len(p->ipv6)) == 0)))
+            return;
+    }
+    if (g_pub_count == g_pub_cap) {
+        const size_t cap = g_pub_cap ? g_pub_cap * 2 : 16;
+        void *grown = realloc(g_pubs, cap * sizeof *g_pubs);
+        if (!grown) return;
+        g_pubs = static_cast<published_entry *>(grown);
+        g_pub_cap = cap;
+    }
+    published_entry &e = g_pubs[g_pub_count++];
+    e.p = *p;
+    e.expected = -1;
+    static const unsigned char zero[16] = {};
+    if (plat_addr_text(p->ipv6, p->any ? zero : p->addr, e.host_addr, sizeof e.host_addr) != 0)
+        strcpy(e.host_addr, "unknown");
+}
+
+// A publication as the row it stands for: its host side, no process.
+void as_row(const published_entry &e, sock_row &r, row_text &t) {
+    memset(&r, 0, sizeof r);
+    memset(&t, 0, sizeof t);
+    strcpy(r.proto, e.p.proto);
+    strcpy(r.bind_addr, e.host_addr);
+    r.port = e.p.port;
+    r.ipv6 = e.p.ipv6;
+    if (!e.p.any) memcpy(r.addr, e.p.addr, sizeof r.addr);
+    utf8_copy(t.container, sizeof t.container, e.p.forward.container);
+}
+
+void write_text_of(const char *raw) {
+    char text[256];
+    utf8_copy(text, sizeof text, raw);
+    json_str(text);
+}
+
+// The publications: `,"published":[...]`.
+void write_published() {
+    out_lit(",\"published\":[");
+    for (size_t k = 0; k < g_pub_count; ++k) {
+        const published_entry &e = g_pubs[k];
+        const plat_forward &f = e.p.forward;
+        char addr[64];
+        if (plat_addr_text(f.ipv6, f.addr, addr, sizeof addr) != 0) strcpy(addr, "unknown");
+        if (k) out_lit(",");
+        out_lit("{\"proto\":");
+        json_str(e.p.proto);
+        out_lit(",\"host_addr\":");
+        json_str(e.host_addr);
+        out_lit(",\"host_port\":");
+        out_int(e.p.port);
+        out_lit(",\"forward\":{\"addr\":");
+        json_str(addr);
+        out_lit(",\"port\":");
+        out_int(f.port);
+        out_lit(",\"netns\":");
+        write_netns(f.netns);
+        out_lit(",\"container\":");
+        write_text_of(f.container);
+        out_lit(",\"name\":");
+        write_text_of(f.name);
+        out_lit("},\"pod\":");
+        if (e.p.pod_namespace[0] && e.p.pod_name[0]) {
+            out_lit("{\"namespace\":");
+            write_text_of(e.p.pod_namespace);
+            out_lit(",\"name\":");
+            write_text_of(e.p.pod_name);
+            out_lit("}");
+        } else {
+            out_lit("null");
+        }
+        out_lit(",\"via\":");
+        json_str(e.p.via == PLAT_VIA_DOCKER ? "docker" : "cni");
+        out_lit(",\"expected\":");
+        if (e.expected < 0)
+            out_lit("null");
+        else
+            out_bool(e.expected);
+        out_lit("}");
+    }
+    out_lit("]");
 }
 
 // What the program's own lists were read from; then the lists that could not be read:
@@ -393,6 +562,7 @@ void write_unreadable(void *ctx) {
     if (facts & PLAT_FACT_ACCOUNTS) name("accounts");
     if (facts & PLAT_FACT_FORWARDERS) name("forwarders");
     if (facts & PLAT_FACT_CHURN) name("churn");
+    if (facts & PLAT_FACT_PUBLISHED) name("published");
     for (size_t k = 0; k < d.n_unread; ++k)
         for (int list = 0; list < PLAT_LISTS; ++list) {
             if (d.unread[k].readable & 1 << list) continue;
@@ -407,6 +577,7 @@ void write_unreadable(void *ctx) {
     if (d.unread_lost) name("netns:*");
     out_lit("],\"truncated\":");
     out_bool(d.cut != 0);
+    write_published();
     policy_write_after();
     // Last: whether a node password guards these answers.
     out_lit(",\"gate\":");
@@ -438,6 +609,25 @@ int detail_read(bool every_netns) {
     return d.own_read;
 }
 
+void detail_read_published() {
+    g_pub_count = 0;
+    plat_published_read(take_published, nullptr);
+}
+
+void detail_judge_published() {
+    for (size_t k = 0; k < g_pub_count; ++k) {
+        sock_row r;
+        row_text t;
+        as_row(g_pubs[k], r, t);
+        g_pubs[k].expected = policy_judge_more(r, t);
+    }
+}
+
+size_t detail_published(const published_entry **entries) {
+    *entries = g_pubs;
+    return g_pub_count;
+}
+
 const row_text &detail_text(int row) { return g_text[row]; }
 
 bool detail_truncated() { return g_reading.cut != 0; }
@@ -457,7 +647,11 @@ void detail_action(int gate_on) {
         write_tables_unreadable();
         return;
     }
+    // The facts said unreadable are written after the rows: the publications are read
+    // before.
+    detail_read_published();
     policy_load();
     policy_judge(detail_judgeable(readable));
+    detail_judge_published();
     write_listeners_body_with(listeners_more{write_row_more, write_unreadable, &g_reading});
 }

@@ -40,6 +40,9 @@ struct row_text {
     char user[sizeof(plat_process::user)];
     char service[sizeof(plat_process::service)];
     char container[sizeof(plat_process::container)];
+    char container_name[256];
+    char pod_namespace[64]; // the Kubernetes pod it runs in; both empty: none known
+    char pod_name[254];
 };
 
 // The detail reading: fills the table with every socket, ordered, with its serving
@@ -60,6 +63,25 @@ int detail_judgeable(int readable);
 
 // The texts of row i after detail_read.
 const row_text &detail_text(int row);
+
+// A port published by address translation that no socket of the program's own
+// namespace holds, with what the file of expected listeners makes of it (-1: nothing to
+// judge by).
+struct published_entry {
+    plat_published p;
+    char host_addr[64];
+    int32_t expected;
+};
+
+// After detail_read: reads the ports the engines publish by address translation and
+// keeps those no row of the program's own namespace holds (detail_published).
+void detail_read_published();
+
+// After policy_judge: judges the kept publications like rows.
+void detail_judge_published();
+
+// The publications kept by the last detail_read_published: *entries and their number.
+size_t detail_published(const published_entry **entries);
 
 // Writes the detail body (the JSON header block is already out), or the error body
 // when not one list could be read. gate_on: whether a node password guards the answer,

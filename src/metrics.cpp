@@ -162,6 +162,22 @@ void write_counts() {
     }
 }
 
+// Ports published by address translation that no socket holds, by protocol.
+void write_published() {
+    const published_entry *pubs;
+    const size_t n = detail_published(&pubs);
+    int32_t count[2] = {};
+    for (size_t k = 0; k < n; ++k) ++count[strcmp(pubs[k].p.proto, "udp") == 0];
+    family("ports_published",
+           "Ports an engine publishes by address translation alone (no socket of this host "
+           "holds them).");
+    for (int p = 0; p < 2; ++p) {
+        out_lit("ports_published");
+        label("proto", p ? "udp" : "tcp", true);
+        value(count[p]);
+    }
+}
+
 void write_policy() {
     if (g_policy.status == POLICY_NONE) return;
     if (g_policy.status == POLICY_IN_FORCE) {
@@ -181,6 +197,9 @@ void write_policy() {
         }
         int32_t unexpected = 0;
         for (int i = 0; i < g_sock_count; ++i) unexpected += policy_expected(i) == 0;
+        const published_entry *pubs;
+        const size_t n_pubs = detail_published(&pubs);
+        for (size_t k = 0; k < n_pubs; ++k) unexpected += pubs[k].expected == 0;
         family("ports_unexpected_listeners", "Listening sockets that no rule expects.");
         out_lit("ports_unexpected_listeners ");
         out_int(unexpected);
@@ -226,8 +245,10 @@ void metrics_action(int gate_on) {
         write_gate(gate_on);
         return;
     }
+    detail_read_published();
     policy_load();
     policy_judge(detail_judgeable(readable));
+    detail_judge_published();
     write_info();
     group_rows(g_sock_count, judged_tcp, socket_hash, same_socket, g_head);
     write_per_listener("ports_listener_connections",
@@ -237,6 +258,7 @@ void metrics_action(int gate_on) {
     write_per_listener("ports_listener_backlog", "The limit of a TCP listener's accept queue.",
                        &sock_row::backlog);
     write_counts();
+    write_published();
     write_policy();
     write_unreadable(readable);
     family("ports_rows_truncated",

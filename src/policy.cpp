@@ -335,6 +335,21 @@ void policy_judge(int readable) {
     }
 }
 
+int policy_judge_more(const sock_row &r, const row_text &t) {
+    if (g_policy.status != POLICY_IN_FORCE) return -1;
+    const int32_t udp = strcmp(r.proto, "udp") == 0;
+    int expected = 0;
+    for (int at = first_rule(udp, r.port); at < g_policy.count; ++at) {
+        policy_rule &rule = g_policy.rules[g_order[at]];
+        if (rule.udp != udp || rule.port != r.port) break;
+        if (rule_matches(rule, r, t)) {
+            rule.matched = 1;
+            expected = 1;
+        }
+    }
+    return expected;
+}
+
 int policy_expected(int row) { return g_expected[row]; }
 
 bool policy_missing(const policy_rule &rule) {

@@ -8,6 +8,8 @@
 
 #include "listeners.h"
 
+struct row_text;
+
 enum {
     // The largest file read: a thousand rules take a tenth of it. A larger one is said
     // to be too large rather than judged in part.
@@ -73,6 +75,12 @@ bool row_judged(const sock_row &r);
 // expected when a rule matches it. A rule that no row matches is missing only where the
 // rows it could match are all in the table: every list it could be in was read whole.
 void policy_judge(int readable);
+
+// After policy_judge: judges one more socket that is no row of the table (a port
+// published by address translation, which no socket holds), r and t standing for its
+// row: 1 when a rule matches it (the rule is then not missing), 0 when none does, -1 when
+// there is nothing to judge by.
+int policy_judge_more(const sock_row &r, const row_text &t);
 
 // After policy_judge: 1 when a rule matches the row, 0 when none does, -1 when there
 // is nothing to judge by (no policy, an unusable one) or the row is not judged.

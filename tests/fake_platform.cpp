@@ -80,6 +80,11 @@ fake_space g_spaces[8];
 int g_space_count;
 
 uint32_t g_forward_pid;
+uint32_t g_fake_pod_pid;
+char g_fake_pod_uid[40], g_fake_pod_ns[64], g_fake_pod_name[64];
+plat_published g_fake_pubs[8];
+int g_fake_pub_count;
+char g_fake_container[16], g_fake_container_name[256];
 plat_forward g_forward;
 
 } // namespace
@@ -114,6 +119,40 @@ void fake_netns(int64_t netns, int fail) {
 void fake_forward(uint32_t pid, const plat_forward &f) {
     g_forward_pid = pid;
     g_forward = f;
+}
+
+
+void fake_published(const plat_published &p) {
+    if (g_fake_pub_count < 8) g_fake_pubs[g_fake_pub_count++] = p;
+}
+
+void plat_published_read(plat_published_fn fn, void *ctx) {
+    for (int k = 0; k < g_fake_pub_count; ++k) fn(&g_fake_pubs[k], ctx);
+}
+
+void fake_pod(uint32_t pid, const char *uid, const char *ns, const char *name) {
+    g_fake_pod_pid = pid;
+    snprintf(g_fake_pod_uid, sizeof g_fake_pod_uid, "%s", uid);
+    snprintf(g_fake_pod_ns, sizeof g_fake_pod_ns, "%s", ns);
+    snprintf(g_fake_pod_name, sizeof g_fake_pod_name, "%s", name);
+}
+
+int plat_pod_of(const char *uid, char *ns, size_t ns_size, char *name, size_t name_size) {
+    if (!uid[0] || strcmp(uid, g_fake_pod_uid) != 0) return -1;
+    snprintf(ns, ns_size, "%s", g_fake_pod_ns);
+    snprintf(name, name_size, "%s", g_fake_pod_name);
+    return 0;
+}
+
+void fake_container_name(const char *container, const char *name) {
+    snprintf(g_fake_container, sizeof g_fake_container, "%s", container);
+    snprintf(g_fake_container_name, sizeof g_fake_container_name, "%s", name);
+}
+
+int plat_container_name(uint32_t, const char *container, char *buf, size_t size) {
+    if (!container[0] || strcmp(container, g_fake_container) != 0) return -1;
+    snprintf(buf, size, "%s", g_fake_container_name);
+    return 0;
 }
 
 int plat_forward_of(uint32_t pid, const char *, const char *, int, const unsigned char *, int,
@@ -223,6 +262,10 @@ void fake_tables_reset() {
     g_fake_manager_pid = 1;
     g_image_count = g_facts_count = g_account_count = g_local_count = g_space_count = 0;
     g_forward_pid = 0;
+    g_fake_container[0] = g_fake_container_name[0] = '\0';
+    g_fake_pub_count = 0;
+    g_fake_pod_pid = 0;
+    g_fake_pod_uid[0] = '\0';
 }
 
 void fake_process(uint32_t pid, const char *user, const char *service, const char *container) {
@@ -248,6 +291,7 @@ void plat_process_facts(uint32_t pid, plat_process *out) {
     memset(out, 0, sizeof *out);
     for (int i = 0; i < g_facts_count; ++i)
         if (g_facts[i].pid == pid) *out = g_facts[i].p;
+    if (pid && pid == g_fake_pod_pid) snprintf(out->pod_uid, sizeof out->pod_uid, "%s", g_fake_pod_uid);
 }
 
 int plat_account_name(int64_t account, char *buf, size_t size) {

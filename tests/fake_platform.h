@@ -40,6 +40,16 @@ void fake_netns(int64_t netns, int fail);
 // Makes pid a port forwarder whose socket leads to f (one at a time).
 void fake_forward(uint32_t pid, const plat_forward &f);
 
+// Adds a publication plat_published_read reports (a few at a time; a reset forgets them).
+void fake_published(const plat_published &p);
+
+// Gives pid the pod uid plat_process_facts reports, and that pod a namespace and name
+// (one at a time).
+void fake_pod(uint32_t pid, const char *uid, const char *ns, const char *name);
+
+// Gives the container whose 12-character id is container a name (one at a time).
+void fake_container_name(const char *container, const char *name);
+
 // Gives pid an image file name (a few at a time); other pids have none.
 void fake_image(uint32_t pid, const char *name);
 

@@ -79,6 +79,8 @@ TEST_F(Detail, EveryFieldOfEveryKindOfRow) {
     ep = fake_endpoint(PLAT_UDP6, "::", 53, 90);
     ep->holders = 1;
     ep->v6only = 1;
+    fake_container_name("ab12cd34ef56", "db\"1"); // the engine's name, escaped
+    fake_pod(90, "0f1e2d3c-aaaa-bbbb-cccc-000000000000", "shop", "db-0");
     ep->queue = 7; // a UDP socket's queue is no accept queue
     g_fake_reader = PLAT_READER_SOCK_DIAG;
     conn("::ffff:127.0.0.1", 80);
@@ -91,16 +93,16 @@ TEST_F(Detail, EveryFieldOfEveryKindOfRow) {
             "\"specific\":0},\"listeners\":["
             "{\"proto\":\"tcp\",\"bind_addr\":\"127.0.0.1\",\"port\":22,\"scope\":\"loopback\","
             "\"pid\":1,\"comm\":\"systemd\",\"user\":\"root\",\"service\":\"init.scope\","
-            "\"container\":\"\",\"holders\":1,\"queue\":0,\"backlog\":128,\"conns\":1,"
+            "\"container\":\"\",\"container_name\":\"\",\"pod\":null,\"holders\":1,\"queue\":0,\"backlog\":128,\"conns\":1,"
             "\"v6only\":null,\"probe\":true,\"netns\":0,\"forward\":null,\"expected\":null},"
             "{\"proto\":\"udp\",\"bind_addr\":\"::\",\"port\":53,\"scope\":\"wildcard\","
             "\"pid\":90,\"comm\":\"dns\\\"d\",\"user\":\"root\",\"service\":\"docker-ab12.scope\","
-            "\"container\":\"ab12cd34ef56\",\"holders\":1,\"queue\":-1,\"backlog\":-1,"
+            "\"container\":\"ab12cd34ef56\",\"container_name\":\"db\\\"1\",\"pod\":{\"namespace\":\"shop\",\"name\":\"db-0\"},\"holders\":1,\"queue\":-1,\"backlog\":-1,"
             "\"conns\":-1,\"v6only\":true,\"probe\":false,\"netns\":0,\"forward\":null,\"expected\":null},"
             "{\"proto\":\"tcp\",\"bind_addr\":\"::\",\"port\":80,\"scope\":\"wildcard\","
             "\"pid\":812,\"comm\":\"nginx\",\"user\":\"www-data\",\"service\":\"nginx.service\","
-            "\"container\":\"\",\"holders\":3,\"queue\":2,\"backlog\":511,\"conns\":2,"
-            "\"v6only\":false,\"probe\":true,\"netns\":0,\"forward\":null,\"expected\":null}],\"reader\":\"sock_diag\",\"unreadable\":[],\"truncated\":false,"
+            "\"container\":\"\",\"container_name\":\"\",\"pod\":null,\"holders\":3,\"queue\":2,\"backlog\":511,\"conns\":2,"
+            "\"v6only\":false,\"probe\":true,\"netns\":0,\"forward\":null,\"expected\":null}],\"reader\":\"sock_diag\",\"unreadable\":[],\"truncated\":false,\"published\":[],"
             "\"policy\":null,\"missing\":[],\"gate\":false}\n");
     EXPECT_EQ(g_fake_flags, PLAT_DETAIL | PLAT_EVERY_NETNS);
 }
@@ -114,13 +116,13 @@ TEST_F(Detail, NothingKnownIsEmptyNullOrMinusOne) {
                 "\"specific\":0},\"listeners\":["
                 "{\"proto\":\"udp\",\"bind_addr\":\"0.0.0.0\",\"port\":68,\"scope\":\"wildcard\","
                 "\"pid\":5,\"comm\":\"\",\"user\":\"\",\"service\":\"\",\"container\":\"\","
-                "\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":-1,\"v6only\":null,"
+                "\"container_name\":\"\",\"pod\":null,\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":-1,\"v6only\":null,"
                 "\"probe\":false,\"netns\":0,\"forward\":null,\"expected\":null},"
                 "{\"proto\":\"tcp\",\"bind_addr\":\"0.0.0.0\",\"port\":8080,\"scope\":\"wildcard\","
                 "\"pid\":0,\"comm\":\"\",\"user\":\"\",\"service\":\"\",\"container\":\"\","
-                "\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":0,\"v6only\":null,"
+                "\"container_name\":\"\",\"pod\":null,\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":0,\"v6only\":null,"
                 "\"probe\":true,\"netns\":0,\"forward\":null,\"expected\":null}],"
-                "\"reader\":null,\"unreadable\":[],\"truncated\":false,\"policy\":null,\"missing\":[],\"gate\":false}\n");
+                "\"reader\":null,\"unreadable\":[],\"truncated\":false,\"published\":[],\"policy\":null,\"missing\":[],\"gate\":false}\n");
     EXPECT_EQ(g_fake_fact_calls, 1); // pid 0 has no facts to read
 }
 
@@ -128,20 +130,20 @@ TEST_F(Detail, UnreadableListsAreNamedInOrderThenTheFacts) {
     fake_endpoint(PLAT_UDP4, "127.0.0.1", 5, 0);
     for (int list : {PLAT_UDP6, PLAT_TCP4, PLAT_TCP6}) g_fake_lists[list].fail = 1;
     EXPECT_TRUE(
-        answer().ends_with("\"expected\":null}],\"reader\":null,\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\"],\"truncated\":false,"
+        answer().ends_with("\"expected\":null}],\"reader\":null,\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\"],\"truncated\":false,\"published\":[],"
                            "\"policy\":null,\"missing\":[],\"gate\":false}\n"));
     g_fake_facts_unreadable = PLAT_FACT_SERVICES | PLAT_FACT_OWNERS;
     EXPECT_TRUE(answer().ends_with("\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\",\"owners\","
-                                   "\"services\"],\"truncated\":false,\"policy\":null,\"missing\":[],\"gate\":false}\n"));
+                                   "\"services\"],\"truncated\":false,\"published\":[],\"policy\":null,\"missing\":[],\"gate\":false}\n"));
     g_fake_facts_unreadable =
         PLAT_FACT_CHURN | PLAT_FACT_FORWARDERS | PLAT_FACT_ACCOUNTS | PLAT_FACT_SERVICES;
-    EXPECT_TRUE(answer().ends_with("\"udp6\",\"services\",\"accounts\",\"forwarders\",\"churn\"],\"truncated\":false,\"policy\":null,"
+    EXPECT_TRUE(answer().ends_with("\"udp6\",\"services\",\"accounts\",\"forwarders\",\"churn\"],\"truncated\":false,\"published\":[],\"policy\":null,"
                                    "\"missing\":[],\"gate\":false}\n"));
     g_fake_lists[PLAT_UDP4].fail = 1;
     EXPECT_EQ(answer(), "{\"ok\":false,\"error\":\"socket tables unreadable\"}\n");
     for (fake_list &l : g_fake_lists) l.fail = 0;
     g_fake_facts_unreadable = PLAT_FACT_OWNERS;
-    EXPECT_TRUE(answer().ends_with("\"unreadable\":[\"owners\"],\"truncated\":false,\"policy\":null,\"missing\":[],\"gate\":false}\n"));
+    EXPECT_TRUE(answer().ends_with("\"unreadable\":[\"owners\"],\"truncated\":false,\"published\":[],\"policy\":null,\"missing\":[],\"gate\":false}\n"));
 }
 
 TEST_F(Detail, SaysLastWhetherAPasswordGuardsIt) {
@@ -296,7 +298,12 @@ TEST_F(Detail, OtherNamespacesTheirConnectionsUnreadableListsAndForwards) {
                        "\"name\":\"web\\\"1\\u0001\"},\"expected\":null}]"),
               std::string::npos)
         << out;
-    EXPECT_TRUE(out.ends_with("\"unreadable\":[\"netns:4026532305 tcp6\",\"netns:? udp4\"],\"truncated\":false,"
+    // A forwarder that cannot tell the port (rootlessport) says null.
+    f.port = 0;
+    fake_forward(7, f);
+    EXPECT_NE(answer().find("\"forward\":{\"addr\":\"172.17.0.2\",\"port\":null,"),
+              std::string::npos);
+    EXPECT_TRUE(out.ends_with("\"unreadable\":[\"netns:4026532305 tcp6\",\"netns:? udp4\"],\"truncated\":false,\"published\":[],"
                               "\"policy\":null,\"missing\":[],\"gate\":false}\n"))
         << out;
 }
@@ -333,7 +340,7 @@ TEST_F(Detail, AFullTableKeepsEveryTcpListenerThenTheOwnUdpAndSaysItWasCut) {
     EXPECT_EQ(tcp, 2);
     EXPECT_EQ(other_udp, 0);
     EXPECT_TRUE(detail_truncated());
-    EXPECT_TRUE(out.ends_with("\"unreadable\":[],\"truncated\":true,\"policy\":null,\"missing\":[],\"gate\":false}\n"));
+    EXPECT_TRUE(out.ends_with("\"unreadable\":[],\"truncated\":true,\"published\":[],\"policy\":null,\"missing\":[],\"gate\":false}\n"));
     // The own TCP lists are whole, its UDP ones are not.
     const int all = (1 << PLAT_LISTS) - 1;
     EXPECT_EQ(detail_judgeable(all), 1 << PLAT_TCP4 | 1 << PLAT_TCP6);
@@ -362,3 +369,50 @@ TEST_F(Detail, PlainAnswerReadsNoDetail) {
 }
 
 } // namespace
+
+TEST_F(Detail, PublicationsNoSocketHoldsAreListedOnceAndJudged) {
+    fake_endpoint(PLAT_TCP4, "127.0.0.1", 18734, 0);
+    auto pub = [](const char *proto, int any, int port) {
+        plat_published p = {};
+        strcpy(p.proto, proto);
+        p.any = any;
+        p.addr[0] = 127, p.addr[3] = 1;
+        p.port = port;
+        p.forward.addr[0] = 10, p.forward.addr[1] = 88, p.forward.addr[3] = 5;
+        p.forward.port = 80;
+        p.forward.netns = 4026532400;
+        strcpy(p.forward.container, "5f3c0a8e7b1d");
+        return p;
+    };
+    fake_published(pub("tcp", 0, 18734)); // the socket on the host is its own row
+    plat_published pod = pub("tcp", 1, 8080);
+    strcpy(pod.pod_namespace, "shop");
+    strcpy(pod.pod_name, "web<1>");
+    fake_published(pod);
+    fake_published(pod); // said twice (Docker names a wildcard per family): once
+    plat_published docker = pub("udp", 0, 5353);
+    docker.via = PLAT_VIA_DOCKER;
+    strcpy(docker.forward.name, "dns");
+    fake_published(docker);
+    plat_published sctp = pub("sctp", 1, 9); // no row is SCTP
+    fake_published(sctp);
+    static const char policy[] = "tcp * 8080\nudp 127.0.0.1 5353 container=other\n";
+    g_fake_file_outcome = PLAT_FILE_READ;
+    g_fake_file_text = policy;
+    g_fake_file_len = sizeof policy - 1;
+    const std::string out = answer();
+    const std::string want =
+        "\"published\":["
+        "{\"proto\":\"tcp\",\"host_addr\":\"0.0.0.0\",\"host_port\":8080,\"forward\":{\"addr\":"
+        "\"10.88.0.5\",\"port\":80,\"netns\":4026532400,\"container\":\"5f3c0a8e7b1d\",\"name\":"
+        "\"\"},\"pod\":{\"namespace\":\"shop\",\"name\":\"web<1>\"},\"via\":\"cni\",\"expected\":"
+        "true},"
+        "{\"proto\":\"udp\",\"host_addr\":\"127.0.0.1\",\"host_port\":5353,\"forward\":{\"addr\":"
+        "\"10.88.0.5\",\"port\":80,\"netns\":4026532400,\"container\":\"5f3c0a8e7b1d\",\"name\":"
+        "\"dns\"},\"pod\":null,\"via\":\"docker\",\"expected\":false}],\"policy\":";
+    EXPECT_NE(out.find(want), std::string::npos) << out;
+    // The rule a publication matches is not missing; the other one is.
+    EXPECT_TRUE(out.ends_with("\"missing\":[{\"proto\":\"udp\",\"bind_addr\":\"127.0.0.1\","
+                              "\"port\":5353,\"line\":2}],\"gate\":false}\n"))
+        << out;
+}

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/linux/checked_files.h"
+#include "platform/linux/cni.h"
 #include "platform/linux/forward.h"
 #include "platform/linux/procs.h"
 
@@ -103,8 +104,9 @@ TEST(Cgroup, UnitAndContainerOfTheSystemdPath) {
          id.substr(0, 12)},
         {"0::/machine.slice/libpod-" + id + ".scope/container\n", "libpod-" + id + ".scope",
          id.substr(0, 12)},
+        // podman's monitor of the container, in a scope of its own.
         {"0::/machine.slice/libpod-conmon-" + id + ".scope\n", "libpod-conmon-" + id + ".scope",
-         ""},
+         id.substr(0, 12)},
         {"0::/libpod_parent/libpod-" + id + "\n", "", id.substr(0, 12)},
         {"0::/kubepods.slice/kubepods-burstable.slice/kubepods-burstable-pod1234.slice/"
          "cri-containerd-" +
@@ -207,18 +209,186 @@ TEST(DockerProxy, AnythingButPlainFlagsSaysNothing) {
 }
 
 TEST(Dockerd, DataRootAndConfigFileAbsoluteOnly) {
-    char root[32] = "kept", config[32] = "kept";
+    char root[32] = "kept", config[32] = "kept", exec[32] = "kept";
+    const lf_dockerd_dirs dirs = {root, sizeof root, config, sizeof config, exec, sizeof exec};
     std::string line = cmdline({"/usr/sbin/dockerd", "-H", "unix:///x", "--data-root", "/srv/d",
-                                "--config-file=/etc/d.json"});
-    lf_dockerd_paths(line.data(), line.size(), root, sizeof root, config, sizeof config);
+                                "--config-file=/etc/d.json", "--exec-root", "/run/d"});
+    lf_dockerd_paths(line.data(), line.size(), dirs);
     EXPECT_STREQ(root, "/srv/d");
     EXPECT_STREQ(config, "/etc/d.json");
+    EXPECT_STREQ(exec, "/run/d");
     strcpy(root, "kept");
     line = cmdline({"dockerd", "--data-root=relative", "--config-file",
-                    "/a/path/too/long/for/the/room/given"});
-    lf_dockerd_paths(line.data(), line.size(), root, sizeof root, config, sizeof config);
+                    "/a/path/too/long/for/the/room/given", "--exec-root", "--data-root"});
+    lf_dockerd_paths(line.data(), line.size(), dirs);
     EXPECT_STREQ(root, "kept");
     EXPECT_STREQ(config, "/etc/d.json");
+    EXPECT_STREQ(exec, "/run/d");
+}
+
+TEST(Conmon, IdAndNameOnlyFromACommandLineConmonTakes) {
+    const std::string id(64, 'a');
+    const std::string bundle = "/var/lib/containers/storage/overlay-containers/" + id + "/userdata";
+    auto args = [&](std::vector<std::string> more) {
+        std::vector<std::string> all = {"/usr/bin/conmon", "--api-version", "1", "-c", id, "-u", id,
+                                        "-r", "/usr/bin/runc", "-b", bundle, "-n", "web1",
+                                        "--full-attach", "--exit-command-arg", "-n",
+                                        "--runtime-arg=--log-format=json"};
+        all.insert(all.end(), more.begin(), more.end());
+        std::string line;
+        for (const auto &a : all) line += a + '\0';
+        return line;
+    };
+    lf_conmon c;
+    std::string line = args({});
+    ASSERT_EQ(lf_conmon_args(line.data(), line.size(), &c), 0);
+    EXPECT_EQ(c.id, id);
+    EXPECT_STREQ(c.name, "web1");
+    // A flag conmon does not take, a second name, another bundle, a name podman refuses,
+    // an id that is no id: nothing is believed.
+    const std::vector<std::vector<std::string>> bad = {
+        {"--publish", "80"}, {"-n", "web2"}, {"stray"}, {"-s=1"},
+    };
+    for (const auto &more : bad) {
+        line = args(more);
+        EXPECT_EQ(lf_conmon_args(line.data(), line.size(), &c), -1) << more[0];
+        EXPECT_EQ(c.name[0], '\0');
+    }
+    for (const auto &swap : std::vector<std::pair<std::string, std::string>>{
+             {"web1", "<b>x"}, {bundle, "/tmp/" + std::string(64, 'b') + "/userdata"},
+             {"-u", "--cuuid=" + std::string(64, 'c')}}) {
+        line = args({});
+        line.replace(line.find(swap.first + '\0'), swap.first.size(), swap.second);
+        if (swap.first == "-u") line.replace(line.find(id + '\0', line.find("--cuuid")), id.size() + 1, "");
+        EXPECT_EQ(lf_conmon_args(line.data(), line.size(), &c), -1) << swap.second;
+    }
+}
+
+std::string corpus_file(const char *name) {
+    std::string path = std::string(PORTS_SOURCE_DIR "/tests/fuzz/corpus/cni/") + name;
+    FILE *f = fopen(path.c_str(), "rb");
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while (f && (n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+    if (f) fclose(f);
+    return text;
+}
+
+TEST(CniCache, PodmanAndContainerdSpellings) {
+    lcn_cache c;
+    std::string text = corpus_file("podman-4.3");
+    ASSERT_EQ(lcn_read(text.data(), text.size(), &c), 0);
+    EXPECT_EQ(std::string(c.id).substr(0, 12), "26af7edc7a5e");
+    ASSERT_EQ(c.n_maps, 1);
+    EXPECT_STREQ(c.maps[0].proto, "tcp");
+    EXPECT_EQ(c.maps[0].host_port, 18733);
+    EXPECT_EQ(c.maps[0].container_port, 80);
+    EXPECT_EQ(c.maps[0].host_any, 0);
+    EXPECT_EQ(c.maps[0].host_addr[0], 127);
+    ASSERT_EQ(c.n_addrs, 1);
+    EXPECT_EQ(c.addrs[0].addr[0], 10);
+    EXPECT_EQ(std::string(c.netns).rfind("/run/netns/netns-", 0), 0u);
+    EXPECT_STREQ(c.pod_name, "pt33web");
+
+    text = corpus_file("containerd-1.6");
+    ASSERT_EQ(lcn_read(text.data(), text.size(), &c), 0);
+    ASSERT_EQ(c.n_maps, 1);
+    EXPECT_EQ(c.maps[0].host_port, 8080);
+    EXPECT_EQ(c.maps[0].host_any, 1);
+    EXPECT_STREQ(c.pod_namespace, "shop");
+    EXPECT_STREQ(c.pod_name, "web-7d4b9c");
+    EXPECT_STREQ(c.netns, "/var/run/netns/cni-1b2c3d4e-5f60-7182-93a4-b5c6d7e8f901");
+
+    // Not what an engine writes: a port out of range or as text, an unknown protocol, an
+    // address that is none, a relative namespace, another kind, a short id.
+    const char *const swaps[][2] = {
+        {"\"HostPort\":8080", "\"HostPort\":70000"},
+        {"\"HostPort\":8080", "\"HostPort\":\"8080\""},
+        {"\"Protocol\":\"tcp\"", "\"Protocol\":\"icmp\""},
+        {"\"HostIP\":\"\"", "\"HostIP\":\"<script>\""},
+        {"\"sandbox\":\"/var", "\"sandbox\":\"var"},
+        {"cniCacheV1", "cniCacheV2"},
+        {"\"containerId\":\"5f3c", "\"containerId\":\"5f3"},
+        {"\"ContainerPort\":80,", ""},
+    };
+    const std::string good = corpus_file("containerd-1.6");
+    for (const auto &swap : swaps) {
+        text = good;
+        const size_t at = text.find(swap[0]);
+        ASSERT_NE(at, std::string::npos) << swap[0];
+        text.replace(at, strlen(swap[0]), swap[1]);
+        EXPECT_EQ(lcn_read(text.data(), text.size(), &c), -1) << swap[1];
+        EXPECT_EQ(c.n_maps, 0);
+    }
+}
+
+TEST(DockerState, PublishedPortsAndAddresses) {
+    lcn_docker d;
+    std::string text = corpus_file("docker-config.v2.json");
+    const std::string good = text;
+    ASSERT_EQ(lcn_docker_read(text.data(), text.size(), &d), 0);
+    ASSERT_EQ(d.n_maps, 2);
+    EXPECT_STREQ(d.maps[0].proto, "tcp");
+    EXPECT_EQ(d.maps[0].container_port, 80);
+    EXPECT_EQ(d.maps[0].host_port, 18734);
+    EXPECT_EQ(d.maps[0].host_any, 0);
+    EXPECT_STREQ(d.maps[1].proto, "udp");
+    EXPECT_EQ(d.maps[1].host_any, 1);
+    ASSERT_EQ(d.n_addrs, 1);
+    EXPECT_EQ(d.addrs[0].addr[0], 10);
+    for (const char *bad : {"\"HostPort\":\"70000\"", "\"HostPort\":18734", "\"HostIp\":\"x\""}) {
+        text = good;
+        const size_t at = text.find("\"HostPort\":\"18734\"");
+        ASSERT_NE(at, std::string::npos);
+        text.replace(at, strlen("\"HostPort\":\"18734\""), bad);
+        EXPECT_EQ(lcn_docker_read(text.data(), text.size(), &d), -1) << bad;
+        EXPECT_EQ(d.n_maps, 0);
+    }
+}
+
+TEST(CgroupPod, TheUidOfAKubepodsPathOnly) {
+    const std::string uid = "0f1e2d3c-aaaa-bbbb-cccc-000000000000";
+    const std::string id(64, 'a');
+    auto pod = [](const std::string &text) {
+        char buf[40];
+        return lp_cgroup_pod_uid(text.c_str(), buf, sizeof buf) ? std::string(buf) : std::string("-");
+    };
+    EXPECT_EQ(pod("0::/kubepods/besteffort/pod" + uid + "/" + id + "\n"), uid);
+    std::string systemd = uid;
+    for (char &c : systemd) c = c == '-' ? '_' : c;
+    EXPECT_EQ(pod("0::/kubepods.slice/kubepods-burstable.slice/kubepods-burstable-pod" + systemd +
+                  ".slice/cri-containerd-" + id + ".scope\n"),
+              uid);
+    EXPECT_EQ(pod("0::/system.slice/pod" + uid + ".service\n"), "-");   // no kubepods
+    EXPECT_EQ(pod("0::/kubepods/besteffort/pod1234/" + id + "\n"), "-"); // no uid
+    EXPECT_EQ(pod("0::/kubepods/besteffort/pod" + uid.substr(0, 35) + "X/x\n"), "-");
+}
+
+TEST(Pasta, TheSpecThatForwardsTheSocketOrNothing) {
+    static const unsigned char lo[4] = {127, 0, 0, 1}, any[16] = {};
+    auto target = [&](std::initializer_list<std::string> args, const char *proto = "tcp",
+                      const unsigned char *addr = nullptr, int port = 8080, int ipv6 = 0) {
+        if (!addr) addr = lo;
+        std::string line = cmdline(args);
+        int32_t t = -7;
+        return lf_pasta_target(line.data(), line.size(), proto, ipv6, addr, port, &t) == 0 ? t : -1;
+    };
+    EXPECT_EQ(target({"pasta", "-t", "127.0.0.1/8080:80", "-u", "none"}), 80);
+    EXPECT_EQ(target({"pasta", "--tcp-ports=8000-8100:9000-9100"}), 9080);
+    EXPECT_EQ(target({"pasta", "-t8080"}), 8080);
+    EXPECT_EQ(target({"pasta", "-u", "5353:53"}, "udp", lo, 5353), 53);
+    EXPECT_EQ(target({"pasta", "-t", "8080", "--", "sh", "-t", "9"}, "tcp", any, 8080, 1), 8080);
+    // Another address, an excluded port, the other protocol, a command's own -t.
+    EXPECT_EQ(target({"pasta", "-t", "10.0.0.1/8080:80"}), -1);
+    EXPECT_EQ(target({"pasta", "-t", "8000-8100,~8080"}), -1);
+    EXPECT_EQ(target({"pasta", "-u", "8080"}), -1);
+    EXPECT_EQ(target({"pasta", "--", "sh", "-t", "8080"}), -1);
+    // Specs it cannot read whole, or that forward ports it cannot tell: nothing.
+    for (const char *bad : {"70000", "8080:80-90", "all", "auto", "8080,", "x/8080", "8080-80",
+                            "fe80::1%eth0/8080"})
+        EXPECT_EQ(target({"pasta", "-t", bad}), -1) << bad;
+    EXPECT_EQ(target({"pasta", "-T", "-t", "-t", "8080"}), 8080); // -T's value is no spec
 }
 
 TEST(JsonString, TopLevelStringMembersOnly) {

@@ -64,6 +64,12 @@ TEST_F(Metrics, EverySeriesOnceWithItsLabelsEscaped) {
     fake_endpoint(PLAT_UDP4, "0.0.0.0", 53, 20);
     fake_endpoint(PLAT_TCP4_CONNS, "127.0.0.1", 80, 0);
     fake_endpoint(PLAT_TCP4_CONNS, "127.0.0.1", 80, 0);
+    // A port published without a socket: counted, and judged like a listener.
+    plat_published pub = {};
+    strcpy(pub.proto, "tcp");
+    pub.any = 1;
+    pub.port = 8080;
+    fake_published(pub);
     static const char policy[] = "tcp 127.0.0.1 80\n\nudp * 5353\nbad\n";
     g_fake_file_outcome = PLAT_FILE_READ;
     g_fake_file_text = policy;
@@ -93,11 +99,14 @@ TEST_F(Metrics, EverySeriesOnceWithItsLabelsEscaped) {
             "ports_listeners{proto=\"udp\",scope=\"loopback\"} 0\n"
             "ports_listeners{proto=\"udp\",scope=\"wildcard\"} 1\n"
             "ports_listeners{proto=\"udp\",scope=\"specific\"} 0\n" +
+            help("ports_published", "Ports an engine publishes by address translation alone (no "
+                                    "socket of this host holds them).") +
+            "ports_published{proto=\"tcp\"} 1\nports_published{proto=\"udp\"} 0\n" +
             help("ports_expected_missing",
                  "A rule of the file of expected listeners that no socket matches, by its line.") +
             "ports_expected_missing{proto=\"udp\",bind_addr=\"*\",port=\"5353\",line=\"3\"} 1\n" +
             help("ports_unexpected_listeners", "Listening sockets that no rule expects.") +
-            "ports_unexpected_listeners 2\n" +
+            "ports_unexpected_listeners 3\n" +
             help("ports_policy_rules", "Rules in force in the file of expected listeners.") +
             "ports_policy_rules 2\n" +
             help("ports_policy_errors", "Lines of the file of expected listeners that are no "

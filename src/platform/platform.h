@@ -143,12 +143,14 @@ int plat_reader();
 // PLAT_FACT_FORWARDERS: the state of a port forwarder's engine (files it may not read,
 // or that are not the engine's own). PLAT_FACT_CHURN: a list that kept changing through
 // every read of it, so that it may hold a socket closed meanwhile, or miss one bound.
+// PLAT_FACT_PUBLISHED: the engines' state of the ports they publish (plat_published_read).
 enum {
     PLAT_FACT_OWNERS = 1,
     PLAT_FACT_SERVICES = 2,
     PLAT_FACT_ACCOUNTS = 4,
     PLAT_FACT_FORWARDERS = 8,
     PLAT_FACT_CHURN = 16,
+    PLAT_FACT_PUBLISHED = 32,
 };
 
 // A bit for each kind of fact the readings of this run could not read (Linux: descriptor
@@ -217,6 +219,7 @@ struct plat_process {
     char user[160];     // the account it runs as
     char service[512];  // the service or services it runs (names joined with ",")
     char container[16]; // the container it runs in: the first 12 characters of its id
+    char pod_uid[40];   // the Kubernetes pod it runs in: its uid
 };
 
 // Fills what can be had of pid; the rest stays empty.
@@ -224,6 +227,17 @@ void plat_process_facts(uint32_t pid, plat_process *out);
 
 // The name of an account the tables name (plat_endpoint.account); 0 on success.
 int plat_account_name(int64_t account, char *buf, size_t size);
+
+// The name that the engine running it gives the container process pid runs in (container:
+// the first 12 characters of its id, as plat_process_facts names it), UTF-8, from the
+// engine's own state: 0 with buf filled; -1 when it is not known. The engines are those
+// the last plat_tables_read with PLAT_EVERY_NETNS found.
+int plat_container_name(uint32_t pid, const char *container, char *buf, size_t size);
+
+// The namespace and name of the Kubernetes pod whose uid is uid (plat_process.pod_uid),
+// as the node's kubelet names it (Linux: its log folder /var/log/pods/<namespace>_<name>_
+// <uid>, a folder of root's): 0 with both filled, -1 when not known.
+int plat_pod_of(const char *uid, char *ns, size_t ns_size, char *name, size_t name_size);
 
 // Where the socket of a port forwarder leads (Linux: Docker's docker-proxy): the
 // address and port it forwards to, the network namespace that has that address on an
@@ -233,7 +247,7 @@ int plat_account_name(int64_t account, char *buf, size_t size);
 struct plat_forward {
     int32_t ipv6;
     unsigned char addr[16]; // network byte order; 4 bytes used for IPv4
-    int32_t port;           // host byte order
+    int32_t port;           // host byte order; 0 when it cannot be told
     int64_t netns;
     char container[16];
     char name[256];
@@ -246,6 +260,30 @@ struct plat_forward {
 // namespaces are those of the last plat_tables_read with PLAT_EVERY_NETNS.
 int plat_forward_of(uint32_t pid, const char *image, const char *proto, int ipv6,
                     const unsigned char *addr, int port, plat_forward *out);
+
+// A port that an engine publishes by address translation (a CNI portmap, Docker without
+// its proxy), as the engine's own state says: the host side (any: every address of the
+// family, addr unused) and where it leads (forward: the container's address, port,
+// namespace, id and name), the Kubernetes pod it serves (both empty: none) and the engine
+// whose state says it.
+enum { PLAT_VIA_CNI = 0, PLAT_VIA_DOCKER = 1 };
+struct plat_published {
+    char proto[8];
+    int32_t any;
+    int32_t ipv6;
+    unsigned char addr[16];
+    int32_t port;
+    plat_forward forward;
+    char pod_namespace[254];
+    char pod_name[254];
+    int32_t via;
+};
+typedef void (*plat_published_fn)(const plat_published *p, void *ctx);
+
+// Calls fn for every publication the engines' state holds whose container's namespace
+// still exists (a file left behind by a crash names none), whether or not a socket of the
+// host holds its port. What could not be read is said by PLAT_FACT_PUBLISHED.
+void plat_published_read(plat_published_fn fn, void *ctx);
 
 // ---- one process, as the process answer tells it ----------------------------
 

@@ -76,6 +76,20 @@ A plan is a dict:
            no_netlink launcher)}: a child of the holder makes each, opens its sockets there
            and holds them; the report's "spaces" gives each one's pid, netns (inode) and
            ports
+  named    list of named network namespaces without a process in them, each {"sockets": [as
+           above]}: the holder makes each with `ip netns add` under a unique name, enters
+           it (setns) to open its sockets, comes back and holds them; the report's "named"
+           gives each one's name, netns (inode) and ports. Natively the holder sees a
+           /run/netns of its own (a tmpfs in its mount namespace), so the node's named
+           namespaces never show in a test, and the test's vanish with it
+  cni      list of CNI cache files, as containerd writes them for a pod with a hostPort:
+           {"named": index of a named namespace (its sandbox; none: a path that names no
+           namespace, as a file a crash left behind), "port": host port, "addr": the
+           pod's address, "pod": [namespace, name], "replace": [[old, new]...] in its
+           text}; natively /var/lib/cni is a tmpfs of the holder's, so the node's cache
+           never shows in a test
+  pods     list of [namespace, name, uid(, owner)]: the kubelet's log folder of each pod
+           (natively /var/log is a tmpfs of the holder's)
   cgroup   a path (under the root of the hierarchy whose path names the systemd unit)
            that the holder moves into first, so every process it starts is there too;
            made and removed by the holder, in a mount namespace of its own
@@ -99,6 +113,7 @@ import sys
 import tempfile
 import threading
 import time
+import uuid
 
 import harness
 
@@ -145,7 +160,7 @@ def hold_and_run(plan):
     elif plan.get("pidns") or plan.get("cgroup") or plan.get("spaces"):
         raise RuntimeError("process and network namespaces and cgroups are made beside a "
                            "network namespace")
-    plan = dict(plan, netns=NETNS)
+    plan = dict(plan, netns=NETNS, private_mounts=NETNS and "-p" in cmd)
     proc = subprocess.run(cmd, input=json.dumps(plan).encode(), stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, timeout=120)
     if proc.returncode != 0:
@@ -599,6 +614,54 @@ def _space(want, ports, held):
     return report, end
 
 
+def _named(want, held):
+    """A namespace made with ip netns add, whose sockets the holder opens from inside
+    and holds from its own namespace: no process is left in it."""
+    name = "ports-test-" + uuid.uuid4().hex[:12]
+    subprocess.run(["ip", "netns", "add", name], check=True)
+    libc = ctypes.CDLL(None, use_errno=True)
+    path = "/run/netns/" + name
+    home = os.open("/proc/self/ns/net", os.O_RDONLY)
+    there = os.open(path, os.O_RDONLY)
+    try:
+        if libc.setns(there, 0x40000000):
+            raise OSError(ctypes.get_errno(), "setns")
+        try:
+            subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+            ports = [_open(sock, sock.get("port", 0), held) for sock in want.get("sockets", [])]
+        finally:
+            if libc.setns(home, 0x40000000):
+                raise OSError(ctypes.get_errno(), "setns")
+    finally:
+        os.close(there)
+        os.close(home)
+    return {"name": name, "netns": os.stat(path).st_ino, "ports": ports}
+
+
+def _cni_cache(k, want, named):
+    """A CNI cache file as containerd 1.6 writes one for a pod with a hostPort, whose
+    namespace is named namespace want["named"] (or a path that names none)."""
+    cid = "%02x" % k + uuid.uuid4().hex + uuid.uuid4().hex[:30]
+    at = want.get("named")
+    sandbox = "/run/netns/" + named[at]["name"] if at is not None else "/run/netns/gone-" + cid[:8]
+    text = json.dumps({
+        "kind": "cniCacheV1", "containerId": cid, "config": "e30=", "ifName": "eth0",
+        "networkName": "k8s-pod-network",
+        "cniArgs": [["IgnoreUnknown", "1"], ["K8S_POD_NAMESPACE", want["pod"][0]],
+                    ["K8S_POD_NAME", want["pod"][1]], ["K8S_POD_INFRA_CONTAINER_ID", cid]],
+        "capabilityArgs": {"portMappings": [{"HostPort": want["port"], "ContainerPort": 80,
+                                             "Protocol": "tcp", "HostIP": ""}]},
+        "result": {"cniVersion": "1.0.0",
+                   "interfaces": [{"name": "cni0"}, {"name": "eth0", "sandbox": sandbox}],
+                   "ips": [{"interface": 1, "address": want["addr"] + "/16"}]}})
+    for old, new in want.get("replace", []):
+        text = text.replace(old, new)
+    path = "/var/lib/cni/results/k8s-pod-network-%s-eth0" % cid
+    with open(path, "w") as f:
+        f.write(text)
+    return cid
+
+
 def _serve():
     plan = json.load(sys.stdin)
     if os.getpid() == 1 and not plan.get("pidns"):
@@ -620,6 +683,26 @@ def _serve():
 def _hold(plan):
     broken_space = any(s.get("broken") for s in plan.get("spaces", []))
     copy = tempfile.mkdtemp(prefix="ports-net-") if plan.get("broken") or broken_space else None
+    if plan.get("private_mounts"):
+        # The node's named namespaces and CNI cache are not the test's.
+        for folder, mode in (("/run/netns", "755"), ("/var/lib/cni", "755")):
+            os.makedirs(folder, exist_ok=True)
+            subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m,mode=" + mode,
+                            "ports-test", folder], check=True)
+        if plan.get("cni"):
+            os.mkdir("/var/lib/cni/results", 0o700)
+        # The kubelet's pod log folders, each <namespace>_<name>_<uid>, root's unless a
+        # fourth item names another owner.
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m,mode=755", "ports-test",
+                        "/var/log"], check=True)
+        for pod in plan.get("pods", []):
+            folder = "/var/log/pods/%s_%s_%s" % tuple(pod[:3])
+            os.makedirs(folder)
+            if len(pod) > 3:
+                os.chown(folder, pod[3], pod[3])
+    elif plan.get("named") or plan.get("cni") or plan.get("pods"):
+        raise RuntimeError("named namespaces and CNI caches are made in a mount namespace "
+                           "of the holder's")
     if plan["netns"]:
         subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
         for args in plan.get("setup", []):
@@ -657,6 +740,8 @@ def _hold(plan):
             os.read(r, 1)  # until the parent is done, or gone
             os._exit(0)
         os.close(r)
+    named = [_named(want, held) for want in plan.get("named", [])]
+    cni = [_cni_cache(k, want, named) for k, want in enumerate(plan.get("cni", []))]
     spaces, ends = [], []
     for want in plan.get("spaces", []):
         report, end = _space(want, ports, held)
@@ -711,13 +796,15 @@ def _hold(plan):
             _end_wine_prefix(private)
         if copy:
             shutil.rmtree(copy)
+        for n in named:
+            subprocess.run(["ip", "netns", "del", n["name"]], check=True)
     exe = os.readlink("/proc/self/exe")
     if exe.endswith(" (deleted)"):
         exe = exe[:-len(" (deleted)")]
     json.dump({"pid": os.getpid(), "child": child, "comm": os.path.basename(exe),
                "owner": owner, "owner_comm": os.fsdecode(owner_comm), "ports": ports,
                "holders": holders, "peer": peer_report, "churn_port": churn_port,
-               "spaces": spaces,
+               "spaces": spaces, "named": named, "cni": cni,
                "runs": [(base64.b64encode(r.out).decode(), base64.b64encode(r.err).decode(),
                          r.rc) for r in runs]}, sys.stdout)
 

@@ -17,7 +17,7 @@ DETAIL = {"QUERY_STRING": "action=listeners&detail=1"}
 CONTAINER_ID = "0123456789abcdef" * 4
 
 
-def detail_body(rows, unreadable=(), truncated=False, reader=None):
+def detail_body(rows, unreadable=(), truncated=False, reader=None, published="[]"):
     """The detail body for rows (the six plain fields, then user, service, container,
     holders, queue, backlog, conns, v6only, and where given netns (0 when not; None for
     null) and forward (JSON text, null when not given); probe is a TCP row's of the
@@ -31,16 +31,18 @@ def detail_body(rows, unreadable=(), truncated=False, reader=None):
         words = {None: "null", True: "true", False: "false"}
         netns = r[14] if len(r) > 14 else 0
         probe = r[0] == "tcp" and netns == 0
-        objects.append(base + ',"user":"%s","service":"%s","container":"%s","holders":%d,'
-                              '"queue":%d,"backlog":%d,"conns":%d,"v6only":%s,"probe":%s,'
-                              '"netns":%s,"forward":%s,"expected":null}'
-                       % (r[6:13] + (words[r[13]], words[probe], "null" if netns is None else netns,
-                                     r[15] if len(r) > 15 else "null")))
+        objects.append(base + (',"user":"%s","service":"%s","container":"%s","container_name":"",'
+                               '"pod":%s,"holders":%d,'
+                               '"queue":%d,"backlog":%d,"conns":%d,"v6only":%s,"probe":%s,'
+                               '"netns":%s,"forward":%s,"expected":null}'
+                               % (r[6:9] + (r[16] if len(r) > 16 else "null",) + r[9:13] +
+                                  (words[r[13]], words[probe], "null" if netns is None else netns,
+                                   r[15] if len(r) > 15 else "null"))))
     names = ",".join('"%s"' % n for n in unreadable)
     # No file of expected listeners: nothing is judged; no node password.
     reader = reader or ("windows-tables" if WINE else "sock_diag")
     return (head + ",".join(objects) + '],"reader":"' + reader + '","unreadable":[' + names +
-            '],"truncated":' + ("true" if truncated else "false") +
+            '],"truncated":' + ("true" if truncated else "false") + ',"published":' + published +
             ',"policy":null,"missing":[],"gate":false}\n').encode()
 
 
@@ -183,6 +185,20 @@ class Holders(DetailTest):
                 self.assertEqual(body, self.expect(port, report["owner"], "svc", account(uid),
                                                    leaf, CONTAINER_ID[:12], 1))
 
+    def test_a_process_in_a_kubernetes_pod_names_its_pod(self):
+        # A kubepods cgroup (cgroupfs) of the pod's uid, and the kubelet's log folder of
+        # that pod; a folder of another uid, or of another account, names nothing.
+        uid = str(uuid.uuid4())
+        leaf = "kubepods/besteffort/pod%s/%s" % (uid, CONTAINER_ID)
+        for pods, pod in (([["shop", "web-7d4b9c", uid], ["shop", "other", str(uuid.uuid4())]],
+                           '{"namespace":"shop","name":"web-7d4b9c"}'),
+                          ([["shop", "web-7d4b9c", uid, 65534]], "null")):
+            with self.subTest(pod=pod):
+                report, port, body = self.one_row({"pods": pods}, leaf=leaf)
+                self.assertEqual(body, detail_body([
+                    ("tcp", "127.0.0.1", port, "loopback", report["pid"], report["comm"],
+                     account(0), "", CONTAINER_ID[:12], 1, 0, 8, 0, None, 0, "null", pod)]))
+
     def test_hub_without_root_still_names_the_sockets_account(self):
         # The process of another account cannot be seen: no pid, no process facts, but
         # the account the socket table names, and every socket fact.
@@ -301,6 +317,46 @@ class Namespaces(DetailTest):
                 ("tcp", "127.0.0.1", port, "loopback", 0, "", account(0), "", "", 0, 0, -1, -1,
                  None, None)]
         self.assertEqual(report["run"].body(), detail_body(rows))
+
+    def test_a_named_namespace_without_a_process_is_read_through_its_file(self):
+        # ip netns add, its sockets made from inside by a process that came back: no
+        # process is in it. Root enters it through its file; a hub that may not enter
+        # says that it could not read it.
+        for uid in (None, 65534):
+            with self.subTest(uid=uid):
+                more = {"run_uid": uid} if uid is not None else {}
+                report = self.detail(self.plan(
+                    [], named=[{"sockets": [{"kind": "tcp", "addr": "127.0.0.1"},
+                                            {"kind": "udp", "addr": "0.0.0.0"}]}], **more))
+                named = report["named"][0]
+                netns = named["netns"]
+                tcp, udp = named["ports"]
+                if uid is None:
+                    who = (report["pid"], report["comm"], account(0), "ports-test.service", "", 1)
+                    rows = [("tcp", "127.0.0.1", tcp, "loopback") + who + (0, 8, -1, None, netns),
+                            ("udp", "0.0.0.0", udp, "wildcard") + who + (-1, -1, -1, None, netns)]
+                    unreadable = []
+                else:
+                    rows = []
+                    unreadable = ["netns:%d %s" % (netns, n) for n in ("tcp4", "tcp6", "udp4", "udp6")]
+                self.assertEqual(report["run"].body(), detail_body(in_answer_order(rows), unreadable))
+
+    def test_a_pods_host_port_without_a_socket_is_published_while_its_namespace_lives(self):
+        # containerd's CNI cache as it writes one for a pod with a hostPort: the port works
+        # through the portmap's address translation, and no socket holds it. A file a
+        # crash left (its namespace gone) and one no engine wrote (a port of 70000) give
+        # nothing; the latter is said.
+        pod = {"named": 0, "port": 30080, "addr": "10.88.0.5", "pod": ["shop", "web-7d4b9c"]}
+        report = self.detail(self.plan(
+            [], named=[{}],
+            cni=[pod, dict(pod, named=None, port=30081),
+                 dict(pod, port=30082, replace=[["30082", "70000"]])]))
+        netns = report["named"][0]["netns"]
+        published = ('[{"proto":"tcp","host_addr":"0.0.0.0","host_port":30080,"forward":'
+                     '{"addr":"10.88.0.5","port":80,"netns":%d,"container":"%s","name":""},'
+                     '"pod":{"namespace":"shop","name":"web-7d4b9c"},"via":"cni",'
+                     '"expected":null}]' % (netns, report["cni"][0][:12]))
+        self.assertEqual(report["run"].body(), detail_body([], ["published"], published=published))
 
     def test_a_docker_proxy_that_no_engine_started_is_not_believed(self):
         # A process named docker-proxy whose command line plainly names an address that

@@ -7,8 +7,10 @@ container publishes 127.0.0.1:PORT:80, one publishes nothing; the detail answer 
 checked against `docker inspect`. No test connects through the published port: the
 proxy would forward over the container bridge.
 """
+import ctypes
 import json
 import os
+import random
 import shutil
 import signal
 import socket
@@ -35,21 +37,32 @@ def _tools():
 class Engine:
     """The Docker engine the suite talks to: the running one, or one of its own."""
 
-    def __init__(self):
+    def __init__(self, more=None):
+        """more: arguments of an engine of the suite's own, which then always starts,
+        on a bridge of its own."""
         self.folder = None
         self.pid = 0
         self.host = []
+        self.bridge = None
         self.had_bridge = os.path.exists("/sys/class/net/docker0")
-        if self._answers([]):
+        if more is None and self._answers([]):
             return
         self.folder = tempfile.mkdtemp(prefix="ports-docker-")
         f = self.folder
         sock = "unix://%s/sock" % f
         self.log = open(os.path.join(f, "log"), "wb")
+        args = []
+        if more is not None:
+            self.bridge = "pt" + uuid.uuid4().hex[:10]
+            subprocess.run(["ip", "link", "add", self.bridge, "type", "bridge"], check=True)
+            subprocess.run(["ip", "addr", "add", "10.%d.%d.1/24" % (random.randint(100, 250),
+                            random.randint(0, 255)), "dev", self.bridge], check=True)
+            subprocess.run(["ip", "link", "set", self.bridge, "up"], check=True)
+            args = ["--bridge", self.bridge] + more
         # No firewall rules: nothing reaches the containers from outside in this test.
         self.proc = subprocess.Popen(
             ["dockerd", "--data-root", f + "/root", "--exec-root", f + "/exec", "--pidfile",
-             f + "/pid", "-H", sock, "--iptables=false"],
+             f + "/pid", "-H", sock, "--iptables=false"] + args,
             stdout=self.log, stderr=subprocess.STDOUT, start_new_session=True)
         self.host = ["-H", sock]
         deadline = time.monotonic() + 90
@@ -89,7 +102,9 @@ class Engine:
         for mount in sorted(mounts, reverse=True):
             subprocess.run(["umount", "-l", mount], stderr=subprocess.DEVNULL)
         shutil.rmtree(self.folder, ignore_errors=True)
-        if not self.had_bridge and os.path.exists("/sys/class/net/docker0"):
+        if self.bridge:
+            subprocess.run(["ip", "link", "del", self.bridge], stderr=subprocess.DEVNULL)
+        elif not self.had_bridge and os.path.exists("/sys/class/net/docker0"):
             subprocess.run(["ip", "link", "del", "docker0"], stderr=subprocess.DEVNULL)
 
 
@@ -181,9 +196,9 @@ class PublishedPorts(harness.ProgramTest):
                                                "netns": web["netns"], "container": web["id"][:12],
                                                "name": web["name"]})
         for c, port in ((web, 80), (quiet, 8081)):
-            inside = [(r["proto"], r["port"], r["pid"], r["container"], r["forward"])
-                      for r in rows if r["netns"] == c["netns"]]
-            self.assertEqual(inside, [("tcp", port, c["pid"], c["id"][:12], None)])
+            inside = [(r["proto"], r["port"], r["pid"], r["container"], r["container_name"],
+                       r["forward"]) for r in rows if r["netns"] == c["netns"]]
+            self.assertEqual(inside, [("tcp", port, c["pid"], c["id"][:12], c["name"], None)])
 
     def fake_pair(self, uid, engine_args, port=None):
         """A process named dockerd with engine_args whose child, named docker-proxy,
@@ -290,6 +305,100 @@ class PublishedPorts(harness.ProgramTest):
         finally:
             holder.stdin.close()
             holder.wait(timeout=30)
+
+
+def _image(engine, tag):
+    """An image of a busybox-static root, imported into engine."""
+    with tempfile.TemporaryDirectory(prefix="ports-rootfs-") as root:
+        os.mkdir(os.path.join(root, "bin"))
+        shutil.copy("/bin/busybox", os.path.join(root, "bin"))
+        for applet in ("sh", "httpd"):
+            os.symlink("busybox", os.path.join(root, "bin", applet))
+        tar = subprocess.run(["tar", "-C", root, "-c", "."], stdout=subprocess.PIPE,
+                             check=True).stdout
+    image = "ports-test-busybox:" + tag
+    engine.docker("import", "-", image, stdin=tar)
+    return image
+
+
+class WithoutProxy(harness.ProgramTest):
+    """A second engine, run without its proxy (--userland-proxy=false): it keeps each
+    published port itself, in dockerd, and its named namespaces in its own folder."""
+
+    @classmethod
+    def setUpClass(cls):
+        if WINE:
+            raise unittest.SkipTest("Docker is a Linux engine")
+        _tools()
+        cls.engine = Engine(["--userland-proxy=false"])
+        cls.names = []
+        try:
+            tag = uuid.uuid4().hex[:10]
+            cls.image = _image(cls.engine, tag)
+            cls.port = _free_port()
+            cls.web = "ports-nat-" + tag
+            cls.engine.docker("run", "-d", "--name", cls.web, "-p", "127.0.0.1:%d:80" % cls.port,
+                              cls.image, "/bin/httpd", "-f", "-p", "80")
+            cls.names.append(cls.web)
+        except BaseException:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.names:
+            cls.engine.docker("rm", "-f", *cls.names)
+        cls.engine.stop()
+
+    def test_the_engines_own_socket_leads_to_its_container_and_nothing_is_published_twice(self):
+        info = json.loads(self.engine.docker("inspect", self.web))[0]
+        self.assertEqual(info["NetworkSettings"]["Ports"]["80/tcp"],
+                         [{"HostIp": "127.0.0.1", "HostPort": str(self.port)}])
+        netns = os.stat("/proc/%d/ns/net" % info["State"]["Pid"]).st_ino
+        deadline = time.monotonic() + 30
+        while True:
+            body = self.run_ok(DETAIL).json()
+            inside = [r for r in body["listeners"] if r["netns"] == netns and r["port"] == 80]
+            if inside:
+                break
+            self.assertLess(time.monotonic(), deadline, "the container's server never listened")
+            time.sleep(0.3)
+        held = [r for r in body["listeners"] if r["netns"] == 0 and r["port"] == self.port]
+        self.assertEqual([(r["comm"], r["forward"]) for r in held], [("dockerd", {
+            "addr": info["NetworkSettings"]["IPAddress"], "port": 80, "netns": netns,
+            "container": info["Id"][:12], "name": info["Name"].lstrip("/")})])
+        self.assertEqual([(r["container"], r["container_name"]) for r in inside],
+                         [(info["Id"][:12], info["Name"].lstrip("/"))])
+        self.assertEqual([p for p in body["published"] if p["host_port"] == self.port], [])
+
+    def test_a_namespace_of_the_engines_folder_without_a_process_is_listed(self):
+        # A namespace file in the engine's own netns folder, no process in it, and a
+        # listener made inside by a process that came back.
+        folder = os.path.join(self.engine.folder, "exec", "netns")
+        path = os.path.join(folder, "ports-test-" + uuid.uuid4().hex[:8])
+        open(path, "w").close()
+        subprocess.run(["unshare", "--net=" + path, "true"], check=True)
+        self.addCleanup(os.unlink, path)
+        self.addCleanup(subprocess.run, ["umount", path], check=True)
+        libc = ctypes.CDLL(None, use_errno=True)
+        home = os.open("/proc/self/ns/net", os.O_RDONLY)
+        there = os.open(path, os.O_RDONLY)
+        try:
+            self.assertEqual(libc.setns(there, 0x40000000), 0)
+            listener = socket.socket()
+            try:
+                listener.bind(("127.0.0.1", 0))
+                listener.listen(1)
+            finally:
+                self.assertEqual(libc.setns(home, 0x40000000), 0)
+            self.addCleanup(listener.close)
+        finally:
+            os.close(there)
+            os.close(home)
+        netns = os.stat(path).st_ino
+        body = self.run_ok(DETAIL).json()
+        rows = [(r["port"], r["pid"]) for r in body["listeners"] if r["netns"] == netns]
+        self.assertEqual(rows, [(listener.getsockname()[1], os.getpid())])
 
 
 if __name__ == "__main__":

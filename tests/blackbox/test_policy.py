@@ -39,7 +39,8 @@ class PolicyTest(ListenerTest):
     def judged(self, body):
         """(proto, address, port, expected) of every row; expected comes last in a row,
         policy and missing after the rows, the gate last."""
-        self.assertEqual(list(body)[-5:], ["unreadable", "truncated", "policy", "missing", "gate"])
+        self.assertEqual(list(body)[-6:],
+                         ["unreadable", "truncated", "published", "policy", "missing", "gate"])
         rows = []
         for row in body["listeners"]:
             self.assertEqual(list(row)[-1], "expected")

@@ -177,8 +177,11 @@ describe('network namespaces and forwards', () => {
         row(53, { proto: 'udp', bind_addr: '0.0.0.0', scope: 'wildcard', pid: 0, comm: '',
                   netns: 4026532400, forward: null }),
         row(80, { bind_addr: '::', scope: 'wildcard', pid: 31, comm: 'busybox',
-                  container: 'fa425de4ee5d', netns: 4026532305, forward: null }),
+                  container: 'fa425de4ee5d', container_name: 'web<1>', netns: 4026532305,
+                  forward: null }),
         row(8081, { pid: 0, comm: '', netns: null, forward: null }),
+        row(8082, { pid: 33, comm: 'web', container: '0123456789ab', container_name: 'k8s_web',
+                    pod: { namespace: 'shop', name: 'web-7d4b9c' }, netns: 4026532402 }),
         row(9000, { pid: 9, comm: 'docker-proxy', netns: 0,
                     forward: { addr: 'fd00::2', port: 8080, netns: null, container: '',
                                name: '' } }),
@@ -194,21 +197,56 @@ describe('network namespaces and forwards', () => {
     test('other namespaces show their container or ns tag and no probe; forwards their ' +
          'target; the filter finds both', async () => {
         const { page } = await openWith({ rows: ROWS });
-        await rowCount(page, 6);
+        await rowCount(page, 7);
         const processes = await page.$$eval('#rows tr', trs => trs.map(tr => tr.cells[5].innerHTML));
         assert.deepEqual(processes, [
             '- <span class="tag t-ct">ns:4026532400</span>',
-            'busybox <span class="tag t-ct">fa425de4ee5d</span>',
+            'busybox <span class="tag t-ct">web&lt;1&gt; fa425de4ee5d</span>',
             '- <span class="tag t-ct">ns:?</span>',
+            'web <span class="tag t-ct">shop/web-7d4b9c 0123456789ab</span>',
             `docker-proxy <span class="fw">${to}[fd00::2]:8080</span>`,
             `docker-proxy <span class="fw">${to}web1:80</span>`,
             `docker-proxy <span class="fw">${to}&lt;b&gt;"x'&lt;/b&gt;:80</span>`,
         ]);
         assert.deepEqual(await page.$$eval('#rows tr', trs => trs.map(tr => tr.cells[8].innerHTML)),
-                         [none, none, none, probe(9000), probe(18090), probe(18091)]);
+                         [none, none, none, none, probe(9000), probe(18090), probe(18091)]);
         for (const [text, ports] of [['web1', ['18090']], ['ns:4026532400', ['53']],
-                                     ['fa425de4', ['80']], ['ns:?', ['8081']],
+                                     ['fa425de4', ['80']], ['web<1> fa4', ['80']],
+                                     ['ns:?', ['8081']], ['shop/web', ['8082']],
                                      [to + '[fd00', ['9000']]]) {
+            await page.fill('#q', text);
+            assert.deepEqual(await column(page, 2), ports, text);
+        }
+        await page.close();
+    });
+});
+
+describe('ports published by address translation', () => {
+    test('each is a row of its own marked NAT, without a process or probe, leading to its ' +
+         'pod or container; the filter finds it', async () => {
+        const published = [
+            { proto: 'tcp', host_addr: '0.0.0.0', host_port: 30080, via: 'cni', expected: false,
+              forward: { addr: '10.88.0.5', port: 80, netns: 4026532400, container: '5f3c0a8e7b1d',
+                         name: '' }, pod: { namespace: 'shop', name: '<i>web</i>' } },
+            { proto: 'udp', host_addr: '127.0.0.1', host_port: 5353, via: 'docker', expected: null,
+              forward: { addr: '172.17.0.3', port: 53, netns: 4026532401, container: 'ab12cd34ef56',
+                         name: 'dns' }, pod: null },
+        ];
+        const { page } = await openWith({ rows: [row(22, { pid: 7, comm: 'sshd' })],
+                                          more: { published, policy: { path: '/e', rules: 1,
+                                                                       errors: [] } } });
+        await rowCount(page, 3);
+        const cells = await page.$$eval('#rows tr', trs => trs.map(
+            tr => [tr.cells[2].textContent, tr.cells[4].textContent, tr.cells[5].innerHTML,
+                   tr.className]));
+        assert.deepEqual(cells.slice(1), [
+            ['30080', '-', '- <span class="tag t-nat">NAT</span> <span class="fw">\u2192 ' +
+             'shop/&lt;i&gt;web&lt;/i&gt;:80</span>', 'unx'],
+            ['5353', '-', '- <span class="tag t-nat">NAT</span> <span class="fw">\u2192 dns:53</span>',
+             ''],
+        ]);
+        assert.equal(await page.locator('#rows tr:nth-child(2) button[data-p]').count(), 0);
+        for (const [text, ports] of [['nat', ['30080', '5353']], ['shop/', ['30080']]]) {
             await page.fill('#q', text);
             assert.deepEqual(await column(page, 2), ports, text);
         }

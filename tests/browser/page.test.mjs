@@ -43,7 +43,10 @@ const withButton = (state, port, addr = '127.0.0.1') =>
 const probeable = l => l.proto === 'tcp' && l.bind_addr !== 'unknown' && l.netns === 0;
 
 // Where a row of another namespace lives, and where a forward leads, as the table says.
-const place = l => l.container || (l.netns === 0 ? '' : `ns:${l.netns === null ? '?' : l.netns}`);
+const podText = l => (l.pod ? `${l.pod.namespace}/${l.pod.name} ` : '');
+const place = l => (l.container ? (podText(l) || (l.container_name ? `${l.container_name} ` : '')) +
+                                      l.container
+                                : l.netns === 0 ? '' : `ns:${l.netns === null ? '?' : l.netns}`);
 const bracketed = a => (a.includes(':') ? `[${a}]` : a);
 const forward = l => (l.forward ? ` \u2192 ${l.forward.name || l.forward.container ||
                                           bracketed(l.forward.addr)}:${l.forward.port}` : '');

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "platform/linux/checked_files.h"
 #include "platform/linux/forward.h"
@@ -28,11 +29,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (memcmp(&p, &zero, sizeof p) != 0) abort();
     }
 
-    char root[32] = "unset", config[32] = "unset";
-    lf_dockerd_paths(text, size, root, sizeof root, config, sizeof config);
-    const char *const paths[] = {root, config};
+    char root[32] = "unset", config[32] = "unset", exec[32] = "unset";
+    lf_dockerd_paths(text, size, {root, sizeof root, config, sizeof config, exec, sizeof exec});
+    const char *const paths[] = {root, config, exec};
     for (const char *path : paths)
         if (!memchr(path, '\0', 32) || (strcmp(path, "unset") != 0 && path[0] != '/')) abort();
+
+    lf_conmon c;
+    if (lf_conmon_args(text, size, &c) == 0 &&
+        (strlen(c.id) != 64 || strspn(c.id, "0123456789abcdef") != 64 || !c.name[0] ||
+         strpbrk(c.name, "<>\"'/ ")))
+        abort();
+
+    // pasta's specs: a forward is a port, whatever the text.
+    static const unsigned char lo[16] = {127, 0, 0, 1};
+    for (const char *proto : {"tcp", "udp"}) {
+        int32_t target = 0;
+        if (lf_pasta_target(text, size, proto, 0, lo, 8080, &target) == 0 &&
+            (target < 1 || target > 65535))
+            abort();
+    }
 
     // A process's status and uid map: only root of the node's own user namespace passes,
     // whatever else the text holds.

@@ -34,6 +34,18 @@ function changesPill(c) {
     showEl('chPill', any);
 }
 
+// A port published by address translation alone, as a row of its own: its host side, no
+// process, marked NAT, leading where its forward says.
+function natRow(p) {
+    p = p && typeof p === 'object' ? p : {};
+    var a = String(p.host_addr);
+    var scope = a === '0.0.0.0' || a === '::' ? 'wildcard'
+              : a.indexOf('127.') === 0 || a === '::1' ? 'loopback' : 'specific';
+    return {proto : p.proto, bind_addr : p.host_addr, port : p.host_port, scope : scope, pid : 0,
+            comm : '', netns : 0, probe : false, forward : p.forward, pod : p.pod,
+            expected : p.expected, nat : true};
+}
+
 function apply(d) {
     if (d && d.ok === false) {
         // No list came: its error takes the rows' place, and the next list that
@@ -51,6 +63,7 @@ function apply(d) {
     var rows = Array.isArray(d.listeners)
                    ? d.listeners.map(function(r) { return r && typeof r === 'object' ? r : {}; })
                    : [];
+    if (Array.isArray(d.published)) rows = rows.concat(d.published.map(natRow));
     var c = compareLoads(previous, rows);
     previous = rows;
     tiles(d);

@@ -37,20 +37,23 @@ export function connsOf(r) {
 // The process as the table names it: its name, then the service it runs.
 export function processText(r) { return field(r.comm) + (r.service ? ' - ' + r.service : ''); }
 
-// Where a row of another network namespace lives: its container, else "ns:" and the
-// namespace's number ("?" for one the program may not name); '' for the program's own.
+// Where a row of another network namespace lives: its container (its Kubernetes pod or
+// the name its engine gives it first, then its id), else "ns:" and the namespace's number
+// ("?" for one the program may not name); '' for the program's own.
 export function placeText(r) {
-    if (r.container) return String(r.container);
+    var pod = r.pod && typeof r.pod === 'object' ? r.pod.namespace + '/' + r.pod.name + ' ' : '';
+    if (r.container) return (pod || (r.container_name ? r.container_name + ' ' : '')) + r.container;
     if (r.netns === undefined || r.netns === 0) return '';
     return 'ns:' + (typeof r.netns === 'number' ? r.netns : '?');
 }
 
-// Where a forwarder's socket leads, "\u2192 web1:80": the container's name, else its id,
-// else the address; '' when it leads nowhere said.
+// Where a forwarder's socket leads, "\u2192 web1:80": the pod ("shop/web"), else the
+// container's name, else its id, else the address; '' when it leads nowhere said.
 export function forwardText(r) {
     var f = r.forward;
     if (!f || typeof f !== 'object') return '';
-    var to = f.name || f.container || '';
+    var pod = r.pod && typeof r.pod === 'object' ? r.pod.namespace + '/' + r.pod.name : '';
+    var to = pod || f.name || f.container || '';
     if (!to) {
         to = field(f.addr);
         if (to.indexOf(':') >= 0) to = '[' + to + ']';
@@ -112,6 +115,7 @@ function rowHtml(it) {
            '</span></td><td class="mo">' +
            (r.pid > 0 ? (it.ch === GONE ? esc(r.pid) : pidButton(r)) : '-') + '</td><td>' +
            (r.comm ? esc(r.comm) : '-') + (r.service ? ' - ' + esc(r.service) : '') +
+           (r.nat ? ' <span class="tag t-nat">NAT</span>' : '') +
            (place ? ' <span class="tag t-ct">' + esc(place) + '</span>' : '') +
            (fw ? ' <span class="fw">' + esc(fw) + '</span>' : '') + '</td><td>' +
            (r.user ? esc(r.user) : '-') + '</td><td class="mo">' + connsCell(it, conns) +
@@ -136,7 +140,7 @@ function haystack(it) {
         var r = it.r;
         it.h = (field(r.port) + ' ' + field(r.proto) + ' ' + field(r.comm) + ' ' +
                 field(r.bind_addr) + '\n' + field(r.service) + '\n' + field(r.user) + '\n' +
-                placeText(r) + '\n' + forwardText(r) +
+                placeText(r) + '\n' + forwardText(r) + (r.nat ? '\nnat' : '') +
                 (it.ch !== GONE && unexpected(r) ? '\nunexpected' : ''))
                    .toLowerCase();
     }

@@ -163,6 +163,10 @@ int open_checked(int root, const char *path, int64_t owner, int *outcome) {
 
 } // namespace
 
+int lc_open(int root, const char *path, int64_t owner, int *outcome) {
+    return open_checked(root, path, owner, outcome);
+}
+
 int lc_stat(int root, const char *path, int64_t owner, struct stat *st) {
     int outcome;
     walk(root, path, owner, WANT_STAT, st, &outcome);

@@ -25,6 +25,10 @@ int lc_check_file(const struct stat &st, int64_t owner);
 // PLAT_FILE_READ when the last component exists. Links owned by owner are followed.
 int lc_stat(int root, const char *path, int64_t owner, struct stat *st);
 
+// Opens the regular file at path as lc_read does, without reading it: its descriptor
+// (read-only), or -1 with *outcome. A namespace's file is a regular one.
+int lc_open(int root, const char *path, int64_t owner, int *outcome);
+
 // Opens a folder beneath root, as lc_read does, owned by owner: its descriptor, or -1.
 int lc_open_dir(int root, const char *path, int64_t owner);
 

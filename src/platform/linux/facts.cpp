@@ -115,7 +115,9 @@ void plat_process_facts(uint32_t pid, plat_process *out) {
         plat_account_name(uid, out->user, sizeof out->user) != 0)
         out->user[0] = '\0';
     snprintf(path, sizeof path, "/proc/%u/cgroup", static_cast<unsigned>(pid));
-    if (read_small(path, text, sizeof text) > 0)
+    if (read_small(path, text, sizeof text) > 0) {
         lp_cgroup_facts(text, out->service, sizeof out->service, out->container,
                         sizeof out->container);
+        lp_cgroup_pod_uid(text, out->pod_uid, sizeof out->pod_uid);
+    }
 }

@@ -27,11 +27,18 @@ struct lf_proxy {
 // may take a value, an argument that is no flag, a missing or repeated flag.
 int lf_docker_proxy(const char *cmdline, size_t n, lf_proxy *out);
 
-// The --data-root and --config-file values of a dockerd command line (n bytes of
-// NUL-separated arguments), each copied when given as an absolute path that fits; the
-// others are left as they are.
-void lf_dockerd_paths(const char *cmdline, size_t n, char *data_root, size_t root_size,
-                      char *config_file, size_t config_size);
+// The --data-root, --config-file and --exec-root values of a dockerd command line (n
+// bytes of NUL-separated arguments), each copied when given as an absolute path that
+// fits; the others are left as they are.
+struct lf_dockerd_dirs {
+    char *data_root;
+    size_t root_size;
+    char *config_file;
+    size_t config_size;
+    char *exec_root;
+    size_t exec_size;
+};
+void lf_dockerd_paths(const char *cmdline, size_t n, const lf_dockerd_dirs &dirs);
 
 // The string value of the first member named key of the top-level object of a JSON
 // text of n bytes, or with key "a.b" of member b of the first object that is member a
@@ -49,3 +56,28 @@ int lf_status_root(const char *text);
 // namespace does ("0 0 4294967295", one line): a process in any other user namespace,
 // which an account may make, is root only there.
 int lf_identity_map(const char *text);
+
+// What podman's conmon says of the container it watches: its id (64 lowercase hex
+// digits) and name.
+struct lf_conmon {
+    char id[65];
+    char name[256];
+};
+
+// Reads a conmon command line (n bytes of NUL-separated arguments, the program's name
+// first) into *out: -c (--cid) and -n (--name) exactly once, -u (--cuuid) the same id
+// when given, -b (--bundle) a path ending in "/<id>/userdata"; every other argument one
+// of conmon's own flags (with its value where it takes one). The name is a container
+// name as podman allows it ([a-zA-Z0-9][a-zA-Z0-9_.-]*). 0 on success; -1 for any other
+// text, with *out zeroed.
+int lf_conmon_args(const char *cmdline, size_t n, lf_conmon *out);
+
+// Where pasta (passt's mode for namespaces) forwards the socket of proto ("tcp" or "udp")
+// on (ipv6, addr) and port, from its command line (n bytes of NUL-separated arguments):
+// the -t/--tcp-ports or -u/--udp-ports specs, each "none" or a comma-separated list of
+// [address/]port[-port][:port[-port]] and exclusions ~port[-port], ports 1 to 65535. 0
+// with *target the namespace's port when a spec forwards that socket; -1 when none does,
+// when a spec forwards ports it cannot tell ("all", "auto"), or for any spec it cannot
+// read whole.
+int lf_pasta_target(const char *cmdline, size_t n, const char *proto, int ipv6,
+                    const unsigned char *addr, int port, int32_t *target);

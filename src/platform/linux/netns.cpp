@@ -1,6 +1,7 @@
 #include "platform/linux/netns.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,8 @@
 #include <unistd.h>
 
 #include "platform/linux/addrs.h"
+#include "platform/linux/checked_files.h"
+#include "platform/linux/docker.h"
 #include "platform/linux/proc_dirs.h"
 #include "platform/linux/sys.h"
 #include "platform/platform.h"
@@ -19,12 +22,30 @@
 namespace {
 
 // One namespace: its name, the inode of its /proc/net/tcp entry (which every process may
-// look at, and which is the namespace's own), and its first and last process seen.
+// look at, and which is the namespace's own), its first and last process seen (0 for
+// none), and the file that names it (an index of g_files, -1 for none).
 struct space {
     int64_t netns;
     uint64_t tcp_ino;
     uint32_t pids[2];
+    int32_t file;
 };
+
+// A file that holds a namespace without a process in it (ip netns add, a container
+// engine's): its path beneath the root of engine (a process; 0 for the node's own root).
+struct ns_file {
+    uint32_t engine;
+    char path[512];
+};
+ns_file *g_files;
+size_t g_file_count, g_file_cap;
+
+// The engines whose namespace files are read: root's dockerd processes.
+enum { MAX_ENGINES = 4 };
+uint32_t g_engines[MAX_ENGINES];
+size_t g_engine_count;
+// The file system of namespaces.
+dev_t g_nsfs;
 
 space *g_spaces;
 size_t g_count, g_cap;
@@ -72,7 +93,7 @@ bool add_space(int64_t netns, uint64_t tcp_ino, uint32_t pid) {
         g_spaces = static_cast<space *>(grown);
         g_cap = cap;
     }
-    g_spaces[g_count++] = {netns, tcp_ino, {pid, pid}};
+    g_spaces[g_count++] = {netns, tcp_ino, {pid, pid}, -1};
     return true;
 }
 
@@ -94,6 +115,123 @@ struct walk {
     int proc;
 };
 
+// Notes a process of the program's own namespace that may be a container engine, whose
+// folder of named namespaces is read after the walk. Only root may read the engine's
+// root folder, and its image's name is one call away.
+void note_engine(int proc, uint32_t pid) {
+    if (g_engine_count == MAX_ENGINES || geteuid() != 0) return;
+    char path[40], target[256];
+    snprintf(path, sizeof path, "%u/exe", static_cast<unsigned>(pid));
+    const ssize_t n = readlinkat(proc, path, target, sizeof target - 1);
+    if (n <= 0) return;
+    target[n] = '\0';
+    const char *slash = strrchr(target, '/');
+    if (slash && strcmp(slash + 1, "dockerd") == 0) g_engines[g_engine_count++] = pid;
+}
+
+// Notes the namespace that the file name in folder dir holds, for a file beneath the
+// root of engine at folder/name.
+void note_file(int dir, const char *folder, const char *name, uint32_t engine) {
+    struct stat st;
+    // A namespace's file is a bind mount of the namespace itself; a plain file left by
+    // a failed mount is none.
+    if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_dev != g_nsfs || st.st_ino == g_home_ino)
+        return;
+    const int64_t netns = static_cast<int64_t>(st.st_ino);
+    space *s = find_space(netns, 0);
+    if (s && s->file >= 0) return;
+    if (g_file_count == g_file_cap) {
+        const size_t cap = g_file_cap ? g_file_cap * 2 : 16;
+        void *grown = g_linux_sys.realloc(g_files, cap * sizeof *g_files);
+        if (!grown) {
+            g_discovery_failed = true;
+            return;
+        }
+        g_files = static_cast<ns_file *>(grown);
+        g_file_cap = cap;
+    }
+    ns_file &f = g_files[g_file_count];
+    const int len = snprintf(f.path, sizeof f.path, "%s/%s", folder, name);
+    if (len < 0 || static_cast<size_t>(len) >= sizeof f.path) return;
+    f.engine = engine;
+    if (!s) {
+        if (!add_space(netns, 0, 0)) {
+            g_discovery_failed = true;
+            return;
+        }
+        s = &g_spaces[g_count - 1];
+    }
+    s->file = static_cast<int32_t>(g_file_count++);
+}
+
+struct folder_walk {
+    int dir;
+    const char *folder;
+    uint32_t engine;
+};
+
+bool note_entry(const char *name, void *ctx) {
+    const folder_walk &w = *static_cast<folder_walk *>(ctx);
+    note_file(w.dir, w.folder, name, w.engine);
+    return true;
+}
+
+// The root folder of engine (0: the node's own), as the engine sees the files.
+int root_of(uint32_t engine) {
+    char path[40];
+    snprintf(path, sizeof path, "/proc/%u/root", static_cast<unsigned>(engine));
+    return open(engine ? path : "/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+// Notes the namespaces of the files of a folder of root's beneath the root of engine.
+void note_folder(uint32_t engine, const char *folder) {
+    int dir;
+    if (engine) {
+        const int root = root_of(engine);
+        if (root < 0) {
+            if (starved(errno)) g_discovery_failed = true;
+            return;
+        }
+        errno = 0;
+        dir = lc_open_dir(root, folder, 0);
+        close(root);
+    } else {
+        // The node's own folder, on a path only root may change: one descriptor, for a
+        // hub that allows few.
+        dir = open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        struct stat st;
+        if (dir >= 0 && (fstat(dir, &st) != 0 || st.st_uid != 0)) {
+            close(dir);
+            dir = -1;
+            errno = EPERM;
+        }
+    }
+    if (dir < 0) {
+        if (starved(errno)) g_discovery_failed = true;
+        return;
+    }
+    folder_walk w = {dir, folder, engine};
+    proc_dir_each(dir, note_entry, &w);
+    close(dir);
+}
+
+// Notes the namespaces that files hold: those of ip netns and of each engine's folder.
+void note_files() {
+    struct stat st;
+    if (stat("/proc/self/ns/net", &st) != 0) return;
+    g_nsfs = st.st_dev;
+    note_folder(0, "/run/netns");
+    for (size_t k = 0; k < g_engine_count; ++k) {
+        char folder[PATH_MAX];
+        const int got = ld_netns_folder(g_engines[k], folder, sizeof folder);
+        if (got == 0)
+            note_folder(g_engines[k], folder);
+        else if (got == -2)
+            g_discovery_failed = true; // root's engine whose namespaces could not be looked for
+    }
+}
+
 // Notes the namespace of one /proc entry.
 bool note_process(const char *name, void *ctx) {
     const int proc = static_cast<walk *>(ctx)->proc;
@@ -106,7 +244,10 @@ bool note_process(const char *name, void *ctx) {
     int64_t netns = 0;
     uint64_t tcp_ino = 0;
     if (fstatat(proc, path, &st, 0) == 0) {
-        if (st.st_ino == g_home_ino) return true;
+        if (st.st_ino == g_home_ino) {
+            note_engine(proc, static_cast<uint32_t>(pid));
+            return true;
+        }
         netns = static_cast<int64_t>(st.st_ino);
     } else if (errno == EACCES || errno == EPERM) {
         // Another account's process: which namespace it is in may not be learnt, but its
@@ -154,11 +295,45 @@ int enter(int proc, int fd) {
     return LN_OUTSIDE;
 }
 
+// Enters a namespace that its file holds: LN_ENTERED; LN_UNREAD when the program may not
+// enter it (not root), having no process in it to read it through; LN_GONE when the file
+// holds it no more.
+int enter_file(int proc, const ns_file &f, int64_t netns, bool *short_of) {
+    int fd, err;
+    if (f.engine) {
+        const int root = root_of(f.engine);
+        if (root < 0) {
+            *short_of = *short_of || starved(errno);
+            return LN_GONE;
+        }
+        int outcome;
+        fd = lc_open(root, f.path, 0, &outcome);
+        err = errno;
+        close(root);
+    } else {
+        // On the node's own path, which only root may change.
+        fd = open(f.path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        err = errno;
+    }
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || st.st_dev != g_nsfs ||
+        static_cast<int64_t>(st.st_ino) != netns) {
+        if (fd >= 0) close(fd);
+        *short_of = *short_of || (fd < 0 && starved(err));
+        return LN_GONE;
+    }
+    const int how = enter(proc, fd);
+    close(fd);
+    return how == LN_ENTERED ? LN_ENTERED : LN_UNREAD;
+}
+
 } // namespace
 
 size_t ln_discover() {
     ++g_discoveries;
     g_count = 0;
+    g_file_count = 0;
+    g_engine_count = 0;
     g_discovery_failed = false;
     forget_addrs();
     const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -174,6 +349,8 @@ size_t ln_discover() {
         proc_dir_each(proc, note_process, &w);
     }
     close(proc);
+    // Namespaces that no process is in, held by their files.
+    if (g_home_ino) note_files();
     return g_count;
 }
 
@@ -189,6 +366,7 @@ int ln_enter(size_t i, char *proc_net, size_t size) {
     int how = LN_GONE;
     bool short_of = false; // a way in was not tried for want of descriptors
     for (uint32_t pid : s.pids) {
+        if (!pid) continue;
         snprintf(proc_net, size, "/proc/%u/net", static_cast<unsigned>(pid));
         if (s.netns == PLAT_NETNS_UNNAMED) {
             if (tcp_ino_of(proc, pid) != s.tcp_ino) continue;
@@ -209,6 +387,7 @@ int ln_enter(size_t i, char *proc_net, size_t size) {
         close(fd);
         break;
     }
+    if (how == LN_GONE && s.file >= 0) how = enter_file(proc, g_files[s.file], s.netns, &short_of);
     close(proc);
     // Not gone, only not reached: it is said unread.
     return how == LN_GONE && short_of ? LN_UNREAD : how;
@@ -325,3 +504,18 @@ size_t ln_holders(int ipv6, const unsigned char *addr, int64_t *netns, uint32_t 
 }
 
 unsigned ln_discoveries() { return g_discoveries; }
+
+size_t ln_engines(uint32_t *pids, size_t max) {
+    for (size_t k = 0; k < g_engine_count && k < max; ++k) pids[k] = g_engines[k];
+    return g_engine_count;
+}
+
+int ln_processes_of(int64_t netns, uint32_t pids[2]) {
+    for (size_t k = 0; k < g_count; ++k)
+        if (g_spaces[k].netns == netns) {
+            pids[0] = g_spaces[k].pids[0];
+            pids[1] = g_spaces[k].pids[1];
+            return 1;
+        }
+    return 0;
+}

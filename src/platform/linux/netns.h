@@ -51,6 +51,15 @@ int ln_holding(int ipv6, const unsigned char *addr, int64_t *netns, uint32_t *pi
 // them into netns and pid (a process in it, 0 for the program's own); their number.
 size_t ln_holders(int ipv6, const unsigned char *addr, int64_t *netns, uint32_t *pid, size_t max);
 
+// The processes the last discovery found that may be root's Docker engines (dockerd in the
+// program's own namespace; only a hub that is root looks): the first max into pids; their
+// number.
+size_t ln_engines(uint32_t *pids, size_t max);
+
+// The first and last process the last discovery saw in namespace netns (0 where none):
+// 1 when it found that namespace, else 0.
+int ln_processes_of(int64_t netns, uint32_t pids[2]);
+
 // How many discoveries there have been: what was learnt of the namespaces' contents is
 // good until the next one.
 unsigned ln_discoveries();

@@ -86,7 +86,9 @@ enum { ID_SHOWN = 12, ID_FULL = 64 };
 // ".scope", or a kubepods slice that ends in ":<runtime>:<id>".
 bool scope_id(piece c, piece *id) {
     if (ends_with(c, ".scope")) c.n -= 6;
-    static const char *const runtimes[] = {"docker-", "libpod-", "crio-", "cri-containerd-"};
+    // podman's conmon runs in libpod-conmon-<id>.scope beside its container.
+    static const char *const runtimes[] = {"docker-", "libpod-conmon-", "libpod-", "crio-",
+                                           "cri-containerd-"};
     for (const char *runtime : runtimes) {
         if (!starts_with(c, runtime)) continue;
         const size_t k = strlen(runtime);
@@ -210,10 +212,11 @@ int lp_passwd_name(const char *text, size_t n, uint32_t uid, char *buf, size_t s
     return 0;
 }
 
-void lp_cgroup_facts(const char *text, char *unit, size_t unit_size, char *container,
-                     size_t container_size) {
-    if (unit_size) unit[0] = '\0';
-    if (container_size) container[0] = '\0';
+namespace {
+
+// The path of a /proc/PID/cgroup text that names units and containers: its
+// "name=systemd" line where it has one (the hybrid hierarchy), else its "0::" line.
+bool chosen_path(const char *text, piece *out) {
     const size_t n = strlen(text);
     size_t at = 0;
     piece line, id, controllers;
@@ -231,6 +234,49 @@ void lp_cgroup_facts(const char *text, char *unit, size_t unit_size, char *conta
         else if (!unified.p && equals(id, "0") && controllers.n == 0)
             unified = whole;
     }
-    const piece chosen = systemd.p ? systemd : unified;
-    if (chosen.p) path_facts(chosen, unit, unit_size, container, container_size);
+    *out = systemd.p ? systemd : unified;
+    return out->p != nullptr;
+}
+
+} // namespace
+
+void lp_cgroup_facts(const char *text, char *unit, size_t unit_size, char *container,
+                     size_t container_size) {
+    if (unit_size) unit[0] = '\0';
+    if (container_size) container[0] = '\0';
+    piece chosen;
+    if (chosen_path(text, &chosen)) path_facts(chosen, unit, unit_size, container, container_size);
+}
+
+int lp_cgroup_pod_uid(const char *text, char *uid, size_t size) {
+    if (size) uid[0] = '\0';
+    piece path;
+    if (!chosen_path(text, &path) || size < 37) return 0;
+    bool kubepods = false;
+    for (size_t at = 0; at < path.n;) {
+        const char *slash = static_cast<const char *>(memchr(path.p + at, '/', path.n - at));
+        const size_t stop = slash ? static_cast<size_t>(slash - path.p) : path.n;
+        piece c = {path.p + at, stop - at};
+        at = stop + 1;
+        if (starts_with(c, "kubepods")) kubepods = true;
+        if (!kubepods) continue;
+        // cgroupfs: "pod<uid>"; systemd: "kubepods-<class>-pod<uid, '_' for '-'>.slice".
+        if (ends_with(c, ".slice")) c.n -= 6;
+        const char *pod = nullptr;
+        for (size_t i = 0; i + 3 <= c.n; ++i)
+            if (memcmp(c.p + i, "pod", 3) == 0 && (i == 0 || c.p[i - 1] == '-')) pod = c.p + i + 3;
+        if (!pod || static_cast<size_t>(c.p + c.n - pod) != 36) continue;
+        for (size_t i = 0; i < 36; ++i) {
+            char ch = pod[i] == '_' ? '-' : pod[i];
+            const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+            if (dash ? ch != '-' : !((ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f'))) {
+                uid[0] = '\0';
+                return 0;
+            }
+            uid[i] = ch;
+        }
+        uid[36] = '\0';
+        return 1;
+    }
+    return 0;
 }

@@ -28,7 +28,14 @@ int lp_passwd_name(const char *text, size_t n, uint32_t uid, char *buf, size_t s
 // (the unified one). The unit is the last path component that ends in ".service",
 // ".socket" or ".scope"; the container is the first 12 characters of the id in the
 // innermost component a container runtime names (docker-<id>.scope, /docker/<id>,
-// libpod-<id>, crio-<id>, cri-containerd-<id>, kubepods paths ending in an id). Each
+// libpod-<id>, podman's monitor libpod-conmon-<id>, crio-<id>, cri-containerd-<id>, kubepods paths ending in an id). Each
 // is empty when there is none, or when it does not fit.
 void lp_cgroup_facts(const char *text, char *unit, size_t unit_size, char *container,
                      size_t container_size);
+
+// The uid of the Kubernetes pod a /proc/PID/cgroup text's path (as lp_cgroup_facts
+// chooses it) is in: a kubepods path's "pod<uid>" component (cgroupfs) or its
+// "kubepods-<class>-pod<uid>.slice" (systemd, "_" for "-"), the uid 36 characters of
+// lowercase hexadecimal digits and dashes. 1 with uid filled (size at least 37), else 0
+// and uid empty.
+int lp_cgroup_pod_uid(const char *text, char *uid, size_t size);

@@ -326,6 +326,15 @@ void plat_process_facts(uint32_t pid, plat_process *out) {
 // The tables name no account for a socket on Windows.
 int plat_account_name(int64_t, char *, size_t) { return -1; }
 
+// No engine publishes ports by address translation on the Windows build's node.
+void plat_published_read(plat_published_fn, void *) {}
+
+// No Kubernetes pod runs on the Windows build's node.
+int plat_pod_of(const char *, char *, size_t, char *, size_t) { return -1; }
+
+// No container runs on the Windows build's node.
+int plat_container_name(uint32_t, const char *, char *, size_t) { return -1; }
+
 // Windows forwards a port with netsh portproxy inside a service, not by a process of its
 // own per port: no socket is said to lead elsewhere.
 int plat_forward_of(uint32_t, const char *, const char *, int, const unsigned char *, int,
