@@ -33,6 +33,9 @@ else()
   install(TARGETS plugin_ports RUNTIME DESTINATION lib/cgi-bin/ports)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright DESTINATION ${doc})
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/packaging/debian/examples DESTINATION ${doc})
+  # Prometheus' alerting rules, for rule_files: (docs/monitoring.md).
+  install(FILES ${PROJECT_SOURCE_DIR}/monitoring/ports.rules.yml
+          DESTINATION share/ports/prometheus)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/lintian-overrides
           DESTINATION share/lintian/overrides RENAME ports)
   # The changelog, compressed as Debian wants it: at the highest level, without the

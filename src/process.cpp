@@ -60,12 +60,15 @@ enum {
     UNREAD_CWD = 1 << 4,
     UNREAD_STARTED = 1 << 5,
     UNREAD_PARENTS = 1 << 6,
-    UNREAD_SOCKETS = 1 << 7,
-    UNREAD_LISTS = 8, // bit of the first list
+    UNREAD_SERVICE = 1 << 7,
+    UNREAD_CONTAINER = 1 << 8,
+    UNREAD_SOCKETS = 1 << 9,
+    UNREAD_LISTS = 10, // bit of the first list
 };
-const char *const UNREAD_NAMES[] = {"user", "exe",     "cmdline", "cmdline:no-password",
-                                    "cwd",  "started", "parents", "sockets",
-                                    "tcp4", "tcp6",    "udp4",    "udp6"};
+const char *const UNREAD_NAMES[] = {"user",    "exe",       "cmdline", "cmdline:no-password",
+                                    "cwd",     "started",   "parents", "service",
+                                    "container", "sockets", "tcp4",    "tcp6",
+                                    "udp4",    "udp6"};
 
 void write_unreadable(int bits) {
     out_lit(",\"unreadable\":[");
@@ -175,8 +178,8 @@ void write_process(uint32_t pid, const plat_proc_entry &self, int gate_on) {
     json_utf8(self.name);
     static plat_process facts;
     plat_process_facts(pid, &facts);
-    write_fact(",\"user\":", facts.user[0] ? PLAT_READ : PLAT_DENIED, facts.user, UNREAD_USER,
-               &unread);
+    write_fact(",\"user\":", facts.user[0] && !(facts.unread & PLAT_PROC_USER) ? PLAT_READ : PLAT_DENIED,
+               facts.user, UNREAD_USER, &unread);
 
     plat_proc_more m;
     plat_proc_more_of(pid, gate_on, &m);
@@ -222,10 +225,11 @@ void write_process(uint32_t pid, const plat_proc_entry &self, int gate_on) {
         json_utf8(g_parents[k].name);
         out_lit("}");
     }
-    out_lit("],\"service\":");
-    json_utf8(facts.service);
-    out_lit(",\"container\":");
-    json_utf8(facts.container);
+    out_lit("]");
+    write_fact(",\"service\":", facts.unread & PLAT_PROC_SERVICE ? PLAT_DENIED : PLAT_READ,
+               facts.service, UNREAD_SERVICE, &unread);
+    write_fact(",\"container\":", facts.unread & PLAT_PROC_CONTAINER ? PLAT_DENIED : PLAT_READ,
+               facts.container, UNREAD_CONTAINER, &unread);
     write_sockets(pid, &unread);
     write_unreadable(unread);
 }

@@ -98,7 +98,7 @@ TEST_F(Detail, EveryFieldOfEveryKindOfRow) {
             "\"pid\":812,\"comm\":\"nginx\",\"user\":\"www-data\",\"service\":\"nginx.service\","
             "\"container\":\"\",\"holders\":3,\"queue\":2,\"backlog\":511,\"conns\":2,"
             "\"v6only\":false,\"probe\":true,\"netns\":0,\"forward\":null,\"expected\":null}],\"unreadable\":[],"
-            "\"policy\":null,\"missing\":[]}\n");
+            "\"policy\":null,\"missing\":[],\"unjudged\":[]}\n");
     EXPECT_EQ(g_fake_flags, PLAT_DETAIL | PLAT_EVERY_NETNS);
 }
 
@@ -117,7 +117,7 @@ TEST_F(Detail, NothingKnownIsEmptyNullOrMinusOne) {
                 "\"pid\":0,\"comm\":\"\",\"user\":\"\",\"service\":\"\",\"container\":\"\","
                 "\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":0,\"v6only\":null,"
                 "\"probe\":true,\"netns\":0,\"forward\":null,\"expected\":null}],"
-                "\"unreadable\":[],\"policy\":null,\"missing\":[]}\n");
+                "\"unreadable\":[],\"policy\":null,\"missing\":[],\"unjudged\":[]}\n");
     EXPECT_EQ(g_fake_fact_calls, 1); // pid 0 has no facts to read
 }
 
@@ -126,15 +126,15 @@ TEST_F(Detail, UnreadableListsAreNamedInOrderThenTheFacts) {
     for (int list : {PLAT_UDP6, PLAT_TCP4, PLAT_TCP6}) g_fake_lists[list].fail = 1;
     EXPECT_TRUE(
         answer().ends_with("\"expected\":null}],\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\"],"
-                           "\"policy\":null,\"missing\":[]}\n"));
+                           "\"policy\":null,\"missing\":[],\"unjudged\":[]}\n"));
     g_fake_facts_unreadable = PLAT_FACT_SERVICES | PLAT_FACT_OWNERS;
     EXPECT_TRUE(answer().ends_with("\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\",\"owners\","
-                                   "\"services\"],\"policy\":null,\"missing\":[]}\n"));
+                                   "\"services\"],\"policy\":null,\"missing\":[],\"unjudged\":[]}\n"));
     g_fake_lists[PLAT_UDP4].fail = 1;
     EXPECT_EQ(answer(), "{\"ok\":false,\"error\":\"socket tables unreadable\"}\n");
     for (fake_list &l : g_fake_lists) l.fail = 0;
     g_fake_facts_unreadable = PLAT_FACT_OWNERS;
-    EXPECT_TRUE(answer().ends_with("\"unreadable\":[\"owners\"],\"policy\":null,\"missing\":[]}\n"));
+    EXPECT_TRUE(answer().ends_with("\"unreadable\":[\"owners\"],\"policy\":null,\"missing\":[],\"unjudged\":[]}\n"));
 }
 
 // The answer names the serving process; the system's process list names only the
@@ -180,6 +180,36 @@ TEST_F(Detail, SocketAccountStandsInForAnUnseenProcess) {
     }
     EXPECT_EQ(users, (std::vector<std::string>{"www-data", "www-data", "alice", "root", "", ""}));
     EXPECT_EQ(g_fake_account_calls, 3); // the same account twice in a row: named once
+}
+
+// An owner hidden from the account is no "no owner": holders null and "owners" said;
+// a socket nobody holds (the kernel's own) stays 0 and says nothing.
+TEST_F(Detail, AHiddenOwnerIsUnknownNotNone) {
+    fake_endpoint(PLAT_TCP4, "0.0.0.0", 2049, 0);
+    EXPECT_TRUE(answer().ends_with("\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":0,"
+                                   "\"v6only\":null,\"probe\":true,\"netns\":0,\"forward\":null,"
+                                   "\"expected\":null}],\"unreadable\":[],\"policy\":null,"
+                                   "\"missing\":[],\"unjudged\":[]}\n"));
+    fake_netns(4026532305, 0);
+    fake_endpoint(PLAT_UDP4, "0.0.0.0", 53, 0)->owner_hidden = 1;
+    fake_endpoint(PLAT_UDP4, "0.0.0.0", 54, 0)->netns = 4026532305;
+    const std::string out = answer();
+    EXPECT_NE(out.find("\"port\":53,\"scope\":\"wildcard\",\"pid\":0,\"comm\":\"\",\"user\":\"\","
+                       "\"service\":\"\",\"container\":\"\",\"holders\":null,"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("\"port\":2049,\"scope\":\"wildcard\",\"pid\":0,\"comm\":\"\",\"user\":\"\","
+                       "\"service\":\"\",\"container\":\"\",\"holders\":0,"),
+              std::string::npos);
+    EXPECT_TRUE(out.ends_with("\"unreadable\":[\"owners\"],\"policy\":null,\"missing\":[],"
+                              "\"unjudged\":[]}\n"));
+    // Another namespace's hidden owner is said as well.
+    fake_tables_reset();
+    fake_netns(4026532305, 0);
+    plat_endpoint *ep = fake_endpoint(PLAT_UDP4, "0.0.0.0", 54, 0);
+    ep->netns = 4026532305;
+    ep->owner_hidden = 1;
+    EXPECT_NE(answer().find("\"unreadable\":[\"owners\"]"), std::string::npos);
 }
 
 TEST_F(Detail, ProcessTextsAreValidUtf8) {
@@ -272,7 +302,7 @@ TEST_F(Detail, OtherNamespacesTheirConnectionsUnreadableListsAndForwards) {
               std::string::npos)
         << out;
     EXPECT_TRUE(out.ends_with("\"unreadable\":[\"netns:4026532305 tcp6\",\"netns:? udp4\"],"
-                              "\"policy\":null,\"missing\":[]}\n"))
+                              "\"policy\":null,\"missing\":[],\"unjudged\":[]}\n"))
         << out;
 }
 

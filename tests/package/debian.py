@@ -28,6 +28,7 @@ FILES = {
     DOC + "examples/lighttpd.conf": "-rw-r--r--",
     DOC + "examples/nginx.conf": "-rw-r--r--",
     "usr/share/lintian/overrides/ports": "-rw-r--r--",
+    "usr/share/ports/prometheus/ports.rules.yml": "-rw-r--r--",
 }
 PASSWORD = "change-me"
 

@@ -74,6 +74,10 @@ void each_other_thread(int proc, unsigned long pid, Fn fn) {
 // The kinds of facts this run could not read (PLAT_FACT_*).
 int g_unreadable;
 
+// Some process's descriptors were not the account's to read: a socket without a holder
+// may be held there.
+bool g_fd_denied;
+
 // Whether a /proc folder that could not be opened (errno) says only that its process
 // is gone or not the hub's to see; anything else (no descriptor or memory left) loses
 // owners that are there.
@@ -95,6 +99,7 @@ template<typename Fn>
 int scan_fd_dir(int proc, const char *fd_dir, Fn note) {
     const int fds = openat(proc, fd_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fds < 0) {
+        if (errno == EACCES || errno == EPERM) g_fd_denied = true;
         if (!gone_or_hidden(errno)) g_unreadable |= PLAT_FACT_OWNERS;
         return -1;
     }
@@ -123,6 +128,7 @@ void find_owners(lt_endpoint *eps, size_t count, bool every_holder) {
     lt_owner *owners = static_cast<lt_owner *>(g_linux_sys.malloc(count * sizeof *owners));
     if (!owners) {
         g_unreadable |= PLAT_FACT_OWNERS;
+        for (size_t i = 0; i < count; ++i) eps[i].ep.owner_hidden = !eps[i].ep.pid;
         return;
     }
     for (size_t i = 0; i < count; ++i) owners[i].inode = eps[i].inode;
@@ -180,12 +186,15 @@ void find_owners(lt_endpoint *eps, size_t count, bool every_holder) {
         });
     }
     if (proc >= 0) close(proc);
+    // Without every descriptor folder read, a socket without a holder may have one.
+    const bool missed = g_fd_denied || (g_unreadable & PLAT_FACT_OWNERS);
     for (size_t i = 0; i < count; ++i) {
         plat_endpoint &ep = eps[i].ep;
         const lt_owner *o = lt_owners_entry(owners, n, eps[i].inode);
         ep.pid = o ? o->pid : 0;
         ep.next_pid = o ? o->next : 0;
         ep.holders = o ? o->holders : 0;
+        ep.owner_hidden = !ep.pid && missed;
     }
     free(owners);
 }
