@@ -174,15 +174,24 @@ void write_process(uint32_t pid, const plat_proc_entry &self, int gate_on) {
     int unread = 0;
     out_lit("{\"ok\":true,\"action\":\"process\",\"pid\":");
     out_i64(pid);
+    plat_proc_more m;
+    plat_proc_more_of(pid, gate_on, &m);
+    // The image file's base name where its path was read (by whatever means), as the
+    // listeners answer names it; else the name the process list gives.
+    const char *comm = self.name;
+    if (m.exe_state == PLAT_READ && m.exe && *m.exe) {
+        const char *base = m.exe;
+        for (const char *c = m.exe; *c; ++c)
+            if (*c == '/' || *c == '\\') base = c + 1;
+        if (*base) comm = base;
+    }
     out_lit(",\"comm\":");
-    json_utf8(self.name);
+    json_utf8(comm);
     static plat_process facts;
     plat_process_facts(pid, &facts);
     write_fact(",\"user\":", facts.user[0] && !(facts.unread & PLAT_PROC_USER) ? PLAT_READ : PLAT_DENIED,
                facts.user, UNREAD_USER, &unread);
 
-    plat_proc_more m;
-    plat_proc_more_of(pid, gate_on, &m);
     write_fact(",\"exe\":", m.exe_state, m.exe, UNREAD_EXE, &unread);
     out_lit(",\"exe_deleted\":");
     if (m.exe_state == PLAT_READ && m.exe && m.exe_deleted >= 0)

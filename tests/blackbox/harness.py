@@ -126,7 +126,7 @@ def keep_wine_server(prefix):
 def run(env=None, args=(), timeout=60, stdout=subprocess.PIPE, cmd=None, limits=None,
         preexec=None, wrap=()):
     """Runs the program once with exactly `env` (str or bytes values), and PORTS_EXPECT
-    "none" unless env names it. `cmd` runs
+    and PORTS_READER "none" unless env names them. `cmd` runs
     another command in its place, as in ["wine", "helper.exe"]; `limits` maps resource
     names ("stack", "nofile", "as") to the soft limit the run starts with; `preexec`
     runs in the new process before the program starts, after the limits; `wrap` is a
@@ -144,6 +144,8 @@ def run(env=None, args=(), timeout=60, stdout=subprocess.PIPE, cmd=None, limits=
     # No suite is judged by the node's own file of expected listeners: a run names its
     # own, or none ("" for the fixed place, which a test then makes itself).
     full_env["PORTS_EXPECT"] = "none"
+    # Nor by a reader the node may have installed (a run that tests one names it).
+    full_env["PORTS_READER"] = "none"
     for k, v in (env or {}).items():
         full_env[k] = v
     if wine and full_env.get("WINEPREFIX") == _SHARED_WINE_PREFIX:

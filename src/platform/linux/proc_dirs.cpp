@@ -14,6 +14,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "platform/linux/reader_client.h"
 #include "platform/linux/sys.h"
 #include "platform/platform.h"
 
@@ -125,6 +126,9 @@ int plat_facts_unreadable() { return g_unreadable; }
 // is wanted.
 void find_owners(lt_endpoint *eps, size_t count, bool every_holder) {
     if (count == 0) return;
+    // Not root: other accounts' descriptors are not this account's to read, and the
+    // reader, where it may run, reads them all in one walk of its own.
+    if (geteuid() != 0 && reader_owners(eps, count) == 0) return;
     lt_owner *owners = static_cast<lt_owner *>(g_linux_sys.malloc(count * sizeof *owners));
     if (!owners) {
         g_unreadable |= PLAT_FACT_OWNERS;
@@ -250,7 +254,10 @@ int proc_image_path(uint32_t pid, char *path, size_t size, int *deleted) {
 int plat_image_name(uint32_t pid, char *buf, size_t size) {
     char path[PATH_MAX];
     int deleted;
-    if (proc_image_path(pid, path, sizeof path, &deleted) != 0) return -1;
+    const int rc = proc_image_path(pid, path, sizeof path, &deleted);
+    // Another account's image file: as the reader named it, where it did.
+    if (rc == EACCES || rc == EPERM) return reader_image_name(pid, buf, size);
+    if (rc != 0) return -1;
     const char *slash = strrchr(path, '/');
     const char *name = slash ? slash + 1 : path;
     const size_t len = strlen(name);
@@ -296,5 +303,13 @@ int find_holdings(lt_endpoint *eps, size_t count, uint32_t pid) {
         free(owners);
     }
     close(proc);
+    reader_process_facts f;
+    if (!known && geteuid() != 0 && reader_process(pid, 0, &f) == 0 && f.held_known) {
+        // Another account's process: the sockets the reader found among its descriptors.
+        for (size_t i = 0; i < count; ++i)
+            for (size_t k = 0; k < f.n_inodes; ++k)
+                if (eps[i].inode && f.inodes[k] == eps[i].inode) eps[i].ep.pid = pid;
+        known = 1;
+    }
     return known;
 }
