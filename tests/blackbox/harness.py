@@ -8,6 +8,7 @@ import json
 import os
 import resource
 import shlex
+import shutil
 import subprocess
 import tempfile
 import unittest
@@ -216,3 +217,23 @@ class ProgramTest(unittest.TestCase):
         if body.get("error") == "port must be 1..65535":
             return "probe"
         return body
+
+
+# The reader built beside the program (ports-reader), for the runs that test it.
+READER = os.environ.get("PORTS_READER_BUILT", "")
+
+
+def capable_reader(folder, caps="cap_dac_read_search,cap_sys_ptrace=ep"):
+    """A copy of the built reader in folder (which other accounts may enter) with the
+    file capabilities the package gives it (or caps; None for none), executable by
+    every account; its path."""
+    if not READER:
+        raise RuntimeError("PORTS_READER_BUILT is not set: the reader is built with the "
+                           "native tests")
+    os.chmod(folder, 0o755)
+    path = os.path.join(folder, "ports-reader")
+    shutil.copy(READER, path)
+    os.chmod(path, 0o755)
+    if caps:
+        subprocess.run(["setcap", caps, path], check=True)
+    return path
