@@ -69,8 +69,16 @@ def reader_ratio(program, tmp, rows):
     www-data, ms as root); rows checked to name the same owners."""
     import pwd
     www = pwd.getpwnam("www-data")
-    folder = os.path.join(tmp, "reader")
-    os.mkdir(folder, 0o755)
+    # A folder www-data may enter (tmp is root's alone).
+    folder = tempfile.mkdtemp(prefix="ports-bench-reader-")
+    os.chmod(folder, 0o755)
+    try:
+        return reader_runs(program, folder, rows, www)
+    finally:
+        shutil.rmtree(folder)
+
+
+def reader_runs(program, folder, rows, www):
     reader = os.path.join(folder, "ports-reader")
     shutil.copy(os.path.join(os.path.dirname(program), "ports-reader"), reader)
     os.chmod(reader, 0o755)
