@@ -273,10 +273,11 @@ TEST(ReaderOutput, WholeAndWellFormedOrNothing) {
     EXPECT_EQ(reader_encode("a b%\n\xff", 6, encoded), 14u);
     EXPECT_STREQ(encoded, "a%20b%25%0A%FF");
     EXPECT_EQ(read_output("ports-reader 1\no 7 10 0 1\no 8 10 11 2\nn 10 a%20b%25%0A%FF\n"
-                          "x owners\ne 0 1 /bin/x\nc 2 -\nk 0\na \na --p=1\nh 1\ns 8\nend 11\n"),
+                          "x owners\ne 0 1 /bin/x\nc 2 -\nk 0\na \na --p=1\nh 1\ns 8\nm 4026532305 4026532400\n"
+                          "end 12\n"),
               (std::vector<std::string>{"o 7 10 0 1", "o 8 10 11 2", "n 10 [a b%\n\xff]", "x",
                                         "e 0 1 [/bin/x]", "c 2 [-]", "k 0", "a []", "a [--p=1]",
-                                        "h 1", "s 8"}));
+                                        "h 1", "s 8", "m 4026532305 4026532400"}));
     EXPECT_EQ(read_output("ports-reader 1\nend 0\n"), std::vector<std::string>{});
     for (const char *bad : {
              "", "ports-reader 2\nend 0\n", "ports-reader 1\n", // another version, no end

@@ -9,6 +9,8 @@
 // writes a byte. Its output is the bounded, versioned format of reader_format.h.
 //
 //   ports-reader owners                  every socket's holders, and their image names
+//   ports-reader netns                   every network namespace a process is in, by
+//                                        the entry of its /proc/PID/net/tcp
 //   ports-reader process PID [cmdline]   one process's image file, folder, sockets and,
 //                                        when asked, its command line
 //
@@ -22,6 +24,7 @@
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -264,6 +267,70 @@ void owners() {
     if (g_missed) put_record("x owners\n");
 }
 
+// ---- the network namespaces -----------------------------------------------------------
+
+struct space_seen {
+    uint64_t netns, tcp;
+};
+
+int by_netns(const void *a, const void *b) {
+    const space_seen &x = *static_cast<const space_seen *>(a);
+    const space_seen &y = *static_cast<const space_seen *>(b);
+    if (x.netns != y.netns) return x.netns < y.netns ? -1 : 1;
+    return x.tcp < y.tcp ? -1 : x.tcp > y.tcp;
+}
+
+void namespaces() {
+    struct ctx_t {
+        int proc;
+        space_seen *seen;
+        size_t n, cap;
+        bool failed;
+    } ctx = {open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC), nullptr, 0, 0, false};
+    if (ctx.proc < 0) {
+        g_out.failed = true;
+        return;
+    }
+    proc_dir_each(
+        ctx.proc,
+        [](const char *name, void *p) {
+            ctx_t &c = *static_cast<ctx_t *>(p);
+            const uint32_t pid = pid_of_name(name);
+            char path[48];
+            struct stat ns, tcp;
+            snprintf(path, sizeof path, "%u/ns/net", static_cast<unsigned>(pid));
+            if (!pid || fstatat(c.proc, path, &ns, 0) != 0) return true;
+            snprintf(path, sizeof path, "%u/net/tcp", static_cast<unsigned>(pid));
+            if (fstatat(c.proc, path, &tcp, 0) != 0) return true;
+            if (c.n == c.cap) {
+                const size_t cap = c.cap ? c.cap * 2 : 256;
+                void *grown = realloc(c.seen, cap * sizeof *c.seen);
+                if (!grown) {
+                    c.failed = true;
+                    return false;
+                }
+                c.seen = static_cast<space_seen *>(grown);
+                c.cap = cap;
+            }
+            c.seen[c.n++] = {ns.st_ino, tcp.st_ino};
+            return true;
+        },
+        &ctx);
+    close(ctx.proc);
+    if (ctx.failed) g_out.failed = true;
+    qsort(ctx.seen, ctx.n, sizeof *ctx.seen, by_netns);
+    char line[64];
+    for (size_t i = 0; i < ctx.n; ++i) {
+        if (i && ctx.seen[i].netns == ctx.seen[i - 1].netns && ctx.seen[i].tcp == ctx.seen[i - 1].tcp)
+            continue;
+        snprintf(line, sizeof line, "m %llu %llu\n",
+                 static_cast<unsigned long long>(ctx.seen[i].netns),
+                 static_cast<unsigned long long>(ctx.seen[i].tcp));
+        put_record(line);
+    }
+    free(ctx.seen);
+}
+
 // ---- one process ----------------------------------------------------------------------
 
 void process(uint32_t pid, bool want_cmdline) {
@@ -334,11 +401,13 @@ int main(int argc, char **argv) {
     // A web server must never run it as a CGI program, whatever folder it is found in.
     for (char **e = environ; e && *e; ++e)
         if (strncmp(*e, "GATEWAY_INTERFACE=", 18) == 0) return EXIT_USAGE;
-    enum { OWNERS, PROCESS } verb;
+    enum { OWNERS, NETNS, PROCESS } verb;
     uint32_t pid = 0;
     bool cmdline = false;
     if (argc == 2 && strcmp(argv[1], "owners") == 0) {
         verb = OWNERS;
+    } else if (argc == 2 && strcmp(argv[1], "netns") == 0) {
+        verb = NETNS;
     } else if ((argc == 3 || argc == 4) && strcmp(argv[1], "process") == 0 &&
                pid_text(argv[2], &pid) && (argc == 3 || strcmp(argv[3], "cmdline") == 0)) {
         verb = PROCESS;
@@ -352,6 +421,8 @@ int main(int argc, char **argv) {
     put_text("ports-reader 1\n");
     if (verb == OWNERS)
         owners();
+    else if (verb == NETNS)
+        namespaces();
     else
         process(pid, cmdline);
     // Every capability goes before a byte is written.

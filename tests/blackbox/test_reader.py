@@ -41,7 +41,8 @@ class Refusals(ProgramTest):
         for args in ([], ["owners", "x"], ["Owners"], ["--help"], ["process"], ["process", "0"],
                      ["process", "01"], ["process", "-1"], ["process", "+1"], ["process", "1x"],
                      ["process", " 1"], ["process", "4194305"], ["process", "99999999999"],
-                     ["process", "1", "cmd"], ["process", "1", "cmdline", "x"], ["owners", ""]):
+                     ["process", "1", "cmd"], ["process", "1", "cmdline", "x"], ["owners", ""],
+                     ["netns", "1"], ["owners", "netns"]):
             with self.subTest(args=args):
                 r = self.reader(args)
                 self.assertEqual((r.rc != 0, r.out, r.err), (True, b"", b""))
@@ -90,6 +91,18 @@ class AnotherAccount(ListenerTest):
         self.assertEqual((row["pid"], row["comm"], row["holders"]),
                          (report["pid"], report["comm"], 1))
         self.assertNotIn("owners", body["unreadable"])
+
+    def test_another_accounts_namespace_is_named_through_the_reader(self):
+        report = sandbox.hold_and_run({
+            "run_uid": NOBODY, "env": dict(DETAIL, PORTS_READER=capable_reader(self.dir)),
+            "sockets": [{"kind": "tcp", "addr": "127.0.0.1"}],
+            "spaces": [{"sockets": [{"kind": "tcp", "addr": "127.0.0.1", "port": "P0"}]}]})
+        r = report["run"]
+        self.assertEqual((r.rc, r.err), (0, b""))
+        space = report["spaces"][0]
+        rows = {row["netns"]: row for row in r.json()["listeners"]}
+        self.assertEqual(sorted(rows, key=str), sorted([0, space["netns"]], key=str))
+        self.assertEqual(rows[space["netns"]]["pid"], space["pid"])
 
     def test_without_the_reader_the_owner_is_said_hidden(self):
         for name, reader in (("no capabilities", capable_reader(self.dir, caps=None)),

@@ -317,3 +317,40 @@ int reader_process(uint32_t pid, int want_cmdline, reader_process_facts *out) {
     *out = p.facts;
     return 0;
 }
+
+namespace {
+
+struct netns_read {
+    uint64_t (*pairs)[2];
+    size_t n, cap;
+    bool failed;
+};
+
+void take_netns_record(const reader_record *r, void *ctx) {
+    netns_read &m = *static_cast<netns_read *>(ctx);
+    if (r->kind != 'm' || !grow(m.pairs, m.n, m.cap)) {
+        m.failed = true;
+        return;
+    }
+    m.pairs[m.n][0] = r->num[0];
+    m.pairs[m.n][1] = r->num[1];
+    ++m.n;
+}
+
+} // namespace
+
+int reader_netns(void (*fn)(uint64_t netns, uint64_t tcp_ino, void *ctx), void *ctx) {
+    const char *path = reader_path();
+    if (!path) return -1;
+    const char *const argv[] = {path, "netns", nullptr};
+    char *out;
+    size_t len;
+    if (run_reader(argv, &out, &len) != 0) return -1;
+    netns_read m = {};
+    const int parsed = reader_parse(out, len, take_netns_record, &m);
+    free(out);
+    if (parsed == 0 && !m.failed)
+        for (size_t i = 0; i < m.n; ++i) fn(m.pairs[i][0], m.pairs[i][1], ctx);
+    free(m.pairs);
+    return parsed == 0 && !m.failed ? 0 : -1;
+}

@@ -45,3 +45,7 @@ struct reader_process_facts {
 // Runs the reader's "process" for pid (once per run and pid: a second call gives the
 // first answer when it asked for as much); 0 with *out filled, -1 when it could not.
 int reader_process(uint32_t pid, int want_cmdline, reader_process_facts *out);
+
+// Calls fn with each network namespace the reader's "netns" found: its inode and the
+// inode of its /proc/PID/net/tcp entry. 0 when the reader ran and its output was whole.
+int reader_netns(void (*fn)(uint64_t netns, uint64_t tcp_ino, void *ctx), void *ctx);

@@ -61,6 +61,7 @@ const uint64_t U32 = 0xffffffffu;
 const shape k_shapes[] = {
     {'o', 4, false, {U32, U32, U32, U32}},
     {'n', 1, true, {U32}},
+    {'m', 2, false, {UINT64_MAX, UINT64_MAX}},
     {'e', 2, true, {2, 2}},
     {'c', 1, true, {2}},
     {'k', 1, false, {2}},

@@ -11,6 +11,8 @@
 //                               how many processes hold it
 //   n PID NAME                  the base name of a holder's image file
 //   x owners                    a descriptor folder could not be read even so
+//   m NETNS TCP                 a network namespace: its inode, and the inode of its
+//                               /proc/PID/net/tcp entry, which every account may see
 //   e STATE DELETED PATH        the process's image file (STATE: 0 read, 1 none, 2 denied;
 //                               DELETED 0, 1 or 2 for unknown; PATH "-" when not read)
 //   c STATE PATH                its working folder
@@ -32,8 +34,8 @@ enum {
     READER_MAX_TEXT = 128 << 10,
 };
 
-// One record, as the parser hands it over: its kind ('o', 'n', 'x', 'e', 'c', 'k', 'a',
-// 'h', 's'), its numbers in order, and its text (decoded, NUL-terminated, len bytes; it
+// One record, as the parser hands it over: its kind ('o', 'n', 'x', 'm', 'e', 'c', 'k',
+// 'a', 'h', 's'), its numbers in order, and its text (decoded, NUL-terminated, len bytes; it
 // may hold NUL bytes no more than the kernel's texts do: none) or null.
 struct reader_record {
     char kind;
