@@ -230,7 +230,7 @@ void owners() {
         },
         &proc);
     close(proc);
-    qsort(g_held, g_held_count, sizeof *g_held, by_inode_then_pid);
+    if (g_held_count) qsort(g_held, g_held_count, sizeof *g_held, by_inode_then_pid);
     // The holders whose names the caller needs: each socket's lowest and second lowest.
     uint32_t *named = static_cast<uint32_t *>(malloc((2 * g_held_count + 1) * sizeof *named));
     size_t n_named = 0;
@@ -255,7 +255,7 @@ void owners() {
         named[n_named++] = lowest;
         if (next) named[n_named++] = next;
     }
-    qsort(named, n_named, sizeof *named, by_number);
+    if (n_named) qsort(named, n_named, sizeof *named, by_number);
     for (size_t i = 0; i < n_named; ++i) {
         if (i && named[i] == named[i - 1]) continue;
         char name[256];
@@ -318,7 +318,7 @@ void namespaces() {
         &ctx);
     close(ctx.proc);
     if (ctx.failed) g_out.failed = true;
-    qsort(ctx.seen, ctx.n, sizeof *ctx.seen, by_netns);
+    if (ctx.n) qsort(ctx.seen, ctx.n, sizeof *ctx.seen, by_netns);
     char line[64];
     for (size_t i = 0; i < ctx.n; ++i) {
         if (i && ctx.seen[i].netns == ctx.seen[i - 1].netns && ctx.seen[i].tcp == ctx.seen[i - 1].tcp)
@@ -362,7 +362,7 @@ void process(uint32_t pid, bool want_cmdline) {
     snprintf(line, sizeof line, "h %d\n", known ? 1 : 0);
     put_record(line);
     if (!known) return;
-    qsort(g_held, g_held_count, sizeof *g_held, by_inode_then_pid);
+    if (g_held_count) qsort(g_held, g_held_count, sizeof *g_held, by_inode_then_pid);
     for (size_t i = 0; i < g_held_count; ++i) {
         if (i && g_held[i].inode == g_held[i - 1].inode) continue;
         snprintf(line, sizeof line, "s %u\n", static_cast<unsigned>(g_held[i].inode));

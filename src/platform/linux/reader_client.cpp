@@ -255,12 +255,13 @@ int reader_owners(lt_endpoint *eps, size_t count) {
         return -1;
     }
     owners_read &o = g_owners;
-    qsort(o.owners, o.n_owners, sizeof *o.owners, by_inode);
-    qsort(o.names, o.n_names, sizeof *o.names, by_pid);
+    // (qsort and bsearch are given no null table, even an empty one.)
+    if (o.n_owners) qsort(o.owners, o.n_owners, sizeof *o.owners, by_inode);
+    if (o.n_names) qsort(o.names, o.n_names, sizeof *o.names, by_pid);
     for (size_t i = 0; i < count; ++i) {
         plat_endpoint &ep = eps[i].ep;
         const owner_entry key = {eps[i].inode, 0, 0, 0};
-        const owner_entry *e = eps[i].inode ? static_cast<const owner_entry *>(bsearch(
+        const owner_entry *e = eps[i].inode && o.n_owners ? static_cast<const owner_entry *>(bsearch(
                                                   &key, o.owners, o.n_owners, sizeof key, by_inode))
                                             : nullptr;
         ep.pid = e ? e->pid : 0;
@@ -273,8 +274,10 @@ int reader_owners(lt_endpoint *eps, size_t count) {
 
 int reader_image_name(uint32_t pid, char *buf, size_t size) {
     const name_entry key = {pid, {}};
-    const name_entry *e = static_cast<const name_entry *>(
-        bsearch(&key, g_owners.names, g_owners.n_names, sizeof key, by_pid));
+    const name_entry *e = g_owners.n_names ? static_cast<const name_entry *>(bsearch(
+                                                 &key, g_owners.names, g_owners.n_names,
+                                                 sizeof key, by_pid))
+                                           : nullptr;
     const char *name = e ? e->name : nullptr;
     // The process answer's reading names its process too.
     const char *slash = g_process.ok && g_process.pid == pid && g_process.facts.exe
