@@ -2,6 +2,8 @@
 .PHONY: run test build package bench fuzz clean
 
 FUZZ_SECONDS ?= 60
+# The port make run serves on.
+PORT ?= 8150
 
 # The program alone, with the page text it is built from: what make run runs. The tests
 # stay out of this configuration, so it needs neither GoogleTest nor node, and compiles
@@ -11,12 +13,12 @@ build:
 	cmake --preset default -DPORTS_TESTS=OFF
 	cmake --build --preset default --target plugin_ports
 
-# The local hub on http://127.0.0.1:8150/ in the foreground; Ctrl-C stops it. It prints
-# the addresses to open. BOT_PASSWORD=... make run turns the password gate on, and the
-# addresses then carry the password.
+# The local hub on http://127.0.0.1:$(PORT)/ (8150 unless PORT=N says) in the foreground;
+# Ctrl-C stops it. It prints the addresses to open. BOT_PASSWORD=... make run turns the
+# password gate on, and the addresses then carry the password.
 run: build
 	@echo
-	exec python3 hub/serve.py build/plugin_ports --port 8150
+	exec python3 hub/serve.py build/plugin_ports --port $(PORT)
 
 test:
 	scripts/install-deps.sh test

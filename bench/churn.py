@@ -14,8 +14,11 @@ long-lived sockets and bursts of 200: never more than 900 open, so the 1,024 row
 never fill with sockets alive together), cap-tcp (the same over the TCP /proc/net
 fallback), restart (tcp, and besides the group one listener on a port of its own,
 closed and bound again over and over, never two at once: wrong also when it is listed
-twice). Prints, per case, the wrong answers of all answers and the most sockets one
-answer missed.
+twice). The answers are detail answers, which say "churn" in "unreadable" when a
+list kept changing through every read of it. Prints, per case, of all answers: the
+wrong ones, those that kept a closed socket (more sockets on the port than were ever
+open at once, or the restarted listener twice), those that said "churn", the wrong
+ones that did not say it, and the most sockets one answer missed.
 """
 import json
 import os
@@ -39,7 +42,7 @@ CASES = {  # kind, address, how the program is started, long-lived sockets, burs
     "cap-tcp": ("tcp", "127.0.0.1", "no-netlink", 700, 200),
     "restart": ("tcp", "127.0.0.1", "restart", HOLDERS, BURST),
 }
-ENV = {"QUERY_STRING": "action=listeners"}
+ENV = {"QUERY_STRING": "action=listeners&detail=1"}
 
 
 def bound(kind, addr, port):
@@ -123,20 +126,26 @@ def run_case(program, name, seconds, tmp):
     if how == "restart":
         single, pid = restarter(addr, until)
         others.append(pid)
-    answers = wrong = worst = 0
+    answers = wrong = worst = closed = said = unsaid = 0
     try:
         time.sleep(0.2)
         deadline = time.monotonic() + seconds
         while time.monotonic() < deadline:
             out = subprocess.run(argv, env=ENV, stdout=subprocess.PIPE, check=True).stdout
-            rows = json.loads(out.split(b"\r\n\r\n", 1)[1])["listeners"]
+            body = json.loads(out.split(b"\r\n\r\n", 1)[1])
+            rows = [r for r in body["listeners"] if r["netns"] == 0]
             seen = [r["pid"] for r in rows if r["port"] == port and r["pid"] in wanted]
             on_port = sum(1 for r in rows if r["port"] == port)
             missed = len(wanted - set(seen))
             answers += 1
-            if (missed or len(seen) != len(wanted) or on_port > holders + burst or
-                    sum(1 for r in rows if single and r["port"] == single) > 1):
+            kept = (on_port > holders + burst or
+                    sum(1 for r in rows if single and r["port"] == single) > 1)
+            churn_said = "churn" in body["unreadable"]
+            closed += kept
+            said += churn_said
+            if missed or len(seen) != len(wanted) or kept:
                 wrong += 1
+                unsaid += not churn_said
                 worst = max(worst, missed)
     finally:
         for pid in others:
@@ -145,7 +154,7 @@ def run_case(program, name, seconds, tmp):
         os.close(stop)
         for pid in pids:
             os.waitpid(pid, 0)
-    return answers, wrong, worst
+    return answers, wrong, worst, closed, said, unsaid
 
 
 def main():
@@ -159,11 +168,13 @@ def main():
         return subprocess.run(["unshare", "-n", "--", sys.executable, os.path.abspath(__file__)]
                               + sys.argv[1:], env=env).returncode
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
-    print("%-7s %8s %8s %12s" % ("case", "answers", "wrong", "most missed"))
+    print("%-7s %8s %8s %12s %10s %13s %12s" % ("case", "answers", "wrong", "kept closed",
+                                                "said churn", "wrong unsaid", "most missed"))
     with tempfile.TemporaryDirectory() as tmp:
         for name in names:
-            answers, wrong, worst = run_case(program, name, seconds, tmp)
-            print("%-7s %8d %8d %12d" % (name, answers, wrong, worst), flush=True)
+            answers, wrong, worst, closed, said, unsaid = run_case(program, name, seconds, tmp)
+            print("%-7s %8d %8d %12d %10d %13d %12d" % (name, answers, wrong, closed, said, unsaid,
+                                                        worst), flush=True)
     return 0
 
 

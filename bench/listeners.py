@@ -9,8 +9,10 @@ an empty statically linked program. At full load the detail answer (detail=1, wh
 reads every descriptor and the established connections too) is timed against ss as
 well, and its connection count checked; so are the detail answer judged by a file of
 1,000 rules (900 that match a socket, 100 that match none) and the metrics answer by
-the same file, and the detail answer as www-data through ports-reader (beside PROGRAM,
-given its capabilities) against the same as root. Prints the medians and the ratios.
+the same file, the peers answer of the listener that holds every connection against
+`ss -Htn state established`, and the detail answer as www-data through ports-reader
+(beside PROGRAM, given its capabilities) against the same as root. Prints the medians
+and the ratios.
 """
 import json
 import os
@@ -29,6 +31,7 @@ LOADS = [("none", 0, 0, 0, ""), ("medium", 50, 50, 1000, ""), ("full", 500, 500,
          ("orphan", 500, 500, 10000, "orphan")]
 TARGET_FULL = 0.35  # of ss
 TARGET_DETAIL = 0.5  # of ss, at full load
+TARGET_PEERS = 0.5  # of ss -Htn state established, at full load
 TARGET_IDLE = 3.0   # of an empty static program
 TARGET_READER = 1.15  # www-data through ports-reader, of root, detail at full load
 ENV = {"QUERY_STRING": "action=listeners"}
@@ -212,6 +215,20 @@ def bench(program):
                     t_ours, t_ss, t_detail, t_judged, t_metrics = medians(
                         [ours, theirs, ours + [DETAIL_ENV], ours + [judged_env],
                          ours + [metrics_env]])
+                    # Who is connected to the listener that holds every connection.
+                    busiest = max(detail["listeners"], key=lambda r: r["conns"])
+                    peers_env = {"QUERY_STRING": "action=peers&port=%d" % busiest["port"],
+                                 "BOT_PASSWORD": "b", "HTTP_X_BOT_PASSWORD": "b"}
+                    peers = program_answer(program, peers_env)
+                    if peers.get("total") != conns or peers["peers"] != [
+                            {"addr": busiest["bind_addr"], "count": conns}]:
+                        ok = False
+                        print("peers answer wrong at full load: %s" % str(peers)[:200])
+                    t_peers, t_ss_conns = medians([ours + [peers_env],
+                                                   [ss, "-Htn", "state", "established"]])
+                    results["peers"] = t_peers / t_ss_conns
+                    print("%-7s %6d %12.3f %12.3f %10.3f   (action=peers, ss -Htn state "
+                          "established)" % ("full", conns, t_peers, t_ss_conns, results["peers"]))
                     ratio, t_www, t_root, same = reader_ratio(program, tmp, mine)
                     ok = ok and same
                     results["reader"] = ratio
@@ -244,6 +261,9 @@ def bench(program):
         print("full load, %s: ports / ss = %.3f (target <= %.2f: %s)"
               % (what, results[key], TARGET_DETAIL,
                  "met" if results[key] <= TARGET_DETAIL else "MISSED"))
+    print("full load, peers answer: ports / ss -Htn state established = %.3f "
+          "(target <= %.2f: %s)" % (results["peers"], TARGET_PEERS,
+                                    "met" if results["peers"] <= TARGET_PEERS else "MISSED"))
     print("full load, detail answer as www-data through the reader: www-data / root = %.3f "
           "(target <= %.2f: %s)" % (results["reader"], TARGET_READER,
                                     "met" if results["reader"] <= TARGET_READER else "MISSED"))

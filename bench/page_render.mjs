@@ -3,7 +3,9 @@
 // inside one frame at most 1.3 times one keystroke. Then the table with every column
 // and the marks of what changed: render() of all 1,024 rows, with style and layout,
 // at most 1.1 times one innerHTML assignment of the same markup with its style and
-// layout; the comparison of two loads of 1,024 rows under a tenth of that render.
+// layout; the comparison of two loads of 1,024 rows under a tenth of that render; and
+// the same render as cards on a phone (390 px wide) at most 1.1 times it as a table
+// (1,400 px).
 //
 // Usage: node bench/page_render.mjs build/plugin_ports [rounds]
 //
@@ -23,6 +25,7 @@ const TARGET_MS = 8;
 const TARGET_BURST = 1.3;
 const TARGET_FULL = 1.1;
 const TARGET_COMPARE = 0.1;
+const TARGET_CARDS = 1.1;
 const BURST = 5;
 const ROWS = 1024;
 const CHANGED = 16; // rows gone, and as many new, in the second load
@@ -238,6 +241,30 @@ try {
         return out;
     }, { rounds, rows: ROWS, changed: CHANGED });
 
+    // The whole table rendered (a header click) as cards and as a table, in turns of a
+    // few renders at each width.
+    const renders = n => page.evaluate(n => {
+        const head = document.querySelector('th button[data-c="port"]');
+        const out = [];
+        for (let i = 0; i < n; i++) {
+            const t0 = performance.now();
+            head.click();
+            window.runFrame();
+            void document.body.offsetHeight;
+            out.push(performance.now() - t0);
+        }
+        return out;
+    }, n);
+    const widths = { table: [], cards: [] };
+    for (let r = 0; r < rounds; r++) {
+        for (const [name, width, height] of [['table', 1400, 900], ['cards', 390, 844]]) {
+            await page.setViewportSize({ width, height });
+            await renders(1);
+            widths[name].push(...await renders(5));
+        }
+    }
+    const cardRows = await page.evaluate(() => getComputedStyle(document.querySelector('#rows tr')).display);
+
     const stat = xs => {
         const s = [...xs].sort((a, b) => a - b);
         const at = p => s[Math.min(s.length - 1, Math.floor(p * s.length))];
@@ -270,6 +297,12 @@ try {
     console.log(`comparison of two loads of ${ROWS} rows: ${compared.toFixed(3)} ms, to one ` +
                 `render: ratio ${(compared / rendered).toFixed(3)} ` +
                 `(${(compared / rendered / TARGET_COMPARE).toFixed(2)} of target ${TARGET_COMPARE})`);
+    const asTable = stat(widths.table).median;
+    const asCards = stat(widths.cards).median;
+    console.log(`all ${ROWS} rows as cards (390 px, rows shown as ${cardRows}): render() + style ` +
+                `and layout ${asCards.toFixed(2)} ms, as a table (1,400 px) ${asTable.toFixed(2)} ms: ` +
+                `ratio ${(asCards / asTable).toFixed(2)} (${(asCards / asTable / TARGET_CARDS).toFixed(2)} ` +
+                `of target ${TARGET_CARDS})`);
 } finally {
     await browser.close();
 }

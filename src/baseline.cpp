@@ -61,6 +61,10 @@ int mode_baseline() {
         }
         out_lit("\n");
     }
+    // Rules written without what could not be read would each expect less than is there.
+    if (plat_facts_unreadable() & PLAT_FACT_OWNERS)
+        out_lit("# owners that could not all be read: some rules below name no process\n");
+    if (detail_truncated()) out_lit("# more sockets than the table holds: some have no rule below\n");
     group_rows(g_sock_count, judged, rule_hash, same_rule, g_head);
     for (int i = 0; i < g_sock_count; ++i) {
         if (g_head[i] != i) continue;

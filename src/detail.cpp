@@ -94,7 +94,35 @@ struct detail_reading {
     int unread_lost; // a namespace could not be noted: said as "netns:*"
     int own_read;    // the program's own lists read
     int owners_hidden; // some row's owner was hidden from the account
+    int cut;         // rows left out for want of room: a bit (1 << rank) for each rank
+    // Where the search for a row to give way goes on, per rank it may be below: ranks only
+    // rise in a slot, so no slot behind a cursor can give way later.
+    int cursor[2];
+    int gate_on; // a node password guards the answer
+    int reader;      // what they were read from (plat_reader), taken right after
 };
+
+// Which rows give way when the table is full: a UDP socket of another namespace first,
+// then one of the program's own; a TCP listener never gives way to a UDP socket. So no
+// number of UDP sockets, wherever they are, hides a server.
+enum { RANK_UDP_OTHER = 0, RANK_UDP_OWN = 1, RANK_TCP = 2 };
+
+int rank_of(bool tcp, int64_t netns) { return tcp ? RANK_TCP : netns == 0 ? RANK_UDP_OWN : RANK_UDP_OTHER; }
+
+int rank_of(const sock_row &r) { return rank_of(is_tcp(r), r.netns); }
+
+// The slot of a row ranked below rank, to be given to a new one; -1 when none is.
+int room_for(detail_reading &d, int rank) {
+    for (int below = 0; below < rank; ++below) {
+        int &at = d.cursor[below];
+        while (at >= 0 && rank_of(g_socks[at]) > below) --at;
+        if (at >= 0) {
+            d.cut |= 1 << rank_of(g_socks[at]);
+            return at--;
+        }
+    }
+    return -1;
+}
 
 // The reading of this run, kept for the answer written from it (the namespaces that
 // could not be read are said after the rows).
@@ -103,6 +131,10 @@ detail_reading g_reading;
 void take_netns(int64_t netns, int readable, void *ctx) {
     detail_reading &d = *static_cast<detail_reading *>(ctx);
     d.ns_read = readable;
+    if (netns == PLAT_NETNS_UNKNOWN) {
+        d.unread_lost = 1; // said as "netns:*"
+        return;
+    }
     const int lists = (1 << PLAT_LISTS) - 1;
     if ((readable & lists) == lists) return;
     void *grown = realloc(d.unread, (d.n_unread + 1) * sizeof *d.unread);
@@ -135,7 +167,24 @@ void take_detail(int list, const plat_endpoint *ep, void *ctx) {
         c.netns = ep->netns;
         return;
     }
-    const int at = add_endpoint(list, ep, serving_pid(ep->pid, ep->next_pid, d.manager));
+    const bool tcp = list == PLAT_TCP4 || list == PLAT_TCP6;
+    if (tcp && ep->state != PLAT_TCP_LISTEN) return;
+    const uint32_t pid = serving_pid(ep->pid, ep->next_pid, d.manager);
+    int at;
+    if (g_sock_count < MAX_ROWS) {
+        at = add_endpoint(list, ep, pid);
+    } else {
+        const int rank = rank_of(tcp, ep->netns);
+        const int slot = room_for(d, rank);
+        if (slot < 0) {
+            d.cut |= 1 << rank;
+            return;
+        }
+        // The new row is written in the slot of the one that gives way.
+        g_sock_count = slot;
+        at = add_endpoint(list, ep, pid);
+        g_sock_count = MAX_ROWS;
+    }
     if (at < 0) return;
     sock_row &r = g_socks[at];
     r.netns = ep->netns;
@@ -328,13 +377,23 @@ void write_row_more(const sock_row &r, void *) {
     policy_write_row(i);
 }
 
-// The lists that could not be read: the program's own by their names; then the kinds of
-// facts (read by now: the rows are out) that could not be read for a reason other than
-// a process being gone or hidden; then the lists of other namespaces as "netns:N tcp4"
-// ("netns:? tcp4" for one the program may not name).
+// What the program's own lists were read from; then the lists that could not be read:
+// the program's own by their names; then the kinds of facts (read by now: the rows are
+// out) that could not be read for a reason other than a process being gone or hidden;
+// then the lists of other namespaces as "netns:N tcp4" ("netns:? tcp4" for one the
+// program may not name).
 void write_unreadable(void *ctx) {
     const detail_reading &d = *static_cast<const detail_reading *>(ctx);
     static const char *const names[PLAT_LISTS] = {"tcp4", "tcp6", "udp4", "udp6"};
+    // What this answer's own lists were really read from (the plain answer's "source"
+    // names the Windows tables on every system, for every caller).
+    static const char *const readers[] = {"sock_diag", "proc", "windows-tables"};
+    const int reader = d.reader;
+    out_lit(",\"reader\":");
+    if (reader >= PLAT_READER_SOCK_DIAG && reader <= PLAT_READER_WINDOWS_TABLES)
+        json_str(readers[reader - PLAT_READER_SOCK_DIAG]);
+    else
+        out_lit("null");
     const int facts = plat_facts_unreadable();
     out_lit(",\"unreadable\":[");
     bool first = true;
@@ -347,6 +406,9 @@ void write_unreadable(void *ctx) {
         if (!(d.own_read & 1 << list)) name(names[list]);
     if (facts & PLAT_FACT_OWNERS || d.owners_hidden) name("owners");
     if (facts & PLAT_FACT_SERVICES) name("services");
+    if (facts & PLAT_FACT_ACCOUNTS) name("accounts");
+    if (facts & PLAT_FACT_FORWARDERS) name("forwarders");
+    if (facts & PLAT_FACT_CHURN) name("churn");
     for (size_t k = 0; k < d.n_unread; ++k)
         for (int list = 0; list < PLAT_LISTS; ++list) {
             if (d.unread[k].readable & 1 << list) continue;
@@ -359,8 +421,12 @@ void write_unreadable(void *ctx) {
             name(text);
         }
     if (d.unread_lost) name("netns:*");
-    out_lit("]");
+    out_lit("],\"truncated\":");
+    out_bool(d.cut != 0);
     policy_write_after();
+    // Last: whether a node password guards these answers.
+    out_lit(",\"gate\":");
+    out_bool(d.gate_on);
 }
 
 } // namespace
@@ -370,9 +436,11 @@ int detail_read(bool every_netns) {
     detail_reading &d = g_reading;
     free(d.unread);
     memset(&d, 0, sizeof d);
+    d.cursor[0] = d.cursor[1] = MAX_ROWS - 1;
     d.manager = plat_service_manager_pid();
     const int flags = PLAT_DETAIL | (every_netns ? PLAT_EVERY_NETNS : 0);
     d.own_read = enumerate_sockets(take_detail, &d, flags, take_netns);
+    d.reader = plat_reader();
     if (d.own_read & ((1 << PLAT_LISTS) - 1)) {
         for (int i = 0; i < g_sock_count; ++i)
             if (g_socks[i].netns == 0) g_socks[i].lists_read = d.own_read;
@@ -389,13 +457,24 @@ int detail_read(bool every_netns) {
 
 const row_text &detail_text(int row) { return g_text[row]; }
 
-void detail_action() {
+bool detail_truncated() { return g_reading.cut != 0; }
+
+int detail_judgeable(int readable) {
+    // A cut that left out rows of the program's own namespace leaves that protocol's
+    // lists not wholly in the table: what is not there cannot be said missing.
+    if (g_reading.cut & 1 << RANK_TCP) readable &= ~(1 << PLAT_TCP4 | 1 << PLAT_TCP6);
+    if (g_reading.cut & 1 << RANK_UDP_OWN) readable &= ~(1 << PLAT_UDP4 | 1 << PLAT_UDP6);
+    return readable;
+}
+
+void detail_action(int gate_on) {
     const int readable = detail_read(true);
+    g_reading.gate_on = gate_on;
     if ((readable & ((1 << PLAT_LISTS) - 1)) == 0) {
         write_tables_unreadable();
         return;
     }
     policy_load();
-    policy_judge(readable);
+    policy_judge(detail_judgeable(readable));
     write_listeners_body_with(listeners_more{write_row_more, write_unreadable, &g_reading});
 }

@@ -49,9 +49,19 @@ struct row_text {
 // read; none of the four endpoint lists' bits when not one of them could be read.
 int detail_read(bool every_netns);
 
+// Whether detail_read left sockets out for want of room (TCP listeners of every
+// namespace are kept first, then the UDP sockets of the program's own).
+bool detail_truncated();
+
+// The list bits of readable (detail_read's) whose sockets of the program's own namespace
+// are all in the table: a list some of whose sockets were left out for want of room is
+// not whole. What policy_judge takes.
+int detail_judgeable(int readable);
+
 // The texts of row i after detail_read.
 const row_text &detail_text(int row);
 
 // Writes the detail body (the JSON header block is already out), or the error body
-// when not one list could be read.
-void detail_action();
+// when not one list could be read. gate_on: whether a node password guards the answer,
+// which the body says last.
+void detail_action(int gate_on);

@@ -9,6 +9,7 @@
 #include "metrics.h"
 #include "output.h"
 #include "page.h"
+#include "peers.h"
 #include "platform/platform.h"
 #include "probe.h"
 #include "process.h"
@@ -33,7 +34,7 @@ static void json_answer(const char *query, int gate_on) {
     get_query_val(query, "action", action, sizeof action);
     // Its own header block: it is no JSON.
     if (strcmp(action, "metrics") == 0) {
-        metrics_action();
+        metrics_action(gate_on);
         return;
     }
     // The header block goes out before the action is judged: error bodies follow it too.
@@ -42,11 +43,13 @@ static void json_answer(const char *query, int gate_on) {
         probe_action(query);
     } else if (strcmp(action, "process") == 0) {
         process_action(query, gate_on);
+    } else if (strcmp(action, "peers") == 0) {
+        peers_action(query, gate_on);
     } else if (!action[0] || strcmp(action, "listeners") == 0 || strcmp(action, "all") == 0) {
         // The detail answer only for "1" exactly: any other value keeps the plain bytes.
         char detail[2];
         if (get_query_whole(query, "detail", detail, sizeof detail) == 1 && detail[0] == '1')
-            detail_action();
+            detail_action(gate_on);
         else
             listeners_action();
     } else {
@@ -66,8 +69,11 @@ int ports_main(int argc, char **argv) {
     if (plat_net_start() != 0) return mode_meta();
 
     const char *raw_query = plat_env("QUERY_STRING");
-    const char *expected = plat_env("BOT_PASSWORD");
-    const int gate_on = expected && *expected;
+    const char *expected = nullptr;
+    const int source = node_password(plat_env("BOT_PASSWORD"), &expected);
+    // A password file that cannot be used never leaves the node open.
+    if (source == PASSWORD_UNUSABLE) gate_unusable();
+    const int gate_on = source == PASSWORD_SET;
     if (gate_on && !gate_check(expected, plat_env("HTTP_X_BOT_PASSWORD"),
                                plat_env("HTTP_AUTHORIZATION"), raw_query))
         gate_refuse();

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "output.h"
+#include "platform/platform.h"
 #include "query.h"
 
 int secret_equal(const char *presented, const char *expected) {
@@ -49,6 +50,66 @@ int gate_check(const char *expected, const char *x_bot_password, const char *aut
 void gate_refuse() {
     out_lit("Status: 401 Unauthorized\r\n" JSON_CONTENT_TYPE NO_STORE_NOSNIFF "\r\n"
             "{\"ok\":false,\"error\":\"invalid node password\"}\n");
+    out_flush();
+    exit(0);
+}
+
+int password_of_file(const char *bytes, size_t n, int whole, char out[PWD_ROOM]) {
+    out[0] = '\0';
+    // Notepad may begin a UTF-8 file with a byte order mark; no password begins so.
+    if (n >= 3 && memcmp(bytes, "\xEF\xBB\xBF", 3) == 0) {
+        bytes += 3;
+        n -= 3;
+    }
+    const char *end = static_cast<const char *>(memchr(bytes, '\n', n));
+    // No line end among bytes that do not end the file: the line is longer than these.
+    if (!end && !whole) return -1;
+    size_t len = end ? static_cast<size_t>(end - bytes) : n;
+    if (len && bytes[len - 1] == '\r') --len;
+    // An empty line says nothing, and a cut or NUL-ended one would be another password.
+    if (len == 0 || len > PASSWORD_MAX || memchr(bytes, '\0', len)) return -1;
+    memcpy(out, bytes, len);
+    out[len] = '\0';
+    // The page and the headers send UTF-8: a file saved in a legacy code page would
+    // hold a password nobody can present.
+    static char valid[PASSWORD_MAX * 3 + 1];
+    utf8_copy(valid, sizeof valid, out);
+    if (strcmp(valid, out) != 0) {
+        out[0] = '\0';
+        return -1;
+    }
+    return 0;
+}
+
+int node_password(const char *bot_password, const char **expected) {
+    *expected = nullptr;
+    if (bot_password && *bot_password) {
+        *expected = bot_password;
+        return PASSWORD_SET;
+    }
+    // Its place, with room for a Windows path of any length.
+    static char path[32768 * 3];
+    if (plat_password_path(path, sizeof path) != 0) return PASSWORD_UNUSABLE;
+    // Room for a byte order mark, the longest password and "\r\n"; one byte more tells a
+    // longer first line.
+    static char bytes[3 + PASSWORD_MAX + 2 + 1];
+    static char password[PWD_ROOM];
+    size_t got = 0;
+    switch (plat_read_secret(path, bytes, sizeof bytes, &got)) {
+    case PLAT_FILE_MISSING: return PASSWORD_NONE;
+    case PLAT_FILE_READ: break;
+    // Unreadable, no regular file, or open to every account: an operator meant a gate
+    // here, and no answer goes out open because of the file.
+    default: return PASSWORD_UNUSABLE;
+    }
+    if (password_of_file(bytes, got, got < sizeof bytes, password) != 0) return PASSWORD_UNUSABLE;
+    *expected = password;
+    return PASSWORD_SET;
+}
+
+void gate_unusable() {
+    out_lit("Status: 500 Internal Server Error\r\n" JSON_CONTENT_TYPE NO_STORE_NOSNIFF "\r\n"
+            "{\"ok\":false,\"error\":\"node password file unusable\"}\n");
     out_flush();
     exit(0);
 }

@@ -264,18 +264,27 @@ void write_hidden() {
     out_lit("\n");
 }
 
+// Whether a node password guards the program: an alert can tell a gate left open.
+void write_gate(int gate_on) {
+    family("ports_gate_enabled", "1 when a node password guards this program, else 0.");
+    out_lit("ports_gate_enabled ");
+    out_int(gate_on ? 1 : 0);
+    out_lit("\n");
+}
+
 } // namespace
 
-void metrics_action() {
+void metrics_action(int gate_on) {
     out_lit(METRICS_CONTENT_TYPE NO_STORE_NOSNIFF "\r\n");
     const int readable = detail_read(false);
     if ((readable & ((1 << PLAT_LISTS) - 1)) == 0) {
         // An empty answer would say that nothing listens.
         write_unreadable(readable, -1);
+        write_gate(gate_on);
         return;
     }
     policy_load();
-    policy_judge(readable);
+    policy_judge(detail_judgeable(readable));
     write_info();
     group_rows(g_sock_count, judged_tcp, socket_hash, same_socket, g_head);
     write_per_listener("ports_listener_connections",
@@ -290,4 +299,11 @@ void metrics_action() {
     int32_t owners = (plat_facts_unreadable() & PLAT_FACT_OWNERS) != 0;
     for (int i = 0; i < g_sock_count && !owners; ++i) owners = judged(i) && g_socks[i].holders < 0;
     write_unreadable(readable, owners);
+    family("ports_rows_truncated",
+           "1 when sockets were left out of the answer for want of room (TCP listeners are kept "
+           "first), else 0.");
+    out_lit("ports_rows_truncated ");
+    out_int(detail_truncated() ? 1 : 0);
+    out_lit("\n");
+    write_gate(gate_on);
 }

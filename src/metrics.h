@@ -10,5 +10,6 @@
 void metric_label_value(const char *text);
 
 // Writes the header block and the metrics of the sockets of the program's own network
-// namespace. When not one list can be read, only ports_tables_unreadable says so.
-void metrics_action();
+// namespace, and ports_gate_enabled (gate_on: a node password guards the program). When
+// not one list can be read, only ports_tables_unreadable and ports_gate_enabled are said.
+void metrics_action(int gate_on);

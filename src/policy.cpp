@@ -23,8 +23,6 @@ uint16_t g_order[POLICY_MAX_RULES];
 enum { ROW_UNJUDGED = 2 };
 int8_t g_expected[MAX_ROWS];
 
-// Whether the rows a missing rule could match were all read.
-bool g_rows_whole;
 int g_readable;
 
 const char *const k_key_names[RULE_KEYS] = {"comm", "service", "user", "container"};
@@ -333,7 +331,6 @@ int first_rule(int32_t udp, int32_t port) {
 
 void policy_judge(int readable) {
     g_readable = readable;
-    g_rows_whole = g_sock_count < MAX_ROWS;
     for (int k = 0; k < g_policy.count; ++k) g_policy.rules[k].matched = g_policy.rules[k].maybe = 0;
     for (int i = 0; i < g_sock_count; ++i) {
         const sock_row &r = g_socks[i];
@@ -366,7 +363,8 @@ bool policy_unjudged_row(int row) { return g_expected[row] == ROW_UNJUDGED; }
 
 int policy_rule_state(const policy_rule &rule) {
     if (rule.matched) return RULE_MATCHED;
-    if (rule.maybe || !g_rows_whole) return RULE_UNJUDGED;
+    // A list cut for want of room is not among the readable ones (detail_judgeable).
+    if (rule.maybe) return RULE_UNJUDGED;
     // An IPv4 address also names IPv6 sockets on its mapped form.
     const int v4 = rule.udp ? PLAT_UDP4 : PLAT_TCP4, v6 = rule.udp ? PLAT_UDP6 : PLAT_TCP6;
     const int lists = (rule.any || !rule.ipv6 ? 1 << v4 : 0) | 1 << v6;

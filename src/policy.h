@@ -77,9 +77,9 @@ void policy_load();
 bool row_judged(const sock_row &r);
 
 // Judges the ordered rows of a detail reading (detail_read), whose readable holds its
-// list bits: each row is expected when a rule matches it. A rule that no row matches
-// is missing only where the rows it could match were all read: every list it could be
-// in was read, and the table was not cut at its size.
+// list bits (detail_judgeable's: a list cut for want of room is not whole): each row is
+// expected when a rule matches it. A rule that no row matches is missing only where the
+// rows it could match are all in the table: every list it could be in was read whole.
 void policy_judge(int readable);
 
 // After policy_judge: 1 when a rule matches the row, 0 when none does, -1 when there

@@ -29,15 +29,16 @@ static bool connected_to_itself(plat_sock s, const probe_target *t, int32_t port
 
 // One non-blocking connection attempt with the 2-second wait, as a probe outcome. On
 // PROBE_OPEN *out is the connected socket, which the caller closes; otherwise nothing
-// is left open. A wait that runs out (or fails) counts as refused: on Windows a
-// refusal that the system does not report in time shows only so.
+// is left open. A wait that runs out (or fails) is no refusal: nothing answered (a SYN
+// dropped, a full accept queue), and both systems report a refusal within the wait
+// (Windows in the wait's exception set).
 static int target_connect(const probe_target *t, int32_t port, plat_sock *out) {
     const plat_sock s = plat_tcp_socket_of(t->ipv6);
     if (s == PLAT_NO_SOCK) return PROBE_ERROR;
     plat_set_nonblocking(s);
     int how = plat_connect_to(s, t->ipv6, t->addr, port, t->scope_id);
     if (how == PLAT_IN_PROGRESS)
-        how = plat_wait(s, 1, CONNECT_WAIT_MS) > 0 ? plat_connect_result(s) : PLAT_REFUSED;
+        how = plat_wait(s, 1, CONNECT_WAIT_MS) > 0 ? plat_connect_result(s) : PLAT_FAILED;
     if (how == PLAT_CONNECTED && connected_to_itself(s, t, port)) how = PLAT_REFUSED;
     if (how == PLAT_CONNECTED) {
         *out = s;

@@ -60,15 +60,15 @@ enum {
     UNREAD_CWD = 1 << 4,
     UNREAD_STARTED = 1 << 5,
     UNREAD_PARENTS = 1 << 6,
-    UNREAD_SERVICE = 1 << 7,
+    UNREAD_SERVICES = 1 << 7, // the service list, as the detail answer names it
     UNREAD_CONTAINER = 1 << 8,
     UNREAD_SOCKETS = 1 << 9,
     UNREAD_LISTS = 10, // bit of the first list
 };
-const char *const UNREAD_NAMES[] = {"user",    "exe",       "cmdline", "cmdline:no-password",
-                                    "cwd",     "started",   "parents", "service",
-                                    "container", "sockets", "tcp4",    "tcp6",
-                                    "udp4",    "udp6"};
+const char *const UNREAD_NAMES[] = {"user",     "exe",       "cmdline", "cmdline:no-password",
+                                    "cwd",      "started",   "parents", "services",
+                                    "container", "sockets",  "tcp4",    "tcp6",
+                                    "udp4",     "udp6"};
 
 void write_unreadable(int bits) {
     out_lit(",\"unreadable\":[");
@@ -235,8 +235,12 @@ void write_process(uint32_t pid, const plat_proc_entry &self, int gate_on) {
         out_lit("}");
     }
     out_lit("]");
-    write_fact(",\"service\":", facts.unread & PLAT_PROC_SERVICE ? PLAT_DENIED : PLAT_READ,
-               facts.service, UNREAD_SERVICE, &unread);
+    // "" is "runs no service" only when the service list (or the cgroup) could be read.
+    write_fact(",\"service\":",
+               plat_facts_unreadable() & PLAT_FACT_SERVICES || facts.unread & PLAT_PROC_SERVICE
+                   ? PLAT_DENIED
+                   : PLAT_READ,
+               facts.service, UNREAD_SERVICES, &unread);
     write_fact(",\"container\":", facts.unread & PLAT_PROC_CONTAINER ? PLAT_DENIED : PLAT_READ,
                facts.container, UNREAD_CONTAINER, &unread);
     write_sockets(pid, &unread);
@@ -256,7 +260,13 @@ void process_action(const char *query, int gate_on) {
         out_lit("{\"ok\":false,\"error\":\"pid must be a process id\"}\n");
         return;
     }
-    if (plat_proc_entry_of(pid, &self) != 0) {
+    const int found = plat_proc_entry_of(pid, &self);
+    if (found == PLAT_PROCS_UNREADABLE) {
+        // Out of descriptors, say: that is no word on whether the process lives.
+        out_lit("{\"ok\":false,\"error\":\"cannot read processes\"}\n");
+        return;
+    }
+    if (found != 0) {
         out_lit("{\"ok\":false,\"error\":\"no such process\"}\n");
         return;
     }

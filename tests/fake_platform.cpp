@@ -103,6 +103,9 @@ int plat_addr_is_local(int ipv6, const unsigned char *addr) {
 
 int plat_facts_unreadable() { return g_fake_facts_unreadable; }
 
+int g_fake_reader;
+int plat_reader() { return g_fake_reader; }
+
 
 void fake_netns(int64_t netns, int fail) {
     if (g_space_count < 8) g_spaces[g_space_count++] = {netns, fail};
@@ -130,6 +133,12 @@ int plat_read_file(const char *, void *buf, size_t cap, size_t *got) {
     *got = std::min(cap, g_fake_file_len);
     memcpy(buf, g_fake_file_text, *got);
     return g_fake_file_outcome;
+}
+
+int plat_password_path(char *buf, size_t size) { return snprintf(buf, size, "/fake/password") < 0; }
+
+int plat_read_secret(const char *path, void *buf, size_t cap, size_t *got) {
+    return plat_read_file(path, buf, cap, got);
 }
 
 uint32_t g_fake_pid_max = 4194303;
@@ -209,6 +218,8 @@ void fake_tables_reset() {
     g_fake_addr6_text = nullptr;
     g_fake_flags = g_fake_fact_calls = g_fake_account_calls = 0;
     g_fake_local_calls = g_fake_facts_unreadable = 0;
+    g_fake_reader = PLAT_READER_NONE;
+    g_fake_port_reads = 0;
     g_fake_manager_pid = 1;
     g_image_count = g_facts_count = g_account_count = g_local_count = g_space_count = 0;
     g_forward_pid = 0;
@@ -308,6 +319,30 @@ int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx
         read_netns(order, fn, ctx, flags, s.netns, s.fail);
     }
     return readable;
+}
+
+int g_fake_port_reads;
+
+namespace {
+
+struct on_port {
+    int port;
+    plat_endpoint_fn fn;
+    void *ctx;
+};
+
+void take_on_port(int list, const plat_endpoint *ep, void *ctx) {
+    const on_port &o = *static_cast<const on_port *>(ctx);
+    if (ntohs(static_cast<uint16_t>(ep->port_field)) == o.port) o.fn(list, ep, o.ctx);
+}
+
+} // namespace
+
+int plat_port_read(int port, plat_endpoint_fn fn, void *ctx) {
+    ++g_fake_port_reads;
+    static const int order[PLAT_LISTS] = {PLAT_TCP4, PLAT_TCP6, -1, -1};
+    on_port o = {port, fn, ctx};
+    return read_netns(order, take_on_port, &o, PLAT_DETAIL | PLAT_ADDRESSES, 0, 0);
 }
 
 int plat_addr_text(int ipv6, const unsigned char *addr, char *buf, size_t size) {

@@ -61,14 +61,18 @@ void fake_account(int64_t account, const char *name);
 // plat_addr_is_local (a few at a time); loopback addresses always are.
 void fake_local_addr(const char *addr);
 extern int g_fake_local_calls;      // plat_addr_is_local calls so far
+extern int g_fake_reader;           // what plat_reader reports (PLAT_READER_NONE after a reset)
+extern int g_fake_port_reads;       // plat_port_read calls so far (it delivers the lists' own
+                                    // endpoints on the port, with the peers they were given)
 extern int g_fake_facts_unreadable; // what plat_facts_unreadable reports
 
 extern uint32_t g_fake_manager_pid; // plat_service_manager_pid (1 after a reset)
 extern int g_fake_fact_calls;       // plat_process_facts calls so far
 extern int g_fake_account_calls;    // plat_account_name calls so far
 
-// The file plat_read_file reads, whatever the path: its outcome (PLAT_FILE_MISSING
-// after a reset) and its bytes. plat_policy_path gives "/fake/expected".
+// The file plat_read_file and plat_read_secret read, whatever the path: its outcome
+// (PLAT_FILE_MISSING after a reset) and its bytes. plat_policy_path gives
+// "/fake/expected", plat_password_path "/fake/password".
 extern int g_fake_file_outcome;
 extern const char *g_fake_file_text;
 extern size_t g_fake_file_len;

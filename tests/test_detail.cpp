@@ -23,7 +23,9 @@ class Detail : public ::testing::Test {
         g_sock_count = 0;
     }
 
-    static std::string answer() { return capture_stdout(detail_action); }
+    static std::string answer(int gate_on = 0) {
+        return capture_stdout([&] { detail_action(gate_on); });
+    }
 
     // One connection's local end, for a connection list.
     static void conn(const char *addr, int port) {
@@ -32,7 +34,7 @@ class Detail : public ::testing::Test {
 
     // "port:conns" of every TCP row, in answer order, after a detail answer.
     static std::vector<std::string> conns() {
-        capture_stdout(detail_action);
+        capture_stdout([] { detail_action(0); });
         std::vector<std::string> out;
         for (int i = 0; i < g_sock_count; ++i)
             out.push_back(std::string(g_socks[i].bind_addr) + " " +
@@ -78,6 +80,7 @@ TEST_F(Detail, EveryFieldOfEveryKindOfRow) {
     ep->holders = 1;
     ep->v6only = 1;
     ep->queue = 7; // a UDP socket's queue is no accept queue
+    g_fake_reader = PLAT_READER_SOCK_DIAG;
     conn("::ffff:127.0.0.1", 80);
     conn("::1", 80);
     conn("127.0.0.1", 22);
@@ -97,8 +100,8 @@ TEST_F(Detail, EveryFieldOfEveryKindOfRow) {
             "{\"proto\":\"tcp\",\"bind_addr\":\"::\",\"port\":80,\"scope\":\"wildcard\","
             "\"pid\":812,\"comm\":\"nginx\",\"user\":\"www-data\",\"service\":\"nginx.service\","
             "\"container\":\"\",\"holders\":3,\"queue\":2,\"backlog\":511,\"conns\":2,"
-            "\"v6only\":false,\"probe\":true,\"netns\":0,\"forward\":null,\"expected\":null}],\"unreadable\":[],"
-            "\"policy\":null,\"missing\":[],\"unjudged\":[]}\n");
+            "\"v6only\":false,\"probe\":true,\"netns\":0,\"forward\":null,\"expected\":null}],\"reader\":\"sock_diag\",\"unreadable\":[],\"truncated\":false,"
+            "\"policy\":null,\"missing\":[],\"unjudged\":[],\"gate\":false}\n");
     EXPECT_EQ(g_fake_flags, PLAT_DETAIL | PLAT_EVERY_NETNS);
 }
 
@@ -117,7 +120,7 @@ TEST_F(Detail, NothingKnownIsEmptyNullOrMinusOne) {
                 "\"pid\":0,\"comm\":\"\",\"user\":\"\",\"service\":\"\",\"container\":\"\","
                 "\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":0,\"v6only\":null,"
                 "\"probe\":true,\"netns\":0,\"forward\":null,\"expected\":null}],"
-                "\"unreadable\":[],\"policy\":null,\"missing\":[],\"unjudged\":[]}\n");
+                "\"reader\":null,\"unreadable\":[],\"truncated\":false,\"policy\":null,\"missing\":[],\"unjudged\":[],\"gate\":false}\n");
     EXPECT_EQ(g_fake_fact_calls, 1); // pid 0 has no facts to read
 }
 
@@ -125,16 +128,38 @@ TEST_F(Detail, UnreadableListsAreNamedInOrderThenTheFacts) {
     fake_endpoint(PLAT_UDP4, "127.0.0.1", 5, 0);
     for (int list : {PLAT_UDP6, PLAT_TCP4, PLAT_TCP6}) g_fake_lists[list].fail = 1;
     EXPECT_TRUE(
-        answer().ends_with("\"expected\":null}],\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\"],"
-                           "\"policy\":null,\"missing\":[],\"unjudged\":[]}\n"));
+        answer().ends_with("\"expected\":null}],\"reader\":null,\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\"],\"truncated\":false,"
+                           "\"policy\":null,\"missing\":[],\"unjudged\":[],\"gate\":false}\n"));
     g_fake_facts_unreadable = PLAT_FACT_SERVICES | PLAT_FACT_OWNERS;
     EXPECT_TRUE(answer().ends_with("\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\",\"owners\","
-                                   "\"services\"],\"policy\":null,\"missing\":[],\"unjudged\":[]}\n"));
+                                   "\"services\"],\"truncated\":false,\"policy\":null,\"missing\":[],\"unjudged\":[],\"gate\":false}\n"));
+    g_fake_facts_unreadable =
+        PLAT_FACT_CHURN | PLAT_FACT_FORWARDERS | PLAT_FACT_ACCOUNTS | PLAT_FACT_SERVICES;
+    EXPECT_TRUE(answer().ends_with("\"udp6\",\"services\",\"accounts\",\"forwarders\",\"churn\"],\"truncated\":false,\"policy\":null,"
+                                   "\"missing\":[],\"unjudged\":[],\"gate\":false}\n"));
     g_fake_lists[PLAT_UDP4].fail = 1;
     EXPECT_EQ(answer(), "{\"ok\":false,\"error\":\"socket tables unreadable\"}\n");
     for (fake_list &l : g_fake_lists) l.fail = 0;
     g_fake_facts_unreadable = PLAT_FACT_OWNERS;
-    EXPECT_TRUE(answer().ends_with("\"unreadable\":[\"owners\"],\"policy\":null,\"missing\":[],\"unjudged\":[]}\n"));
+    EXPECT_TRUE(answer().ends_with("\"unreadable\":[\"owners\"],\"truncated\":false,\"policy\":null,\"missing\":[],\"unjudged\":[],\"gate\":false}\n"));
+}
+
+TEST_F(Detail, SaysLastWhetherAPasswordGuardsIt) {
+    fake_endpoint(PLAT_TCP4, "127.0.0.1", 22, 0);
+    EXPECT_TRUE(answer(1).ends_with("\"policy\":null,\"missing\":[],\"unjudged\":[],\"gate\":true}\n"));
+    EXPECT_TRUE(answer(0).ends_with("\"policy\":null,\"missing\":[],\"unjudged\":[],\"gate\":false}\n"));
+}
+
+// The answer says what its lists were really read from; the plain answer's "source"
+// stays as it is.
+TEST_F(Detail, ReaderNamesWhatWasRead) {
+    fake_endpoint(PLAT_TCP4, "127.0.0.1", 5, 0);
+    const char *const names[] = {"null", "\"sock_diag\"", "\"proc\"", "\"windows-tables\""};
+    for (int reader = PLAT_READER_NONE; reader <= PLAT_READER_WINDOWS_TABLES; ++reader) {
+        g_fake_reader = reader;
+        EXPECT_NE(answer().find(std::string("],\"reader\":") + names[reader] + ",\"unreadable\":["),
+                  std::string::npos);
+    }
 }
 
 // The answer names the serving process; the system's process list names only the
@@ -150,7 +175,7 @@ TEST_F(Detail, ServingProcessIsNamedAndReadOnce) {
         ep->listed_name = "init";
     }
     fake_endpoint(PLAT_UDP4, "0.0.0.0", 9, 1)->listed_name = "init";
-    capture_stdout(detail_action);
+    capture_stdout([] { detail_action(0); });
     ASSERT_EQ(g_sock_count, 4);
     EXPECT_EQ(g_socks[0].pid, 1);
     EXPECT_STREQ(g_socks[0].comm, "systemd");
@@ -188,8 +213,9 @@ TEST_F(Detail, AHiddenOwnerIsUnknownNotNone) {
     fake_endpoint(PLAT_TCP4, "0.0.0.0", 2049, 0);
     EXPECT_TRUE(answer().ends_with("\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":0,"
                                    "\"v6only\":null,\"probe\":true,\"netns\":0,\"forward\":null,"
-                                   "\"expected\":null}],\"unreadable\":[],\"policy\":null,"
-                                   "\"missing\":[],\"unjudged\":[]}\n"));
+                                   "\"expected\":null}],\"reader\":null,\"unreadable\":[],"
+                                   "\"truncated\":false,\"policy\":null,\"missing\":[],"
+                                   "\"unjudged\":[],\"gate\":false}\n"));
     fake_netns(4026532305, 0);
     fake_endpoint(PLAT_UDP4, "0.0.0.0", 53, 0)->owner_hidden = 1;
     fake_endpoint(PLAT_UDP4, "0.0.0.0", 54, 0)->netns = 4026532305;
@@ -201,8 +227,8 @@ TEST_F(Detail, AHiddenOwnerIsUnknownNotNone) {
     EXPECT_NE(out.find("\"port\":2049,\"scope\":\"wildcard\",\"pid\":0,\"comm\":\"\",\"user\":\"\","
                        "\"service\":\"\",\"container\":\"\",\"holders\":0,"),
               std::string::npos);
-    EXPECT_TRUE(out.ends_with("\"unreadable\":[\"owners\"],\"policy\":null,\"missing\":[],"
-                              "\"unjudged\":[]}\n"));
+    EXPECT_TRUE(out.ends_with("\"unreadable\":[\"owners\"],\"truncated\":false,\"policy\":null,"
+                              "\"missing\":[],\"unjudged\":[],\"gate\":false}\n"));
     // Another namespace's hidden owner is said as well.
     fake_tables_reset();
     fake_netns(4026532305, 0);
@@ -301,8 +327,8 @@ TEST_F(Detail, OtherNamespacesTheirConnectionsUnreadableListsAndForwards) {
                        "\"name\":\"web\\\"1\\u0001\"},\"expected\":null}]"),
               std::string::npos)
         << out;
-    EXPECT_TRUE(out.ends_with("\"unreadable\":[\"netns:4026532305 tcp6\",\"netns:? udp4\"],"
-                              "\"policy\":null,\"missing\":[],\"unjudged\":[]}\n"))
+    EXPECT_TRUE(out.ends_with("\"unreadable\":[\"netns:4026532305 tcp6\",\"netns:? udp4\"],\"truncated\":false,"
+                              "\"policy\":null,\"missing\":[],\"unjudged\":[],\"gate\":false}\n"))
         << out;
 }
 
@@ -318,6 +344,44 @@ TEST_F(Detail, EveryNamespaceFitsPastThePlainAnswersRows) {
     EXPECT_EQ(g_socks[1199].port, 1399);
     capture_stdout(listeners_action);
     EXPECT_EQ(g_sock_count, 400); // the plain answer: the program's own namespace alone
+}
+
+TEST_F(Detail, AFullTableKeepsEveryTcpListenerThenTheOwnUdpAndSaysItWasCut) {
+    // The program's own namespace: one TCP listener and more UDP sockets than fit; then
+    // another namespace's TCP listener and UDP socket.
+    fake_netns(4026532000, 0);
+    fake_endpoint(PLAT_TCP4, "127.0.0.1", 22, 0);
+    for (int i = 0; i < MAX_ROWS + 10; ++i) fake_endpoint(PLAT_UDP4, "0.0.0.0", 1000 + i % 60000, 0);
+    fake_endpoint(PLAT_TCP6, "::", 443, 0)->netns = 4026532000;
+    fake_endpoint(PLAT_UDP4, "0.0.0.0", 53, 0)->netns = 4026532000;
+    const std::string out = answer();
+    ASSERT_EQ(g_sock_count, MAX_ROWS);
+    int tcp = 0, other_udp = 0;
+    for (int i = 0; i < g_sock_count; ++i) {
+        tcp += strcmp(g_socks[i].proto, "tcp") == 0;
+        other_udp += strcmp(g_socks[i].proto, "udp") == 0 && g_socks[i].netns != 0;
+    }
+    EXPECT_EQ(tcp, 2);
+    EXPECT_EQ(other_udp, 0);
+    EXPECT_TRUE(detail_truncated());
+    EXPECT_TRUE(out.ends_with("\"unreadable\":[],\"truncated\":true,\"policy\":null,\"missing\":[],\"unjudged\":[],\"gate\":false}\n"));
+    // The own TCP lists are whole, its UDP ones are not.
+    const int all = (1 << PLAT_LISTS) - 1;
+    EXPECT_EQ(detail_judgeable(all), 1 << PLAT_TCP4 | 1 << PLAT_TCP6);
+    // Another namespace's UDP sockets give way first: the program's own stay whole.
+    fake_tables_reset();
+    fake_netns(4026532000, 0);
+    fake_netns(4026532001, 0);
+    for (int i = 0; i < 10; ++i) fake_endpoint(PLAT_UDP4, "127.0.0.1", 1 + i, 0);
+    for (int i = 0; i < MAX_ROWS; ++i)
+        fake_endpoint(PLAT_UDP4, "0.0.0.0", 1000 + i % 60000, 0)->netns = 4026532000;
+    fake_endpoint(PLAT_TCP4, "0.0.0.0", 80, 0)->netns = 4026532001;
+    answer();
+    EXPECT_EQ(g_socks[0].port, 1);
+    EXPECT_EQ(g_socks[9].port, 10);
+    EXPECT_EQ(g_socks[10].port, 80);
+    EXPECT_TRUE(detail_truncated());
+    EXPECT_EQ(detail_judgeable(all), all);
 }
 
 TEST_F(Detail, PlainAnswerReadsNoDetail) {

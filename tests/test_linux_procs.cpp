@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/checked_files.h"
 #include "platform/linux/forward.h"
 #include "platform/linux/procs.h"
 #include "platform/linux/reader_format.h"
@@ -243,6 +244,49 @@ TEST(JsonString, TopLevelStringMembersOnly) {
     EXPECT_EQ(get(R"({"Name":"x","a":)" + std::string(100, '[') + std::string(100, ']') + "}",
                   "Name"),
               "(none)");
+    // A path of keys reaches into the first object of each name only.
+    const std::string state = R"({"Name":"/web","Config":{"SandboxKey":"no"},)"
+                              R"("NetworkSettings":{"Networks":{"SandboxKey":"deeper"},)"
+                              R"("SandboxKey":"/run/docker/netns/ab"},)"
+                              R"("NetworkSettings":{"SandboxKey":"second"}})";
+    EXPECT_EQ(get(state, "NetworkSettings.SandboxKey"), "/run/docker/netns/ab");
+    EXPECT_EQ(get(state, "SandboxKey"), "(none)");
+    EXPECT_EQ(get(R"({"NetworkSettings":{"Other":1},"NetworkSettings":{"SandboxKey":"x"}})",
+                  "NetworkSettings.SandboxKey"),
+              "(none)");
+    EXPECT_EQ(get(R"({"NetworkSettings":["SandboxKey","x"]})", "NetworkSettings.SandboxKey"),
+              "(none)");
+}
+
+TEST(EngineTrust, RootOfTheNodesOwnUserNamespaceOnly) {
+    EXPECT_TRUE(lf_status_root("Name:\tdockerd\nUid:\t0\t0\t0\t0\nGid:\t0\t0\t0\t0\n"));
+    EXPECT_FALSE(lf_status_root("Name:\tdockerd\nUid:\t0\t65534\t0\t0\n")); // setuid back
+    EXPECT_FALSE(lf_status_root("Name:\tdockerd\nUid:\t0\t0\t0\t01\n"));
+    EXPECT_FALSE(lf_status_root("Name:\tUid:\t0\t0\t0\t0\n")); // a name is no line
+    EXPECT_FALSE(lf_status_root("Name:\tx\nUid:\t0\t0\t0\n"));
+    EXPECT_TRUE(lf_identity_map("         0          0 4294967295\n"));
+    EXPECT_FALSE(lf_identity_map("         0      65534          1\n")); // unshare -Ur
+    EXPECT_FALSE(lf_identity_map("0 0 4294967295\n1 1 1\n"));
+    EXPECT_FALSE(lf_identity_map(""));
+}
+
+TEST(CheckedPath, ComponentsWithoutDotNames) {
+    auto parts = [](const char *path) {
+        std::string out;
+        size_t at = 0;
+        const char *name;
+        size_t len;
+        int got;
+        while ((got = lc_next_component(path, &at, &name, &len)) == 1)
+            out.append("[").append(name, len).append("]");
+        if (got < 0) out.append("!");
+        return out;
+    };
+    EXPECT_EQ(parts("/var//lib/docker/"), "[var][lib][docker]");
+    EXPECT_EQ(parts("/"), "");
+    EXPECT_EQ(parts("/var/../etc/shadow"), "[var]!");
+    EXPECT_EQ(parts("/var/./lib"), "[var]!");
+    EXPECT_EQ(parts("/a/..b/.c"), "[a][..b][.c]");
 }
 
 // ports-reader's output, read as untrusted: what a whole, well-formed output gives, and

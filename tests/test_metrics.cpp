@@ -42,6 +42,12 @@ const std::string kUnjudged =
     help("ports_expected_unjudged", "Rules of the file of expected listeners that could not be "
                                     "judged: no socket matches them on the facts read, and the "
                                     "rest were not read.");
+const std::string kWhole =
+    help("ports_rows_truncated", "1 when sockets were left out of the answer for want of room "
+                                 "(TCP listeners are kept first), else 0.") +
+    "ports_rows_truncated 0\n";
+const std::string kGate =
+    help("ports_gate_enabled", "1 when a node password guards this program, else 0.");
 
 class Metrics : public ::testing::Test {
   protected:
@@ -50,7 +56,9 @@ class Metrics : public ::testing::Test {
         unsetenv("PORTS_EXPECT");
         g_sock_count = 0;
     }
-    static std::string answer() { return capture_stdout(metrics_action); }
+    static std::string answer(int gate_on = 0) {
+        return capture_stdout([&] { metrics_action(gate_on); });
+    }
 };
 
 TEST_F(Metrics, EverySeriesOnceWithItsLabelsEscaped) {
@@ -105,7 +113,8 @@ TEST_F(Metrics, EverySeriesOnceWithItsLabelsEscaped) {
             help("ports_policy_errors", "Lines of the file of expected listeners that are no "
                                         "rule, and 1 when the file cannot be used at all.") +
             "ports_policy_errors 1\n" + kHidden + "ports_listeners_owner_hidden 0\n" +
-            kUnreadable + "ports_tables_unreadable 0\nports_tables_unreadable{facts=\"owners\"} 0\n");
+            kUnreadable + "ports_tables_unreadable 0\nports_tables_unreadable{facts=\"owners\"} 0\n" +
+            kWhole + kGate + "ports_gate_enabled 0\n");
 }
 
 // A series of a rule is named by its socket, never by its line: an edit above it keeps
@@ -135,7 +144,8 @@ TEST_F(Metrics, RuleSeriesByTheirSocketAndHiddenOwnersCounted) {
     EXPECT_EQ(series(), before);
     const std::string out = answer();
     EXPECT_NE(out.find(kHidden + "ports_listeners_owner_hidden 2\n"), std::string::npos) << out;
-    EXPECT_TRUE(out.ends_with("ports_tables_unreadable 0\nports_tables_unreadable{facts=\"owners\"} 1\n"));
+    EXPECT_NE(out.find("ports_tables_unreadable 0\nports_tables_unreadable{facts=\"owners\"} 1\n"),
+              std::string::npos);
     // The row that is not judged is neither expected nor unexpected.
     EXPECT_NE(out.find("port=\"22\",scope=\"wildcard\",comm=\"\",service=\"\",user=\"\","
                        "container=\"\",expected=\"\"} 1\n"),
@@ -151,11 +161,15 @@ TEST_F(Metrics, ListsNotReadAreCountedAndNothingReadableIsNoEmptySuccess) {
     // Connections that were not read are no count of 0.
     EXPECT_NE(some.find(kConns + kQueue), std::string::npos) << some;
     EXPECT_TRUE(some.ends_with(kUnreadable + "ports_tables_unreadable 1\n"
-                                             "ports_tables_unreadable{facts=\"owners\"} 0\n"))
+                                             "ports_tables_unreadable{facts=\"owners\"} 0\n" +
+                               kWhole + kGate + "ports_gate_enabled 0\n"))
         << some;
     EXPECT_EQ(some.find("ports_policy"), std::string::npos); // no policy, no judgement
     for (fake_list &l : g_fake_lists) l.fail = 1;
-    EXPECT_EQ(answer(), kHead + kUnreadable + "ports_tables_unreadable 4\n");
+    EXPECT_EQ(answer(), kHead + kUnreadable + "ports_tables_unreadable 4\n" + kGate +
+                          "ports_gate_enabled 0\n");
+    // Said even then: an alert on an open gate must not wait for the tables.
+    EXPECT_TRUE(answer(1).ends_with("ports_gate_enabled 1\n"));
 }
 
 } // namespace

@@ -40,3 +40,29 @@ TEST(JoinNames, NamesStayWholeWhenTheRoomRunsOut) {
 }
 
 } // namespace
+
+namespace {
+
+std::string cut(const std::string &name, size_t size) {
+    std::vector<char> buf(size, 'x');
+    cut_name(name.c_str(), buf.data(), size);
+    return buf.data();
+}
+
+// A process name longer than its room (the process answer's 255 bytes) is cut between
+// characters, never dropped and never ended inside one.
+TEST(CutName, BetweenCharactersToTheRoom) {
+    EXPECT_EQ(cut("svchost.exe", 256), "svchost.exe");
+    EXPECT_EQ(cut("abc", 4), "abc");
+    EXPECT_EQ(cut("abcd", 4), "abc");
+    // 100 three-byte characters (300 bytes) in 256 bytes: 85 of them.
+    std::string cjk;
+    for (int i = 0; i < 100; ++i) cjk += "\xe8\xa1\xa8";
+    EXPECT_EQ(cut(cjk, 256), cjk.substr(0, 255));
+    EXPECT_EQ(cut(cjk, 255), cjk.substr(0, 252));
+    EXPECT_EQ(cut("\xf0\x9f\x98\x80z", 4), "");
+    EXPECT_EQ(cut("a\xf0\x9f\x98\x80", 5), "a");
+    EXPECT_EQ(cut("a\xf0\x9f\x98\x80", 6), "a\xf0\x9f\x98\x80");
+}
+
+} // namespace

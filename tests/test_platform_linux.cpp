@@ -15,6 +15,7 @@
 #include <linux/netlink.h>
 #include <netinet/in.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "no_netlink.h"
+#include "platform/linux/checked_files.h"
 #include "platform/linux/sys.h"
 #include "platform/linux/tables.h"
 #include "platform/platform.h"
@@ -547,6 +549,62 @@ TEST_F(Faults, MemoryRunningOut) {
     own.expect_each_once(r, false);
 }
 
+// One port's reading: its listener and the connections to it, with their remote ends,
+// from sock_diag and from the /proc/net files alike, and what it was read from.
+TEST_F(Faults, PortReadingGivesEachConnectionsRemoteEnd) {
+    const int tcp = loopback_socket(AF_INET, SOCK_STREAM);
+    ASSERT_GE(tcp, 0);
+    const int port = bound_port(tcp);
+    std::vector<int> held;
+    std::vector<int> client_ports;
+    for (int k = 0; k < 2; ++k) {
+        const int c = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(0x7f000002); // 127.0.0.2
+        ASSERT_EQ(bind(c, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(c, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+        held.push_back(c);
+        held.push_back(accept(tcp, nullptr, nullptr));
+        client_ports.push_back(bound_port(c));
+    }
+    struct seen {
+        std::vector<int> listeners;                     // their ports
+        std::vector<std::pair<std::string, int>> peers; // remote address and port
+    };
+    for (const bool netlink : {true, false}) {
+        if (!netlink) g_linux_sys.socket = netlink_refused;
+        seen s;
+        const int readable = plat_port_read(
+            port,
+            [](int list, const plat_endpoint *ep, void *ctx) {
+                seen &s = *static_cast<seen *>(ctx);
+                const int p = ntohs(static_cast<uint16_t>(ep->port_field));
+                if (list == PLAT_TCP4 || list == PLAT_TCP6) s.listeners.push_back(p);
+                if (list == PLAT_TCP4_CONNS) {
+                    char text[INET_ADDRSTRLEN] = "";
+                    inet_ntop(AF_INET, ep->peer, text, sizeof text);
+                    s.peers.push_back({text, ntohs(static_cast<uint16_t>(ep->peer_port_field))});
+                }
+            },
+            &s);
+        EXPECT_EQ(readable & (1 << PLAT_TCP4 | 1 << PLAT_TCP4_CONNS),
+                  1 << PLAT_TCP4 | 1 << PLAT_TCP4_CONNS);
+        // The port alone: no other listener, and not the clients' own ends.
+        EXPECT_EQ(s.listeners, std::vector<int>{port}) << netlink;
+        std::sort(s.peers.begin(), s.peers.end());
+        std::sort(client_ports.begin(), client_ports.end());
+        const std::vector<std::pair<std::string, int>> want = {{"127.0.0.2", client_ports[0]},
+                                                               {"127.0.0.2", client_ports[1]}};
+        EXPECT_EQ(s.peers, want) << netlink;
+        EXPECT_EQ(plat_reader(), netlink ? PLAT_READER_SOCK_DIAG : PLAT_READER_PROC);
+    }
+    for (int fd : held) close(fd);
+    close(tcp);
+}
+
 // ---- addresses and image names -------------------------------------------------
 
 // Every address the C library names for an interface is this host's; a documentation
@@ -660,6 +718,65 @@ TEST(RealImageName, ImageReplacedOnDiskIsStillGone) {
     // An upgrade replaces the file under a running program: the old image is gone even
     // though a file of its name exists, so the kernel's mark is dropped.
     EXPECT_EQ(name_of_copy("daemon", true), "daemon");
+}
+
+// The engine's files as the checked reader opens them: beneath a root, links of the
+// expected owner only, never a FIFO or a device, never another account's file.
+TEST(CheckedFiles, OnlyTheOwnersRegularFilesAndLinks) {
+    if (geteuid() != 0) GTEST_SKIP() << "making another account's files needs root";
+    char dir[] = "/tmp/ports-checked-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string d = dir;
+    auto put = [&](const char *name, const char *text) {
+        FILE *f = fopen((d + "/" + name).c_str(), "w");
+        fputs(text, f);
+        fclose(f);
+    };
+    put("state.json", "{\"Name\":\"/web\"}");
+    put("foreign.json", "{}");
+    ASSERT_EQ(chown((d + "/foreign.json").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(mkfifo((d + "/fifo").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("state.json", (d + "/own-link").c_str()), 0);
+    ASSERT_EQ(symlink(d.c_str(), (d + "/own-dir-link").c_str()), 0);
+    ASSERT_EQ(symlink("state.json", (d + "/foreign-link").c_str()), 0);
+    ASSERT_EQ(lchown((d + "/foreign-link").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(symlink("/dev/zero", (d + "/device-link").c_str()), 0);
+    const int root = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    auto outcome = [](int got) {
+        std::string out("#");
+        return out.append(std::to_string(got));
+    };
+    auto read = [&](const std::string &path, int64_t owner) {
+        char *text;
+        size_t n;
+        const int got = lc_read(root, path.c_str(), owner, 1 << 20, &text, &n);
+        std::string out = got == PLAT_FILE_READ ? std::string(text, n) : outcome(got);
+        free(text);
+        return out;
+    };
+    const std::string bad = outcome(PLAT_FILE_UNREADABLE), odd = outcome(PLAT_FILE_NOT_REGULAR);
+    EXPECT_EQ(read(d + "/state.json", 0), "{\"Name\":\"/web\"}");
+    EXPECT_EQ(read(d + "/own-link", 0), "{\"Name\":\"/web\"}");
+    EXPECT_EQ(read(d + "/own-dir-link/state.json", 0), "{\"Name\":\"/web\"}");
+    EXPECT_EQ(read(d + "/foreign-link", 0), bad);
+    EXPECT_EQ(read(d + "/foreign.json", 0), bad);
+    EXPECT_EQ(read(d + "/foreign.json", 65534), "{}");
+    EXPECT_EQ(read(d + "/fifo", 0), odd); // at once: it is never opened
+    EXPECT_EQ(read(d + "/device-link", 0), odd);
+    EXPECT_EQ(read(d + "/../" + d.substr(5) + "/state.json", 0), bad);
+    EXPECT_EQ(read(d + "/none", 0), outcome(PLAT_FILE_MISSING));
+    EXPECT_EQ(read(d + "/state.json", 0).size(), 15u);
+    char *text;
+    size_t n;
+    EXPECT_EQ(lc_read(root, (d + "/state.json").c_str(), 0, 8, &text, &n), PLAT_FILE_UNREADABLE);
+    // The operator's own path: any owner, links followed, still never waited on.
+    size_t got;
+    char buf[64];
+    EXPECT_EQ(plat_read_file((d + "/foreign-link").c_str(), buf, sizeof buf, &got), PLAT_FILE_READ);
+    EXPECT_EQ(plat_read_file((d + "/fifo").c_str(), buf, sizeof buf, &got), PLAT_FILE_NOT_REGULAR);
+    close(root);
+    const std::string rm = "rm -rf " + d;
+    EXPECT_EQ(system(rm.c_str()), 0);
 }
 
 } // namespace

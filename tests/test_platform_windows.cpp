@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/windows/lookup.h"
 #include "platform/windows/names.h"
 #include "platform/windows/procs.h"
 #include "platform/windows/scm.h"
@@ -142,6 +143,17 @@ TEST_F(Platform, StartUpMendsSystemRoot) {
 
 // After the start-up no dialog can hold a request open, and a DLL is never loaded from
 // the exe's folder by its name alone (ports_beside.dll lies there and nowhere else).
+// Seen as main began, before GoogleTest or any test ran: the program's constructor had
+// hardened the process before the stack protector's start-up loaded anything.
+UINT g_mode_at_main;
+HMODULE g_beside_at_main;
+
+TEST_F(Platform, HardenedBeforeMain) {
+    const UINT quiet = SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX;
+    EXPECT_EQ(g_mode_at_main & quiet, quiet);
+    EXPECT_EQ(g_beside_at_main, nullptr);
+}
+
 TEST_F(Platform, StartUpHardensTheProcess) {
     // GoogleTest sets these modes itself when it starts.
     SetErrorMode(0);
@@ -360,6 +372,53 @@ TEST_F(Platform, DetailReadingBringsTheConnections) {
     EXPECT_TRUE(in_order);
 }
 
+// One port's reading: the listener and the connection accepted on it, with the
+// connection's remote end as the table names it; the tables are what was read.
+TEST_F(Platform, PortReadingNamesTheRemoteEnd) {
+    Bound server(SOCK_STREAM, 0, true);
+    Bound other(SOCK_STREAM, 0, true);
+    ASSERT_NE(server.port, 0);
+    SOCKET client = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<u_short>(server.port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+    sockaddr_in mine = {};
+    int len = sizeof mine;
+    getsockname(client, reinterpret_cast<sockaddr *>(&mine), &len);
+    SOCKET peer = accept(server.s, nullptr, nullptr);
+    ASSERT_NE(peer, INVALID_SOCKET);
+    struct seen {
+        int list, port;
+        plat_endpoint ep;
+    };
+    std::vector<seen> got;
+    const int readable = plat_port_read(
+        server.port,
+        [](int list, const plat_endpoint *ep, void *ctx) {
+            static_cast<std::vector<seen> *>(ctx)->push_back(
+                {list, ntohs(static_cast<u_short>(ep->port_field & 0xffff)), *ep});
+        },
+        &got);
+    closesocket(peer);
+    closesocket(client);
+    EXPECT_EQ(readable & (1 << PLAT_TCP4 | 1 << PLAT_TCP4_CONNS),
+              1 << PLAT_TCP4 | 1 << PLAT_TCP4_CONNS);
+    EXPECT_EQ(plat_reader(), PLAT_READER_WINDOWS_TABLES);
+    int listeners = 0, conns = 0;
+    for (const seen &s : got) {
+        EXPECT_EQ(s.port, server.port); // nothing of another port, the client's end included
+        if (s.list == PLAT_TCP4) ++listeners;
+        if (s.list != PLAT_TCP4_CONNS) continue;
+        ++conns;
+        EXPECT_EQ(addr_text(0, s.ep.peer), "127.0.0.1");
+        EXPECT_EQ(ntohs(static_cast<u_short>(s.ep.peer_port_field & 0xffff)), ntohs(mine.sin_port));
+    }
+    EXPECT_EQ(listeners, 1);
+    EXPECT_EQ(conns, 1);
+}
+
 // This process's own facts come from its token; it runs no service.
 TEST_F(Platform, OwnProcessFacts) {
     plat_process p;
@@ -384,6 +443,25 @@ TEST_F(Platform, OwnProcessFacts) {
     char system[160];
     ASSERT_EQ(win_system_account(system, sizeof system), 0);
     EXPECT_NE(strstr(system, "SYSTEM"), nullptr) << system;
+}
+
+long debug_privilege_state();
+
+// The process answer, like a reading that names owners, enables the debugging privilege
+// the token holds before it opens anything (the first question of a run takes the
+// snapshot, so this test comes first of those that ask).
+TEST_F(Platform, ProcessAnswerEnablesTheDebugPrivilegeHeld) {
+    ASSERT_NE(debug_privilege_state(), -1) << "the token lacks SeDebugPrivilege";
+    HANDLE token;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token));
+    TOKEN_PRIVILEGES off = {1, {{{0, 0}, 0}}};
+    ASSERT_TRUE(LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &off.Privileges[0].Luid));
+    ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, &off, 0, nullptr, nullptr));
+    CloseHandle(token);
+    ASSERT_EQ(debug_privilege_state() & SE_PRIVILEGE_ENABLED, 0);
+    plat_proc_entry e;
+    ASSERT_EQ(plat_proc_entry_of(GetCurrentProcessId(), &e), 0);
+    EXPECT_EQ(debug_privilege_state() & SE_PRIVILEGE_ENABLED, SE_PRIVILEGE_ENABLED);
 }
 
 // This process as the process answer sees it: from the snapshot (named exactly: pid + 1
@@ -524,6 +602,33 @@ TEST_F(Platform, ServicesThatCannotBeListedAreSaidUnreadable) {
     plat_process_facts(pid, &p);
     EXPECT_STRNE(p.service, "");
     EXPECT_EQ(plat_facts_unreadable(), 0);
+}
+
+BOOL WINAPI slow_sid_lookup(LPCWSTR system, PSID sid, LPWSTR name, LPDWORD name_len,
+                            LPWSTR domain, LPDWORD domain_len, PSID_NAME_USE use) {
+    Sleep(1100);
+    return LookupAccountSidW(system, sid, name, name_len, domain, domain_len, use);
+}
+
+// Lookups that do not answer (a domain controller gone) hold the answer no longer than
+// the run's budget and one call: then no more are made, and the run says so.
+TEST_F(Platform, SlowAccountLookupsStopAfterTheirBudget) {
+    const DWORD self = GetCurrentProcessId();
+    const win_lookup_calls real = g_win_lookup;
+    g_win_lookup.sid = slow_sid_lookup;
+    win_lookups_forget();
+    char user[160];
+    const uint64_t start = plat_clock_ms();
+    EXPECT_EQ(win_token_account(self, user, sizeof user), 0); // 1.1 s: within the budget
+    EXPECT_EQ(plat_facts_unreadable() & PLAT_FACT_ACCOUNTS, 0);
+    EXPECT_EQ(win_token_account(self, user, sizeof user), 0); // 2.2 s: past it
+    EXPECT_EQ(plat_facts_unreadable() & PLAT_FACT_ACCOUNTS, int{PLAT_FACT_ACCOUNTS});
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(win_token_account(self, user, sizeof user), -1);
+    EXPECT_LT(plat_clock_ms() - start, 2 * 1100 + 1000u);
+    g_win_lookup = real;
+    win_lookups_forget();
+    EXPECT_EQ(win_token_account(self, user, sizeof user), 0);
+    EXPECT_EQ(plat_facts_unreadable() & PLAT_FACT_ACCOUNTS, 0);
 }
 
 std::string sid_name(WELL_KNOWN_SID_TYPE type) {
@@ -781,6 +886,10 @@ TEST_F(Interfaces, LinkLocalSocketsKeepTheirScope) {
         ASSERT_NE(c, PLAT_NO_SOCK);
         plat_set_nonblocking(c);
         int how = plat_connect_to(c, 1, tcp->addr, ports[0], through);
+        // Without a zone nothing is sent: Windows would choose an interface itself.
+        if (!through) {
+            EXPECT_EQ(how, PLAT_FAILED);
+        }
         if (how == PLAT_IN_PROGRESS) how = plat_wait(c, 1, 2000) > 0 ? plat_connect_result(c) : -1;
         EXPECT_EQ(how == PLAT_CONNECTED, through == scope) << through << ": " << how;
         plat_close(c);
@@ -793,6 +902,9 @@ TEST_F(Interfaces, LinkLocalSocketsKeepTheirScope) {
 // "--linger": the copies of ImageNamesAreUtf8 wait to be ended; every other start runs
 // the tests.
 int main(int argc, char **argv) {
+    g_mode_at_main = GetErrorMode();
+    g_beside_at_main = LoadLibraryW(L"ports_beside.dll");
+    if (g_beside_at_main) FreeLibrary(g_beside_at_main);
     if (argc > 1 && strcmp(argv[1], "--linger") == 0) {
         Sleep(60000);
         return 0;

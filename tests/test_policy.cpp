@@ -63,7 +63,7 @@ class Policy : public ::testing::Test {
     static std::vector<std::string> judged() {
         const int readable = detail_read(false);
         policy_load();
-        policy_judge(readable);
+        policy_judge(detail_judgeable(readable));
         std::vector<std::string> out;
         for (int i = 0; i < g_sock_count; ++i)
             out.push_back(std::string(g_socks[i].proto) + " " + g_socks[i].bind_addr + " " +
@@ -226,14 +226,23 @@ TEST_F(Policy, MissingOnlyWhereEveryRowItCouldMatchWasRead) {
     // The rules whose lists were not all read are said to be unjudged, never dropped.
     EXPECT_EQ(judged(), (std::vector<std::string>{"udp 0.0.0.0 9:0", "unjudged 1", "missing 2",
                                                   "unjudged 3"}));
-    // A table cut at its size may have left out what a rule wants.
+    // A table cut for want of room may have left out what a rule of that protocol wants
+    // (unjudged); a full table that left nothing out, or left out UDP sockets alone, has
+    // every TCP listener in it.
     fake_tables_reset();
     for (int k = 0; k < MAX_ROWS; ++k) fake_endpoint(PLAT_TCP4, "0.0.0.0", 1 + k % 65535, 0);
-    use_file("tcp * 1\ntcp ::1 2\n");
+    use_file("tcp * 1\ntcp ::1 2\nudp * 3\n");
+    EXPECT_EQ(judged().back(), "missing 3");
+    EXPECT_EQ(judged().end()[-2], "missing 2");
+    fake_endpoint(PLAT_UDP4, "0.0.0.0", 3, 0);
+    EXPECT_EQ(judged().back(), "unjudged 3");
+    EXPECT_EQ(judged().end()[-2], "missing 2");
+    fake_endpoint(PLAT_TCP4, "0.0.0.0", 4, 0);
     const std::vector<std::string> got = judged();
-    EXPECT_EQ(got.size(), static_cast<size_t>(MAX_ROWS) + 1);
+    EXPECT_EQ(got.size(), static_cast<size_t>(MAX_ROWS) + 2);
     EXPECT_EQ(got[0], "tcp 0.0.0.0 1:1");
-    EXPECT_EQ(got.back(), "unjudged 2");
+    EXPECT_EQ(got.end()[-2], "unjudged 2");
+    EXPECT_EQ(got.back(), "unjudged 3");
 }
 
 // A policy judged under an account that cannot see every owner: a rule's keys count

@@ -124,8 +124,10 @@ TEST_F(Probe, ConnectOutcomes) {
          PROBE_REFUSED,
          1},
         {"waited, failed", {.connect = PLAT_IN_PROGRESS, .pending = PLAT_FAILED}, PROBE_ERROR, 1},
-        {"wait ran out", {.connect = PLAT_IN_PROGRESS, .wait = 0}, PROBE_REFUSED, 1},
-        {"wait failed", {.connect = PLAT_IN_PROGRESS, .wait = -1}, PROBE_REFUSED, 1},
+        // No answer in time (a SYN dropped, a full accept queue) is no refusal: both
+        // systems report a refusal through the wait itself.
+        {"wait ran out", {.connect = PLAT_IN_PROGRESS, .wait = 0}, PROBE_ERROR, 1},
+        {"wait failed", {.connect = PLAT_IN_PROGRESS, .wait = -1}, PROBE_ERROR, 1},
         {"no socket", {.no_socket = true}, PROBE_ERROR, 0},
         // Nothing listens, and the connection's own port is the target: it met itself.
         {"connected to itself", {.connect = PLAT_CONNECTED, .local_port = 8150}, PROBE_REFUSED, 0},
@@ -172,7 +174,7 @@ TEST_F(Probe, ConnectTimeCoversTheWholeWait) {
     probe_result r;
     run_probe(&kLoopback, 9, &r);
     EXPECT_EQ(r.connect_ms, 2000);
-    EXPECT_EQ(r.refused, 1);
+    EXPECT_EQ(r.refused, 0); // nothing answered: no refusal
 
     SetUp();
     g_fake_clock_step = 7; // every reading moves the clock: exactly two readings
@@ -361,7 +363,7 @@ TEST_F(Probe, BodyWithoutTheHeadProbe) {
     g_fake_conns[0] = {.connect = PLAT_IN_PROGRESS, .wait = 0};
     EXPECT_EQ(action("port=9"),
               "{\"ok\":true,\"action\":\"probe\",\"target\":\"127.0.0.1\",\"port\":9,"
-              "\"open\":false,\"refused\":true,\"connect_ms\":2000,\"http_tried\":false,"
+              "\"open\":false,\"refused\":false,\"connect_ms\":2000,\"http_tried\":false,"
               "\"checked_at\":\"2026-12-08T02:38:00Z\"}\n");
     SetUp();
     g_fake_conns[0] = {.no_socket = true};

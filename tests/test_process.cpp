@@ -102,7 +102,7 @@ TEST_F(Process, WhatCannotBeReadIsNullAndNamedWhatIsNotThereIsNullAlone) {
               "\"user\":null,\"exe\":null,\"exe_deleted\":null,\"cmdline\":null,\"cwd\":null,"
               "\"started\":null,\"age_s\":null,\"parents\":[],\"service\":null,\"container\":null,"
               "\"sockets\":null,"
-              "\"unreadable\":[\"user\",\"exe\",\"cmdline\",\"cwd\",\"started\",\"service\","
+              "\"unreadable\":[\"user\",\"exe\",\"cmdline\",\"cwd\",\"started\",\"services\","
               "\"container\",\"sockets\"]}\n");
 
     // A kernel thread: no image file, no arguments; the system says so, it hides nothing.
@@ -148,6 +148,19 @@ TEST_F(Process, ParentsUpToOneThatIsGoneOrYoungerOrUnreadable) {
     fake_proc(40, 41, T0, "a");
     fake_proc(41, 40, T0, "b");
     EXPECT_EQ(value(answer("pid=40"), "parents", "service"), "[{\"pid\":41,\"comm\":\"b\"}]");
+}
+
+// Without the service list, "" would read as "runs no service".
+TEST_F(Process, AnUnreadServiceListIsNullAndNamed) {
+    fake_proc(50, 0, T0, "svc");
+    fake_process(50, "NT AUTHORITY\\SYSTEM", "", "");
+    g_fake_facts_unreadable = PLAT_FACT_SERVICES;
+    const std::string body = answer("pid=50");
+    EXPECT_EQ(value(body, "service", "container"), "null");
+    EXPECT_NE(body.find("\"unreadable\":[\"services\"]"), std::string::npos) << body;
+    // Owners that could not be read (Linux) say nothing of this one process's service.
+    g_fake_facts_unreadable = PLAT_FACT_OWNERS;
+    EXPECT_EQ(value(answer("pid=50"), "service", "container"), "\"\"");
 }
 
 TEST(UtcText, CalendarOfTheUnixTime) {

@@ -58,6 +58,11 @@ target_link_libraries(process_tree PRIVATE ws2_32)
 target_link_options(process_tree PRIVATE -static)
 list(APPEND PORTS_RUN_ENV "PORTS_PROCESS_TREE=$<TARGET_FILE:process_tree>")
 
+# A named pipe that says whether anything connected: test_policy names it as a file.
+add_executable(pipe_server windows/pipe_server.cpp)
+target_link_options(pipe_server PRIVATE -static)
+list(APPEND PORTS_RUN_ENV "PORTS_PIPE_SERVER=$<TARGET_FILE:pipe_server>")
+
 # A DLL planted in the exe's folder is not loaded; a program that imports it the
 # ordinary way shows that the planted copy would be found.
 add_library(planted_iphlpapi SHARED windows/planted_iphlpapi.cpp)

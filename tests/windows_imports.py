@@ -28,13 +28,15 @@ VISTA = {
     "kernel32.dll": """
         CloseHandle CreateFileW CreateToolhelp32Snapshot DeleteCriticalSection
         EnterCriticalSection FreeEnvironmentStringsW GetCurrentProcess GetEnvironmentStringsW
-        GetEnvironmentVariableW GetFileAttributesW GetFileType GetLastError GetModuleFileNameW
+        GetEnvironmentVariableW GetFileAttributesW GetFileType GetFullPathNameW GetLastError
+        GetModuleFileNameW
         GetModuleHandleW GetProcAddress GetProcessTimes GetStartupInfoA GetSystemDirectoryW
         GetSystemTimeAsFileTime
         GetSystemWindowsDirectoryW InitializeCriticalSection IsDBCSLeadByteEx
         LeaveCriticalSection LoadLibraryExW MultiByteToWideChar OpenProcess Process32FirstW
         Process32NextW QueryFullProcessImageNameW QueryPerformanceCounter
         QueryPerformanceFrequency ReadFile SetDllDirectoryW SetEnvironmentVariableW SetErrorMode
+        SetLastError
         SetUnhandledExceptionFilter Sleep TlsGetValue VirtualProtect VirtualQuery
         WideCharToMultiByte __C_specific_handler""",
     "ws2_32.dll": """
@@ -46,7 +48,7 @@ VISTA = {
         _fileno _fmode _gmtime64 _initterm _lock _onexit _open _setmode _time64 _unlock _wcsicmp
         _write abort bsearch calloc exit fflush fprintf fputc free fwrite localeconv malloc
         memchr memcmp memcpy memmove memset qsort realloc signal strchr strcmp strcspn strerror
-        strftime strlen strncmp strstr vfprintf wcslen""",
+        strftime strlen strncmp strstr vfprintf wcschr wcslen""",
 }
 VISTA = {dll: set(names.split()) for dll, names in VISTA.items()}
 HEADER = {"MajorOSystemVersion": "6", "MinorOSystemVersion": "0",

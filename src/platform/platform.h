@@ -60,6 +60,10 @@ enum {
 // read its lists but not learn which namespace they are.
 const int64_t PLAT_NETNS_UNNAMED = -1;
 
+// The netns that plat_netns_fn is told of when the other namespaces could not be looked
+// for at all (no descriptor left): some may be missing, none of their lists were read.
+const int64_t PLAT_NETNS_UNKNOWN = -2;
+
 // One raw endpoint as the system's table holds it.
 struct plat_endpoint {
     unsigned char addr[16]; // local address, network byte order; 4 bytes used for IPv4
@@ -92,6 +96,10 @@ struct plat_endpoint {
     // The network namespace of the socket: 0 for the program's own, else the inode
     // number of the namespace, or PLAT_NETNS_UNNAMED.
     int64_t netns;
+    // Connections of a port reading (plat_port_read): the remote end, as addr and
+    // port_field hold the local one; zero in every other reading.
+    unsigned char peer[16];
+    uint32_t peer_port_field;
 };
 
 typedef void (*plat_endpoint_fn)(int list, const plat_endpoint *ep, void *ctx);
@@ -113,13 +121,44 @@ typedef void (*plat_netns_fn)(int64_t netns, int readable, void *ctx);
 int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx, int flags = 0,
                      plat_netns_fn ns_fn = nullptr);
 
+// Reads the TCP listeners of the program's own network namespace on one port (host
+// order) and their established connections, each with its remote end (peer): the lists
+// PLAT_TCP4 and PLAT_TCP6, each followed by its connection list, as a detail reading
+// delivers them, but only the endpoints on that port, and no owner is looked for. The
+// connections come from one dump, as the detail reading's (Windows: the TCP table with
+// every state). Returns a bit (1 << list) for every list read; a family without a
+// listener on the port has its connection list's bit without a read.
+int plat_port_read(int port, plat_endpoint_fn fn, void *ctx);
+
+// Where the program's own lists of this run's last reading came from: sock_diag
+// netlink, /proc/net (where any of them did: it tells less), or the Windows tables;
+// PLAT_READER_NONE before a reading, or when none of them was read.
+enum {
+    PLAT_READER_NONE = 0,
+    PLAT_READER_SOCK_DIAG = 1,
+    PLAT_READER_PROC = 2,
+    PLAT_READER_WINDOWS_TABLES = 3,
+};
+int plat_reader();
+
 // Kinds of facts a reading may have missed for a reason other than a process being gone
 // or not the hub's to see (plat_facts_unreadable).
-enum { PLAT_FACT_OWNERS = 1, PLAT_FACT_SERVICES = 2 };
+// PLAT_FACT_ACCOUNTS: account names whose lookup ran out of its time (Windows).
+// PLAT_FACT_FORWARDERS: the state of a port forwarder's engine (files it may not read,
+// or that are not the engine's own). PLAT_FACT_CHURN: a list that kept changing through
+// every read of it, so that it may hold a socket closed meanwhile, or miss one bound.
+enum {
+    PLAT_FACT_OWNERS = 1,
+    PLAT_FACT_SERVICES = 2,
+    PLAT_FACT_ACCOUNTS = 4,
+    PLAT_FACT_FORWARDERS = 8,
+    PLAT_FACT_CHURN = 16,
+};
 
 // A bit for each kind of fact the readings of this run could not read (Linux: descriptor
 // folders that could not be opened, out of descriptors say; Windows: a service manager
-// that could not be opened or enumerated); 0 when every fact could be read.
+// that could not be opened or enumerated, account lookups stopped when they had taken
+// their time); 0 when every fact could be read.
 int plat_facts_unreadable();
 
 // 1 when the address (4 bytes, or 16 when ipv6 != 0, network order) is assigned to an
@@ -157,6 +196,19 @@ enum {
 // Reads at most cap bytes from the start of the regular file at path (UTF-8); *got
 // the bytes read. An outcome above.
 int plat_read_file(const char *path, void *buf, size_t cap, size_t *got);
+
+// ---- the node password file ---------------------------------------------------
+
+// Where the node password file is: /etc/ports/password on Linux, password.txt in the
+// exe's own folder on Windows; UTF-8. 0 on success.
+int plat_password_path(char *buf, size_t size);
+
+// An outcome of plat_read_secret: a file that every account of the system may read.
+enum { PLAT_FILE_EXPOSED = 3 };
+
+// Reads as plat_read_file does, but never a file that every account may read (Linux: its
+// mode lets others read it), whose secret is none: PLAT_FILE_EXPOSED, nothing read.
+int plat_read_secret(const char *path, void *buf, size_t cap, size_t *got);
 
 // ---- processes --------------------------------------------------------------
 
@@ -224,7 +276,10 @@ struct plat_proc_entry {
     char name[256];
 };
 
-// 0 with out filled; -1 when pid names no process (a thread of one is no process).
+// 0 with out filled; -1 when pid names no process (a thread of one is no process);
+// PLAT_PROCS_UNREADABLE when the system's processes cannot be read now (no descriptor or
+// memory left), which tells nothing of pid.
+enum { PLAT_PROCS_UNREADABLE = -2 };
 int plat_proc_entry_of(uint32_t pid, plat_proc_entry *out);
 
 // Whether a fact of a process was read: PLAT_NONE when the process has none or the

@@ -26,7 +26,9 @@ A plan is a dict:
            "zone": interface name (IPv6: bound with that scope, a link-local address's),
            "freebind": true (bound with IP_FREEBIND, as any user may bind another host's
            address), "backlog": n (TCP: the accept queue's limit, default 8), "clients": [addr...]
-           (TCP: a connection from each address's family to addr), "accept": false
+           (TCP: a connection from each address's family to addr), "from": [addr...] (TCP: a
+           connection to addr, or to the loopback address of a wildcard's, from each of these
+           addresses, accepted), "accept": false
            (leave those connections waiting in the accept queue)}
   setup    list of `ip` argument lists, run first (namespace only)
   peer     {"near": [cidr...], "far": [cidr...]}: another host, a network namespace of its
@@ -195,6 +197,14 @@ def _open(want, port, held):
             held.append(socket.create_connection((addr, port), timeout=10))
             if want.get("accept", True):
                 held.append(s.accept()[0])
+        for source in want.get("from", []):
+            # A wildcard listener is reached at the loopback address of the source's family.
+            to = want["addr"]
+            if to in ("0.0.0.0", "::"):
+                to = "::1" if ":" in source else "127.0.0.1"
+            held.append(socket.create_connection((to, port), timeout=10,
+                                                 source_address=(source, 0)))
+            held.append(s.accept()[0])
         if want.get("pair"):
             client = socket.create_connection((want["addr"], port), timeout=10)
             held.append(client)

@@ -164,6 +164,12 @@ class PublishedPorts(harness.ProgramTest):
             self.assertLess(time.monotonic(), deadline, "the containers' servers never listened")
             time.sleep(0.5)
 
+    def proxy_row(self, body, port):
+        rows = [r for r in body["listeners"] if r["netns"] == 0 and r["proto"] == "tcp" and
+                r["port"] == port]
+        self.assertEqual(len(rows), 1, rows)
+        return rows[0]
+
     def test_the_published_port_leads_to_its_container_and_each_container_is_listed(self):
         body, web, quiet = self.answer()
         rows = body["listeners"]
@@ -178,6 +184,112 @@ class PublishedPorts(harness.ProgramTest):
             inside = [(r["proto"], r["port"], r["pid"], r["container"], r["forward"])
                       for r in rows if r["netns"] == c["netns"]]
             self.assertEqual(inside, [("tcp", port, c["pid"], c["id"][:12], None)])
+
+    def fake_pair(self, uid, engine_args, port=None):
+        """A process named dockerd with engine_args whose child, named docker-proxy,
+        listens on 127.0.0.1 and says it forwards to the web container, both running as
+        uid. Ended by closing their standard input; returns (processes' input, port)."""
+        folder = tempfile.mkdtemp(prefix="ports-fake-engine-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        os.chmod(folder, 0o755)
+        for name in ("dockerd", "docker-proxy"):
+            shutil.copy(harness.IDLE, os.path.join(folder, name))
+        listener = socket.socket()
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(4)
+        port = listener.getsockname()[1]
+        web = self.inspect(self.web)
+        proxy_args = ["-proto", "tcp", "-host-ip", "127.0.0.1", "-host-port", str(port),
+                      "-container-ip", web["addr"], "-container-port", "80"]
+        r, w = os.pipe()
+        pid = os.fork()
+        if pid == 0:  # the fake engine, whose child the fake proxy is
+            try:
+                os.dup2(r, 0)
+                if uid:
+                    os.setgid(uid)
+                    os.setgroups([])
+                    os.setuid(uid)
+                if os.fork() == 0:
+                    os.set_inheritable(listener.fileno(), True)
+                    os.execv(os.path.join(folder, "docker-proxy"), ["docker-proxy"] + proxy_args)
+                listener.close()
+                os.execv(os.path.join(folder, "dockerd"), ["dockerd"] + engine_args)
+            finally:
+                os._exit(127)
+        os.close(r)
+        listener.close()
+
+        def stop():
+            os.close(w)
+            os.waitpid(pid, 0)
+        self.addCleanup(stop)
+        return folder, port
+
+    def forward_of(self, port):
+        deadline = time.monotonic() + 30
+        while True:
+            r = self.run_ok(DETAIL, timeout=20)
+            body = r.json()
+            rows = [x for x in body["listeners"] if x["port"] == port and x["netns"] == 0]
+            if rows and rows[0]["comm"] == "docker-proxy":
+                return rows[0]["forward"], body["unreadable"]
+            self.assertLess(time.monotonic(), deadline, "the fake proxy was never listed")
+            time.sleep(0.2)
+
+    def test_a_forwarder_is_believed_only_from_roots_engine_and_its_files_never_wait(self):
+        web = self.inspect(self.web)
+        # Another account's pair names the real container: nothing is believed.
+        _, port = self.fake_pair(65534, ["--data-root", "/var/lib/docker"])
+        self.assertEqual(self.forward_of(port), (None, []))
+        # Root's engine whose configuration file is a FIFO, whose container state is a
+        # FIFO, a device behind root's link, or a file of another account: the answer
+        # comes at once, the target as the proxy says, the container unsaid and the
+        # engine's state said unreadable.
+        for kind in ("fifo-config", "fifo-state", "device-state", "foreign-state"):
+            with self.subTest(kind=kind):
+                folder = tempfile.mkdtemp(prefix="ports-fake-root-")
+                self.addCleanup(shutil.rmtree, folder, True)
+                state = os.path.join(folder, "containers", web["id"])
+                os.makedirs(state)
+                path = os.path.join(state, "config.v2.json")
+                if kind == "fifo-config":
+                    os.mkfifo(os.path.join(folder, "daemon.json"))
+                    args = ["--config-file", os.path.join(folder, "daemon.json")]
+                else:
+                    args = ["--data-root", folder]
+                if kind == "fifo-state":
+                    os.mkfifo(path)
+                elif kind == "device-state":
+                    os.symlink("/dev/zero", path)
+                elif kind == "foreign-state":
+                    with open(path, "w") as f:
+                        json.dump({"Name": "/not-the-engines"}, f)
+                    os.chown(path, 65534, 65534)
+                _, port = self.fake_pair(0, args)
+                forward, unreadable = self.forward_of(port)
+                self.assertEqual(forward, {"addr": web["addr"], "port": 80, "netns": None,
+                                           "container": "", "name": ""})
+                self.assertIn("forwarders", unreadable)
+
+    def test_a_namespace_of_another_account_holding_the_address_changes_nothing(self):
+        body, web, _ = self.answer()
+        expected = self.proxy_row(body, self.port)["forward"]
+        # unshare -Urn as nobody: a user namespace of its own whose loopback holds the
+        # container's address.
+        holder = subprocess.Popen(
+            ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "unshare",
+             "-Urn", "sh", "-c", "ip link set lo up && ip addr add %s/32 dev lo && "
+             "echo ready && exec cat" % web["addr"]],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        self.addCleanup(holder.stdout.close)
+        try:
+            self.assertEqual(holder.stdout.readline(), b"ready\n")
+            body = self.run_ok(DETAIL).json()
+            self.assertEqual(self.proxy_row(body, self.port)["forward"], expected)
+        finally:
+            holder.stdin.close()
+            holder.wait(timeout=30)
 
 
 if __name__ == "__main__":

@@ -1,9 +1,13 @@
 """The node password gate, seen from outside."""
+import os
+import shutil
+import tempfile
 import unittest
 
 import urllib.parse
 
-from harness import META, REFUSAL, WINE, ProgramTest, ansi_locale
+from harness import (CMD, JSON_HEAD, META, REFUSAL, WINE, ProgramTest, ansi_locale,
+                     keep_wine_server, run)
 
 PW = "s3cret pass"
 
@@ -115,6 +119,102 @@ class TextPasswords(ProgramTest):
                 for form in self.forms(stand_in) + self.forms("?" * len(pw)):
                     with self.subTest(cp=cp, pw=pw, stand_in=form):
                         self.assertEqual(self.run_ok(dict(env, **form)).out, REFUSAL)
+
+
+UNUSABLE = (b"Status: 500 Internal Server Error\r\n" + JSON_HEAD +
+            b'{"ok":false,"error":"node password file unusable"}\n')
+
+
+class PasswordFile(ProgramTest):
+    """The node password from the file at the fixed place: /etc/ports/password, in a mount
+    namespace of the run's own over the node's /etc; password.txt beside a copy of the
+    Windows exe."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="ports-gate-")
+        self.addCleanup(shutil.rmtree, self.dir)
+        self.folder = os.path.join(self.dir, "ports")
+        os.mkdir(self.folder)
+        self.path = os.path.join(self.folder, "password.txt" if WINE else "password")
+
+    def file(self, data, mode=0o640):
+        with open(self.path, "wb") as f:
+            f.write(data)
+        os.chmod(self.path, mode)
+
+    def ask(self, env=None, args=(), no_dac=False):
+        """One run with the password file in place; no_dac: without the rights that let
+        root read any file, so that the file's mode counts."""
+        env = dict(env or {})
+        env.setdefault("QUERY_STRING", "action=zz")
+        if WINE:
+            exe = os.path.join(self.folder, "plugin_ports.exe")
+            if not os.path.exists(exe):
+                shutil.copy(CMD[-1], exe)
+            r = run(env, args, cmd=CMD[:-1] + [exe])
+        else:
+            wrap = ["unshare", "-m", "--propagation", "private", "--", "sh", "-c",
+                    'mount -t tmpfs none /etc && mkdir /etc/ports && '
+                    'mount --bind "$0" /etc/ports && exec "$@"', self.folder]
+            if no_dac:
+                wrap += ["setpriv", "--bounding-set=-dac_override,-dac_read_search", "--"]
+            r = run(env, args, wrap=wrap)
+        self.assertEqual((r.rc, r.err), (0, b""))
+        return r
+
+    def test_the_file_guards_and_loses_to_the_variable(self):
+        self.file(b"from file\r\nsecond line\n")
+        self.assertEqual(self.ask().out, REFUSAL)
+        self.assertEqual(self.ask({"HTTP_X_BOT_PASSWORD": "nope"}).out, REFUSAL)
+        for form in ({"HTTP_X_BOT_PASSWORD": "from file"},
+                     {"QUERY_STRING": "action=zz&pwd=from+file"}):
+            with self.subTest(form=form):
+                self.assertEqual(self.answer(self.ask(form)), "unknown")
+        # BOT_PASSWORD set and not empty wins; empty, it is no password.
+        self.assertEqual(self.answer(self.ask({"BOT_PASSWORD": "env", "HTTP_X_BOT_PASSWORD":
+                                               "env"})), "unknown")
+        self.assertEqual(self.ask({"BOT_PASSWORD": "env", "HTTP_X_BOT_PASSWORD": "from file"}).out,
+                         REFUSAL)
+        self.assertEqual(self.ask({"BOT_PASSWORD": ""}).out, REFUSAL)
+        # The detail answer says that a password guards it.
+        r = self.ask({"QUERY_STRING": "action=listeners&detail=1&pwd=from+file"})
+        self.assertIs(r.json()["gate"], True)
+
+    def test_no_file_no_gate_and_the_answer_says_so(self):
+        self.assertEqual(self.answer(self.ask()), "unknown")
+        self.assertIs(self.ask({"QUERY_STRING": "action=listeners&detail=1"}).json()["gate"],
+                      False)
+
+    def test_a_file_that_cannot_be_used_closes_everything_but_the_metadata(self):
+        cases = {"empty first line": lambda: self.file(b"\nsecond\n"),
+                 "folder": lambda: os.mkdir(self.path),
+                 "longer than 1,024 bytes": lambda: self.file(b"k" * 1025 + b"\n")}
+        if not WINE:
+            cases["readable by every account"] = lambda: self.file(b"pw\n", 0o644)
+            cases["FIFO"] = lambda: os.mkfifo(self.path, 0o640)
+        for name, make in cases.items():
+            with self.subTest(case=name):
+                make()
+                for env in ({}, {"BOT_PASSWORD": ""}, {"QUERY_STRING": ""},
+                            {"QUERY_STRING": "action=listeners&pwd=pw"},
+                            {"HTTP_X_BOT_PASSWORD": "pw", "QUERY_STRING": "action=metrics"}):
+                    self.assertEqual(self.ask(env).out, UNUSABLE)
+                self.assertEqual(self.ask(args=["--meta"]).out, META)
+                self.assertEqual(self.ask({"ZL_PLUGIN_META": "1"}).out, META)
+                # A variable that is set does not need the file.
+                r = self.ask({"BOT_PASSWORD": "pw", "HTTP_X_BOT_PASSWORD": "pw"})
+                self.assertEqual(self.answer(r), "unknown")
+                if os.path.isdir(self.path):
+                    os.rmdir(self.path)
+                else:
+                    os.unlink(self.path)
+
+    @unittest.skipIf(WINE, "the Wine server opens files for its clients, with its own rights")
+    def test_a_file_the_hub_may_not_read_closes_the_gate(self):
+        self.file(b"pw\n", 0o000)
+        self.assertEqual(self.ask(no_dac=True).out, UNUSABLE)
+        self.file(b"pw\n", 0o640)
+        self.assertEqual(self.ask(no_dac=True).out, REFUSAL)
 
 
 class NoGate(ProgramTest):

@@ -98,6 +98,7 @@ class Exposition(ListenerTest):
         self.assertEqual([(labels, v) for n, labels, v in got if n == "ports_tables_unreadable"],
                          [({}, 0), ({"facts": "owners"}, 0)])
         self.assertEqual(by_name["ports_listeners_owner_hidden"], ({}, 0))
+        self.assertEqual(by_name["ports_gate_enabled"], ({}, 0))
 
     def test_nothing_readable_is_said_not_left_empty(self):
         if WINE:
@@ -107,13 +108,16 @@ class Exposition(ListenerTest):
         self.assertEqual(r.out, HEAD + b"# HELP ports_tables_unreadable Socket lists that could "
                          b"not be read, of 4; with facts=\"owners\", 1 when some socket's owner "
                          b"could not be read.\n# TYPE ports_tables_unreadable gauge\n"
-                         b"ports_tables_unreadable 4\n")
+                         b"ports_tables_unreadable 4\n# HELP ports_gate_enabled 1 when a node "
+                         b"password guards this program, else 0.\n# TYPE ports_gate_enabled "
+                         b"gauge\nports_gate_enabled 0\n")
 
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 RULES = os.path.abspath(os.path.join(ROOT, "monitoring", "ports.rules.yml"))
 ALERTS = ("ExpectedListenerMissing", "UnexpectedListener", "ListenerPolicyUnusable",
-          "ListenerScrapeFailed", "ListenerMetricsMissing", "ListenerScrapeAbsent")
+          "NodePasswordOff", "ListenerScrapeFailed", "ListenerMetricsMissing",
+          "ListenerScrapeAbsent")
 
 
 def documented_config():
@@ -231,6 +235,7 @@ class RealPrometheus(ListenerTest):
         self.assertEqual([(s["metric"]["comm"], s["metric"]["expected"], s["value"][1])
                           for s in hub_series], [("lighttpd", "true", "1")])
         self.assertEqual(query('up{job="ports"}')[0]["value"][1], "1")
+        self.assertEqual(query("ports_gate_enabled")[0]["value"][1], "1")
         # The rules are loaded, every one healthy, and the missing rule's alert is on its
         # way (pending for its for:).
         rules = self.wait_for("the rules", lambda: get_json(

@@ -2,6 +2,7 @@
 writes it, over sockets the tests open (sandbox.py)."""
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -37,8 +38,9 @@ class PolicyTest(ListenerTest):
 
     def judged(self, body):
         """(proto, address, port, expected) of every row; expected comes last in a row,
-        policy, missing and unjudged last in the answer."""
-        self.assertEqual(list(body)[-4:], ["unreadable", "policy", "missing", "unjudged"])
+        policy, missing and unjudged after the rows, the gate last."""
+        self.assertEqual(list(body)[-6:], ["unreadable", "truncated", "policy", "missing",
+                                           "unjudged", "gate"])
         rows = []
         for row in body["listeners"]:
             self.assertEqual(list(row)[-1], "expected")
@@ -109,6 +111,30 @@ class Judgement(PolicyTest):
                          [{"proto": "tcp", "bind_addr": "127.0.0.1", "port": 8080, "line": 1},
                           {"proto": "tcp", "bind_addr": "127.0.0.1", "port": 8081, "line": 3}])
 
+    def test_no_number_of_udp_sockets_hides_a_server_or_silences_a_rule(self):
+        if WINE:
+            self.skipTest("Wine reads the tables itself, and one network stack")
+        # More UDP sockets than the table holds, in the program's namespace and in
+        # another: every TCP listener of both stays, the table says it was cut, a TCP
+        # rule is still judged missing, and a UDP rule is judged on nothing.
+        path = self.policy(b"tcp 127.0.0.1 8080\ntcp 127.0.0.1 8081\nudp 127.0.0.1 5\n")
+        udp = {"kind": "udp", "addr": "127.0.0.1", "port": 9000, "reuse": True, "count": 16500}
+        report, body = self.detail({
+            "env": dict(DETAIL, PORTS_EXPECT=path), "nofile": 17000,
+            "sockets": [{"kind": "tcp", "addr": "127.0.0.1", "port": 8080}, udp],
+            "spaces": [{"sockets": [{"kind": "tcp", "addr": "0.0.0.0", "port": 8443},
+                                    dict(udp, count=200)]}]})
+        rows = body["listeners"]
+        self.assertEqual(len(rows), 16384)
+        self.assertEqual(body["truncated"], True)
+        tcp = [(r["port"], r["netns"] != 0, r["expected"]) for r in rows if r["proto"] == "tcp"]
+        self.assertEqual(tcp, [(8080, False, True), (8443, True, None)])
+        self.assertEqual(sum(r["netns"] != 0 for r in rows if r["proto"] == "udp"), 0)
+        self.assertEqual(body["missing"], [{"proto": "tcp", "bind_addr": "127.0.0.1",
+                                            "port": 8081, "line": 2}])
+        self.assertEqual(body["unjudged"], [{"proto": "udp", "bind_addr": "127.0.0.1",
+                                             "port": 5, "line": 3}])
+
     def test_a_file_that_cannot_be_used_judges_nothing(self):
         os.mkdir(os.path.join(self.dir, "folder"))
         files = {
@@ -153,6 +179,53 @@ class FixedPlace(PolicyTest):
         self.assertEqual(body["policy"], {"path": where, "rules": 1, "errors": []})
         self.assertEqual(body["missing"],
                          [{"proto": "tcp", "bind_addr": "192.0.2.1", "port": 1, "line": 1}])
+
+
+class Paths(PolicyTest):
+    def test_a_path_longer_than_max_path_is_read(self):
+        # Windows' old limit is 260 characters; the program asks in the long form.
+        deep = self.dir
+        while len(deep) < 320:
+            deep = os.path.join(deep, "d" * 40)
+        os.makedirs(deep)
+        with open(os.path.join(deep, "expected"), "wb") as f:
+            f.write(b"tcp 192.0.2.1 1\n")
+        path = self.named(os.path.join(deep, "expected"))
+        r = self.run_ok(dict(DETAIL, PORTS_EXPECT=path))
+        self.assertEqual(r.json()["policy"], {"path": path, "rules": 1, "errors": []})
+
+    @unittest.skipUnless(WINE, "names of devices and pipes are Windows'")
+    def test_devices_and_pipes_are_refused_by_name_before_anything_opens(self):
+        for name in ("NUL", "CON", "COM1", "nul.txt", "C:\\nul", "\\\\.\\pipe\\ports-none",
+                     "\\\\.\\C:\\x", "\\\\?\\GLOBALROOT\\Device\\Null",
+                     "\\\\server\\pipe\\x", "\\\\?\\UNC\\server\\PIPE\\x",
+                     "\\\\server\\mailslot\\x"):
+            with self.subTest(name=name):
+                r = self.run_ok(dict(DETAIL, PORTS_EXPECT=name), timeout=60)
+                self.assertEqual(r.json()["policy"]["errors"],
+                                 [{"line": 0, "error": "not a regular file"}])
+
+
+    @unittest.skipUnless(WINE, "named pipes as Windows has them")
+    def test_a_pipe_named_as_the_file_is_never_connected_to(self):
+        server = os.environ.get("PORTS_PIPE_SERVER")
+        if not server:
+            self.fail("PORTS_PIPE_SERVER is not set: the Windows build's tests name it")
+        for connect in (False, True):
+            name = "ports-policy-%d-%d" % (os.getpid(), connect)
+            with self.subTest(control=connect), subprocess.Popen(
+                    ["wine", server, name, "4000"], stdout=subprocess.PIPE,
+                    stderr=subprocess.DEVNULL, env=dict(os.environ, WINEDEBUG="-all")) as p:
+                self.assertEqual(p.stdout.readline().strip(), b"ready")
+                if connect:
+                    # The control: a client that opens the pipe is seen.
+                    run(cmd=["wine", server, "--connect", name])
+                else:
+                    r = self.run_ok(dict(DETAIL, PORTS_EXPECT="\\\\.\\pipe\\" + name))
+                    self.assertEqual(r.json()["policy"]["errors"],
+                                     [{"line": 0, "error": "not a regular file"}])
+                self.assertEqual(p.stdout.readline().strip(),
+                                 b"connected" if connect else b"none")
 
 
 class Baseline(PolicyTest):

@@ -253,6 +253,23 @@ class Connect(ProbeTest):
             "env": {"QUERY_STRING": "action=probe&port=%d" % port}})
         self.assert_probe((report["run"], started, 0), port, open_=False, refused=True)
 
+    def test_a_connection_nothing_answers_is_not_refused(self):
+        if WINE:
+            self.skipTest("Wine's sockets are the host's: the same kernel drops the SYN")
+        if not sandbox.NETNS or sandbox.namespace_problem():
+            self.fail("needs a network namespace of its own (unshare -n, as root)")
+        # A listener whose accept queue is full drops every new SYN: the wait runs out,
+        # and nothing refused the connection.
+        started = time.time()
+        report = sandbox.hold_and_run({
+            "sockets": [{"kind": "tcp", "addr": "127.0.0.1", "backlog": 0,
+                         "clients": ["127.0.0.1"], "accept": False}],
+            "env": {"QUERY_STRING": "action=probe&port={P0}"}})
+        port = report["ports"][0][0]
+        connect_ms, _ = self.assert_probe((report["run"], started, 0), port, open_=False,
+                                          refused=False)
+        self.assertGreaterEqual(connect_ms, 1900)
+
     def test_two_connections_one_after_the_other(self):
         server = self.server(answer(b"HTTP/1.0 200 OK\r\n\r\n"))
         self.assert_probe(probe(str(server.port)), server.port, http=(True, 200))

@@ -17,7 +17,7 @@ import time
 import unittest
 
 import harness
-from harness import JSON_HEAD, WINE, ProgramTest
+from harness import JSON_HEAD, SANITIZED, WINE, ProgramTest
 
 PID_ERROR = JSON_HEAD + b'{"ok":false,"error":"pid must be a process id"}\n'
 NO_PROCESS = JSON_HEAD + b'{"ok":false,"error":"no such process"}\n'
@@ -210,6 +210,14 @@ class LinuxProcess(ProcessTest):
         self.assertEqual((plain["cmdline"], plain["unreadable"]), (None, ["cmdline:no-password"]))
         self.assertEqual((plain["exe"], plain["cwd"], plain["sockets"]),
                          (self.exe, self.folder, self.sockets()))
+
+    def test_a_hub_out_of_descriptors_says_so_and_not_that_the_process_is_gone(self):
+        if SANITIZED:
+            self.skipTest("the sanitizer's runtime reads /proc through descriptors of its own")
+        # Standard input, output and error fill three: no file of /proc can be opened.
+        r = self.run_ok({"QUERY_STRING": "action=process&pid=%d" % self.proc.pid},
+                        limits={"nofile": 3})
+        self.assertEqual(r.body(), b'{"ok":false,"error":"cannot read processes"}\n')
 
     def test_a_hub_that_is_not_root(self):
         def as_other_user():

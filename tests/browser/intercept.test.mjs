@@ -356,6 +356,7 @@ describe('contrast', () => {
         cell: '#rows td.mo', 'loopback tag': '.t-lo', 'wildcard tag': '.t-wi',
         'specific tag': '.t-sp', open: '.rt.g', refused: '.rt.r', 'not probed': '.rt.n',
         'row button': '#rows button[data-p]', 'pid button': '#rows button[data-pid]',
+        'conns button': '#rows button[data-cn]',
         'probe line': '#pOut', 'probe note': '#pBtn + span',
         'empty line': '#empty',
         'changes pill': '#chPill', 'unreadable line': '#unr', 'auto refresh label': '.lb',
@@ -454,6 +455,35 @@ describe('contrast', () => {
         for (const [name, rgb] of Object.entries(accent)) {
             assert.deepEqual(seen.dark[name].fg, [...rgb, 1], name);
         }
+
+        // A phone: every text of the cards again, and the labels the cards add, in both
+        // themes (the page is light now).
+        await page.setViewportSize({ width: 390, height: 844 });
+        const labels = () => page.evaluate(() => {
+            const rgba = s => {
+                const v = s.match(/[\d.]+/g).map(Number);
+                return v.length === 3 ? [...v, 1] : v;
+            };
+            const td = document.querySelector('#rows tr:not(.gone) td:nth-child(5)');
+            const layers = [];
+            for (let e = td; e; e = e.parentElement) layers.unshift(rgba(getComputedStyle(e).backgroundColor));
+            return { fg: rgba(getComputedStyle(td, '::before').color), layers,
+                     text: getComputedStyle(td, '::before').content };
+        });
+        for (const theme of ['light', 'dark']) {
+            if (theme === 'dark') await page.click('#thBtn');
+            const got = await ratios(page, TEXTS);
+            for (const [name, r] of Object.entries(got)) {
+                if (KEPT[theme].includes(name)) continue;
+                assert.ok(r >= 4.5, `390 px ${theme} ${name}: ${r.toFixed(2)}:1`);
+            }
+            const { fg, layers, text } = await labels();
+            assert.equal(text, '"PID "');
+            const r = ratio(paint([...layers, fg]), paint(layers));
+            assert.ok(r >= 4.5, `390 px ${theme} card label: ${r.toFixed(2)}:1`);
+        }
+        await page.click('#thBtn');
+        await page.setViewportSize({ width: 1280, height: 720 });
 
         // A list that could not be read: its error in place of the rows.
         failed = true;

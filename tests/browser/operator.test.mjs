@@ -44,6 +44,7 @@ async function openWith(answer, { clock = null, query = '' } = {}) {
     const page = await pageWith(ctx, {
         probe: q => json(answer.probe(q)),
         process: q => json(answer.process(q)),
+        peers: q => json(answer.peers(q)),
         listeners: async () => {
             loads++;
             if (answer.hold) await answer.hold;
@@ -88,6 +89,11 @@ describe('detail columns', () => {
         `<span class="rt n">-</span> <button class="gh sm" data-a="${addr}" data-p="${port}">` +
         'Probe</button>';
 
+    // A count of connections is the button of the connections panel.
+    const cn = (port, addr, n) =>
+        `<button class="pid" data-cn="${port}" data-ca="${addr}" data-k="tcp ${addr} ${port}" ` +
+        `aria-expanded="false" title="Who is connected">${n}</button>`;
+
     test('process and service, container tag, user, connections and the accept queue',
          async () => {
         const { page } = await openWith({ rows: DETAIL });
@@ -99,17 +105,17 @@ describe('detail columns', () => {
             '<td><span class="rt n">-</span></td></tr>',
             '<tr><td class="mo">tcp</td><td class="mo">0.0.0.0</td><td class="mo">80</td>' +
             `<td><span class="tag t-wi">wildcard</span></td><td class="mo">${pid(4, 'tcp 0.0.0.0 80')}</td>` +
-            '<td>svchost.exe - Dnscache</td><td>NETWORK SERVICE</td><td class="mo">3</td>' +
+            `<td>svchost.exe - Dnscache</td><td>NETWORK SERVICE</td><td class="mo">${cn(80, '0.0.0.0', 3)}</td>` +
             `<td>${cell('127.0.0.1', 80)}</td></tr>`,
             '<tr><td class="mo">tcp</td><td class="mo">127.0.0.1</td><td class="mo">8080</td>' +
             '<td><span class="tag t-lo">loopback</span></td>' +
             `<td class="mo">${pid(11, 'tcp 127.0.0.1 8080')}</td>` +
             '<td>nginx <span class="tag t-ct">web</span></td><td>www-data</td>' +
-            '<td class="mo">7 <span class="qu">2/511</span></td>' +
+            `<td class="mo">${cn(8080, '127.0.0.1', 7)} <span class="qu">2/511</span></td>` +
             `<td>${cell('127.0.0.1', 8080)}</td></tr>`,
             '<tr><td class="mo">tcp</td><td class="mo">::1</td><td class="mo">9000</td>' +
             `<td><span class="tag t-lo">loopback</span></td><td class="mo">${pid(12, 'tcp ::1 9000')}</td>` +
-            '<td>app</td><td>app</td><td class="mo">4 <span class="qu full">4/4</span></td>' +
+            `<td>app</td><td>app</td><td class="mo">${cn(9000, '::1', 4)} <span class="qu full">4/4</span></td>` +
             `<td>${cell('::1', 9000)}</td></tr>`,
             '<tr><td class="mo">tcp</td><td class="mo">127.0.0.1</td><td class="mo">5432</td>' +
             '<td><span class="tag t-lo">loopback</span></td><td class="mo">-</td><td>-</td>' +
@@ -560,13 +566,116 @@ describe('process panel', () => {
         await until(page, () => document.querySelector('.pf dd')?.textContent === 'no such process');
         assert.equal(await page.$eval('tr.pp', tr => tr.previousElementSibling.cells[2].textContent), '81');
         // Withheld without a node password, which the panel says.
+        // A service list the hub may not read (Windows) says so, not "-".
         answer.proc = JSON.stringify({ ok: true, pid: 4242, cmdline: null, parents: [],
-                                       unreadable: ['cmdline:no-password', 'parents'] });
+                                       service: null,
+                                       unreadable: ['cmdline:no-password', 'parents', 'services'] });
         await page.click('#rows tr:nth-child(2) button[data-pid]');
         await until(page, () => document.querySelectorAll('.pf dd').length === 8);
         const withheld = await facts();
         assert.equal(withheld[1], 'withheld: shown only behind a node password');
         assert.equal(withheld[4], "not readable with the hub's rights");
+        assert.equal(withheld[6], "not readable with the hub's rights");
+        await page.close();
+    });
+});
+
+describe('connections panel', () => {
+    test('a Conns count opens who is connected under its row, every value escaped; Escape ' +
+         'closes it and the focus goes back; one panel at a time', async () => {
+        const evil = '"><img src=x onerror=alert(1)>';
+        const asked = [];
+        const answer = {
+            rows: [row(22, { conns: 0 }), row(80, { bind_addr: '::', scope: 'wildcard', conns: 7 }),
+                   row(53, { proto: 'udp', conns: -1 }),
+                   row(90, { conns: 3, netns: 4026532305, container: 'web' })],
+            peers: q => {
+                asked.push(q.toString());
+                return answer.said;
+            },
+            process: () => '{"ok":false,"error":"no such process"}',
+            said: JSON.stringify({ ok: true, action: 'peers', proto: 'tcp', bind_addr: '::', port: 80,
+                                   total: 7, peers: [{ addr: '127.0.0.2', count: 3 },
+                                                     { addr: evil, count: 2 }], other: 2 }),
+        };
+        const { page } = await openWith(answer);
+        await rowCount(page, 4);
+        // Only TCP rows of this host with a count; the row of another namespace says its
+        // count alone (its connections are not this host's).
+        assert.deepEqual(await page.$$eval('#rows button[data-cn]', bs => bs.map(b => b.textContent)),
+                         ['0', '7']);
+        const button = '#rows button[data-cn="80"]';
+        await page.focus(button);
+        await page.keyboard.press('Enter');
+        const texts = () => page.$$eval('#connPanel dt, #connPanel dd', els => els.map(e => e.textContent));
+        await until(page, () => document.querySelectorAll('#connPanel dd').length === 4);
+        assert.deepEqual(asked, ['action=peers&port=80&addr=%3A%3A']);
+        assert.deepEqual(await texts(), ['Connections', '7 connections from 2 addresses and more',
+                                         '127.0.0.2', '3', evil, '2', 'Other addresses', '2']);
+        assert.equal(await page.$eval('tr.pp', tr => tr.previousElementSibling.cells[2].textContent), '80');
+        assert.equal(await page.getAttribute(button, 'aria-expanded'), 'true');
+        assert.equal(await page.getAttribute(button, 'aria-controls'), 'connPanel');
+        assert.equal(await page.locator('#rows img').count(), 0);
+        await page.keyboard.press('Escape');
+        await until(page, () => !document.querySelector('tr.pp'));
+        assert.equal(await page.evaluate(() => document.activeElement.getAttribute('data-cn')), '80');
+        assert.equal(await page.getAttribute(button, 'aria-expanded'), 'false');
+
+        // The PID button of another row takes the place of the open panel; the error body
+        // of an open node says why there is no list.
+        await page.click(button);
+        await until(page, () => document.querySelectorAll('#connPanel dd').length === 4);
+        await page.click('#rows tr:nth-child(1) button[data-pid]');
+        await until(page, () => document.querySelector('#procPanel dd')?.textContent === 'no such process');
+        assert.equal(await page.locator('tr.pp').count(), 1);
+        answer.said = '{"ok":false,"error":"peers are shown only behind a node password"}';
+        await page.click('#rows button[data-cn="22"]');
+        await until(page, () => document.querySelector('#connPanel dd')?.textContent ===
+                                'peers are shown only behind a node password');
+        assert.equal(await page.locator('tr.pp').count(), 1);
+        await page.click('#rows button[data-cn="22"]');
+        assert.equal(await page.locator('tr.pp').count(), 0);
+        await page.close();
+    });
+});
+
+describe('on a phone', () => {
+    test('long names and addresses wrap, marks and every cell stay in sight, nothing scrolls ' +
+         'sideways', async () => {
+        const long = 'x'.repeat(90);
+        const answer = {
+            rows: [row(80), row(81, { expected: false }),
+                   row(8443, { bind_addr: 'fd12:3456:789a:bcde:1234:5678:9abc:def0',
+                               scope: 'specific', comm: long, service: `${long}.service`,
+                               user: 'NT AUTHORITY\\NETWORK SERVICE', container: 'abcdef012345',
+                               conns: 123456, queue: 7, backlog: 4096,
+                               forward: { addr: 'fd00::1234:5678', port: 8443, netns: 1,
+                                          container: '', name: long } })],
+            more: { policy: { path: 'p', rules: 1, errors: [] }, missing: [] },
+        };
+        const { page } = await openWith(answer);
+        await rowCount(page, 3);
+        // The next load: one row gone, one new.
+        answer.rows = [row(79), ...answer.rows.slice(1)];
+        await page.setViewportSize({ width: 390, height: 844 });
+        await page.click('#rfBtn');
+        await until(page, () => document.querySelectorAll('#rows tr.gone, #rows tr.new').length === 2);
+        await rendered(page);
+        const seen = await page.evaluate(() => {
+            const width = document.documentElement.clientWidth;
+            const out = [];
+            for (const tr of document.querySelectorAll('#rows tr')) {
+                for (const td of tr.cells) {
+                    const r = td.getBoundingClientRect();
+                    if (td.textContent && !(r.width > 0 && r.left >= 0 && r.right <= width + 0.5)) {
+                        out.push(td.textContent);
+                    }
+                }
+            }
+            return { sideways: document.documentElement.scrollWidth > width, out,
+                     marks: [...document.querySelectorAll('#rows .mk')].map(m => m.textContent) };
+        });
+        assert.deepEqual(seen, { sideways: false, out: [], marks: ['new', 'gone', 'unexpected'] });
         await page.close();
     });
 });

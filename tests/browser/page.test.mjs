@@ -67,13 +67,21 @@ describe('first load', () => {
         // No file of expected listeners here: its tile shows nothing.
         assert.deepEqual(tiles,
                          [...[body.count, s.tcp, s.udp, s.loopback, s.wildcard].map(String), '-']);
-        assert.equal(await page.textContent('#srcPill'), `source: ${body.source}`);
+        // What the lists were really read from, which the detail answer says.
+        assert.ok(['sock_diag', 'proc'].includes(body.reader), body.reader);
+        assert.equal(await page.textContent('#srcPill'), `source: ${body.reader}`);
 
         const rows = await tableRows(page);
         assert.equal(rows.length, body.listeners.length);
         assert.deepEqual(rows, body.listeners.map(shownCells));
         assert.equal(await page.isHidden('#empty'), true);
         assert.equal(await page.textContent('#pOut'), 'No probe run yet.');
+        // No node password guards this hub's program: the page says so, in the danger colour.
+        assert.equal(body.gate, false);
+        assert.equal(await page.isVisible('#gateOff'), true);
+        assert.match(await page.textContent('#gateOff'), /^No node password guards this program/);
+        assert.equal(await page.$eval('#gateOff', e => getComputedStyle(e).color),
+                     await page.$eval('#unr', e => getComputedStyle(e).color));
 
         // The hub itself listens on loopback, and so do the helper's sockets.
         assert.deepEqual(rowOf(rows, 'tcp', hub.port).slice(0, 4),
@@ -496,6 +504,78 @@ describe('layout', () => {
             tb: getComputedStyle(document.querySelector('.tb')).overflowX,
         }));
         assert.deepEqual(m, { body: '10px', card: '12px', widened: false, tb: 'auto' });
+        await ctx.close();
+    });
+});
+
+describe('a phone and a desk', () => {
+    // Each row's cells: their text, and whether each one with text lies inside the page's
+    // width, drawn; and whether the page scrolls sideways.
+    const layout = page => page.evaluate(() => {
+        const width = document.documentElement.clientWidth;
+        const inside = el => {
+            const r = el.getBoundingClientRect();
+            return r.width > 0 && r.height > 0 && r.left >= 0 && r.right <= width + 0.5;
+        };
+        return {
+            sideways: document.documentElement.scrollWidth > width,
+            rows: [...document.querySelectorAll('#rows tr:not(.pp)')].map(tr => [...tr.cells].map(
+                td => [td.textContent, td.textContent === '' || inside(td)])),
+            controls: [...document.querySelectorAll('button, input, select')]
+                .filter(el => !el.closest('tr.pp')).every(inside),
+            panel: document.querySelector('tr.pp') ? inside(document.querySelector('tr.pp .pf'))
+                                                  : null,
+        };
+    });
+
+    test('at 390 px every cell of 1400 px is there, as a card, and nothing scrolls sideways',
+         async () => {
+        // One load seen at both widths: the node's sockets may change between two loads.
+        const seen = {};
+        const ctx = await browser.newContext({ viewport: { width: 1400, height: 900 } });
+        ctx.setDefaultTimeout(10000);
+        const { page } = await openLoaded(ctx, `${hub.base}/plugin_ports`);
+        for (const [width, height] of [[1400, 900], [390, 844]]) {
+            await page.setViewportSize({ width, height });
+            await frame(page);
+            const l = await layout(page);
+            assert.equal(l.sideways, false, `${width}: the page scrolls sideways`);
+            assert.equal(l.controls, true, `${width}: a control lies outside the page`);
+            for (const cells of l.rows) {
+                for (const [text, shown] of cells) assert.ok(shown, `${width}: "${text}" is out of sight`);
+            }
+            seen[width] = l.rows.map(cells => cells.map(c => c[0]));
+            // The narrow table is cards: one box per row, the headings a row of sort buttons.
+            const card = await page.$eval('#rows tr', tr => getComputedStyle(tr).display);
+            assert.equal(card, width < 600 ? 'flex' : 'table-row');
+        }
+        assert.deepEqual(seen[390], seen[1400]);
+        await ctx.close();
+    });
+
+    test('at 390 px both panels fit, and the keyboard opens and closes them', async () => {
+        const ctx = await browser.newContext({ viewport: { width: 390, height: 844 } });
+        ctx.setDefaultTimeout(10000);
+        const { page } = await openLoaded(ctx, `${hub.base}/plugin_ports`);
+        for (const [button, panel] of [[`#rows button[data-pid]`, '#procPanel'],
+                                       [`#rows button[data-cn="${sockets.tcp}"]`, '#connPanel']]) {
+            await page.focus(button);
+            await page.keyboard.press('Enter');
+            await until(page, sel => document.querySelector(sel) &&
+                                     !/Loading/.test(document.querySelector(sel).textContent), panel);
+            await frame(page);
+            const l = await layout(page);
+            assert.deepEqual([l.sideways, l.panel], [false, true], panel);
+            await page.keyboard.press('Escape');
+            await until(page, () => !document.querySelector('tr.pp'));
+            assert.ok(await page.evaluate(sel => document.activeElement === document.querySelector(sel),
+                                          button), `${panel}: the focus went back`);
+        }
+        // An open node lists nobody: the panel says why.
+        await page.click(`#rows button[data-cn="${sockets.tcp}"]`);
+        await until(page, () => / password/.test(document.getElementById('connPanel')?.textContent));
+        assert.equal(await page.textContent('#connPanel dd'),
+                     'peers are shown only behind a node password');
         await ctx.close();
     });
 });

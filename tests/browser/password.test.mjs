@@ -48,6 +48,7 @@ async function visit(query, items = {}, { pageAuth = true } = {}) {
         header: req.headers()['x-bot-password'],
         total: await page.textContent('#kTotal'),
         out: await page.textContent('#pOut'),
+        warned: await page.isVisible('#gateOff'),
     };
     await ctx.close();
     return state;
@@ -58,7 +59,8 @@ const ENC = encodeURIComponent(PASSWORD);
 test('without a password the load fails with HTTP 401 and the tiles stay', async () => {
     const s = await visit('');
     assert.deepEqual(s, { status: 401, url: '/plugin_ports?action=listeners&detail=1',
-                          header: undefined, total: '-', out: 'Load failed: HTTP 401' });
+                          header: undefined, total: '-', out: 'Load failed: HTTP 401',
+                          warned: false });
 });
 
 test('the password from the page address opens the page and goes with every call',
@@ -69,6 +71,27 @@ test('the password from the page address opens the page and goes with every call
     assert.equal(s.header, PASSWORD);
     assert.notEqual(s.total, '-');
     assert.equal(s.out, 'No probe run yet.');
+    // A password guards the program: no warning that it is open.
+    assert.equal(s.warned, false);
+});
+
+test('behind the password a Conns count opens who is connected, with the password',
+     async () => {
+    const ctx = await browser.newContext({ viewport: { width: 390, height: 844 } });
+    ctx.setDefaultTimeout(10000);
+    const { page } = await openLoaded(ctx, `${hub.base}/plugin_ports?pwd=${ENC}`);
+    const asked = page.waitForRequest(r => r.url().includes('action=peers'));
+    // The hub's own listener: the page's requests are connections to it, from 127.0.0.1.
+    await page.click(`#rows button[data-cn="${hub.port}"]`);
+    const req = await asked;
+    assert.equal(req.url().slice(hub.base.length),
+                 `/plugin_ports?action=peers&port=${hub.port}&addr=127.0.0.1&pwd=${ENC}`);
+    assert.equal(req.headers()['x-bot-password'], PASSWORD);
+    await until(page, () => document.querySelectorAll('#connPanel dd').length > 1);
+    const cells = await page.$$eval('#connPanel dt, #connPanel dd', els => els.map(e => e.textContent));
+    assert.match(cells[1], /^\d+ connections? from 1 address$/);
+    assert.equal(cells[2], '127.0.0.1');
+    await ctx.close();
 });
 
 test('a "+" in the page address reads as a blank', async () => {

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/linux/checked_files.h"
 #include "platform/linux/forward.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -33,11 +34,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (const char *path : paths)
         if (!memchr(path, '\0', 32) || (strcmp(path, "unset") != 0 && path[0] != '/')) abort();
 
+    // A process's status and uid map: only root of the node's own user namespace passes,
+    // whatever else the text holds.
+    if (lf_status_root(text) && !strstr(text, "\nUid:")) abort();
+    if (lf_identity_map(text) && !strchr(text, '4')) abort();
+    // A path beneath a root: no component is "." or "..", and the walk always ends.
+    size_t at = 0, steps = 0;
+    const char *part;
+    size_t len;
+    int got;
+    while ((got = lc_next_component(text, &at, &part, &len)) == 1) {
+        if (len == 0 || memchr(part, '/', len) || ++steps > size) abort();
+    }
+    if (got < 0 && !(len <= 2 && part[0] == '.')) abort();
+
     // Last: the JSON reader decodes the text in place.
     char name[16];
+    char *copy = static_cast<char *>(malloc(size + 1));
+    memcpy(copy, text, size + 1);
     if (lf_json_string(text, size, "Name", name, sizeof name) == 1 &&
         strlen(name) >= sizeof name)
         abort();
+    if (lf_json_string(copy, size, "NetworkSettings.SandboxKey", name, sizeof name) == 1 &&
+        strlen(name) >= sizeof name)
+        abort();
+    free(copy);
     free(text);
     return 0;
 }

@@ -1,5 +1,6 @@
 // The password gate agrees with a plain reading of its three forms. Input: four
-// NUL-separated texts: expected password, X-Bot-Password, Authorization, query.
+// NUL-separated texts: expected password, X-Bot-Password, Authorization, query. The
+// whole input is also read as a password file, whose password must be its first line.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -15,7 +16,24 @@ static bool bearer_matches(const std::string &auth, const std::string &expected)
     return (i == std::string::npos ? std::string() : auth.substr(i)) == expected;
 }
 
+// The password of a file's bytes, when there is one, is the text before its line end.
+static void check_password_file(const uint8_t *data, size_t size) {
+    static char out[PWD_ROOM];
+    std::string text(reinterpret_cast<const char *>(data), size);
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
+    if (password_of_file(reinterpret_cast<const char *>(data), size, 1, out) != 0) {
+        if (out[0]) abort();
+        return;
+    }
+    const size_t n = strlen(out);
+    if (n == 0 || n > PASSWORD_MAX || text.compare(0, n, out) != 0) abort();
+    const std::string rest = text.substr(n);
+    if (!(rest.empty() || rest[0] == '\n' || rest.compare(0, 2, "\r\n") == 0 || rest == "\r"))
+        abort();
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    check_password_file(data, size);
     std::string parts[4];
     size_t k = 0;
     for (size_t i = 0; i < size && k < 4; ++i) {

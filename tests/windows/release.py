@@ -53,6 +53,12 @@ class Release(unittest.TestCase):
         # HIGH_ENTROPY_VA, DYNAMIC_BASE, NX_COMPAT: address space layout randomisation
         # over the whole 64-bit range, no code run from data.
         self.assertEqual(int(flags.group(1), 16) & 0x160, 0x160)
+        # The manifest: the caller's rights, long paths.
+        with open(PROGRAM, "rb") as f:
+            exe = f.read()
+        self.assertIn(b'<requestedExecutionLevel level="asInvoker" uiAccess="false"/>', exe)
+        self.assertIn(b"<longPathAware xmlns=\"http://schemas.microsoft.com/SMI/2016/"
+                      b"WindowsSettings\">true</longPathAware>", exe)
         # Stripped: no debugging sections, no symbol table.
         sections = objdump("-h")
         self.assertNotIn(".debug", sections)

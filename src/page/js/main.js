@@ -29,11 +29,11 @@ $('sc').addEventListener('change', renderSoon);
 $('pr').addEventListener('change', renderSoon);
 $('pBtn').addEventListener('click',
                            function() { doProbe(parseInt($('pPort').value, 10), '', renderSoon); });
-// One handler for every row's probe and PID button, whatever rows a render brings.
+// One handler for every row's probe, PID and Conns button, whatever rows a render brings.
 $('rows').addEventListener('click', function(e) {
     var b = e.target.closest('button[data-p]');
     if (b) doProbe(parseInt(b.getAttribute('data-p'), 10), b.getAttribute('data-a'), renderSoon);
-    var p = e.target.closest('button[data-pid]');
+    var p = e.target.closest('button[data-pid],button[data-cn]');
     if (p) togglePanel(p);
 });
 document.addEventListener('keydown', closeOnEscape);

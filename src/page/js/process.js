@@ -1,15 +1,24 @@
-// The process panel: a row's PID button opens, under the row, what the process answer
-// tells of that process (program, arguments, folder, start, parents, sockets). Escape
-// or the button closes it, and the focus goes back to the button. The table's renders
-// rebuild the rows; the panel is kept across them (panelBefore, panelAfter).
+// The panels under a row: a row's PID button opens what the process answer tells of
+// that process (program, arguments, folder, start, parents, sockets), its Conns button
+// who is connected to the listener (conns.js). One panel at a time; Escape or the
+// button closes it, and the focus goes back to the button. The table's renders rebuild
+// the rows; the panel is kept across them (panelBefore, panelAfter).
 import {api} from './api.js';
+import {peersHtml, peersQuery} from './conns.js';
 import {esc, field} from './dom.js';
 
 var panel = null; // the panel's row, while one is open
-var openPid = ''; // the pid it shows
+var kind = 'pid'; // which button opened it: its data-pid, or data-cn (connections)
+var openPid = ''; // that attribute's value: the pid, or the listener's port
 var openKey = ''; // the data-k of the button that opened it
 var openNth = 0;  // equal buttons before that one
 var asked = 0;    // the number of the last request: a late answer of an earlier one is dropped
+
+// What each kind of panel is called and asks for.
+var KINDS = {
+    pid : {id : 'procPanel', name : 'Process', label : 'Process '},
+    cn : {id : 'connPanel', name : 'Connections', label : 'Connections of port '},
+};
 
 var LEFT_ARROW = ' \u2190 ';
 
@@ -77,6 +86,9 @@ function factsHtml(d) {
     var line = '<input class="cl" readonly aria-label="Command line" value="' +
                esc(list(d.cmdline).join(' ')) + '">';
     var container = d.container ? ' <span class="tag t-ct">' + esc(d.container) + '</span>' : '';
+    // Without the service list an empty service is no "runs none".
+    var service = list(d.unreadable).indexOf('services') >= 0 ? UNREADABLE
+                                                               : esc(field(d.service) || '-');
     var rows = [
         [ 'Program', fact(d, 'exe', esc(d.exe) + deleted) ],
         [ 'Command line', fact(d, 'cmdline', line) ],
@@ -84,7 +96,7 @@ function factsHtml(d) {
         [ 'Started', fact(d, 'started', esc(when)) ],
         [ 'Parents', chain || '-' ],
         [ 'User', fact(d, 'user') ],
-        [ 'Service', esc(field(d.service) || '-') + container ],
+        [ 'Service', service + container ],
         [ 'Sockets', fact(d, 'sockets', esc(socketsText(d.sockets) || '-')) ],
     ];
     return rows.map(function(x) { return '<dt>' + x[0] + '</dt><dd>' + x[1] + '</dd>'; }).join('');
@@ -94,10 +106,11 @@ function fill(html) { panel.querySelector('.pf').innerHTML = html; }
 
 // The open panel's button, or null.
 function openButton() {
-    var b = document.querySelectorAll('#rows button[data-pid]');
+    var b = document.querySelectorAll('#rows button[data-' + kind + ']');
     var nth = openNth;
     for (var i = 0; i < b.length; i++) {
-        if (b[i].getAttribute('data-pid') !== openPid || b[i].getAttribute('data-k') !== openKey) {
+        if (b[i].getAttribute('data-' + kind) !== openPid ||
+            b[i].getAttribute('data-k') !== openKey) {
             continue;
         }
         if (nth-- === 0) return b[i];
@@ -124,39 +137,48 @@ function place(button) {
     button.setAttribute('aria-expanded', 'true');
 }
 
-// A click on a PID button: opens its panel, or closes it when it is the open one.
+// The panel's content for an answer d of its request.
+function answerHtml(d) {
+    if (kind === 'cn') return peersHtml(d);
+    if (!d || d.ok !== true) {
+        return '<dt>Process</dt><dd>' + esc((d && d.error) || 'process failed') + '</dd>';
+    }
+    return factsHtml(d);
+}
+
+// A click on a PID or Conns button: opens its panel, or closes it when it is the open one.
 export function togglePanel(button) {
     var same = panel && button === openButton();
     closePanel(same);
     if (same) return;
-    openPid = button.getAttribute('data-pid');
+    kind = button.hasAttribute('data-pid') ? 'pid' : 'cn';
+    var k = KINDS[kind];
+    openPid = button.getAttribute('data-' + kind);
     openKey = button.getAttribute('data-k');
     openNth = 0;
-    var b = document.querySelectorAll('#rows button[data-pid]');
+    var b = document.querySelectorAll('#rows button[data-' + kind + ']');
     for (var i = 0; i < b.length && b[i] !== button; i++) {
-        if (b[i].getAttribute('data-pid') === openPid && b[i].getAttribute('data-k') === openKey) {
+        if (b[i].getAttribute('data-' + kind) === openPid &&
+            b[i].getAttribute('data-k') === openKey) {
             openNth++;
         }
     }
     panel = document.createElement('tr');
     panel.className = 'pp';
-    panel.innerHTML = '<td><dl class="pf" id="procPanel" role="region" aria-label="Process ' +
-                      esc(openPid) + '"><dt>Process</dt><dd>Loading...</dd></dl></td>';
-    button.setAttribute('aria-controls', 'procPanel');
+    panel.innerHTML = '<td><dl class="pf" id="' + k.id + '" role="region" aria-label="' + k.label +
+                      esc(openPid) + '"><dt>' + k.name + '</dt><dd>Loading...</dd></dl></td>';
+    button.setAttribute('aria-controls', k.id);
     place(button);
     var mine = ++asked;
-    api('process', 'pid=' + encodeURIComponent(openPid))
+    var request = kind === 'pid' ? api('process', 'pid=' + encodeURIComponent(openPid))
+                                 : api('peers', peersQuery(button));
+    request
         .then(function(d) {
-            if (mine !== asked) return;
-            if (!d || d.ok !== true) {
-                fill('<dt>Process</dt><dd>' + esc((d && d.error) || 'process failed') + '</dd>');
-            } else {
-                fill(factsHtml(d));
-            }
+            if (mine === asked) fill(answerHtml(d));
         })
         .catch(function(e) {
             if (mine === asked)
-                fill('<dt>Process</dt><dd>' + esc('Failed: ' + e.message) + '</dd>');
+                fill('<dt>' + k.name + '</dt><dd>' + esc('Failed: ' + e.message) + '</dd>');
         });
 }
 
@@ -184,6 +206,6 @@ export function panelAfter(focused) {
         return;
     }
     place(button);
-    button.setAttribute('aria-controls', 'procPanel');
+    button.setAttribute('aria-controls', KINDS[kind].id);
     if (focused) focused.focus();
 }

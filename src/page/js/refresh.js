@@ -47,6 +47,7 @@ function apply(d) {
         // loads is compared with the last one that did.
         tiles(null);
         unreadable(null);
+        showEl('gateOff', false);
         showPolicy(null, []);
         showEl('chPill', false);
         setView([], String(d.error || 'listeners failed'));
@@ -60,9 +61,13 @@ function apply(d) {
     var c = compareLoads(previous, rows);
     previous = rows;
     tiles(d);
-    txt('srcPill', 'source: ' + (d.source || 'local'));
+    // What the lists were really read from, when the answer says it.
+    txt('srcPill',
+        'source: ' + (typeof d.reader === 'string' && d.reader ? d.reader : d.source || 'local'));
     changesPill(c);
     unreadable(d.unreadable);
+    // Only a plain false warns: an answer that does not say tells nothing.
+    showEl('gateOff', d.gate === false);
     showPolicy(d, rows);
     setView(c.items, '');
     render();

@@ -1,5 +1,6 @@
 // The listener table: filters, sort, the row markup and its one-assignment render.
 import {GONE, NEW} from './changes.js';
+import {connsButton} from './conns.js';
 import {$, esc, field} from './dom.js';
 import {notJudged, unexpected} from './policy.js';
 import {probeAddr, probeOf, probeRank, probeVersion, stateSpan} from './probes.js';
@@ -86,6 +87,14 @@ function tagCls(scope) {
 var MARK = [ '', ' <span class="mk">new</span>', ' <span class="mk">gone</span>' ];
 var ROW_CLASS = [ '', 'new', 'gone' ];
 
+// A count of connections opens who they are from, for a listener of this host that is
+// still there.
+function connsCell(it, conns) {
+    if (conns < 0) return '-';
+    var own = it.r.netns === undefined || it.r.netns === 0;
+    return own && it.ch !== GONE ? connsButton(it.r, conns) : esc(conns);
+}
+
 function rowHtml(it) {
     var r = it.r;
     var conns = connsOf(r);
@@ -107,7 +116,7 @@ function rowHtml(it) {
            (r.comm ? esc(r.comm) : '-') + (r.service ? ' - ' + esc(r.service) : '') +
            (place ? ' <span class="tag t-ct">' + esc(place) + '</span>' : '') +
            (fw ? ' <span class="fw">' + esc(fw) + '</span>' : '') + '</td><td>' +
-           (r.user ? esc(r.user) : '-') + '</td><td class="mo">' + (conns >= 0 ? esc(conns) : '-') +
+           (r.user ? esc(r.user) : '-') + '</td><td class="mo">' + connsCell(it, conns) +
            (queue
                 ? ' <span class="qu' + (queueFull(r) ? ' full' : '') + '">' + esc(queue) + '</span>'
                 : '') +
@@ -214,7 +223,9 @@ function focusedRow(rows) {
     return {
         row : it.r,
         nth : nth,
-        sel : el.hasAttribute('data-pid') ? 'button[data-pid]' : 'button[data-p]'
+        sel : el.hasAttribute('data-pid')  ? 'button[data-pid]'
+              : el.hasAttribute('data-cn') ? 'button[data-cn]'
+                                           : 'button[data-p]'
     };
 }
 

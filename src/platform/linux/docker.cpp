@@ -1,7 +1,10 @@
-// Where Docker's published ports lead on Linux: docker-proxy's command line names the
-// container address and port, the namespaces' own interface addresses tell which
-// namespace has that address, the processes in it their container, and the engine's
-// state under its data root (config.v2.json) the container's name.
+// Where Docker's published ports lead on Linux. Any account may start a process named
+// docker-proxy or dockerd, and make a network namespace that holds any address, so a
+// forwarder is believed only when it and the dockerd that started it run as root in the
+// node's own user namespace; its command line then names the container's address and
+// port, and the engine's own state under its data root (config.v2.json) names each
+// container's namespace (its sandbox key) and name. A namespace that merely holds the
+// address is taken only when the engine's state says it is that container's.
 #include "platform/platform.h"
 
 #include <climits>
@@ -9,8 +12,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/linux/checked_files.h"
 #include "platform/linux/facts.h"
 #include "platform/linux/forward.h"
 #include "platform/linux/netns.h"
@@ -18,6 +23,18 @@
 #include "platform/linux/procs.h"
 
 namespace {
+
+// What one answer may read of the engine's state: its files are read once each, and no
+// number of containers makes an answer read more than this.
+enum {
+    MAX_CONTAINERS = 4096,          // entries of the containers folder
+    MAX_STATES = 64,                // config.v2.json files
+    MAX_STATE_BYTES = 16 << 20,     // one of them
+    MAX_ALL_BYTES = 64 << 20,       // all of them
+    MAX_CANDIDATES = 8,             // namespaces holding one address
+};
+
+const int64_t ROOT = 0;
 
 // The parent of a process, from /proc/PID/stat (after the name, which may hold any byte);
 // 0 when unknown.
@@ -33,88 +50,182 @@ uint32_t parent_of(uint32_t pid) {
                : 0;
 }
 
-// Where dockerd keeps its state, as seen from here: /proc/PID/root of the engine (its
-// own view of the files, a container's included) and the data root its command line,
-// else its configuration file, names; else Docker's default.
-struct engine_root {
-    uint32_t pid; // the parent of the proxies these were read for
-    char path[PATH_MAX];
-};
-engine_root g_root;
+// Whether a process runs as root in the node's own user namespace, which only root can
+// make a process do.
+bool root_of_node(uint32_t pid) {
+    char path[40], text[4096];
+    snprintf(path, sizeof path, "/proc/%u/status", static_cast<unsigned>(pid));
+    if (read_small(path, text, sizeof text) <= 0 || !lf_status_root(text)) return false;
+    snprintf(path, sizeof path, "/proc/%u/uid_map", static_cast<unsigned>(pid));
+    return read_small(path, text, sizeof text) > 0 && lf_identity_map(text);
+}
 
-void find_data_root(uint32_t parent, engine_root &r) {
+// One container's state as the engine keeps it.
+struct container_state {
+    char id[65];
+    int64_t sandbox; // the inode of its namespace, -1 when its state names none
     char name[256];
-    const bool dockerd =
-        parent && plat_image_name(parent, name, sizeof name) == 0 && strcmp(name, "dockerd") == 0;
-    char prefix[40] = "";
-    // Static, like every large buffer here: the stack may be small.
-    static char data_root[PATH_MAX], config[PATH_MAX], path[PATH_MAX + 40];
-    data_root[0] = '\0';
-    strcpy(config, "/etc/docker/daemon.json");
-    if (dockerd) {
-        snprintf(prefix, sizeof prefix, "/proc/%u/root", static_cast<unsigned>(parent));
-        char cmdline_path[40];
-        snprintf(cmdline_path, sizeof cmdline_path, "/proc/%u/cmdline",
-                 static_cast<unsigned>(parent));
-        char *cmdline;
-        size_t n;
-        if (read_whole(cmdline_path, 1 << 20, &cmdline, &n) == 0)
-            lf_dockerd_paths(cmdline, n, data_root, sizeof data_root, config, sizeof config);
-        free(cmdline);
-    }
-    if (!data_root[0]) {
-        snprintf(path, sizeof path, "%s%s", prefix, config);
-        char *text;
-        size_t n;
-        if (read_whole(path, 1 << 20, &text, &n) != 0 ||
-            !lf_json_string(text, n, "data-root", data_root, sizeof data_root) ||
-            data_root[0] != '/')
-            strcpy(data_root, "/var/lib/docker");
-        free(text);
-    }
-    r.pid = parent;
-    if (static_cast<size_t>(snprintf(r.path, sizeof r.path, "%s%s", prefix, data_root)) >=
-        sizeof r.path)
-        r.path[0] = '\0';
-}
-
-// Finds the one container folder whose id starts with the 12 characters of id.
-struct id_search {
-    const char *id;
-    char found[80];
-    int matches;
 };
 
-bool match_container(const char *name, void *ctx) {
-    id_search &s = *static_cast<id_search *>(ctx);
-    if (strlen(name) == 64 && strncmp(name, s.id, 12) == 0) {
-        if (++s.matches == 1) memcpy(s.found, name, 65);
-    }
-    return s.matches < 2;
+// The engine of the forwarders of this answer: its view of the files (/proc/PID/root),
+// its data root, its containers folder and the states read so far.
+struct engine {
+    uint32_t pid;
+    unsigned discovery; // the namespaces' discovery these were read for
+    int root;           // -1: its files may not be reached
+    char data_root[PATH_MAX];
+    bool listed;
+    char (*ids)[65];
+    size_t n_ids;
+    container_state states[MAX_STATES];
+    size_t n_states;
+    size_t bytes;
+    dev_t nsfs; // the file system of namespaces
+};
+engine g_engine = {0, 0, -1, "", false, nullptr, 0, {}, 0, 0, 0};
+
+// The engine's files could not all be read: a forward may lack its container.
+void unreadable() { note_unreadable(PLAT_FACT_FORWARDERS); }
+
+void forget_engine() {
+    if (g_engine.root >= 0) close(g_engine.root);
+    free(g_engine.ids);
+    g_engine.root = -1;
+    g_engine.ids = nullptr;
+    g_engine.n_ids = g_engine.n_states = g_engine.bytes = 0;
+    g_engine.listed = false;
+    g_engine.data_root[0] = '\0';
 }
 
-// The name Docker keeps for a container (without its leading "/"), or empty.
-void container_name(const engine_root &r, const char *id, char *buf, size_t size) {
-    buf[0] = '\0';
-    if (!r.path[0] || strlen(id) != 12) return;
-    static char path[PATH_MAX + 128];
-    snprintf(path, sizeof path, "%s/containers", r.path);
-    const int dir = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0) return;
-    id_search s = {id, "", 0};
-    proc_dir_each(dir, match_container, &s);
-    close(dir);
-    if (s.matches != 1) return;
-    snprintf(path, sizeof path, "%s/containers/%s/config.v2.json", r.path, s.found);
+// The data root the engine's command line, else its configuration file, names; else
+// Docker's default. Both are root's: a file that is not is not taken.
+void find_data_root(engine &e) {
+    static char config[PATH_MAX], cmdline_path[40];
+    strcpy(config, "/etc/docker/daemon.json");
+    snprintf(cmdline_path, sizeof cmdline_path, "/proc/%u/cmdline", static_cast<unsigned>(e.pid));
     char *text;
     size_t n;
-    char name[256];
-    if (read_whole(path, 16u << 20, &text, &n) == 0 &&
-        lf_json_string(text, n, "Name", name, sizeof name)) {
-        const char *shown = name[0] == '/' ? name + 1 : name;
-        if (strlen(shown) < size) strcpy(buf, shown);
+    if (read_whole(cmdline_path, 1 << 20, &text, &n) == 0)
+        lf_dockerd_paths(text, n, e.data_root, sizeof e.data_root, config, sizeof config);
+    free(text);
+    if (e.data_root[0]) return;
+    const int read = lc_read(e.root, config, ROOT, 1 << 20, &text, &n);
+    if (read == PLAT_FILE_READ) {
+        if (!lf_json_string(text, n, "data-root", e.data_root, sizeof e.data_root) ||
+            e.data_root[0] != '/')
+            e.data_root[0] = '\0';
+    } else if (read != PLAT_FILE_MISSING) {
+        unreadable();
     }
     free(text);
+    if (!e.data_root[0]) strcpy(e.data_root, "/var/lib/docker");
+}
+
+// The engine whose dockerd is pid, read afresh for each discovery of the namespaces.
+engine *engine_of(uint32_t pid) {
+    engine &e = g_engine;
+    if (e.pid == pid && e.discovery == ln_discoveries()) return &e;
+    forget_engine();
+    e.pid = pid;
+    e.discovery = ln_discoveries();
+    char path[40];
+    snprintf(path, sizeof path, "/proc/%u/root", static_cast<unsigned>(pid));
+    // The engine's own view of the files, its mounts included.
+    e.root = open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    struct stat st;
+    e.nsfs = stat("/proc/self/ns/net", &st) == 0 ? st.st_dev : 0;
+    if (e.root < 0) {
+        unreadable();
+        return &e;
+    }
+    find_data_root(e);
+    return &e;
+}
+
+struct id_list {
+    engine *e;
+    bool full;
+};
+
+bool note_id(const char *name, void *ctx) {
+    id_list &l = *static_cast<id_list *>(ctx);
+    if (strlen(name) != 64 || strspn(name, "0123456789abcdef") != 64) return true;
+    if (l.e->n_ids == MAX_CONTAINERS) {
+        l.full = true;
+        return false;
+    }
+    memcpy(l.e->ids[l.e->n_ids++], name, 65);
+    return true;
+}
+
+// The full id of the one container whose id starts with the 12 characters of id, or null.
+const char *full_id(engine &e, const char *id) {
+    if (!e.listed) {
+        e.listed = true;
+        static char path[PATH_MAX + 16];
+        snprintf(path, sizeof path, "%s/containers", e.data_root);
+        e.ids = static_cast<char(*)[65]>(malloc(MAX_CONTAINERS * sizeof *e.ids));
+        const int dir = e.ids ? lc_open_dir(e.root, path, ROOT) : -1;
+        if (dir < 0) {
+            unreadable();
+            return nullptr;
+        }
+        id_list l = {&e, false};
+        proc_dir_each(dir, note_id, &l);
+        close(dir);
+        if (l.full) unreadable();
+    }
+    const char *found = nullptr;
+    for (size_t k = 0; k < e.n_ids; ++k) {
+        if (strncmp(e.ids[k], id, 12) != 0) continue;
+        if (found) return nullptr;
+        found = e.ids[k];
+    }
+    return found;
+}
+
+// The state of the container whose id starts with id, read once; null when it has none
+// that may be read.
+const container_state *state_of(engine &e, const char *id) {
+    if (e.root < 0 || strlen(id) != 12) return nullptr;
+    const char *full = full_id(e, id);
+    if (!full) return nullptr;
+    for (size_t k = 0; k < e.n_states; ++k)
+        if (strcmp(e.states[k].id, full) == 0) return &e.states[k];
+    if (e.n_states == MAX_STATES || e.bytes >= MAX_ALL_BYTES) {
+        unreadable();
+        return nullptr;
+    }
+    container_state &s = e.states[e.n_states++];
+    memcpy(s.id, full, sizeof s.id);
+    s.sandbox = -1;
+    s.name[0] = '\0';
+    static char path[PATH_MAX + 128];
+    snprintf(path, sizeof path, "%s/containers/%s/config.v2.json", e.data_root, full);
+    char *text;
+    size_t n;
+    const int read = lc_read(e.root, path, ROOT, MAX_STATE_BYTES, &text, &n);
+    if (read != PLAT_FILE_READ) {
+        if (read != PLAT_FILE_MISSING) unreadable();
+        return &s;
+    }
+    e.bytes += n;
+    // Both reads decode the text in place, so the second one gets a copy.
+    char *copy = static_cast<char *>(malloc(n + 1));
+    char name[256], key[PATH_MAX];
+    if (copy) memcpy(copy, text, n + 1);
+    if (lf_json_string(text, n, "Name", name, sizeof name)) {
+        const char *shown = name[0] == '/' ? name + 1 : name;
+        memmove(s.name, shown, strlen(shown) + 1);
+    }
+    struct stat st;
+    if (copy && lf_json_string(copy, n, "NetworkSettings.SandboxKey", key, sizeof key) &&
+        key[0] == '/' && lc_stat(e.root, key, ROOT, &st) == PLAT_FILE_READ && e.nsfs &&
+        st.st_dev == e.nsfs)
+        s.sandbox = static_cast<int64_t>(st.st_ino);
+    free(copy);
+    free(text);
+    return &s;
 }
 
 // Whether a socket on (ipv6, addr) is the one a proxy listening on (host_ipv6,
@@ -130,7 +241,12 @@ bool same_host(const lf_proxy &p, int ipv6, const unsigned char *addr) {
 
 int plat_forward_of(uint32_t pid, const char *image, const char *proto, int ipv6,
                     const unsigned char *addr, int port, plat_forward *out) {
-    if (pid == 0 || strcmp(image, "docker-proxy") != 0) return -1;
+    if (pid == 0 || strcmp(image, "docker-proxy") != 0 || !root_of_node(pid)) return -1;
+    const uint32_t parent = parent_of(pid);
+    char name[256];
+    if (!parent || plat_image_name(parent, name, sizeof name) != 0 ||
+        strcmp(name, "dockerd") != 0 || !root_of_node(parent))
+        return -1;
     char path[40];
     snprintf(path, sizeof path, "/proc/%u/cmdline", static_cast<unsigned>(pid));
     char *cmdline;
@@ -146,15 +262,31 @@ int plat_forward_of(uint32_t pid, const char *image, const char *proto, int ipv6
     memcpy(out->addr, p.target_addr, sizeof out->addr);
     out->port = p.target_port;
     out->netns = PLAT_NETNS_UNNAMED;
-    uint32_t inside = 0;
-    if (!ln_holding(p.target_ipv6, p.target_addr, &out->netns, &inside)) return 0;
-    if (!inside) return 0;
-    plat_process facts;
-    plat_process_facts(inside, &facts);
-    memcpy(out->container, facts.container, sizeof out->container);
-    if (!out->container[0]) return 0;
-    const uint32_t parent = parent_of(pid);
-    if (!g_root.path[0] || g_root.pid != parent) find_data_root(parent, g_root);
-    container_name(g_root, out->container, out->name, sizeof out->name);
+    // Each namespace that holds the address is only a candidate: the one the engine's
+    // state names as a container's sandbox is the one the port leads to.
+    int64_t netns[MAX_CANDIDATES];
+    uint32_t inside[MAX_CANDIDATES];
+    size_t n_ns = ln_holders(p.target_ipv6, p.target_addr, netns, inside, MAX_CANDIDATES);
+    if (n_ns > MAX_CANDIDATES) n_ns = MAX_CANDIDATES;
+    engine *e = nullptr;
+    const container_state *chosen = nullptr;
+    int64_t chosen_ns = PLAT_NETNS_UNNAMED;
+    for (size_t k = 0; k < n_ns; ++k) {
+        if (netns[k] <= 0 || !inside[k]) continue;
+        plat_process facts;
+        plat_process_facts(inside[k], &facts);
+        if (!facts.container[0]) continue;
+        if (!e) e = engine_of(parent);
+        const container_state *s = state_of(*e, facts.container);
+        if (!s || s->sandbox != netns[k]) continue;
+        if (chosen && chosen != s) return 0; // two containers claim it: neither is told
+        chosen = s;
+        chosen_ns = netns[k];
+    }
+    if (!chosen) return 0;
+    out->netns = chosen_ns;
+    memcpy(out->container, chosen->id, 12);
+    out->container[12] = '\0';
+    if (strlen(chosen->name) < sizeof out->name) strcpy(out->name, chosen->name);
     return 0;
 }

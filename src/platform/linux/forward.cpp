@@ -1,6 +1,7 @@
 #include "platform/linux/forward.h"
 
 #include <arpa/inet.h>
+#include <cstdio>
 #include <cstring>
 #include <rapidjson/reader.h>
 
@@ -136,22 +137,27 @@ void lf_dockerd_paths(const char *cmdline, size_t n, char *data_root, size_t roo
 
 namespace {
 
-// Finds the first member named key of the top-level object as the parser walks the
-// text. Nesting is bounded here: the parser recurses once per level.
+// Finds the first member a path of keys names ("a.b": member b of the object that is
+// member a of the top-level object) as the parser walks the text. Nesting is bounded
+// here: the parser recurses once per level.
 struct member_finder : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, member_finder> {
-    enum { MAX_DEPTH = 64 };
-    const char *key;
-    size_t key_len;
+    enum { MAX_DEPTH = 64, MAX_KEYS = 8 };
+    const char *keys[MAX_KEYS];
+    size_t key_lens[MAX_KEYS];
+    int n_keys = 0;
     int depth = 0;
-    bool wanted = false; // the next value is the member's
-    int found = -1;      // -1 not met yet; else whether its value is a string
+    int matched = 0;      // the keys matched by the objects the walk is in
+    bool enter = false;   // the next value is the object of the next key
+    bool done = false;    // an object on the path was left: its first one counts
+    bool wanted = false;  // the next value is the member's
+    int found = -1;       // -1 not met yet; else whether its value is a string
     // The value, decoded in place: later strings are decoded in their own places.
     const char *value = nullptr;
     size_t value_len = 0;
 
     bool Default() {
         if (wanted) found = 0;
-        wanted = false;
+        wanted = enter = false;
         return true;
     }
     bool String(const char *s, rapidjson::SizeType len, bool) {
@@ -160,23 +166,38 @@ struct member_finder : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, member_fi
             value = s;
             value_len = len;
         }
-        wanted = false;
+        wanted = enter = false;
         return true;
     }
     bool Key(const char *s, rapidjson::SizeType len, bool) {
-        wanted = depth == 1 && found < 0 && len == key_len && memcmp(s, key, len) == 0;
+        const bool on_path = !done && found < 0 && depth == matched + 1 &&
+                             len == key_lens[matched] && memcmp(s, keys[matched], len) == 0;
+        wanted = on_path && matched + 1 == n_keys;
+        enter = on_path && matched + 1 < n_keys;
         return true;
     }
     bool StartObject() {
+        const bool into = enter;
         Default();
+        if (into) ++matched;
         return ++depth <= MAX_DEPTH;
     }
     bool EndObject(rapidjson::SizeType) {
         --depth;
+        if (matched > 0 && matched > depth - 1) {
+            matched = depth > 0 ? depth - 1 : 0;
+            done = true;
+        }
         return true;
     }
-    bool StartArray() { return StartObject(); }
-    bool EndArray(rapidjson::SizeType n) { return EndObject(n); }
+    bool StartArray() {
+        Default();
+        return ++depth <= MAX_DEPTH;
+    }
+    bool EndArray(rapidjson::SizeType) {
+        --depth;
+        return true;
+    }
 };
 
 } // namespace
@@ -185,8 +206,16 @@ int lf_json_string(char *text, size_t n, const char *key, char *buf, size_t size
     // The parser reads the text in place, up to its terminator: a NUL inside is no JSON.
     if (memchr(text, '\0', n) || text[n] != '\0') return 0;
     member_finder f;
-    f.key = key;
-    f.key_len = strlen(key);
+    for (const char *k = key; f.n_keys < member_finder::MAX_KEYS; ++f.n_keys) {
+        const char *dot = strchr(k, '.');
+        f.keys[f.n_keys] = k;
+        f.key_lens[f.n_keys] = dot ? static_cast<size_t>(dot - k) : strlen(k);
+        if (!dot) {
+            ++f.n_keys;
+            break;
+        }
+        k = dot + 1;
+    }
     // In place and through a handler: this way the parser keeps no stack of its own,
     // whose first growth in this version of the library adds to a null pointer.
     rapidjson::Reader reader;
@@ -196,4 +225,24 @@ int lf_json_string(char *text, size_t n, const char *key, char *buf, size_t size
     memcpy(buf, f.value, f.value_len);
     buf[f.value_len] = '\0';
     return 1;
+}
+
+int lf_status_root(const char *text) {
+    const char *line = strstr(text, "\nUid:");
+    if (!line) return 0;
+    const char *p = line + 5;
+    for (int k = 0; k < 4; ++k) {
+        while (*p == ' ' || *p == '\t') ++p;
+        if (*p != '0') return 0;
+        ++p;
+        if (*p != ' ' && *p != '\t' && *p != '\n' && *p != '\0') return 0;
+    }
+    return 1;
+}
+
+int lf_identity_map(const char *text) {
+    unsigned long inside, outside, count;
+    int used = 0;
+    if (sscanf(text, " %lu %lu %lu %n", &inside, &outside, &count, &used) != 3) return 0;
+    return inside == 0 && outside == 0 && count == 4294967295ul && text[used] == '\0';
 }

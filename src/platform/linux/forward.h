@@ -34,8 +34,18 @@ void lf_dockerd_paths(const char *cmdline, size_t n, char *data_root, size_t roo
                       char *config_file, size_t config_size);
 
 // The string value of the first member named key of the top-level object of a JSON
-// text of n bytes (text[n] a NUL), read with a real JSON parser that decodes the text in
+// text of n bytes, or with key "a.b" of member b of the first object that is member a
+// (at most 8 keys) (text[n] a NUL), read with a real JSON parser that decodes the text in
 // place (it is overwritten): 1 with buf filled, 0 when the text is no JSON object, nests
 // deeper than 64 levels, has no such member, its value is no string, holds a NUL or does
 // not fit.
 int lf_json_string(char *text, size_t n, const char *key, char *buf, size_t size);
+
+// Whether a /proc/PID/status text says the process runs as root: its real, effective,
+// saved and file-system uids all 0.
+int lf_status_root(const char *text);
+
+// Whether a /proc/PID/uid_map text maps every uid to itself, as the node's own user
+// namespace does ("0 0 4294967295", one line): a process in any other user namespace,
+// which an account may make, is root only there.
+int lf_identity_map(const char *text);

@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "platform/linux/proc_dirs.h"
 #include "platform/linux/sys.h"
 #include "platform/linux/tables.h"
 #include "platform/linux/walks.h"
@@ -23,6 +24,8 @@ namespace {
 int open_file(const char *path, int flags) { return open(path, flags); }
 
 } // namespace
+
+int g_list_sources;
 
 const linux_sys LINUX_SYS_REAL = {socket, sendto, recv, open_file, read, realloc, malloc};
 linux_sys g_linux_sys = LINUX_SYS_REAL;
@@ -328,6 +331,9 @@ int read_covered(list_reader &reader, int list, int (*read_once)(int, list_reade
         if (lt_log_settled(reader.log) != 0) return 0;
         reader.settling = 1;
     }
+    // Every read was spent and the reads never vouched for the whole list, or for the
+    // fate of each socket an earlier one listed: the answer says so.
+    note_unreadable(PLAT_FACT_CHURN);
     return 0;
 }
 
@@ -367,12 +373,15 @@ int read_list(table_snapshot &t, lt_walk_log &log, int list) {
     const size_t begin = t.count;
     t.oom = 0;
     int ok = !t.no_diag && read_covered(reader, list, read_diag) == 0;
+    int source = LIST_FROM_DIAG;
     if (!ok) {
         t.count = begin;
         t.oom = 0;
         reader.handed = 0;
         ok = read_covered(reader, list, read_proc) == 0;
+        source = LIST_FROM_PROC;
     }
+    if (ok) g_list_sources |= source;
     // Connections still waiting to be accepted have no inode: told apart by their ends.
     // A list read more than once keeps no socket a later read proves closed.
     if (ok && reader.proto == LT_CONNS)
@@ -416,6 +425,7 @@ int read_conns_together(table_snapshot &t, lt_walk_log &log) {
         kept6 = lt_drop_repeat_conns(t.eps + begin + kept4, n - v4);
     }
     free(scratch);
+    g_list_sources |= LIST_FROM_DIAG;
     t.begin[PLAT_TCP4_CONNS] = begin;
     t.end[PLAT_TCP4_CONNS] = t.begin[PLAT_TCP6_CONNS] = begin + kept4;
     t.end[PLAT_TCP6_CONNS] = t.count = begin + kept4 + kept6;

@@ -26,6 +26,10 @@ struct table_snapshot {
     int no_diag;
 };
 
+// Where the lists read since this was last cleared came from: a bit each.
+enum { LIST_FROM_DIAG = 1, LIST_FROM_PROC = 2 };
+extern int g_list_sources;
+
 // Reads one list (PLAT_TCP4...) into the snapshot, from sock_diag or else from /proc/net,
 // each socket once: its range in t.begin and t.end. 0 on success; a list that fails
 // leaves nothing behind.

@@ -35,6 +35,12 @@ int g_home_fd = -1;
 uint64_t g_home_ino, g_home_tcp;
 // setns was refused once: the program may not enter any namespace.
 bool g_no_setns;
+unsigned g_discoveries;
+// The last discovery could not look at every process: namespaces may be missing from it.
+bool g_discovery_failed;
+
+// Whether a call failed for want of descriptors or memory, not for the process.
+bool starved(int err) { return err == EMFILE || err == ENFILE || err == ENOMEM; }
 
 // One address of a namespace: which (the index of a space, or SIZE_MAX for the own).
 struct held_addr {
@@ -153,10 +159,15 @@ int enter(int proc, int fd) {
 } // namespace
 
 size_t ln_discover() {
+    ++g_discoveries;
     g_count = 0;
+    g_discovery_failed = false;
     forget_addrs();
     const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (proc < 0) return 0;
+    if (proc < 0) {
+        g_discovery_failed = true;
+        return 0;
+    }
     struct stat st;
     if (fstatat(proc, "self/ns/net", &st, 0) == 0) {
         g_home_ino = st.st_ino;
@@ -181,14 +192,17 @@ size_t ln_discover() {
     return g_count;
 }
 
+bool ln_discovery_failed() { return g_discovery_failed; }
+
 int64_t ln_netns(size_t i) { return i < g_count ? g_spaces[i].netns : PLAT_NETNS_UNNAMED; }
 
 int ln_enter(size_t i, char *proc_net, size_t size) {
     if (i >= g_count) return LN_GONE;
     const space &s = g_spaces[i];
     const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (proc < 0) return LN_GONE;
+    if (proc < 0) return starved(errno) ? LN_UNREAD : LN_GONE;
     int how = LN_GONE;
+    bool short_of = false; // a way in was not tried for want of descriptors
     for (uint32_t pid : s.pids) {
         snprintf(proc_net, size, "/proc/%u/net", static_cast<unsigned>(pid));
         if (s.netns == PLAT_NETNS_UNNAMED || s.named_apart) {
@@ -199,6 +213,7 @@ int ln_enter(size_t i, char *proc_net, size_t size) {
         char path[40];
         snprintf(path, sizeof path, "%u/ns/net", static_cast<unsigned>(pid));
         const int fd = openat(proc, path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0 && starved(errno)) short_of = true;
         struct stat st;
         // A pid since taken by a process of another namespace is no way in.
         if (fd < 0 || fstat(fd, &st) != 0 || static_cast<int64_t>(st.st_ino) != s.netns) {
@@ -210,7 +225,8 @@ int ln_enter(size_t i, char *proc_net, size_t size) {
         break;
     }
     close(proc);
-    return how;
+    // Not gone, only not reached: it is said unread.
+    return how == LN_GONE && short_of ? LN_UNREAD : how;
 }
 
 int ln_enter_process(uint32_t pid, char *proc_net, size_t size) {
@@ -302,3 +318,25 @@ int ln_holding(int ipv6, const unsigned char *addr, int64_t *netns, uint32_t *pi
     *pid = found == OWN ? 0 : g_spaces[found].pids[0];
     return 1;
 }
+
+size_t ln_holders(int ipv6, const unsigned char *addr, int64_t *netns, uint32_t *pid, size_t max) {
+    if (!g_addrs_read) read_addrs();
+    const size_t size = ipv6 ? 16 : 4;
+    size_t n = 0;
+    for (size_t k = 0; k < g_addr_count; ++k) {
+        const held_addr &h = g_addrs[k];
+        if (h.a.ipv6 != (ipv6 != 0) || memcmp(h.a.addr, addr, size) != 0) continue;
+        const int64_t ns = h.space == OWN ? 0 : g_spaces[h.space].netns;
+        bool seen = false;
+        for (size_t j = 0; j < n && j < max; ++j) seen = seen || netns[j] == ns;
+        if (seen) continue;
+        if (n < max) {
+            netns[n] = ns;
+            pid[n] = h.space == OWN ? 0 : g_spaces[h.space].pids[0];
+        }
+        ++n;
+    }
+    return n;
+}
+
+unsigned ln_discoveries() { return g_discoveries; }

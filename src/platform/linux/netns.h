@@ -20,12 +20,17 @@ enum {
 // until the next call.
 size_t ln_discover();
 
+// Whether the last discovery could not look at the processes (no descriptor left): the
+// namespaces it found may not be all.
+bool ln_discovery_failed();
+
 // The name of namespace i: its inode number, or PLAT_NETNS_UNNAMED when the program may
 // read its lists but not learn which namespace it is.
 int64_t ln_netns(size_t i);
 
-// Makes namespace i the one to read: LN_ENTERED, LN_OUTSIDE or LN_GONE. proc_net gets the
-// /proc/PID/net folder of a process still in it.
+// Makes namespace i the one to read: LN_ENTERED, LN_OUTSIDE, LN_GONE, or LN_UNREAD when no
+// way in could be tried for want of descriptors. proc_net gets the /proc/PID/net folder
+// of a process still in it.
 int ln_enter(size_t i, char *proc_net, size_t size);
 
 // Makes the namespace of process pid the one to read: LN_HOME, LN_ENTERED (ln_leave
@@ -41,3 +46,11 @@ int ln_leave();
 // program's own): 1 when exactly one namespace holds it, else 0. Each namespace's
 // addresses are read once, at the first call after a discovery.
 int ln_holding(int ipv6, const unsigned char *addr, int64_t *netns, uint32_t *pid);
+
+// Every namespace whose interfaces hold addr, as ln_holding finds them: the first max of
+// them into netns and pid (a process in it, 0 for the program's own); their number.
+size_t ln_holders(int ipv6, const unsigned char *addr, int64_t *netns, uint32_t *pid, size_t max);
+
+// How many discoveries there have been: what was learnt of the namespaces' contents is
+// good until the next one.
+unsigned ln_discoveries();

@@ -120,6 +120,8 @@ int scan_fd_dir(int proc, const char *fd_dir, Fn note) {
 
 int plat_facts_unreadable() { return g_unreadable; }
 
+void note_unreadable(int kinds) { g_unreadable |= kinds; }
+
 // Finds the process of every endpoint: one readlinkat per descriptor of every
 // process. /proc lists processes in ascending pid order, so the first holder met is
 // the lowest one, and the walk stops once every socket has one, unless every holder

@@ -11,6 +11,9 @@
 // walk stops once every socket has a holder, unless every holder is wanted.
 void find_owners(lt_endpoint *eps, size_t count, bool every_holder);
 
+// Adds kinds of facts (PLAT_FACT_*) to those this run could not read.
+void note_unreadable(int kinds);
+
 // Calls fn with every entry name of an open directory but the dot names, until it
 // returns false; read with the same buffers as the walks above.
 void proc_dir_each(int dir, bool (*fn)(const char *name, void *ctx), void *ctx);

@@ -69,9 +69,10 @@ int plat_proc_entry_of(uint32_t pid, plat_proc_entry *out) {
     snprintf(path, sizeof path, "/proc/%u/status", static_cast<unsigned>(pid));
     // A thread's id opens its own files too: a process is a thread group's leader.
     uint32_t group;
-    if (pid == 0 || read_small(path, text, sizeof text) <= 0 ||
-        !lp_status_number(text, "Tgid:", &group) || group != pid)
-        return -1;
+    if (pid == 0) return -1;
+    if (read_small(path, text, sizeof text) <= 0)
+        return errno == EMFILE || errno == ENFILE || errno == ENOMEM ? PLAT_PROCS_UNREADABLE : -1;
+    if (!lp_status_number(text, "Tgid:", &group) || group != pid) return -1;
     snprintf(path, sizeof path, "/proc/%u/stat", static_cast<unsigned>(pid));
     uint64_t ticks;
     if (read_small(path, text, sizeof text) <= 0 ||

@@ -3,6 +3,7 @@
 // process in it; the owners from /proc; then each endpoint to the caller.
 #include "platform/platform.h"
 
+#include <arpa/inet.h>
 #include <cstdlib>
 #include <cstring>
 
@@ -69,6 +70,8 @@ netns_share *new_share(reading &r, int64_t netns) {
 // are then said unreadable, and nothing more may be read.
 int read_other_namespaces(reading &r, const int order[PLAT_LISTS]) {
     const size_t n = ln_discover();
+    // Namespaces that could not be looked for are said, not left out unsaid.
+    if (ln_discovery_failed()) new_share(r, PLAT_NETNS_UNKNOWN);
     bool home = true;
     for (size_t i = 0; i < n; ++i) {
         char proc_net[48];
@@ -90,8 +93,11 @@ int read_other_namespaces(reading &r, const int order[PLAT_LISTS]) {
 void deliver(table_snapshot &t, const netns_share &s, int list, plat_endpoint_fn fn, void *ctx) {
     if (!(s.readable & 1 << list)) return;
     for (size_t i = s.begin[list]; i < s.end[list]; ++i) {
-        t.eps[i].ep.netns = s.netns;
-        fn(list, &t.eps[i].ep, ctx);
+        lt_endpoint &e = t.eps[i];
+        e.ep.netns = s.netns;
+        memcpy(e.ep.peer, e.peer, sizeof e.ep.peer);
+        e.ep.peer_port_field = e.peer_port;
+        fn(list, &e.ep, ctx);
     }
 }
 
@@ -107,9 +113,28 @@ void deliver_share(reading &r, const netns_share &s, const int order[PLAT_LISTS]
     }
 }
 
-// The reading of plat_tables_read, or with only_pid the one of plat_tables_read_for.
+// Keeps the endpoints of a list on port alone.
+void keep_port(table_snapshot &t, netns_share &share, int list, int port) {
+    size_t kept = share.begin[list];
+    for (size_t i = share.begin[list]; i < share.end[list]; ++i)
+        if (static_cast<int>(ntohs(static_cast<uint16_t>(t.eps[i].ep.port_field))) == port)
+            t.eps[kept++] = t.eps[i];
+    share.end[list] = t.end[list] = kept;
+}
+
+// What the last reading read the program's own lists from (plat_reader).
+int g_reader = PLAT_READER_NONE;
+
+// /proc/net tells less than sock_diag: a reading that used it at all says so.
+int reader_of(int sources) {
+    if (sources & LIST_FROM_PROC) return PLAT_READER_PROC;
+    return sources & LIST_FROM_DIAG ? PLAT_READER_SOCK_DIAG : PLAT_READER_NONE;
+}
+
+// The reading of plat_tables_read, with only_pid the one of plat_tables_read_for, with
+// only_port the one of plat_port_read.
 int tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx, int flags,
-                plat_netns_fn ns_fn, uint32_t only_pid, int *held_known) {
+                plat_netns_fn ns_fn, uint32_t only_pid, int *held_known, int only_port = 0) {
     const bool detail = flags & PLAT_DETAIL;
     reading r;
     memset(&r, 0, sizeof r);
@@ -126,7 +151,12 @@ int tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx, int
     }
     // The program's own lists: their connections come after the owner scan, as they
     // need no owner.
+    g_list_sources = 0;
     read_namespace(r.lists, r.log, order, own);
+    int sources = g_list_sources;
+    if (only_port)
+        for (int list = PLAT_TCP4; list <= PLAT_TCP6; ++list)
+            keep_port(r.lists, own, list, only_port);
     // The owner scan holds up to three descriptors at once: a hub that allows few must
     // not lose owners to a netlink socket that only the reads needed.
     close_diag();
@@ -143,13 +173,16 @@ int tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx, int
             r.lists.begin[list] = own.begin[list];
             r.lists.end[list] = own.end[list];
         }
+        g_list_sources = 0;
         own.readable |= read_conns(r.lists, own.readable, r.conns, r.log);
+        sources |= g_list_sources;
         for (int list = PLAT_TCP4_CONNS; list <= PLAT_TCP6_CONNS; ++list) {
             own.begin[list] = r.conns.begin[list];
             own.end[list] = r.conns.end[list];
         }
     }
     close_diag();
+    g_reader = reader_of(sources);
     free(r.log.inodes);
     free(r.log.pieces);
     deliver_share(r, own, order, detail, fn, ctx);
@@ -169,6 +202,14 @@ int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx
                      plat_netns_fn ns_fn) {
     return tables_read(order, fn, ctx, flags, ns_fn, 0, nullptr);
 }
+
+int plat_port_read(int port, plat_endpoint_fn fn, void *ctx) {
+    static const int order[PLAT_LISTS] = {PLAT_TCP4, PLAT_TCP6, -1, -1};
+    if (port < 1 || port > 65535) return 0;
+    return tables_read(order, fn, ctx, PLAT_DETAIL | PLAT_ADDRESSES, nullptr, 0, nullptr, port);
+}
+
+int plat_reader() { return g_reader; }
 
 int plat_tables_read_for(uint32_t pid, const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx,
                          int *held_known) {

@@ -66,10 +66,20 @@ void system_root_set() {
     if (n > 0 && n < MAX_PATH) SetEnvironmentVariableW(L"SystemRoot", dir);
 }
 
+// Before any other code of the program, the stack protector's start-up included: that
+// seeds its guard with CryptGenRandom, whose cryptographic provider is a DLL loaded by
+// name, which the exe's folder would otherwise offer first. Priorities below the
+// default run first, and 101 is the first one a program may take.
+__attribute__((constructor(101))) void harden_before_start() {
+    quiet_errors();
+    dll_search_system32();
+}
+
 } // namespace
 
 // The process is made fit for a host's bare session before the socket library loads
-// anything.
+// anything (the constructor above has done the first two already; doing them again
+// costs nothing).
 int plat_net_start() {
     quiet_errors();
     dll_search_system32();
@@ -217,8 +227,10 @@ int plat_connect_to(plat_sock s, int ipv6, const unsigned char *addr, int port, 
     // A link-local address names a host only with its interface, and this host may hold
     // it on another interface than the zone's: the connection leaves from the address
     // itself, which binds only on an interface that holds it, so it never reaches
-    // another host.
-    if (scope_id && sock_addr_link_local(ipv6, addr)) {
+    // another host. Without a known zone Windows would pick an interface itself, which
+    // may lead to another host: no connection then (Linux refuses one too).
+    if (sock_addr_link_local(ipv6, addr)) {
+        if (!scope_id) return PLAT_FAILED;
         sockaddr_storage from = to;
         reinterpret_cast<sockaddr_in6 *>(&from)->sin6_port = 0;
         if (bind(sock_of(s), reinterpret_cast<const sockaddr *>(&from), len) != 0)

@@ -41,3 +41,15 @@ size_t join_names(const char **names, size_t n, char *buf, size_t size) {
     }
     return joined;
 }
+
+void cut_name(const char *name, char *buf, size_t size) {
+    if (size == 0) return;
+    size_t n = strlen(name);
+    if (n >= size) {
+        n = size - 1;
+        // Back to the first byte of the character that did not fit.
+        while (n > 0 && (static_cast<unsigned char>(name[n]) & 0xC0) == 0x80) --n;
+    }
+    memcpy(buf, name, n);
+    buf[n] = '\0';
+}

@@ -1,5 +1,6 @@
-// Joining the names of the services that run in one process, kept apart from the
-// system calls so the native unit tests build it too.
+// Joining the names of the services that run in one process, and cutting a process's
+// name to its room, kept apart from the system calls so the native unit tests build
+// them too.
 #pragma once
 
 #include <cstddef>
@@ -13,3 +14,7 @@ int name_order(const char *a, const char *b);
 // ",", each name whole: a name that no longer fits is left out with every later one.
 // Returns the number of names written; buf is empty when none is.
 size_t join_names(const char **names, size_t n, char *buf, size_t size);
+
+// Copies a UTF-8 name into buf, cut between characters where it does not fit: never
+// left empty for want of room, never ended inside a character.
+void cut_name(const char *name, char *buf, size_t size);

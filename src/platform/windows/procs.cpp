@@ -13,11 +13,13 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "platform/windows/lookup.h"
 #include "platform/windows/name_join.h"
 #include "platform/windows/procs.h"
 #include "platform/windows/scm.h"
 
 win_scm_calls g_win_scm = {OpenSCManagerW, EnumServicesStatusExW};
+win_lookup_calls g_win_lookup = {LookupAccountSidW, LookupAccountNameW};
 
 namespace {
 
@@ -27,13 +29,29 @@ enum { NAME_CHARS = 257 };
 wchar_t g_name[NAME_CHARS], g_domain[NAME_CHARS];
 wchar_t g_account[2 * NAME_CHARS];
 
+// Account lookups may ask a domain controller, and Windows bounds them by no time: one
+// that does not answer would hold every lookup of the answer. Once the run's lookups
+// have taken their budget no more are made, and the answers say so ("accounts").
+uint64_t g_lookup_spent_ms;
+int g_lookups_stopped;
+
+// Before a lookup: 0 when none may be made any more. After it: its time counted.
+bool lookup_allowed() { return !g_lookups_stopped; }
+void lookup_took(uint64_t since) {
+    g_lookup_spent_ms += plat_clock_ms() - since;
+    if (g_lookup_spent_ms > WIN_LOOKUP_BUDGET_MS) g_lookups_stopped = 1;
+}
+
 // "DOMAIN\name" of a SID (the name alone where the domain is empty); 0 on success.
 int sid_account(PSID sid, char *buf, size_t size) {
     DWORD name_len = NAME_CHARS, domain_len = NAME_CHARS;
     SID_NAME_USE use;
-    if (!LookupAccountSidW(nullptr, sid, g_name, &name_len, g_domain, &domain_len, &use) ||
-        !g_name[0])
-        return -1;
+    if (!lookup_allowed()) return -1;
+    const uint64_t since = plat_clock_ms();
+    const BOOL found =
+        g_win_lookup.sid(nullptr, sid, g_name, &name_len, g_domain, &domain_len, &use);
+    lookup_took(since);
+    if (!found || !g_name[0]) return -1;
     size_t n = 0;
     if (g_domain[0]) {
         n = wcslen(g_domain);
@@ -194,9 +212,13 @@ int win_start_account(const wchar_t *start_name, char *buf, size_t size) {
     SID_NAME_USE use;
     const wchar_t *name = start_name;
     if (name[0] == L'.' && name[1] == L'\\') name += 2;
-    if (LookupAccountNameW(nullptr, name, sid, &sid_size, g_domain, &domain_len, &use) &&
-        sid_account(sid, buf, size) == 0)
-        return 0;
+    if (lookup_allowed()) {
+        const uint64_t since = plat_clock_ms();
+        const BOOL found =
+            g_win_lookup.name(nullptr, name, sid, &sid_size, g_domain, &domain_len, &use);
+        lookup_took(since);
+        if (found && sid_account(sid, buf, size) == 0) return 0;
+    }
     return win_utf8(start_name, wcslen(start_name), buf, size);
 }
 
@@ -277,7 +299,15 @@ void win_services_forget() {
     l = service_list();
 }
 
-int plat_facts_unreadable() { return g_services.unreadable ? PLAT_FACT_SERVICES : 0; }
+void win_lookups_forget() {
+    g_lookup_spent_ms = 0;
+    g_lookups_stopped = 0;
+}
+
+int plat_facts_unreadable() {
+    return (g_services.unreadable ? PLAT_FACT_SERVICES : 0) |
+           (g_lookups_stopped ? PLAT_FACT_ACCOUNTS : 0);
+}
 
 uint32_t plat_service_manager_pid() { return 0; }
 

@@ -113,7 +113,9 @@ bool row_holds(const MIB_UNICASTIPADDRESS_ROW &row, int ipv6, const unsigned cha
 
 // The zone of a link-local IPv6 address a socket is bound to (fe80::/10; 0 for any
 // other address). The socket table's scope id is in network byte order, as Microsoft
-// documents it; it is taken when an interface that holds the address has that zone.
+// documents it; it is taken when an interface that holds the address has that zone
+// (the address table's ScopeId). Where the address table cannot be read no zone is
+// known: 0, and no probe of the address.
 // Otherwise (Wine puts the address's scope level there) the one interface that holds
 // the address gives it, and several or none give 0. *unicast is the IPv6 address
 // table, read at the first need.
@@ -125,14 +127,17 @@ uint32_t link_zone(const unsigned char *addr, DWORD table_scope,
         *tried = 1;
         *unicast = unicast_read(1);
     }
-    if (!*unicast) return zone;
+    if (!*unicast) return 0;
     uint32_t only = 0;
     int holders = 0;
     for (ULONG i = 0; i < (*unicast)->NumEntries; ++i) {
         const MIB_UNICASTIPADDRESS_ROW &row = (*unicast)->Table[i];
         if (!row_holds(row, 1, addr)) continue;
-        if (row.Address.Ipv6.sin6_scope_id == zone) return zone;
-        only = row.Address.Ipv6.sin6_scope_id;
+        // The row's zone as Microsoft documents it, in ScopeId (the address's own
+        // sin6_scope_id is not said to hold it).
+        const uint32_t row_zone = row.ScopeId.Zone;
+        if (row_zone == zone) return zone;
+        only = row_zone;
         ++holders;
     }
     return holders == 1 ? only : 0;
@@ -281,12 +286,20 @@ plat_endpoint endpoint(const void *addr, size_t addr_len, DWORD port, DWORD stat
     return ep;
 }
 
+// A TCP row names the remote end too (zero for a listener).
 plat_endpoint endpoint_of(const MIB_TCPROW_OWNER_PID &r) {
-    return endpoint(&r.dwLocalAddr, 4, r.dwLocalPort, r.dwState, r.dwOwningPid);
+    plat_endpoint ep = endpoint(&r.dwLocalAddr, 4, r.dwLocalPort, r.dwState, r.dwOwningPid);
+    memcpy(ep.peer, &r.dwRemoteAddr, 4);
+    ep.peer_port_field = r.dwRemotePort;
+    return ep;
 }
 
 plat_endpoint endpoint_of(const MIB_TCP6ROW_OWNER_PID &r) {
-    return endpoint(r.ucLocalAddr, 16, r.dwLocalPort, r.dwState, r.dwOwningPid, r.dwLocalScopeId);
+    plat_endpoint ep =
+        endpoint(r.ucLocalAddr, 16, r.dwLocalPort, r.dwState, r.dwOwningPid, r.dwLocalScopeId);
+    memcpy(ep.peer, r.ucRemoteAddr, 16);
+    ep.peer_port_field = r.dwRemotePort;
+    return ep;
 }
 
 plat_endpoint endpoint_of(const MIB_UDPROW_OWNER_PID &r) {
@@ -387,6 +400,9 @@ static int with_connections(int list, int flags) {
     return list == PLAT_TCP6 ? 1 << PLAT_TCP6_CONNS : 0;
 }
 
+// The last reading of this run read a table.
+static bool g_read_any;
+
 // The tables first, then one process snapshot that names every list's owners: a
 // process that starts to listen between the two is in the snapshot, with its name.
 // A reading that looks for owners first enables the debugging privilege where the
@@ -411,8 +427,39 @@ int plat_tables_read(const int order[PLAT_LISTS], plat_endpoint_fn fn, void *ctx
     }
     win_names_free(&r.names);
     unicast_free(r.unicast);
+    g_read_any = readable != 0;
     return readable;
 }
+
+namespace {
+
+struct port_filter {
+    uint32_t port_field;
+    plat_endpoint_fn fn;
+    void *ctx;
+};
+
+void take_on_port(int list, const plat_endpoint *ep, void *ctx) {
+    const port_filter &f = *static_cast<const port_filter *>(ctx);
+    if ((ep->port_field & 0xffffu) == f.port_field) f.fn(list, ep, f.ctx);
+}
+
+} // namespace
+
+// The TCP tables with every state hold the listeners and their connections together.
+int plat_port_read(int port, plat_endpoint_fn fn, void *ctx) {
+    static const int order[PLAT_LISTS] = {PLAT_TCP4, PLAT_TCP6, -1, -1};
+    if (port < 1 || port > 65535) return 0;
+    // The port field holds the port in network order in its low 16 bits.
+    const unsigned char net[2] = {static_cast<unsigned char>(port >> 8),
+                                  static_cast<unsigned char>(port)};
+    uint16_t field;
+    memcpy(&field, net, sizeof field);
+    port_filter f = {field, fn, ctx};
+    return plat_tables_read(order, take_on_port, &f, PLAT_DETAIL | PLAT_ADDRESSES, nullptr);
+}
+
+int plat_reader() { return g_read_any ? PLAT_READER_WINDOWS_TABLES : PLAT_READER_NONE; }
 
 // The addresses of this host's interfaces, from IP Helper's unicast address table.
 int plat_addr_is_local(int ipv6, const unsigned char *addr) {
