@@ -256,7 +256,10 @@ int reader_owners(lt_endpoint *eps, size_t count) {
     }
     owners_read &o = g_owners;
     // (qsort and bsearch are given no null table, even an empty one.)
-    if (o.n_owners) qsort(o.owners, o.n_owners, sizeof *o.owners, by_inode);
+    // The reader writes them in inode order; sorted only when they are not.
+    bool sorted = true;
+    for (size_t i = 1; i < o.n_owners && sorted; ++i) sorted = o.owners[i - 1].inode <= o.owners[i].inode;
+    if (o.n_owners && !sorted) qsort(o.owners, o.n_owners, sizeof *o.owners, by_inode);
     if (o.n_names) qsort(o.names, o.n_names, sizeof *o.names, by_pid);
     for (size_t i = 0; i < count; ++i) {
         plat_endpoint &ep = eps[i].ep;
