@@ -29,6 +29,7 @@
 #include <unistd.h>
 
 #include "platform/linux/proc_dirs.h"
+#include "platform/linux/reader_client.h"
 #include "platform/linux/reader_format.h"
 #include "platform/linux/tables.h"
 #include "platform/platform.h"
@@ -429,7 +430,9 @@ int main(int argc, char **argv) {
     } else {
         return EXIT_USAGE;
     }
-    // Nothing it starts (it starts nothing) could gain a right; then only the two.
+    // It starts nothing, not even itself through the platform files it shares with the
+    // program, and nothing could gain a right if it did; then only the two.
+    reader_never();
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return EXIT_FAILED;
     if (!keep_only_wanted() && geteuid() != 0) return EXIT_NO_RIGHTS;
     put_text("ports-reader 1\n");

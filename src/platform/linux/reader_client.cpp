@@ -234,7 +234,12 @@ void forget_process() {
 
 } // namespace
 
+static bool g_never;
+
+void reader_never() { g_never = true; }
+
 const char *reader_path() {
+    if (g_never) return nullptr;
     const char *named = getenv("PORTS_READER");
     if (named && strcmp(named, "none") == 0) return nullptr;
     return named && *named ? named : PORTS_READER_PATH;

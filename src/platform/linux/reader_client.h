@@ -15,6 +15,10 @@
 // for none. Null when there is none.
 const char *reader_path();
 
+// Makes reader_path null for the rest of the run: the reader itself, which shares these
+// files, starts nothing.
+void reader_never();
+
 // Fills each endpoint's holders from the reader's "owners" (the holder lowest in pid,
 // the second lowest, how many; owner_hidden where the reader could not read every
 // process either). 0 when the reader ran and its output was whole; -1 (endpoints
