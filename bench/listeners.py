@@ -9,8 +9,10 @@ an empty statically linked program. At full load the detail answer (detail=1, wh
 reads every descriptor and the established connections too) is timed against ss as
 well, and its connection count checked; so are the detail answer judged by a file of
 1,000 rules (900 that match a socket, 100 that match none) and the metrics answer by
-the same file, and the peers answer of the listener that holds every connection against
-`ss -Htn state established`. Prints the medians and the ratios.
+the same file, the peers answer of the listener that holds every connection against
+`ss -Htn state established`, and the detail answer as www-data through ports-reader
+(beside PROGRAM, given its capabilities) against the same as root. Prints the medians
+and the ratios.
 """
 import json
 import os
@@ -31,6 +33,7 @@ TARGET_FULL = 0.35  # of ss
 TARGET_DETAIL = 0.5  # of ss, at full load
 TARGET_PEERS = 0.5  # of ss -Htn state established, at full load
 TARGET_IDLE = 3.0   # of an empty static program
+TARGET_READER = 1.15  # www-data through ports-reader, of root, detail at full load
 ENV = {"QUERY_STRING": "action=listeners"}
 DETAIL_ENV = {"QUERY_STRING": "action=listeners&detail=1"}
 RULES, RULES_MISSING = 1000, 100
@@ -48,6 +51,60 @@ def timed(argv):
     pid = os.posix_spawn(argv[0], argv, env, file_actions=actions)
     os.waitpid(pid, 0)
     return (time.perf_counter_ns() - t0) / 1e6
+
+
+def timed_as(uid, gid, argv, env):
+    """Like timed, for a run as another account: fork, drop to uid, exec (root's runs
+    take the same road, so that both pay for it)."""
+    def drop():
+        os.setgroups([])
+        os.setgid(gid)
+        os.setuid(uid)
+    t0 = time.perf_counter_ns()
+    subprocess.run(argv, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                   preexec_fn=drop)
+    return (time.perf_counter_ns() - t0) / 1e6
+
+
+def reader_ratio(program, tmp, rows):
+    """The detail answer at this load as www-data through a copy of the reader beside
+    program, with the package's capabilities, against the same as root: (ratio, ms as
+    www-data, ms as root); rows checked to name the same owners."""
+    import pwd
+    www = pwd.getpwnam("www-data")
+    # A folder www-data may enter (tmp is root's alone).
+    folder = tempfile.mkdtemp(prefix="ports-bench-reader-")
+    os.chmod(folder, 0o755)
+    try:
+        return reader_runs(program, folder, rows, www)
+    finally:
+        shutil.rmtree(folder)
+
+
+def reader_runs(program, folder, rows, www):
+    reader = os.path.join(folder, "ports-reader")
+    shutil.copy(os.path.join(os.path.dirname(program), "ports-reader"), reader)
+    os.chmod(reader, 0o755)
+    subprocess.run(["setcap", "cap_dac_read_search,cap_sys_ptrace=ep", reader], check=True)
+    env = dict(DETAIL_ENV, PORTS_READER=reader)
+    out = subprocess.run([program], env=env, stdout=subprocess.PIPE, check=True,
+                         preexec_fn=lambda: (os.setgroups([]), os.setgid(www.pw_gid),
+                                             os.setuid(www.pw_uid))).stdout
+    seen = {(r["proto"], r["bind_addr"], r["port"], r["pid"])
+            for r in json.loads(out.split(b"\r\n\r\n", 1)[1])["listeners"]}
+    if seen != rows:
+        print("www-data through the reader names other owners: %s"
+              % sorted(seen ^ rows)[:5])
+    runs = [(www.pw_uid, www.pw_gid), (0, 0)]
+    for _ in range(WARMUP):
+        for uid, gid in runs:
+            timed_as(uid, gid, [program], env)
+    samples = [[], []]
+    for _ in range(RUNS):
+        for i, (uid, gid) in enumerate(runs):
+            samples[i].append(timed_as(uid, gid, [program], env))
+    t_www, t_root = (statistics.median(x) for x in samples)
+    return t_www / t_root, t_www, t_root, seen == rows
 
 
 def medians(commands):
@@ -172,6 +229,11 @@ def bench(program):
                     results["peers"] = t_peers / t_ss_conns
                     print("%-7s %6d %12.3f %12.3f %10.3f   (action=peers, ss -Htn state "
                           "established)" % ("full", conns, t_peers, t_ss_conns, results["peers"]))
+                    ratio, t_www, t_root, same = reader_ratio(program, tmp, mine)
+                    ok = ok and same
+                    results["reader"] = ratio
+                    print("%-7s %6d %12.3f %12.3f %10.3f   (detail=1: www-data through the "
+                          "reader, against root)" % ("full", len(mine), t_www, t_root, ratio))
                     for key, t, what in (("detail", t_detail, "detail=1"),
                                          ("judged", t_judged, "detail=1, %d rules" % RULES),
                                          ("metrics", t_metrics, "action=metrics, %d rules"
@@ -202,6 +264,9 @@ def bench(program):
     print("full load, peers answer: ports / ss -Htn state established = %.3f "
           "(target <= %.2f: %s)" % (results["peers"], TARGET_PEERS,
                                     "met" if results["peers"] <= TARGET_PEERS else "MISSED"))
+    print("full load, detail answer as www-data through the reader: www-data / root = %.3f "
+          "(target <= %.2f: %s)" % (results["reader"], TARGET_READER,
+                                    "met" if results["reader"] <= TARGET_READER else "MISSED"))
     print("full load with one socket no process holds (every descriptor read): %.3f"
           % results["orphan"])
     print("no load: ports / empty static program = %.3f (target <= %.1f: %s)"

@@ -31,8 +31,14 @@ else()
   # package's own), documentation under /usr/share/doc/ports.
   set(doc share/doc/ports)
   install(TARGETS plugin_ports RUNTIME DESTINATION lib/cgi-bin/ports)
+  # The reader, outside every CGI folder; postinst makes it root:ports 0750 and gives it
+  # its two file capabilities.
+  install(TARGETS ports-reader RUNTIME DESTINATION libexec/ports)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright DESTINATION ${doc})
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/packaging/debian/examples DESTINATION ${doc})
+  # Prometheus' alerting rules, for rule_files: (docs/monitoring.md).
+  install(FILES ${PROJECT_SOURCE_DIR}/monitoring/ports.rules.yml
+          DESTINATION share/ports/prometheus)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/lintian-overrides
           DESTINATION share/lintian/overrides RENAME ports)
   # The changelog, compressed as Debian wants it: at the highest level, without the
@@ -56,11 +62,19 @@ else()
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   # Static: it needs no library. Any web server that runs CGI programs can be its hub.
   set(CPACK_DEBIAN_PACKAGE_RECOMMENDS httpd-cgi)
+  # The maintainer scripts make the group ports and give the reader its capabilities.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, libcap2-bin")
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+      ${PROJECT_SOURCE_DIR}/packaging/debian/postinst ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   set(CPACK_PACKAGE_DESCRIPTION
       "The hub starts it once per HTTP request. It lists the node's listening TCP and\n"
       "UDP sockets with the process that owns each, tests whether a port on\n"
       "127.0.0.1 accepts connections and answers HTTP, and serves a self-contained\n"
       "web page that drives this. An optional node password guards everything.\n"
+      "A hub account in the group ports (www-data is added) reads other accounts'\n"
+      "sockets and processes through /usr/libexec/ports/ports-reader, which holds\n"
+      "two file capabilities.\n"
       "Example configurations for lighttpd, Apache, and nginx with fcgiwrap are in\n"
       "/usr/share/doc/ports/examples.")
   string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})

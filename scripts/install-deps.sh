@@ -41,6 +41,9 @@ test_needs=(
   # The metrics answer: promtool checks its bytes, and a Prometheus of the test's own
   # scrapes it (the package's own service, where it starts, is left alone).
   "prometheus prometheus" "promtool prometheus"
+  # The reader's file capabilities (setcap, getcap, setpriv), and the package's
+  # maintainer scripts, which the package test runs with dpkg.
+  "setcap libcap2-bin" "getcap libcap2-bin" "setpriv util-linux" "adduser adduser"
 )
 bench_needs=("ab apache2-utils" "hyperfine hyperfine" "strace strace")
 # The fuzzer runtime is asked of the compiler below: its path names clang's version.

@@ -93,6 +93,7 @@ struct detail_reading {
     size_t n_unread;
     int unread_lost; // a namespace could not be noted: said as "netns:*"
     int own_read;    // the program's own lists read
+    int owners_hidden; // some row's owner was hidden from the account
     int cut;         // rows left out for want of room: a bit (1 << rank) for each rank
     // Where the search for a row to give way goes on, per rank it may be below: ranks only
     // rise in a slot, so no slot behind a cursor can give way later.
@@ -189,7 +190,11 @@ void take_detail(int list, const plat_endpoint *ep, void *ctx) {
     r.netns = ep->netns;
     // The program's own namespace comes first; its lists are known once all are read.
     r.lists_read = ep->netns ? d.ns_read : 0;
-    r.holders = static_cast<int32_t>(ep->holders);
+    // An owner hidden from the account is unknown, not "none": a socket in the kernel's
+    // own hands has no holder either.
+    const bool hidden = ep->owner_hidden && !ep->pid;
+    r.holders = hidden ? -1 : static_cast<int32_t>(ep->holders);
+    if (hidden) r.unread = ROW_UNREAD_FACTS;
     r.account = ep->account;
     if (list == PLAT_TCP4 || list == PLAT_TCP6) {
         r.queue = ep->queue;
@@ -327,8 +332,16 @@ void fill_texts() {
     for (name_memo &m : g_name_memo) m.container[0] = '\0';
     g_pod_uid[0] = '\0';
     for (int i = 0; i < g_sock_count; ++i) {
-        const sock_row &r = g_socks[i];
+        sock_row &r = g_socks[i];
         const plat_process *p = r.pid ? &facts_of(static_cast<uint32_t>(r.pid)) : nullptr;
+        if (p) {
+            // The account the table names for the socket stands in for the process's
+            // only in the answer: the one who made a socket need not be the one serving it.
+            r.unread |= (p->unread & PLAT_PROC_USER ? ROW_UNREAD_USER : 0) |
+                        (p->unread & PLAT_PROC_SERVICE ? ROW_UNREAD_SERVICE : 0) |
+                        (p->unread & PLAT_PROC_CONTAINER ? ROW_UNREAD_CONTAINER : 0) |
+                        (r.comm[0] ? 0 : ROW_UNREAD_COMM);
+        }
         row_text &t = g_text[i];
         fill_user(r, p, t.user, sizeof t.user);
         utf8_copy(t.service, sizeof t.service, (p ? p : &none)->service);
@@ -400,7 +413,10 @@ void write_row_more(const sock_row &r, void *) {
         out_lit("null");
     }
     out_lit(",\"holders\":");
-    out_int(r.holders);
+    if (r.holders < 0)
+        out_lit("null");
+    else
+        out_int(r.holders);
     out_lit(",\"queue\":");
     out_int(r.queue);
     out_lit(",\"backlog\":");
@@ -557,7 +573,7 @@ void write_unreadable(void *ctx) {
     };
     for (int list = 0; list < PLAT_LISTS; ++list)
         if (!(d.own_read & 1 << list)) name(names[list]);
-    if (facts & PLAT_FACT_OWNERS) name("owners");
+    if (facts & PLAT_FACT_OWNERS || d.owners_hidden) name("owners");
     if (facts & PLAT_FACT_SERVICES) name("services");
     if (facts & PLAT_FACT_ACCOUNTS) name("accounts");
     if (facts & PLAT_FACT_FORWARDERS) name("forwarders");
@@ -602,6 +618,7 @@ int detail_read(bool every_netns) {
         order_rows();
         count_conns(d.conns, d.count, d.lost ? 0 : ~0);
         fill_texts();
+        for (int i = 0; i < g_sock_count; ++i) d.owners_hidden |= g_socks[i].holders < 0;
     }
     free(d.conns);
     d.conns = nullptr;

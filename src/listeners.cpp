@@ -80,6 +80,7 @@ void win_add_row(const char *proto, int ipv6, const void *addr, uint32_t port_fi
     r.account = -1;
     r.netns = 0;
     r.lists_read = 0;
+    r.unread = 0;
     r.ipv6 = ipv6 != 0;
     memset(r.addr, 0, sizeof r.addr);
     memcpy(r.addr, addr, ipv6 ? 16 : 4);

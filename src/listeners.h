@@ -24,7 +24,7 @@ struct sock_row {
     int32_t pid;        // owning process, 0 when unknown
     char comm[96];      // base name of the owner's image file (UTF-8), empty when unknown
     // The detail answer's facts of the socket (unknown in the plain answer).
-    int32_t holders;        // processes that hold it, 0 when unknown
+    int32_t holders;        // processes that hold it: 0 none, -1 hidden from the account
     int32_t queue;          // TCP listeners: connections waiting to be accepted, -1 unknown
     int32_t backlog;        // the accept queue's limit, -1 unknown
     int32_t conns;          // TCP listeners: established connections it accepted, -1 unknown
@@ -34,6 +34,18 @@ struct sock_row {
     unsigned char addr[16]; // the local address as the table gave it (4 bytes for IPv4)
     int64_t netns;          // the socket's network namespace (plat_endpoint.netns)
     int32_t lists_read;     // a bit (1 << PLAT_TCP4...) for each list read of that namespace
+    int32_t unread;         // ROW_UNREAD_* of the facts that could not be read
+};
+
+// The facts of a row that a rule may name, a bit each in sock_row::unread: set when the
+// fact could not be read, so that its empty text is not taken for "none". Any cause
+// may set them; a rule is judged only on the facts that were read.
+enum {
+    ROW_UNREAD_COMM = 1 << 0,
+    ROW_UNREAD_SERVICE = 1 << 1,
+    ROW_UNREAD_USER = 1 << 2,
+    ROW_UNREAD_CONTAINER = 1 << 3,
+    ROW_UNREAD_FACTS = (1 << 4) - 1,
 };
 
 extern sock_row g_socks[MAX_ROWS];

@@ -1,5 +1,6 @@
 #include "metrics.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "detail.h"
@@ -178,23 +179,59 @@ void write_published() {
     }
 }
 
+// The rules in one state, counted per protocol, address and port: a series keeps its
+// identity when lines are added above its rules, and rules that differ only in their
+// keys share it.
+void write_rule_counts(const char *name, const char *help, int state) {
+    family(name, help);
+    // In protocol and port order: rules of one protocol and port come together.
+    static uint16_t order[POLICY_MAX_RULES];
+    static char addrs[POLICY_MAX_RULES][64];
+    int n = 0;
+    for (int k = 0; k < g_policy.count; ++k)
+        if (policy_rule_state(g_policy.rules[k]) == state) order[n++] = static_cast<uint16_t>(k);
+    qsort(order, static_cast<size_t>(n), sizeof *order, [](const void *a, const void *b) {
+        const policy_rule &x = g_policy.rules[*static_cast<const uint16_t *>(a)];
+        const policy_rule &y = g_policy.rules[*static_cast<const uint16_t *>(b)];
+        if (x.udp != y.udp) return x.udp - y.udp;
+        if (x.port != y.port) return x.port - y.port;
+        return x.line - y.line;
+    });
+    for (int i = 0; i < n; ++i) policy_addr_text(g_policy.rules[order[i]], addrs[i], sizeof addrs[i]);
+    for (int i = 0; i < n; ++i) {
+        const policy_rule &rule = g_policy.rules[order[i]];
+        bool seen = false;
+        int32_t count = 0;
+        for (int j = i; j >= 0 && !seen; --j) {
+            const policy_rule &o = g_policy.rules[order[j]];
+            if (o.udp != rule.udp || o.port != rule.port) break;
+            seen = j < i && strcmp(addrs[j], addrs[i]) == 0;
+        }
+        if (seen) continue;
+        for (int j = i; j < n; ++j) {
+            const policy_rule &o = g_policy.rules[order[j]];
+            if (o.udp != rule.udp || o.port != rule.port) break;
+            count += strcmp(addrs[j], addrs[i]) == 0;
+        }
+        out_text(name);
+        label("proto", rule.udp ? "udp" : "tcp", true);
+        label("bind_addr", addrs[i]);
+        number_label("port", rule.port);
+        value(count);
+    }
+}
+
 void write_policy() {
     if (g_policy.status == POLICY_NONE) return;
     if (g_policy.status == POLICY_IN_FORCE) {
-        family("ports_expected_missing",
-               "A rule of the file of expected listeners that no socket matches, by its line.");
-        for (int k = 0; k < g_policy.count; ++k) {
-            const policy_rule &rule = g_policy.rules[k];
-            if (!policy_missing(rule)) continue;
-            char addr[64];
-            policy_addr_text(rule, addr, sizeof addr);
-            out_lit("ports_expected_missing");
-            label("proto", rule.udp ? "udp" : "tcp", true);
-            label("bind_addr", addr);
-            number_label("port", rule.port);
-            number_label("line", rule.line);
-            value(1);
-        }
+        write_rule_counts("ports_expected_missing",
+                          "Rules of the file of expected listeners that no socket matches, by "
+                          "protocol, address and port.",
+                          RULE_MISSING);
+        write_rule_counts("ports_expected_unjudged",
+                          "Rules of the file of expected listeners that could not be judged: no "
+                          "socket matches them on the facts read, and the rest were not read.",
+                          RULE_UNJUDGED);
         int32_t unexpected = 0;
         for (int i = 0; i < g_sock_count; ++i) unexpected += policy_expected(i) == 0;
         const published_entry *pubs;
@@ -217,12 +254,32 @@ void write_policy() {
     out_lit("\n");
 }
 
-void write_unreadable(int readable) {
+// The lists that could not be read and, once rows were read (owners >= 0), whether any
+// socket's owner was hidden from the account.
+void write_unreadable(int readable, int32_t owners) {
     int32_t unread = 0;
     for (int list = 0; list < PLAT_LISTS; ++list) unread += !(readable & 1 << list);
-    family("ports_tables_unreadable", "Socket lists that could not be read, of 4.");
+    family("ports_tables_unreadable",
+           "Socket lists that could not be read, of 4; with facts=\"owners\", 1 when some "
+           "socket's owner could not be read.");
     out_lit("ports_tables_unreadable ");
     out_int(unread);
+    out_lit("\n");
+    if (owners < 0) return;
+    out_lit("ports_tables_unreadable{facts=\"owners\"} ");
+    out_int(owners);
+    out_lit("\n");
+}
+
+// Sockets of the program's own namespace whose owner was hidden from the account.
+void write_hidden() {
+    int32_t hidden = 0;
+    for (int i = 0; i < g_sock_count; ++i) hidden += judged(i) && g_socks[i].holders < 0;
+    family("ports_listeners_owner_hidden",
+           "Sockets listening in this host's network namespace whose owner the program's "
+           "account could not see.");
+    out_lit("ports_listeners_owner_hidden ");
+    out_int(hidden);
     out_lit("\n");
 }
 
@@ -241,7 +298,7 @@ void metrics_action(int gate_on) {
     const int readable = detail_read(false);
     if ((readable & ((1 << PLAT_LISTS) - 1)) == 0) {
         // An empty answer would say that nothing listens.
-        write_unreadable(readable);
+        write_unreadable(readable, -1);
         write_gate(gate_on);
         return;
     }
@@ -260,7 +317,10 @@ void metrics_action(int gate_on) {
     write_counts();
     write_published();
     write_policy();
-    write_unreadable(readable);
+    write_hidden();
+    int32_t owners = (plat_facts_unreadable() & PLAT_FACT_OWNERS) != 0;
+    for (int i = 0; i < g_sock_count && !owners; ++i) owners = judged(i) && g_socks[i].holders < 0;
+    write_unreadable(readable, owners);
     family("ports_rows_truncated",
            "1 when sockets were left out of the answer for want of room (TCP listeners are kept "
            "first), else 0.");

@@ -19,7 +19,8 @@ char g_text[POLICY_MAX_BYTES + 2];
 // of its own protocol and port.
 uint16_t g_order[POLICY_MAX_RULES];
 
-// Each row's judgement: -1 none, 0 unexpected, 1 expected.
+// Each row's judgement: -1 none, 0 unexpected, 1 expected, ROW_UNJUDGED not judged.
+enum { ROW_UNJUDGED = 2 };
 int8_t g_expected[MAX_ROWS];
 
 int g_readable;
@@ -248,6 +249,9 @@ void policy_load() {
     g_policy.error_count = 0;
     g_policy.path[0] = '\0';
     const char *named = plat_env("PORTS_EXPECT");
+    // "none" asks for no policy whatever the fixed place holds: a test, or a hub that
+    // judges nothing, is then not at the mercy of the node's own file.
+    if (named && strcmp(named, "none") == 0) return;
     static char fixed[sizeof g_policy.path];
     const char *path = named && *named ? named : nullptr;
     if (!path) {
@@ -281,18 +285,32 @@ bool row_judged(const sock_row &r) { return r.netns == 0; }
 
 namespace {
 
-bool rule_matches(const policy_rule &rule, const sock_row &r, const row_text &t) {
+static_assert(ROW_UNREAD_COMM == 1 << KEY_COMM && ROW_UNREAD_SERVICE == 1 << KEY_SERVICE &&
+                  ROW_UNREAD_USER == 1 << KEY_USER && ROW_UNREAD_CONTAINER == 1 << KEY_CONTAINER,
+              "a rule's keys and a row's unread facts share their bits");
+
+// Whether a rule matches a row: MATCH_NO, MATCH_YES, or MATCH_MAYBE when every key
+// given on a fact that was read matches and some key is given on one that was not.
+enum { MATCH_NO = 0, MATCH_YES = 1, MATCH_MAYBE = 2 };
+
+int rule_matches(const policy_rule &rule, const sock_row &r, const row_text &t) {
     if (!rule.any) {
         int32_t ipv6 = r.ipv6;
         unsigned char addr[16];
         memcpy(addr, r.addr, sizeof addr);
         unmap(&ipv6, addr);
-        if (ipv6 != rule.ipv6 || memcmp(addr, rule.addr, ipv6 ? 16 : 4) != 0) return false;
+        if (ipv6 != rule.ipv6 || memcmp(addr, rule.addr, ipv6 ? 16 : 4) != 0) return MATCH_NO;
     }
     const char *field[RULE_KEYS] = {r.comm, t.service, t.user, t.container};
-    for (int k = 0; k < RULE_KEYS; ++k)
-        if (rule.key[k] && strcmp(rule.key[k], field[k]) != 0) return false;
-    return true;
+    int result = MATCH_YES;
+    for (int k = 0; k < RULE_KEYS; ++k) {
+        if (!rule.key[k]) continue;
+        if (r.unread & 1 << k)
+            result = MATCH_MAYBE;
+        else if (strcmp(rule.key[k], field[k]) != 0)
+            return MATCH_NO;
+    }
+    return result;
 }
 
 // The first rule (in g_order) of a protocol and port, or g_policy.count.
@@ -313,7 +331,7 @@ int first_rule(int32_t udp, int32_t port) {
 
 void policy_judge(int readable) {
     g_readable = readable;
-    for (int k = 0; k < g_policy.count; ++k) g_policy.rules[k].matched = 0;
+    for (int k = 0; k < g_policy.count; ++k) g_policy.rules[k].matched = g_policy.rules[k].maybe = 0;
     for (int i = 0; i < g_sock_count; ++i) {
         const sock_row &r = g_socks[i];
         g_expected[i] = -1;
@@ -326,9 +344,13 @@ void policy_judge(int readable) {
         for (int at = first_rule(udp, r.port); at < g_policy.count; ++at) {
             policy_rule &rule = g_policy.rules[g_order[at]];
             if (rule.udp != udp || rule.port != r.port) break;
-            if (rule_matches(rule, r, t)) {
+            const int m = rule_matches(rule, r, t);
+            if (m == MATCH_YES) {
                 rule.matched = 1;
                 expected = 1;
+            } else if (m == MATCH_MAYBE) {
+                rule.maybe = 1;
+                if (!expected) expected = ROW_UNJUDGED;
             }
         }
         g_expected[i] = expected;
@@ -350,15 +372,21 @@ int policy_judge_more(const sock_row &r, const row_text &t) {
     return expected;
 }
 
-int policy_expected(int row) { return g_expected[row]; }
+int policy_expected(int row) { return g_expected[row] == ROW_UNJUDGED ? -1 : g_expected[row]; }
 
-bool policy_missing(const policy_rule &rule) {
-    if (rule.matched) return false;
+bool policy_unjudged_row(int row) { return g_expected[row] == ROW_UNJUDGED; }
+
+int policy_rule_state(const policy_rule &rule) {
+    if (rule.matched) return RULE_MATCHED;
+    // A list cut for want of room is not among the readable ones (detail_judgeable).
+    if (rule.maybe) return RULE_UNJUDGED;
     // An IPv4 address also names IPv6 sockets on its mapped form.
     const int v4 = rule.udp ? PLAT_UDP4 : PLAT_TCP4, v6 = rule.udp ? PLAT_UDP6 : PLAT_TCP6;
     const int lists = (rule.any || !rule.ipv6 ? 1 << v4 : 0) | 1 << v6;
-    return (g_readable & lists) == lists;
+    return (g_readable & lists) == lists ? RULE_MISSING : RULE_UNJUDGED;
 }
+
+bool policy_missing(const policy_rule &rule) { return policy_rule_state(rule) == RULE_MISSING; }
 
 void policy_addr_text(const policy_rule &rule, char *buf, size_t size) {
     if (rule.any || plat_addr_text(rule.ipv6, rule.addr, buf, size) != 0) {
@@ -366,18 +394,47 @@ void policy_addr_text(const policy_rule &rule, char *buf, size_t size) {
     }
 }
 
+namespace {
+
+// The rules in one state, in file order, as [{"proto","bind_addr","port","line"}...].
+void write_rules(int state) {
+    out_lit("[");
+    bool first = true;
+    for (int k = 0; k < g_policy.count; ++k) {
+        const policy_rule &rule = g_policy.rules[k];
+        if (policy_rule_state(rule) != state) continue;
+        if (!first) out_lit(",");
+        first = false;
+        char addr[64];
+        policy_addr_text(rule, addr, sizeof addr);
+        out_lit("{\"proto\":");
+        json_str(rule.udp ? "udp" : "tcp");
+        out_lit(",\"bind_addr\":");
+        json_str(addr);
+        out_lit(",\"port\":");
+        out_int(rule.port);
+        out_lit(",\"line\":");
+        out_int(rule.line);
+        out_lit("}");
+    }
+    out_lit("]");
+}
+
+} // namespace
+
 void policy_write_row(int row) {
     out_lit(",\"expected\":");
-    if (g_expected[row] < 0)
+    const int e = policy_expected(row);
+    if (e < 0)
         out_lit("null");
     else
-        out_bool(g_expected[row]);
+        out_bool(e);
 }
 
 void policy_write_after() {
     out_lit(",\"policy\":");
     if (g_policy.status == POLICY_NONE) {
-        out_lit("null,\"missing\":[]");
+        out_lit("null,\"missing\":[],\"unjudged\":[]");
         return;
     }
     out_lit("{\"path\":");
@@ -397,26 +454,10 @@ void policy_write_after() {
                                        : "more errors from this line on");
         out_lit("}");
     }
-    out_lit("]},\"missing\":[");
-    bool first = true;
-    for (int k = 0; k < g_policy.count; ++k) {
-        const policy_rule &rule = g_policy.rules[k];
-        if (!policy_missing(rule)) continue;
-        if (!first) out_lit(",");
-        first = false;
-        char addr[64];
-        policy_addr_text(rule, addr, sizeof addr);
-        out_lit("{\"proto\":");
-        json_str(rule.udp ? "udp" : "tcp");
-        out_lit(",\"bind_addr\":");
-        json_str(addr);
-        out_lit(",\"port\":");
-        out_int(rule.port);
-        out_lit(",\"line\":");
-        out_int(rule.line);
-        out_lit("}");
-    }
-    out_lit("]");
+    out_lit("]},\"missing\":");
+    write_rules(RULE_MISSING);
+    out_lit(",\"unjudged\":");
+    write_rules(RULE_UNJUDGED);
 }
 
 size_t policy_quote(const char *value, char *buf, size_t size) {

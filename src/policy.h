@@ -31,6 +31,14 @@ struct policy_rule {
     unsigned char addr[16];     // network order, 4 bytes for IPv4
     const char *key[RULE_KEYS]; // the value each key must equal; null where not given
     int32_t matched;            // some row matched it in the last judgement
+    int32_t maybe;              // some row would match it but for a fact not read
+};
+
+// What the last judgement made of a rule.
+enum {
+    RULE_MATCHED = 0,  // some row matches it
+    RULE_MISSING = 1,  // no row matches it, and every row it could match was read
+    RULE_UNJUDGED = 2, // no row matches it on the facts read, and the rest were not read
 };
 
 // What the policy is in this run.
@@ -61,8 +69,8 @@ extern policy_state g_policy;
 // text and is unusable as a whole.
 void policy_parse(char *text, size_t len);
 
-// Loads the policy of this run: the file PORTS_EXPECT names, else the platform's fixed
-// place, where a missing file means no policy. A named file that does not exist, one
+// Loads the policy of this run: the file PORTS_EXPECT names (none when it is "none"),
+// else the platform's fixed place, where a missing file means no policy. A named file that does not exist, one
 // that cannot be read, is no regular file, is larger than POLICY_MAX_BYTES or holds
 // no text is unusable.
 void policy_load();
@@ -83,17 +91,27 @@ void policy_judge(int readable);
 int policy_judge_more(const sock_row &r, const row_text &t);
 
 // After policy_judge: 1 when a rule matches the row, 0 when none does, -1 when there
-// is nothing to judge by (no policy, an unusable one) or the row is not judged.
+// is nothing to judge by (no policy, an unusable one), the row is not judged, or it
+// could match a rule only on facts that were not read (policy_unjudged_row).
 int policy_expected(int row);
 
-// After policy_judge: the rule is missing.
+// After policy_judge: the row matches no rule on the facts read, but would match one
+// but for a fact not read (sock_row::unread): neither expected nor unexpected.
+bool policy_unjudged_row(int row);
+
+// After policy_judge: what became of the rule (RULE_*). A rule no row matches is
+// unjudged rather than missing when a row would match it but for a fact not read, when
+// a list it could be in was not read, or when the table was cut at its size.
+int policy_rule_state(const policy_rule &rule);
+
+// After policy_judge: the rule is missing (policy_rule_state is RULE_MISSING).
 bool policy_missing(const policy_rule &rule);
 
 // The rule's address as the answers write it: "*", or the standard text form.
 void policy_addr_text(const policy_rule &rule, char *buf, size_t size);
 
-// The detail answer's parts: `,"expected":X` for a row, and `,"policy":...,"missing":[...]`
-// after the rows.
+// The detail answer's parts: `,"expected":X` for a row, and
+// `,"policy":...,"missing":[...],"unjudged":[...]` after the rows.
 void policy_write_row(int row);
 void policy_write_after();
 

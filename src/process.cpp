@@ -61,13 +61,14 @@ enum {
     UNREAD_STARTED = 1 << 5,
     UNREAD_PARENTS = 1 << 6,
     UNREAD_SERVICES = 1 << 7, // the service list, as the detail answer names it
-    UNREAD_SOCKETS = 1 << 8,
-    UNREAD_LISTS = 9, // bit of the first list
+    UNREAD_CONTAINER = 1 << 8,
+    UNREAD_SOCKETS = 1 << 9,
+    UNREAD_LISTS = 10, // bit of the first list
 };
-const char *const UNREAD_NAMES[] = {"user",     "exe",     "cmdline", "cmdline:no-password",
-                                    "cwd",      "started", "parents", "services",
-                                    "sockets",  "tcp4",    "tcp6",    "udp4",
-                                    "udp6"};
+const char *const UNREAD_NAMES[] = {"user",     "exe",       "cmdline", "cmdline:no-password",
+                                    "cwd",      "started",   "parents", "services",
+                                    "container", "sockets",  "tcp4",    "tcp6",
+                                    "udp4",     "udp6"};
 
 void write_unreadable(int bits) {
     out_lit(",\"unreadable\":[");
@@ -173,15 +174,24 @@ void write_process(uint32_t pid, const plat_proc_entry &self, int gate_on) {
     int unread = 0;
     out_lit("{\"ok\":true,\"action\":\"process\",\"pid\":");
     out_i64(pid);
-    out_lit(",\"comm\":");
-    json_utf8(self.name);
-    static plat_process facts;
-    plat_process_facts(pid, &facts);
-    write_fact(",\"user\":", facts.user[0] ? PLAT_READ : PLAT_DENIED, facts.user, UNREAD_USER,
-               &unread);
-
     plat_proc_more m;
     plat_proc_more_of(pid, gate_on, &m);
+    // The image file's base name where its path was read (by whatever means), as the
+    // listeners answer names it; else the name the process list gives.
+    const char *comm = self.name;
+    if (m.exe_state == PLAT_READ && m.exe && *m.exe) {
+        const char *base = m.exe;
+        for (const char *c = m.exe; *c; ++c)
+            if (*c == '/' || *c == '\\') base = c + 1;
+        if (*base) comm = base;
+    }
+    out_lit(",\"comm\":");
+    json_utf8(comm);
+    static plat_process facts;
+    plat_process_facts(pid, &facts);
+    write_fact(",\"user\":", facts.user[0] && !(facts.unread & PLAT_PROC_USER) ? PLAT_READ : PLAT_DENIED,
+               facts.user, UNREAD_USER, &unread);
+
     write_fact(",\"exe\":", m.exe_state, m.exe, UNREAD_EXE, &unread);
     out_lit(",\"exe_deleted\":");
     if (m.exe_state == PLAT_READ && m.exe && m.exe_deleted >= 0)
@@ -224,16 +234,15 @@ void write_process(uint32_t pid, const plat_proc_entry &self, int gate_on) {
         json_utf8(g_parents[k].name);
         out_lit("}");
     }
-    out_lit("],\"service\":");
-    // "" is "runs no service" only when the service list could be read.
-    if (plat_facts_unreadable() & PLAT_FACT_SERVICES) {
-        out_lit("null");
-        unread |= UNREAD_SERVICES;
-    } else {
-        json_utf8(facts.service);
-    }
-    out_lit(",\"container\":");
-    json_utf8(facts.container);
+    out_lit("]");
+    // "" is "runs no service" only when the service list (or the cgroup) could be read.
+    write_fact(",\"service\":",
+               plat_facts_unreadable() & PLAT_FACT_SERVICES || facts.unread & PLAT_PROC_SERVICE
+                   ? PLAT_DENIED
+                   : PLAT_READ,
+               facts.service, UNREAD_SERVICES, &unread);
+    write_fact(",\"container\":", facts.unread & PLAT_PROC_CONTAINER ? PLAT_DENIED : PLAT_READ,
+               facts.container, UNREAD_CONTAINER, &unread);
     write_sockets(pid, &unread);
     write_unreadable(unread);
 }

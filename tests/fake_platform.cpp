@@ -268,13 +268,17 @@ void fake_tables_reset() {
     g_fake_pod_uid[0] = '\0';
 }
 
-void fake_process(uint32_t pid, const char *user, const char *service, const char *container) {
-    if (g_facts_count >= 8) return;
+plat_process *fake_process(uint32_t pid, const char *user, const char *service,
+                           const char *container) {
+    static plat_process spare;
+    if (g_facts_count >= 8) return &spare;
     fake_facts &f = g_facts[g_facts_count++];
     f.pid = pid;
     snprintf(f.p.user, sizeof f.p.user, "%s", user);
     snprintf(f.p.service, sizeof f.p.service, "%s", service);
     snprintf(f.p.container, sizeof f.p.container, "%s", container);
+    f.p.unread = 0;
+    return &f.p;
 }
 
 void fake_account(int64_t account, const char *name) {

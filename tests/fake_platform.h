@@ -61,7 +61,9 @@ extern int g_fake_readings;    // plat_tables_read calls so far
 extern int g_fake_flags;       // the flags of the last plat_tables_read
 
 // Gives pid the facts plat_process_facts reports (a few at a time); other pids have none.
-void fake_process(uint32_t pid, const char *user, const char *service, const char *container);
+// The facts returned may be changed further (their unread bits, say).
+plat_process *fake_process(uint32_t pid, const char *user, const char *service,
+                           const char *container);
 // Gives an account a name; other accounts have none.
 void fake_account(int64_t account, const char *name);
 

@@ -103,7 +103,7 @@ TEST_F(Detail, EveryFieldOfEveryKindOfRow) {
             "\"pid\":812,\"comm\":\"nginx\",\"user\":\"www-data\",\"service\":\"nginx.service\","
             "\"container\":\"\",\"container_name\":\"\",\"pod\":null,\"holders\":3,\"queue\":2,\"backlog\":511,\"conns\":2,"
             "\"v6only\":false,\"probe\":true,\"netns\":0,\"forward\":null,\"expected\":null}],\"reader\":\"sock_diag\",\"unreadable\":[],\"truncated\":false,\"published\":[],"
-            "\"policy\":null,\"missing\":[],\"gate\":false}\n");
+            "\"policy\":null,\"missing\":[],\"unjudged\":[],\"gate\":false}\n");
     EXPECT_EQ(g_fake_flags, PLAT_DETAIL | PLAT_EVERY_NETNS);
 }
 
@@ -122,7 +122,7 @@ TEST_F(Detail, NothingKnownIsEmptyNullOrMinusOne) {
                 "\"pid\":0,\"comm\":\"\",\"user\":\"\",\"service\":\"\",\"container\":\"\","
                 "\"container_name\":\"\",\"pod\":null,\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":0,\"v6only\":null,"
                 "\"probe\":true,\"netns\":0,\"forward\":null,\"expected\":null}],"
-                "\"reader\":null,\"unreadable\":[],\"truncated\":false,\"published\":[],\"policy\":null,\"missing\":[],\"gate\":false}\n");
+                "\"reader\":null,\"unreadable\":[],\"truncated\":false,\"published\":[],\"policy\":null,\"missing\":[],\"unjudged\":[],\"gate\":false}\n");
     EXPECT_EQ(g_fake_fact_calls, 1); // pid 0 has no facts to read
 }
 
@@ -131,25 +131,25 @@ TEST_F(Detail, UnreadableListsAreNamedInOrderThenTheFacts) {
     for (int list : {PLAT_UDP6, PLAT_TCP4, PLAT_TCP6}) g_fake_lists[list].fail = 1;
     EXPECT_TRUE(
         answer().ends_with("\"expected\":null}],\"reader\":null,\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\"],\"truncated\":false,\"published\":[],"
-                           "\"policy\":null,\"missing\":[],\"gate\":false}\n"));
+                           "\"policy\":null,\"missing\":[],\"unjudged\":[],\"gate\":false}\n"));
     g_fake_facts_unreadable = PLAT_FACT_SERVICES | PLAT_FACT_OWNERS;
     EXPECT_TRUE(answer().ends_with("\"unreadable\":[\"tcp4\",\"tcp6\",\"udp6\",\"owners\","
-                                   "\"services\"],\"truncated\":false,\"published\":[],\"policy\":null,\"missing\":[],\"gate\":false}\n"));
+                                   "\"services\"],\"truncated\":false,\"published\":[],\"policy\":null,\"missing\":[],\"unjudged\":[],\"gate\":false}\n"));
     g_fake_facts_unreadable =
         PLAT_FACT_CHURN | PLAT_FACT_FORWARDERS | PLAT_FACT_ACCOUNTS | PLAT_FACT_SERVICES;
     EXPECT_TRUE(answer().ends_with("\"udp6\",\"services\",\"accounts\",\"forwarders\",\"churn\"],\"truncated\":false,\"published\":[],\"policy\":null,"
-                                   "\"missing\":[],\"gate\":false}\n"));
+                                   "\"missing\":[],\"unjudged\":[],\"gate\":false}\n"));
     g_fake_lists[PLAT_UDP4].fail = 1;
     EXPECT_EQ(answer(), "{\"ok\":false,\"error\":\"socket tables unreadable\"}\n");
     for (fake_list &l : g_fake_lists) l.fail = 0;
     g_fake_facts_unreadable = PLAT_FACT_OWNERS;
-    EXPECT_TRUE(answer().ends_with("\"unreadable\":[\"owners\"],\"truncated\":false,\"published\":[],\"policy\":null,\"missing\":[],\"gate\":false}\n"));
+    EXPECT_TRUE(answer().ends_with("\"unreadable\":[\"owners\"],\"truncated\":false,\"published\":[],\"policy\":null,\"missing\":[],\"unjudged\":[],\"gate\":false}\n"));
 }
 
 TEST_F(Detail, SaysLastWhetherAPasswordGuardsIt) {
     fake_endpoint(PLAT_TCP4, "127.0.0.1", 22, 0);
-    EXPECT_TRUE(answer(1).ends_with("\"policy\":null,\"missing\":[],\"gate\":true}\n"));
-    EXPECT_TRUE(answer(0).ends_with("\"policy\":null,\"missing\":[],\"gate\":false}\n"));
+    EXPECT_TRUE(answer(1).ends_with("\"policy\":null,\"missing\":[],\"unjudged\":[],\"gate\":true}\n"));
+    EXPECT_TRUE(answer(0).ends_with("\"policy\":null,\"missing\":[],\"unjudged\":[],\"gate\":false}\n"));
 }
 
 // The answer says what its lists were really read from; the plain answer's "source"
@@ -207,6 +207,37 @@ TEST_F(Detail, SocketAccountStandsInForAnUnseenProcess) {
     }
     EXPECT_EQ(users, (std::vector<std::string>{"www-data", "www-data", "alice", "root", "", ""}));
     EXPECT_EQ(g_fake_account_calls, 3); // the same account twice in a row: named once
+}
+
+// An owner hidden from the account is no "no owner": holders null and "owners" said;
+// a socket nobody holds (the kernel's own) stays 0 and says nothing.
+TEST_F(Detail, AHiddenOwnerIsUnknownNotNone) {
+    fake_endpoint(PLAT_TCP4, "0.0.0.0", 2049, 0);
+    EXPECT_TRUE(answer().ends_with("\"holders\":0,\"queue\":-1,\"backlog\":-1,\"conns\":0,"
+                                   "\"v6only\":null,\"probe\":true,\"netns\":0,\"forward\":null,"
+                                   "\"expected\":null}],\"reader\":null,\"unreadable\":[],"
+                                   "\"truncated\":false,\"published\":[],\"policy\":null,\"missing\":[],"
+                                   "\"unjudged\":[],\"gate\":false}\n"));
+    fake_netns(4026532305, 0);
+    fake_endpoint(PLAT_UDP4, "0.0.0.0", 53, 0)->owner_hidden = 1;
+    fake_endpoint(PLAT_UDP4, "0.0.0.0", 54, 0)->netns = 4026532305;
+    const std::string out = answer();
+    EXPECT_NE(out.find("\"port\":53,\"scope\":\"wildcard\",\"pid\":0,\"comm\":\"\",\"user\":\"\","
+                       "\"service\":\"\",\"container\":\"\",\"container_name\":\"\",\"pod\":null,\"holders\":null,"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("\"port\":2049,\"scope\":\"wildcard\",\"pid\":0,\"comm\":\"\",\"user\":\"\","
+                       "\"service\":\"\",\"container\":\"\",\"container_name\":\"\",\"pod\":null,\"holders\":0,"),
+              std::string::npos);
+    EXPECT_TRUE(out.ends_with("\"unreadable\":[\"owners\"],\"truncated\":false,\"published\":[],\"policy\":null,"
+                              "\"missing\":[],\"unjudged\":[],\"gate\":false}\n"));
+    // Another namespace's hidden owner is said as well.
+    fake_tables_reset();
+    fake_netns(4026532305, 0);
+    plat_endpoint *ep = fake_endpoint(PLAT_UDP4, "0.0.0.0", 54, 0);
+    ep->netns = 4026532305;
+    ep->owner_hidden = 1;
+    EXPECT_NE(answer().find("\"unreadable\":[\"owners\"]"), std::string::npos);
 }
 
 TEST_F(Detail, ProcessTextsAreValidUtf8) {
@@ -304,7 +335,7 @@ TEST_F(Detail, OtherNamespacesTheirConnectionsUnreadableListsAndForwards) {
     EXPECT_NE(answer().find("\"forward\":{\"addr\":\"172.17.0.2\",\"port\":null,"),
               std::string::npos);
     EXPECT_TRUE(out.ends_with("\"unreadable\":[\"netns:4026532305 tcp6\",\"netns:? udp4\"],\"truncated\":false,\"published\":[],"
-                              "\"policy\":null,\"missing\":[],\"gate\":false}\n"))
+                              "\"policy\":null,\"missing\":[],\"unjudged\":[],\"gate\":false}\n"))
         << out;
 }
 
@@ -340,7 +371,7 @@ TEST_F(Detail, AFullTableKeepsEveryTcpListenerThenTheOwnUdpAndSaysItWasCut) {
     EXPECT_EQ(tcp, 2);
     EXPECT_EQ(other_udp, 0);
     EXPECT_TRUE(detail_truncated());
-    EXPECT_TRUE(out.ends_with("\"unreadable\":[],\"truncated\":true,\"published\":[],\"policy\":null,\"missing\":[],\"gate\":false}\n"));
+    EXPECT_TRUE(out.ends_with("\"unreadable\":[],\"truncated\":true,\"published\":[],\"policy\":null,\"missing\":[],\"unjudged\":[],\"gate\":false}\n"));
     // The own TCP lists are whole, its UDP ones are not.
     const int all = (1 << PLAT_LISTS) - 1;
     EXPECT_EQ(detail_judgeable(all), 1 << PLAT_TCP4 | 1 << PLAT_TCP6);
@@ -413,6 +444,6 @@ TEST_F(Detail, PublicationsNoSocketHoldsAreListedOnceAndJudged) {
     EXPECT_NE(out.find(want), std::string::npos) << out;
     // The rule a publication matches is not missing; the other one is.
     EXPECT_TRUE(out.ends_with("\"missing\":[{\"proto\":\"udp\",\"bind_addr\":\"127.0.0.1\","
-                              "\"port\":5353,\"line\":2}],\"gate\":false}\n"))
+                              "\"port\":5353,\"line\":2}],\"unjudged\":[],\"gate\":false}\n"))
         << out;
 }

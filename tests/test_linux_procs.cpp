@@ -11,6 +11,7 @@
 #include "platform/linux/cni.h"
 #include "platform/linux/forward.h"
 #include "platform/linux/procs.h"
+#include "platform/linux/reader_format.h"
 
 namespace {
 
@@ -456,6 +457,56 @@ TEST(CheckedPath, ComponentsWithoutDotNames) {
     EXPECT_EQ(parts("/var/../etc/shadow"), "[var]!");
     EXPECT_EQ(parts("/var/./lib"), "[var]!");
     EXPECT_EQ(parts("/a/..b/.c"), "[a][..b][.c]");
+}
+
+// ports-reader's output, read as untrusted: what a whole, well-formed output gives, and
+// that anything else (cut short, a record out of shape, a second spelling) gives nothing.
+std::vector<std::string> read_output(std::string text) {
+    std::vector<std::string> out;
+    const int rc = reader_parse(text.data(), text.size(),
+                                [](const reader_record *r, void *ctx) {
+                                    std::string line(1, r->kind);
+                                    for (int i = 0; i < r->count; ++i) {
+                                        line.push_back(' ');
+                                        line.append(std::to_string(r->num[i]));
+                                    }
+                                    if (r->text) {
+                                        line.append(" [");
+                                        line.append(r->text, r->len);
+                                        line.push_back(']');
+                                    }
+                                    static_cast<std::vector<std::string> *>(ctx)->push_back(line);
+                                },
+                                &out);
+    if (rc != 0) out = {"refused"};
+    return out;
+}
+
+TEST(ReaderOutput, WholeAndWellFormedOrNothing) {
+    char encoded[3 * 6 + 1];
+    EXPECT_EQ(reader_encode("a b%\n\xff", 6, encoded), 14u);
+    EXPECT_STREQ(encoded, "a%20b%25%0A%FF");
+    EXPECT_EQ(read_output("ports-reader 1\no 7 10 0 1\no 8 10 11 2\nn 10 a%20b%25%0A%FF\n"
+                          "x owners\ne 0 1 /bin/x\nc 2 -\nk 0\na \na --p=1\nh 1\ns 8\nm 4026532305 4026532400\n"
+                          "end 12\n"),
+              (std::vector<std::string>{"o 7 10 0 1", "o 8 10 11 2", "n 10 [a b%\n\xff]", "x",
+                                        "e 0 1 [/bin/x]", "c 2 [-]", "k 0", "a []", "a [--p=1]",
+                                        "h 1", "s 8", "m 4026532305 4026532400"}));
+    EXPECT_EQ(read_output("ports-reader 1\nend 0\n"), std::vector<std::string>{});
+    for (const char *bad : {
+             "", "ports-reader 2\nend 0\n", "ports-reader 1\n", // another version, no end
+             "ports-reader 1\nend 0", "ports-reader 1\nend 1\n", "ports-reader 1\nend 0\nx\n",
+             "ports-reader 1\no 7 10 0 1\n",                      // cut short
+             "ports-reader 1\no 07 10 0 1\nend 1\n",              // a second spelling
+             "ports-reader 1\no 7 10 0\nend 1\n", "ports-reader 1\no 7 10 0 1 5\nend 1\n",
+             "ports-reader 1\no 4294967296 1 0 1\nend 1\n",       // past 32 bits
+             "ports-reader 1\no 7  10 0 1\nend 1\n", "ports-reader 1\nq 1\nend 1\n",
+             "ports-reader 1\nn 10 a b\nend 1\n", "ports-reader 1\nn 10 %41\nend 1\n",
+             "ports-reader 1\nn 10 %00\nend 1\n", "ports-reader 1\nn 10 %4\nend 1\n",
+             "ports-reader 1\nn 10 %0a\nend 1\n", "ports-reader 1\nn 10 \nend 1\n",
+             "ports-reader 1\ne 3 0 /x\nend 1\n", "ports-reader 1\nh 2\nend 1\n",
+             "ports-reader 1\nx owner\nend 1\n"})
+        EXPECT_EQ(read_output(bad), std::vector<std::string>{"refused"}) << bad;
 }
 
 } // namespace

@@ -30,7 +30,18 @@ const std::string kQueue =
 const std::string kBacklog =
     help("ports_listener_backlog", "The limit of a TCP listener's accept queue.");
 const std::string kUnreadable =
-    help("ports_tables_unreadable", "Socket lists that could not be read, of 4.");
+    help("ports_tables_unreadable", "Socket lists that could not be read, of 4; with "
+                                    "facts=\"owners\", 1 when some socket's owner could not be read.");
+const std::string kHidden =
+    help("ports_listeners_owner_hidden", "Sockets listening in this host's network namespace "
+                                         "whose owner the program's account could not see.");
+const std::string kMissing =
+    help("ports_expected_missing", "Rules of the file of expected listeners that no socket "
+                                   "matches, by protocol, address and port.");
+const std::string kUnjudged =
+    help("ports_expected_unjudged", "Rules of the file of expected listeners that could not be "
+                                    "judged: no socket matches them on the facts read, and the "
+                                    "rest were not read.");
 const std::string kWhole =
     help("ports_rows_truncated", "1 when sockets were left out of the answer for want of room "
                                  "(TCP listeners are kept first), else 0.") +
@@ -102,17 +113,53 @@ TEST_F(Metrics, EverySeriesOnceWithItsLabelsEscaped) {
             help("ports_published", "Ports an engine publishes by address translation alone (no "
                                     "socket of this host holds them).") +
             "ports_published{proto=\"tcp\"} 1\nports_published{proto=\"udp\"} 0\n" +
-            help("ports_expected_missing",
-                 "A rule of the file of expected listeners that no socket matches, by its line.") +
-            "ports_expected_missing{proto=\"udp\",bind_addr=\"*\",port=\"5353\",line=\"3\"} 1\n" +
+            kMissing + "ports_expected_missing{proto=\"udp\",bind_addr=\"*\",port=\"5353\"} 1\n" +
+            kUnjudged +
             help("ports_unexpected_listeners", "Listening sockets that no rule expects.") +
             "ports_unexpected_listeners 3\n" +
             help("ports_policy_rules", "Rules in force in the file of expected listeners.") +
             "ports_policy_rules 2\n" +
             help("ports_policy_errors", "Lines of the file of expected listeners that are no "
                                         "rule, and 1 when the file cannot be used at all.") +
-            "ports_policy_errors 1\n" + kUnreadable + "ports_tables_unreadable 0\n" + kWhole +
-            kGate + "ports_gate_enabled 0\n");
+            "ports_policy_errors 1\n" + kHidden + "ports_listeners_owner_hidden 0\n" +
+            kUnreadable + "ports_tables_unreadable 0\nports_tables_unreadable{facts=\"owners\"} 0\n" +
+            kWhole + kGate + "ports_gate_enabled 0\n");
+}
+
+// A series of a rule is named by its socket, never by its line: an edit above it keeps
+// it; rules on one socket add up. Unjudged rules and hidden owners have their own.
+TEST_F(Metrics, RuleSeriesByTheirSocketAndHiddenOwnersCounted) {
+    fake_endpoint(PLAT_TCP4, "0.0.0.0", 22, 0)->owner_hidden = 1;
+    fake_endpoint(PLAT_TCP4, "0.0.0.0", 23, 0)->owner_hidden = 1;
+    std::string file = "tcp 0.0.0.0 22 comm=sshd\n"
+                       "tcp * 443 comm=nginx\n"
+                       "tcp * 443 container=\"\"\n"
+                       "udp ::1 53\n";
+    const auto series = [&] {
+        g_fake_file_outcome = PLAT_FILE_READ;
+        g_fake_file_text = file.data();
+        g_fake_file_len = file.size();
+        const std::string out = answer();
+        const size_t from = out.find("# HELP ports_expected_missing");
+        return out.substr(from, out.find("# HELP ports_unexpected_listeners") - from);
+    };
+    const std::string before = series();
+    EXPECT_EQ(before, kMissing +
+                          "ports_expected_missing{proto=\"tcp\",bind_addr=\"*\",port=\"443\"} 2\n"
+                          "ports_expected_missing{proto=\"udp\",bind_addr=\"::1\",port=\"53\"} 1\n" +
+                          kUnjudged +
+                          "ports_expected_unjudged{proto=\"tcp\",bind_addr=\"0.0.0.0\",port=\"22\"} 1\n");
+    file = "# a comment\n\n" + file;
+    EXPECT_EQ(series(), before);
+    const std::string out = answer();
+    EXPECT_NE(out.find(kHidden + "ports_listeners_owner_hidden 2\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("ports_tables_unreadable 0\nports_tables_unreadable{facts=\"owners\"} 1\n"),
+              std::string::npos);
+    // The row that is not judged is neither expected nor unexpected.
+    EXPECT_NE(out.find("port=\"22\",scope=\"wildcard\",comm=\"\",service=\"\",user=\"\","
+                       "container=\"\",expected=\"\"} 1\n"),
+              std::string::npos);
+    EXPECT_NE(out.find("ports_unexpected_listeners 1\n"), std::string::npos); // port 23
 }
 
 TEST_F(Metrics, ListsNotReadAreCountedAndNothingReadableIsNoEmptySuccess) {
@@ -122,8 +169,9 @@ TEST_F(Metrics, ListsNotReadAreCountedAndNothingReadableIsNoEmptySuccess) {
     const std::string some = answer();
     // Connections that were not read are no count of 0.
     EXPECT_NE(some.find(kConns + kQueue), std::string::npos) << some;
-    EXPECT_TRUE(some.ends_with(kUnreadable + "ports_tables_unreadable 1\n" + kWhole + kGate +
-                               "ports_gate_enabled 0\n"))
+    EXPECT_TRUE(some.ends_with(kUnreadable + "ports_tables_unreadable 1\n"
+                                             "ports_tables_unreadable{facts=\"owners\"} 0\n" +
+                               kWhole + kGate + "ports_gate_enabled 0\n"))
         << some;
     EXPECT_EQ(some.find("ports_policy"), std::string::npos); // no policy, no judgement
     for (fake_list &l : g_fake_lists) l.fail = 1;

@@ -69,9 +69,12 @@ class Policy : public ::testing::Test {
             out.push_back(std::string(g_socks[i].proto) + " " + g_socks[i].bind_addr + " " +
                           std::to_string(g_socks[i].port) + ":" +
                           std::to_string(policy_expected(i)));
-        for (int k = 0; k < g_policy.count; ++k)
-            if (policy_missing(g_policy.rules[k]))
-                out.push_back("missing " + std::to_string(g_policy.rules[k].line));
+        for (int k = 0; k < g_policy.count; ++k) {
+            const int state = policy_rule_state(g_policy.rules[k]);
+            if (state != RULE_MATCHED)
+                out.push_back((state == RULE_MISSING ? "missing " : "unjudged ") +
+                              std::to_string(g_policy.rules[k].line));
+        }
         return out;
     }
 };
@@ -144,7 +147,7 @@ TEST_F(Policy, ErrorsPastTheListedOnesAreOneEntry) {
     EXPECT_TRUE(out.ends_with(",{\"line\":65,\"error\":\"incomplete rule\"},"
                               "{\"line\":66,\"error\":\"more errors from this line on\"}]},"
                               "\"missing\":[{\"proto\":\"tcp\",\"bind_addr\":\"*\","
-                              "\"port\":1,\"line\":1}]"))
+                              "\"port\":1,\"line\":1}],\"unjudged\":[]"))
         << out;
 }
 
@@ -220,21 +223,58 @@ TEST_F(Policy, MissingOnlyWhereEveryRowItCouldMatchWasRead) {
     g_fake_lists[PLAT_TCP4].fail = 1;
     g_fake_lists[PLAT_UDP6].fail = 1;
     fake_endpoint(PLAT_UDP4, "0.0.0.0", 9, 0);
-    EXPECT_EQ(judged(), (std::vector<std::string>{"udp 0.0.0.0 9:0", "missing 2"}));
-    // A table cut for want of room may have left out what a rule of that protocol wants;
-    // a full table that left nothing out, or left out UDP sockets alone, has every TCP
-    // listener in it.
+    // The rules whose lists were not all read are said to be unjudged, never dropped.
+    EXPECT_EQ(judged(), (std::vector<std::string>{"udp 0.0.0.0 9:0", "unjudged 1", "missing 2",
+                                                  "unjudged 3"}));
+    // A table cut for want of room may have left out what a rule of that protocol wants
+    // (unjudged); a full table that left nothing out, or left out UDP sockets alone, has
+    // every TCP listener in it.
     fake_tables_reset();
     for (int k = 0; k < MAX_ROWS; ++k) fake_endpoint(PLAT_TCP4, "0.0.0.0", 1 + k % 65535, 0);
     use_file("tcp * 1\ntcp ::1 2\nudp * 3\n");
     EXPECT_EQ(judged().back(), "missing 3");
     EXPECT_EQ(judged().end()[-2], "missing 2");
     fake_endpoint(PLAT_UDP4, "0.0.0.0", 3, 0);
-    EXPECT_EQ(judged().back(), "missing 2");
+    EXPECT_EQ(judged().back(), "unjudged 3");
+    EXPECT_EQ(judged().end()[-2], "missing 2");
     fake_endpoint(PLAT_TCP4, "0.0.0.0", 4, 0);
     const std::vector<std::string> got = judged();
-    EXPECT_EQ(got.size(), static_cast<size_t>(MAX_ROWS));
+    EXPECT_EQ(got.size(), static_cast<size_t>(MAX_ROWS) + 2);
     EXPECT_EQ(got[0], "tcp 0.0.0.0 1:1");
+    EXPECT_EQ(got.end()[-2], "unjudged 2");
+    EXPECT_EQ(got.back(), "unjudged 3");
+}
+
+// A policy judged under an account that cannot see every owner: a rule's keys count
+// only on facts that were read, so a healthy node raises neither "missing" nor
+// "unexpected" for a socket whose process was hidden.
+TEST_F(Policy, NothingIsJudgedOnAFactNotRead) {
+    fake_endpoint(PLAT_TCP4, "0.0.0.0", 22, 0)->owner_hidden = 1;
+    fake_endpoint(PLAT_TCP4, "0.0.0.0", 25, 0)->owner_hidden = 1;
+    fake_endpoint(PLAT_TCP4, "0.0.0.0", 9999, 0)->owner_hidden = 1;
+    fake_endpoint(PLAT_TCP4, "127.0.0.1", 80, 30);
+    fake_image(30, "nginx");
+    fake_process(30, "www-data", "", "")->unread = PLAT_PROC_SERVICE | PLAT_PROC_CONTAINER;
+    use_file("tcp 0.0.0.0 22 comm=sshd service=ssh.service\n" // 1: hidden: not judged
+             "tcp 0.0.0.0 25\n"                              // 2: no key: judged
+             "tcp 0.0.0.0 25 comm=exim4\n"                   // 3: the row is expected by 2
+             "tcp 127.0.0.1 80 comm=nginx service=x\n"       // 4: the service not read
+             "tcp 127.0.0.1 80 comm=apache2 service=x\n"     // 5: comm read: no match
+             "tcp 127.0.0.1 81 comm=sshd\n");                // 6: nothing on that port
+    EXPECT_EQ(judged(), (std::vector<std::string>{"tcp 0.0.0.0 22:-1", "tcp 0.0.0.0 25:1",
+                                                  "tcp 127.0.0.1 80:-1", "tcp 0.0.0.0 9999:0",
+                                                  "unjudged 1", "unjudged 3", "unjudged 4",
+                                                  "missing 5", "missing 6"}));
+    EXPECT_TRUE(policy_unjudged_row(0));
+    EXPECT_FALSE(policy_unjudged_row(1));
+    EXPECT_TRUE(policy_unjudged_row(2));
+    EXPECT_EQ(capture_stdout(policy_write_after),
+              ",\"policy\":{\"path\":\"/fake/expected\",\"rules\":6,\"errors\":[]},"
+              "\"missing\":[{\"proto\":\"tcp\",\"bind_addr\":\"127.0.0.1\",\"port\":80,\"line\":5},"
+              "{\"proto\":\"tcp\",\"bind_addr\":\"127.0.0.1\",\"port\":81,\"line\":6}],"
+              "\"unjudged\":[{\"proto\":\"tcp\",\"bind_addr\":\"0.0.0.0\",\"port\":22,\"line\":1},"
+              "{\"proto\":\"tcp\",\"bind_addr\":\"0.0.0.0\",\"port\":25,\"line\":3},"
+              "{\"proto\":\"tcp\",\"bind_addr\":\"127.0.0.1\",\"port\":80,\"line\":4}]");
 }
 
 TEST_F(Policy, OtherNamespacesAreNotJudged) {

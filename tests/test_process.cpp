@@ -95,12 +95,15 @@ TEST_F(Process, WhatCannotBeReadIsNullAndNamedWhatIsNotThereIsNullAlone) {
     fake_proc(77, 0, PLAT_NO_TIME, "svc.exe");
     g_fake_more = {PLAT_DENIED, nullptr, -1, PLAT_DENIED, nullptr, PLAT_DENIED, nullptr, 0};
     g_fake_held_unknown = 1;
+    // A service list that could not be read, a cgroup that could not: null, not "none".
+    fake_process(77, "", "", "")->unread = PLAT_PROC_USER | PLAT_PROC_SERVICE | PLAT_PROC_CONTAINER;
     const std::string denied = answer("pid=77");
     EXPECT_EQ(denied.substr(denied.find("\"user\"")),
               "\"user\":null,\"exe\":null,\"exe_deleted\":null,\"cmdline\":null,\"cwd\":null,"
-              "\"started\":null,\"age_s\":null,\"parents\":[],\"service\":\"\",\"container\":\"\","
+              "\"started\":null,\"age_s\":null,\"parents\":[],\"service\":null,\"container\":null,"
               "\"sockets\":null,"
-              "\"unreadable\":[\"user\",\"exe\",\"cmdline\",\"cwd\",\"started\",\"sockets\"]}\n");
+              "\"unreadable\":[\"user\",\"exe\",\"cmdline\",\"cwd\",\"started\",\"services\","
+              "\"container\",\"sockets\"]}\n");
 
     // A kernel thread: no image file, no arguments; the system says so, it hides nothing.
     // Without the node password the command line is not even read.

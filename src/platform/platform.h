@@ -77,6 +77,10 @@ struct plat_endpoint {
     // unknown; pid is the lowest of them) and the second lowest holder, 0 when none.
     uint32_t holders;
     uint32_t next_pid;
+    // Detail readings: 1 when no holder was found but one may have been missed: the
+    // reading could not look into every process's descriptors (another account's, or
+    // none left to open them with). pid and holders are then unknown, not "none".
+    int32_t owner_hidden;
     // The account the system's table names for the socket itself (its creator), -1 when
     // it names none; plat_account_name gives its name.
     int64_t account;
@@ -214,12 +218,17 @@ int plat_read_secret(const char *path, void *buf, size_t cap, size_t *got);
 // systemd, pid 1); 0 on a system where none holds sockets.
 uint32_t plat_service_manager_pid();
 
+// Facts of plat_process that could not be read (a bit each): their text is empty
+// without meaning "none".
+enum { PLAT_PROC_USER = 1, PLAT_PROC_SERVICE = 2, PLAT_PROC_CONTAINER = 4 };
+
 // What the system says of one process, each text UTF-8 and empty when unknown.
 struct plat_process {
     char user[160];     // the account it runs as
     char service[512];  // the service or services it runs (names joined with ",")
     char container[16]; // the container it runs in: the first 12 characters of its id
     char pod_uid[40];   // the Kubernetes pod it runs in: its uid
+    int32_t unread;     // PLAT_PROC_* of the facts that could not be read
 };
 
 // Fills what can be had of pid; the rest stays empty.

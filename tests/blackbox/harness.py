@@ -8,6 +8,7 @@ import json
 import os
 import resource
 import shlex
+import shutil
 import subprocess
 import tempfile
 import unittest
@@ -125,7 +126,8 @@ def keep_wine_server(prefix):
 
 def run(env=None, args=(), timeout=60, stdout=subprocess.PIPE, cmd=None, limits=None,
         preexec=None, wrap=()):
-    """Runs the program once with exactly `env` (str or bytes values). `cmd` runs
+    """Runs the program once with exactly `env` (str or bytes values), and PORTS_EXPECT
+    and PORTS_READER "none" unless env names them. `cmd` runs
     another command in its place, as in ["wine", "helper.exe"]; `limits` maps resource
     names ("stack", "nofile", "as") to the soft limit the run starts with; `preexec`
     runs in the new process before the program starts, after the limits; `wrap` is a
@@ -140,6 +142,11 @@ def run(env=None, args=(), timeout=60, stdout=subprocess.PIPE, cmd=None, limits=
             full_env[name] = os.environ[name]
     if wine:
         full_env.setdefault("WINEDEBUG", "-all")
+    # No suite is judged by the node's own file of expected listeners: a run names its
+    # own, or none ("" for the fixed place, which a test then makes itself).
+    full_env["PORTS_EXPECT"] = "none"
+    # Nor by a reader the node may have installed (a run that tests one names it).
+    full_env["PORTS_READER"] = "none"
     for k, v in (env or {}).items():
         full_env[k] = v
     if wine and full_env.get("WINEPREFIX") == _SHARED_WINE_PREFIX:
@@ -210,3 +217,23 @@ class ProgramTest(unittest.TestCase):
         if body.get("error") == "port must be 1..65535":
             return "probe"
         return body
+
+
+# The reader built beside the program (ports-reader), for the runs that test it.
+READER = os.environ.get("PORTS_READER_BUILT", "")
+
+
+def capable_reader(folder, caps="cap_dac_read_search,cap_sys_ptrace=ep"):
+    """A copy of the built reader in folder (which other accounts may enter) with the
+    file capabilities the package gives it (or caps; None for none), executable by
+    every account; its path."""
+    if not READER:
+        raise RuntimeError("PORTS_READER_BUILT is not set: the reader is built with the "
+                           "native tests")
+    os.chmod(folder, 0o755)
+    path = os.path.join(folder, "ports-reader")
+    shutil.copy(READER, path)
+    os.chmod(path, 0o755)
+    if caps:
+        subprocess.run(["setcap", caps, path], check=True)
+    return path

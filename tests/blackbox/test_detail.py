@@ -31,11 +31,13 @@ def detail_body(rows, unreadable=(), truncated=False, reader=None, published="[]
         words = {None: "null", True: "true", False: "false"}
         netns = r[14] if len(r) > 14 else 0
         probe = r[0] == "tcp" and netns == 0
+        # holders None: an owner hidden from the program's account.
         objects.append(base + (',"user":"%s","service":"%s","container":"%s","container_name":"",'
-                               '"pod":%s,"holders":%d,'
+                               '"pod":%s,"holders":%s,'
                                '"queue":%d,"backlog":%d,"conns":%d,"v6only":%s,"probe":%s,'
                                '"netns":%s,"forward":%s,"expected":null}'
-                               % (r[6:9] + (r[16] if len(r) > 16 else "null",) + r[9:13] +
+                               % (r[6:9] + (r[16] if len(r) > 16 else "null",
+                                            "null" if r[9] is None else r[9]) + r[10:13] +
                                   (words[r[13]], words[probe], "null" if netns is None else netns,
                                    r[15] if len(r) > 15 else "null"))))
     names = ",".join('"%s"' % n for n in unreadable)
@@ -43,7 +45,7 @@ def detail_body(rows, unreadable=(), truncated=False, reader=None, published="[]
     reader = reader or ("windows-tables" if WINE else "sock_diag")
     return (head + ",".join(objects) + '],"reader":"' + reader + '","unreadable":[' + names +
             '],"truncated":' + ("true" if truncated else "false") + ',"published":' + published +
-            ',"policy":null,"missing":[],"gate":false}\n').encode()
+            ',"policy":null,"missing":[],"unjudged":[],"gate":false}\n').encode()
 
 
 def account(uid):
@@ -156,9 +158,9 @@ class Holders(DetailTest):
                                   sockets=[{"kind": "tcp", "addr": "127.0.0.1"}]))
         return report, report["ports"][0][0], report["run"].body()
 
-    def expect(self, port, pid, comm, user, service, container, holders):
+    def expect(self, port, pid, comm, user, service, container, holders, unreadable=()):
         return detail_body([("tcp", "127.0.0.1", port, "loopback", pid, comm, user, service,
-                             container, holders, 0, 8, 0, None)])
+                             container, holders, 0, 8, 0, None)], unreadable)
 
     def test_parent_and_forked_child_the_parent_serves(self):
         report, port, body = self.one_row({"fork": True})
@@ -201,9 +203,10 @@ class Holders(DetailTest):
 
     def test_hub_without_root_still_names_the_sockets_account(self):
         # The process of another account cannot be seen: no pid, no process facts, but
-        # the account the socket table names, and every socket fact.
+        # the account the socket table names, and every socket fact; its holders are
+        # unknown, not none, and the answer says that owners were hidden.
         report, port, body = self.one_row({"run_uid": 65534})
-        self.assertEqual(body, self.expect(port, 0, "", account(0), "", "", 0))
+        self.assertEqual(body, self.expect(port, 0, "", account(0), "", "", None, ["owners"]))
 
 
 class Unreadable(DetailTest):
@@ -244,7 +247,7 @@ class Unreadable(DetailTest):
                 report = self.detail({"limits": {"nofile": nofile},
                                       "sockets": [{"kind": "tcp", "addr": "127.0.0.1"}]})
                 pid, comm = who or (report["pid"], report["comm"])
-                facts = (account(0), "", "", 1) if pid else (account(0), "", "", 0)
+                facts = (account(0), "", "", 1) if pid else (account(0), "", "", None)
                 row = ("tcp", "127.0.0.1", report["ports"][0][0], "loopback", pid, comm) + \
                     facts + (0, 8, 0, None)
                 self.assertEqual(report["run"].body(), detail_body([row], unreadable))
@@ -312,11 +315,11 @@ class Namespaces(DetailTest):
                                        sockets=[{"kind": "tcp", "addr": "127.0.0.1"}],
                                        run_uid=65534))
         port = report["ports"][0][0]
-        rows = [("tcp", "127.0.0.1", port, "loopback", 0, "", account(0), "", "", 0, 0, 8, 0,
-                 None, 0),
-                ("tcp", "127.0.0.1", port, "loopback", 0, "", account(0), "", "", 0, 0, -1, -1,
-                 None, None)]
-        self.assertEqual(report["run"].body(), detail_body(rows))
+        rows = [("tcp", "127.0.0.1", port, "loopback", 0, "", account(0), "", "", None, 0, 8,
+                 0, None, 0),
+                ("tcp", "127.0.0.1", port, "loopback", 0, "", account(0), "", "", None, 0, -1,
+                 -1, None, None)]
+        self.assertEqual(report["run"].body(), detail_body(rows, ["owners"]))
 
     def test_a_named_namespace_without_a_process_is_read_through_its_file(self):
         # ip netns add, its sockets made from inside by a process that came back: no

@@ -93,9 +93,11 @@ class Exposition(ListenerTest):
         self.assertEqual(by_name["ports_listener_connections"],
                          ({"proto": "tcp", "bind_addr": "127.0.0.1", "port": "8080"}, 2))
         self.assertEqual(by_name["ports_expected_missing"],
-                         ({"proto": "udp", "bind_addr": "*", "port": "53", "line": "2"}, 1))
+                         ({"proto": "udp", "bind_addr": "*", "port": "53"}, 1))
         self.assertEqual(by_name["ports_unexpected_listeners"], ({}, 1))
-        self.assertEqual(by_name["ports_tables_unreadable"], ({}, 0))
+        self.assertEqual([(labels, v) for n, labels, v in got if n == "ports_tables_unreadable"],
+                         [({}, 0), ({"facts": "owners"}, 0)])
+        self.assertEqual(by_name["ports_listeners_owner_hidden"], ({}, 0))
         self.assertEqual(by_name["ports_gate_enabled"], ({}, 0))
 
     def test_nothing_readable_is_said_not_left_empty(self):
@@ -104,10 +106,28 @@ class Exposition(ListenerTest):
         r = sandbox.hold_and_run({"broken": ["tcp4", "tcp6", "udp4", "udp6"], "env": METRICS,
                                   "sockets": []})["run"]
         self.assertEqual(r.out, HEAD + b"# HELP ports_tables_unreadable Socket lists that could "
-                         b"not be read, of 4.\n# TYPE ports_tables_unreadable gauge\n"
+                         b"not be read, of 4; with facts=\"owners\", 1 when some socket's owner "
+                         b"could not be read.\n# TYPE ports_tables_unreadable gauge\n"
                          b"ports_tables_unreadable 4\n# HELP ports_gate_enabled 1 when a node "
                          b"password guards this program, else 0.\n# TYPE ports_gate_enabled "
                          b"gauge\nports_gate_enabled 0\n")
+
+
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+RULES = os.path.abspath(os.path.join(ROOT, "monitoring", "ports.rules.yml"))
+ALERTS = ("ExpectedListenerMissing", "UnexpectedListener", "ListenerPolicyUnusable",
+          "NodePasswordOff", "ListenerScrapeFailed", "ListenerMetricsMissing",
+          "ListenerScrapeAbsent")
+
+
+def documented_config():
+    """The Prometheus configuration of docs/monitoring.md: its YAML block with
+    rule_files."""
+    with open(os.path.join(ROOT, "docs", "monitoring.md")) as f:
+        blocks = re.findall(r"```yaml\n(.*?)```", f.read(), re.S)
+    found = [b for b in blocks if "rule_files:" in b]
+    assert len(found) == 1, "docs/monitoring.md should hold one configuration with rule_files"
+    return found[0]
 
 
 def free_port():
@@ -179,15 +199,22 @@ class RealPrometheus(ListenerTest):
             f.write("tcp 127.0.0.1 %d comm=lighttpd\n# a server that is gone\ntcp * 1\n"
                     % hub_port)
         port = free_port()
+        # The configuration docs/monitoring.md gives, as pasted: only the hub's port, the
+        # password file, where the rules are and the intervals (1s: a test must not wait
+        # on 30) are this test's.
+        secret = os.path.join(self.dir, "ports-password")
+        with open(secret, "w") as f:
+            f.write(self.PASSWORD)
         config = os.path.join(self.dir, "prometheus.yml")
         with open(config, "w") as f:
-            json.dump({  # JSON is YAML
-                "global": {"scrape_interval": "1s", "scrape_timeout": "1s"},
-                "scrape_configs": [{
-                    "job_name": "ports", "metrics_path": "/plugins",
-                    "params": {"plugin": ["ports"], "action": ["metrics"]},
-                    "authorization": {"type": "Bearer", "credentials": self.PASSWORD},
-                    "static_configs": [{"targets": ["127.0.0.1:%d" % hub_port]}]}]}, f)
+            f.write(documented_config()
+                    .replace("127.0.0.1:8150", "127.0.0.1:%d" % hub_port)
+                    .replace("/etc/prometheus/ports-password", secret)
+                    .replace("/usr/share/ports/prometheus/ports.rules.yml", RULES)
+                    .replace("interval: 30s", "interval: 1s"))
+        check = subprocess.run([tool("promtool"), "check", "config", config],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
+        self.assertEqual(check.returncode, 0, check.stdout.decode())
         self.start([prometheus, "--config.file=" + config,
                     "--storage.tsdb.path=" + os.path.join(self.dir, "data"),
                     "--web.listen-address=127.0.0.1:%d" % port])
@@ -203,18 +230,32 @@ class RealPrometheus(ListenerTest):
         self.assertEqual([s["metric"] for s in missing],
                          [{"__name__": "ports_expected_missing", "job": "ports",
                            "instance": "127.0.0.1:%d" % hub_port, "proto": "tcp",
-                           "bind_addr": "*", "port": "1", "line": "3"}])
+                           "bind_addr": "*", "port": "1"}])
         hub_series = query('ports_listener_info{port="%d"}' % hub_port)
         self.assertEqual([(s["metric"]["comm"], s["metric"]["expected"], s["value"][1])
                           for s in hub_series], [("lighttpd", "true", "1")])
         self.assertEqual(query('up{job="ports"}')[0]["value"][1], "1")
         self.assertEqual(query("ports_gate_enabled")[0]["value"][1], "1")
+        # The rules are loaded, every one healthy, and the missing rule's alert is on its
+        # way (pending for its for:).
+        rules = self.wait_for("the rules", lambda: get_json(
+            "http://127.0.0.1:%d/api/v1/rules" % port)["data"]["groups"])
+        self.assertEqual(sorted((r["name"], r["health"]) for g in rules for r in g["rules"]),
+                         sorted((name, "ok") for name in ALERTS))
+        self.wait_for("the missing rule's alert", lambda: query(
+            'ALERTS{alertname="ExpectedListenerMissing",port="1",alertstate="pending"}'))
         # A scrape without the password is refused.
         with self.assertRaises(urllib.error.HTTPError) as refused:
             urllib.request.urlopen("http://127.0.0.1:%d/plugin_ports?action=metrics" % hub_port,
                                    timeout=10)
         self.assertEqual((refused.exception.code, refused.exception.read()),
                          (401, REFUSAL.split(b"\r\n\r\n", 1)[1]))
+        # A wrong password: the scrape fails, and that has an alert of its own, so the
+        # listener alerts do not just fall silent.
+        with open(secret, "w") as f:
+            f.write("wrong")
+        self.wait_for("the failed scrape's alert", lambda: query(
+            'ALERTS{alertname="ListenerScrapeFailed",alertstate="pending"}'))
 
 
 if __name__ == "__main__":

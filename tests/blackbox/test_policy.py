@@ -38,9 +38,9 @@ class PolicyTest(ListenerTest):
 
     def judged(self, body):
         """(proto, address, port, expected) of every row; expected comes last in a row,
-        policy and missing after the rows, the gate last."""
-        self.assertEqual(list(body)[-6:],
-                         ["unreadable", "truncated", "published", "policy", "missing", "gate"])
+        policy, missing and unjudged after the rows, the gate last."""
+        self.assertEqual(list(body)[-7:], ["unreadable", "truncated", "published", "policy",
+                                           "missing", "unjudged", "gate"])
         rows = []
         for row in body["listeners"]:
             self.assertEqual(list(row)[-1], "expected")
@@ -82,6 +82,35 @@ class Judgement(PolicyTest):
             missing.insert(0, {"proto": "udp", "bind_addr": "*", "port": 5353, "line": 4})
         self.assertEqual(body["missing"], missing)
 
+    def test_a_hub_that_cannot_see_the_owner_cries_no_wolf(self):
+        if WINE:
+            self.skipTest("Windows tables name every owner")
+        # The program runs as another account than the holder's: the socket's process is
+        # hidden, so a rule on its name is neither met nor missed, and the row is neither
+        # expected nor unexpected; a rule without keys still judges it.
+        comm = os.path.basename(os.path.realpath(sys.executable))
+        path = self.policy(b"tcp 127.0.0.1 8080 comm=" + comm.encode() + b"\n"
+                           b"tcp 127.0.0.1 8081\n"
+                           b"tcp 127.0.0.1 8081 comm=nginx\n"
+                           b"tcp 127.0.0.1 8083 comm=nginx\n")
+        os.chmod(self.dir, 0o755)
+        os.chmod(path, 0o644)
+        report, body = self.detail({
+            "env": dict(DETAIL, PORTS_EXPECT=path), "run_uid": 65534,
+            "sockets": [{"kind": "tcp", "addr": "127.0.0.1", "port": 8080},
+                        {"kind": "tcp", "addr": "127.0.0.1", "port": 8081},
+                        {"kind": "tcp", "addr": "127.0.0.1", "port": 8082}]})
+        self.assertEqual(self.judged(body), [("tcp", "127.0.0.1", 8080, None),
+                                             ("tcp", "127.0.0.1", 8081, True),
+                                             ("tcp", "127.0.0.1", 8082, False)])
+        self.assertEqual([row["holders"] for row in body["listeners"]], [None] * 3)
+        self.assertIn("owners", body["unreadable"])
+        self.assertEqual(body["missing"],
+                         [{"proto": "tcp", "bind_addr": "127.0.0.1", "port": 8083, "line": 4}])
+        self.assertEqual(body["unjudged"],
+                         [{"proto": "tcp", "bind_addr": "127.0.0.1", "port": 8080, "line": 1},
+                          {"proto": "tcp", "bind_addr": "127.0.0.1", "port": 8081, "line": 3}])
+
     def test_no_number_of_udp_sockets_hides_a_server_or_silences_a_rule(self):
         if WINE:
             self.skipTest("Wine reads the tables itself, and one network stack")
@@ -103,6 +132,8 @@ class Judgement(PolicyTest):
         self.assertEqual(sum(r["netns"] != 0 for r in rows if r["proto"] == "udp"), 0)
         self.assertEqual(body["missing"], [{"proto": "tcp", "bind_addr": "127.0.0.1",
                                             "port": 8081, "line": 2}])
+        self.assertEqual(body["unjudged"], [{"proto": "udp", "bind_addr": "127.0.0.1",
+                                             "port": 5, "line": 3}])
 
     def test_a_file_that_cannot_be_used_judges_nothing(self):
         os.mkdir(os.path.join(self.dir, "folder"))
@@ -134,12 +165,12 @@ class FixedPlace(PolicyTest):
             exe = os.path.join(self.dir, "plugin_ports.exe")
             shutil.copy(CMD[-1], exe)
             self.policy(rules, "expected.txt")
-            r = run(DETAIL, cmd=CMD[:-1] + [exe])
+            r = run(dict(DETAIL, PORTS_EXPECT=""), cmd=CMD[:-1] + [exe])
             where = windows_path(os.path.join(self.dir, "expected.txt"))
         else:
             # /etc/ports/expected, in a mount namespace of the program's own.
             source = self.policy(rules)
-            r = run(DETAIL, wrap=["unshare", "-m", "--propagation", "private", "--", "sh", "-c",
+            r = run(dict(DETAIL, PORTS_EXPECT=""), wrap=["unshare", "-m", "--propagation", "private", "--", "sh", "-c",
                                   'mount -t tmpfs none /etc && mkdir /etc/ports && '
                                   'cp "$0" /etc/ports/expected && exec "$@"', source])
             where = "/etc/ports/expected"

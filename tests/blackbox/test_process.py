@@ -239,6 +239,27 @@ class LinuxProcess(ProcessTest):
                           "unreadable": ["exe", "cwd", "sockets"]})
 
 
+    def test_a_hub_that_is_not_root_with_the_reader(self):
+        # The reader reads the image, folder and descriptors the account may not; the
+        # command line still only behind the password.
+        folder = tempfile.mkdtemp(prefix="ports-process-reader-")
+        self.addCleanup(shutil.rmtree, folder)
+        reader = {"PORTS_READER": harness.capable_reader(folder)}
+
+        def as_other_user():
+            os.setgroups([])
+            os.setgid(54321)
+            os.setuid(54321)
+        body = self.answer(self.proc.pid, dict(PASSWORD, **reader), preexec=as_other_user)
+        self.assertEqual({k: body[k] for k in ("comm", "exe", "exe_deleted", "cmdline", "cwd",
+                                               "sockets", "unreadable")},
+                         {"comm": "ports-helper", "exe": self.exe, "exe_deleted": True,
+                          "cmdline": [self.exe, "-c", HELPER, "two words", "\ufffd"],
+                          "cwd": self.folder, "sockets": self.sockets(), "unreadable": []})
+        plain = self.answer(self.proc.pid, reader, preexec=as_other_user)
+        self.assertEqual((plain["cmdline"], plain["unreadable"]), (None, ["cmdline:no-password"]))
+
+
 class OtherNamespace(ProcessTest):
     def test_the_sockets_of_a_process_in_another_network_namespace(self):
         # The detail answer lists a container's sockets in its own namespace: its

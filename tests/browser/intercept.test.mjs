@@ -135,7 +135,7 @@ test('every server value is escaped in the row markup', async () => {
     const evil = '"><img src=x onerror=alert(1)>&\'';
     const detail = { service: evil, user: evil, container: evil };
     // The second row is a TCP row, so its button carries the port and the address.
-    const body = JSON.stringify({ listeners: [
+    let body = JSON.stringify({ listeners: [
         { proto: evil, bind_addr: evil, port: evil, scope: evil, pid: 1, comm: evil, ...detail },
         { proto: 'tcp', bind_addr: '127.0.0.1', port: evil, scope: evil, pid: 1, comm: evil,
           ...detail, conns: 2, queue: 3, backlog: 4 }], unreadable: [evil] });
@@ -152,26 +152,37 @@ test('every server value is escaped in the row markup', async () => {
     assert.equal(await page.getAttribute('#rows button[data-pid]', 'data-k'), `${evil} ${evil} ${evil}`);
     assert.equal(await page.getAttribute('#rows .tag', 'class'), 'tag t-sp');
     assert.equal(await page.textContent('#unr'), `Lists that could not be read: ${evil}`);
+    // Owners hidden from the hub's account are said as such, apart from the lists.
+    body = JSON.stringify({ listeners: [ROW], unreadable: ['udp6', 'owners'] });
+    await page.click('#rfBtn');
+    await until(page, () => document.querySelector('#unr').textContent.includes('hidden'));
+    assert.equal(await page.textContent('#unr'), 'Lists that could not be read: udp6. Some owners ' +
+                 'are hidden from the hub\'s account: their rows show no process.');
     await page.close();
 });
 
 test('the file of expected listeners: rows no rule expects, rules nothing matches', async () => {
     const evil = '<img src=x onerror=alert(1)>';
     const row = (port, expected) => ({ ...ROW, port, expected });
-    let body = { listeners: [row(22, true), row(80, false), row(81, null)],
+    // Row 82 is of the program's own namespace and could not be judged (its owner was
+    // hidden): neither unexpected nor the danger colour; row 81 is another namespace's.
+    let body = { listeners: [row(22, true), row(80, false), row(81, null),
+                             { ...row(82, null), netns: 0 }],
                  policy: { path: '/etc/ports/expected', rules: 2,
                            errors: [{ line: 4, error: 'bad port' }, { line: 0, error: evil }] },
-                 missing: [{ proto: 'tcp', bind_addr: evil, port: 443, line: 3 }] };
+                 missing: [{ proto: 'tcp', bind_addr: evil, port: 443, line: 3 }],
+                 unjudged: [{ proto: 'tcp', bind_addr: '0.0.0.0', port: 82, line: 5 }] };
     const page = await pageWith({ listeners: () => json(JSON.stringify(body)) });
     await page.goto(`${hub.base}/plugin_ports`);
-    await until(page, () => document.querySelectorAll('#rows tr').length === 3);
+    await until(page, () => document.querySelectorAll('#rows tr').length === 4);
     assert.deepEqual(await page.$$eval('#rows tr', trs => trs.map(tr => [tr.className,
                                                                          tr.cells[0].textContent])),
-                     [['', 'tcp'], ['unx', 'tcp unexpected'], ['', 'tcp']]);
+                     [['', 'tcp'], ['unx', 'tcp unexpected'], ['', 'tcp'], ['', 'tcp not judged']]);
     assert.equal(await page.textContent('#kUnx'), '1');
     assert.equal(await page.isVisible('#kUnx'), true);
-    assert.deepEqual(await page.$$eval('#missList li', els => els.map(e => e.textContent)),
-                     [`Not listening: tcp ${evil} 443, line 3`]);
+    assert.deepEqual(await page.$$eval('#missList li', els => els.map(e => [e.className, e.textContent])),
+                     [['', `Not listening: tcp ${evil} 443, line 3`],
+                      ['nj', 'Not judged: tcp 0.0.0.0 82, line 5 (a fact it names could not be read)']]);
     assert.equal(await page.textContent('#polErr'),
                  `Expected listeners (/etc/ports/expected): line 4: bad port; ${evil}`);
     assert.equal(await page.locator('img').count(), 0);

@@ -72,10 +72,11 @@ async function stopChild(child) {
     clearTimeout(timer);
 }
 
-// The local hub on a free loopback port; password turns the program's gate on. Gives
+// The local hub on a free loopback port; password turns the program's gate on, expect
+// names the file of expected listeners ("none" by default: never the node's own). Gives
 // the addresses it printed to open: console (the full page) and root (the hub's root).
-export async function startHub({ password = '' } = {}) {
-    const env = { ...process.env, BOT_PASSWORD: password };
+export async function startHub({ password = '', expect = 'none' } = {}) {
+    const env = { ...process.env, BOT_PASSWORD: password, PORTS_EXPECT: expect };
     const child = track(spawn('timeout', ['-s', 'TERM', String(MAX_LIFE_S), 'python3',
                                           path.join(REPO, 'hub', 'serve.py'), program(),
                                           '--port', '0'],

@@ -1,9 +1,13 @@
 """The Debian package as `make package` makes it: its fields and files, the program it
 installs answering from a scratch root (dpkg -x), lintian without errors or warnings,
-and the lighttpd example serving the plug-in's routes from there.
+the lighttpd example serving the plug-in's routes from there, and the package
+installed with dpkg (in a copy of this system: an overlay of its root in a mount and
+network namespace of the test's own): the group ports, the reader's owner, mode and
+capabilities, and what www-data and an account outside the group are told.
 
 Usage: debian.py CPACK_CONFIG VERSION SOURCE_DIR
 """
+import json
 import os
 import re
 import shutil
@@ -17,17 +21,21 @@ import urllib.request
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "blackbox"))
 import harness  # noqa: E402
 
-CPACK_CONFIG, VERSION, SOURCE_DIR = sys.argv[1:4]
+if sys.argv[1:2] != ["--inside"]:
+    CPACK_CONFIG, VERSION, SOURCE_DIR = sys.argv[1:4]
 PROGRAM = "usr/lib/cgi-bin/ports/plugin_ports"
+READER = "usr/libexec/ports/ports-reader"
 DOC = "usr/share/doc/ports/"
 FILES = {
     PROGRAM: "-rwxr-xr-x",
+    READER: "-rwxr-xr-x",
     DOC + "changelog.gz": "-rw-r--r--",
     DOC + "copyright": "-rw-r--r--",
     DOC + "examples/apache2.conf": "-rw-r--r--",
     DOC + "examples/lighttpd.conf": "-rw-r--r--",
     DOC + "examples/nginx.conf": "-rw-r--r--",
     "usr/share/lintian/overrides/ports": "-rw-r--r--",
+    "usr/share/ports/prometheus/ports.rules.yml": "-rw-r--r--",
 }
 PASSWORD = "change-me"
 
@@ -56,8 +64,8 @@ class DebianPackage(unittest.TestCase):
         for want in ("Package: ports", "Version: " + VERSION, "Architecture: " + self.arch,
                      "Recommends: httpd-cgi", "Section: net"):
             self.assertIn("\n" + want + "\n", "\n" + fields)
-        # Static: no library to depend on.
-        self.assertNotIn("Depends:", fields)
+        # Static: no library to depend on; the maintainer scripts' tools alone.
+        self.assertIn("\nDepends: adduser, libcap2-bin\n", "\n" + fields)
 
     def test_files_and_modes(self):
         listing = run("dpkg-deb", "-c", self.deb, text=True)
@@ -154,5 +162,143 @@ class DebianPackage(unittest.TestCase):
             hub.stdout.close()
 
 
+    def installed(self, mode):
+        """What the installed package shows (installed in a copy of this system, see
+        installed_facts), mode "caps" or "no-setcap"."""
+        r = subprocess.run(["unshare", "-m", "-n", "--propagation", "private", "--",
+                            sys.executable, os.path.abspath(__file__), "--inside", self.deb, mode],
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
+        self.assertEqual(r.returncode, 0, r.stderr.decode())
+        return json.loads(r.stdout)
+
+    def test_installed_reader_for_the_group_ports_alone(self):
+        got = self.installed("caps")
+        self.assertEqual(got["dpkg"][0], 0, got["dpkg"][1])
+        self.assertIn("may read every account's sockets and processes", got["dpkg"][1])
+        gid, members = got["group"]
+        self.assertLess(gid, 1000)  # a system group
+        self.assertIn("www-data", members)
+        self.assertEqual(got["reader"], ["root", "ports", "0o750"])
+        self.assertEqual(got["reader_caps"], "cap_dac_read_search,cap_sys_ptrace=ep")
+        self.assertEqual(got["program_caps"], "")
+        # www-data: a root listener named, its process told, the command line only
+        # behind the password.
+        www = got["www-data"]
+        self.assertEqual(www["row"], {"pid": got["root_pid"], "comm": got["root_comm"],
+                                      "holders": 1, "expected": True})
+        self.assertNotIn("owners", www["unreadable"])
+        self.assertEqual((www["missing"], www["unjudged"]), ([], []))
+        self.assertEqual(www["process"], {"exe": got["root_exe"], "cwd": "/", "sockets": True,
+                                          "cmdline": True, "unreadable": []})
+        self.assertEqual(www["process_plain"], {"cmdline": None,
+                                                "unreadable": ["cmdline:no-password"]})
+        # An account outside the group: the owner said hidden, and the rules --baseline
+        # wrote as root neither missing nor met: nothing cries wolf.
+        other = got["nobody"]
+        self.assertEqual(other["row"], {"pid": 0, "comm": "", "holders": None,
+                                        "expected": None})
+        self.assertIn("owners", other["unreadable"])
+        self.assertEqual(other["missing"], [])
+        self.assertEqual(len(other["unjudged"]), 1)
+        self.assertEqual(other["process"]["unreadable"], ["exe", "cwd", "sockets"])
+
+    def test_installed_without_file_capabilities_says_so(self):
+        got = self.installed("no-setcap")
+        self.assertEqual(got["dpkg"][0], 0, got["dpkg"][1])
+        self.assertIn("could not be set", got["dpkg"][1])
+        self.assertEqual(got["reader"], ["root", "ports", "0o750"])
+        self.assertEqual(got["reader_caps"], "")
+        www = got["www-data"]
+        self.assertEqual(www["row"], {"pid": 0, "comm": "", "holders": None, "expected": None})
+        self.assertIn("owners", www["unreadable"])
+        self.assertEqual(www["missing"], [])
+
+
+def installed_facts(deb, mode):
+    """Run inside a mount and network namespace of the test's own: installs deb with dpkg
+    into an overlay of this system's root (so nothing of the real one changes), then
+    reads what the test checks, and prints it as JSON."""
+    import grp
+    import pwd
+    import socket
+    work = tempfile.mkdtemp(prefix="ports-deb-install-")
+    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", work], check=True)
+    for d in ("upper", "work", "root"):
+        os.mkdir(os.path.join(work, d))
+    root = os.path.join(work, "root")
+    subprocess.run(["mount", "-t", "overlay", "overlay", "-o",
+                    "lowerdir=/,upperdir=%s/upper,workdir=%s/work" % (work, work), root],
+                   check=True)
+    for mount in ("/proc", "/dev", "/sys"):
+        subprocess.run(["mount", "--rbind", mount, root + mount], check=True)
+    shutil.copy(deb, os.path.join(root, "tmp", "ports.deb"))
+    os.chroot(root)
+    os.chdir("/")
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    if mode == "no-setcap":
+        # A file system without extended attributes, a container without CAP_SETFCAP.
+        with open("/usr/sbin/setcap", "w") as f:
+            f.write("#!/bin/sh\nexit 1\n")
+    env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin"}
+    dpkg = subprocess.run(["dpkg", "-i", "/tmp/ports.deb"], env=env, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, text=True)
+    program, reader = "/" + PROGRAM, "/" + READER
+    st = os.stat(reader)
+
+    def caps(path):
+        return subprocess.run(["getcap", path], stdout=subprocess.PIPE, text=True,
+                              env=env).stdout.replace(path, "").strip()
+    # A root service, this process, and the rules as root writes them.
+    service = socket.socket()
+    service.bind(("127.0.0.1", 0))
+    service.listen(8)
+    port = service.getsockname()[1]
+    with open("/tmp/expected", "wb") as f:
+        f.write(subprocess.run([program, "--baseline"], env={}, check=True,
+                               stdout=subprocess.PIPE).stdout)
+    os.chmod("/tmp/expected", 0o644)
+
+    def ask(user, query, password=True):
+        account = pwd.getpwnam(user)
+        who = ["--reuid", str(account.pw_uid), "--regid", str(account.pw_gid)] + \
+            (["--init-groups"] if user == "www-data" else ["--clear-groups"])
+        e = {"QUERY_STRING": query, "PORTS_EXPECT": "/tmp/expected"}
+        if password:
+            e.update(BOT_PASSWORD="pw", HTTP_X_BOT_PASSWORD="pw")
+        out = subprocess.run(["setpriv"] + who + [program], env=e, stdout=subprocess.PIPE,
+                             check=True).stdout
+        return json.loads(out.split(b"\r\n\r\n", 1)[1])
+
+    def seen_by(user):
+        body = ask(user, "action=listeners&detail=1")
+        rows = [r for r in body["listeners"] if r["port"] == port and r["netns"] == 0]
+        proc = ask(user, "action=process&pid=%d" % os.getpid())
+        plain = ask(user, "action=process&pid=%d" % os.getpid(), password=False)
+        return {"row": {k: rows[0][k] for k in ("pid", "comm", "holders", "expected")},
+                "unreadable": body["unreadable"], "missing": body["missing"],
+                "unjudged": body["unjudged"],
+                "process": {"exe": proc["exe"], "cwd": proc["cwd"],
+                            "sockets": bool(proc["sockets"]) and
+                            {"proto": "tcp", "bind_addr": "127.0.0.1", "port": port}
+                            in proc["sockets"],
+                            "cmdline": proc["cmdline"] == [a.decode() for a in open(
+                                "/proc/self/cmdline", "rb").read().split(b"\0")[:-1]],
+                            "unreadable": proc["unreadable"]},
+                "process_plain": {"cmdline": plain["cmdline"],
+                                  "unreadable": plain["unreadable"]}}
+    print(json.dumps({
+        "dpkg": [dpkg.returncode, dpkg.stdout],
+        "group": [grp.getgrnam("ports").gr_gid, grp.getgrnam("ports").gr_mem],
+        "reader": [pwd.getpwuid(st.st_uid).pw_name, grp.getgrgid(st.st_gid).gr_name,
+                   oct(st.st_mode & 0o7777)],
+        "reader_caps": caps(reader), "program_caps": caps(program),
+        "root_pid": os.getpid(), "root_comm": os.path.basename(os.readlink("/proc/self/exe")),
+        "root_exe": os.readlink("/proc/self/exe"),
+        "www-data": seen_by("www-data"), "nobody": seen_by("nobody")}))
+
+
 if __name__ == "__main__":
-    unittest.main(argv=sys.argv[:1], verbosity=2)
+    if sys.argv[1:2] == ["--inside"]:
+        installed_facts(sys.argv[2], sys.argv[3])
+    else:
+        unittest.main(argv=sys.argv[:1], verbosity=2)

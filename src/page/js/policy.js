@@ -2,12 +2,30 @@
 // rules that nothing matches and the lines of the file that are no rule.
 import {$, esc, showEl, txt} from './dom.js';
 
+// Whether the last load had a policy in force.
+var judging = false;
+
 // A row that a rule of the file should match and none does.
 export function unexpected(r) { return r.expected === false; }
 
-function missingItem(m) {
-    return '<li>Not listening: <span class="mo">' + esc(m.proto) + ' ' + esc(m.bind_addr) + ' ' +
-           esc(m.port) + '</span>, line ' + esc(m.line) + '</li>';
+// A row of the program's own namespace that the policy could not judge: it would match
+// a rule but for a fact the program could not read. Neither expected nor unexpected.
+export function notJudged(r) { return judging && r.expected === null && r.netns === 0; }
+
+function ruleText(m) {
+    return '<span class="mo">' + esc(m.proto) + ' ' + esc(m.bind_addr) + ' ' + esc(m.port) +
+           '</span>, line ' + esc(m.line);
+}
+
+function missingItem(m) { return '<li>Not listening: ' + ruleText(m) + '</li>'; }
+
+function unjudgedItem(m) {
+    return '<li class="nj">Not judged: ' + ruleText(m) + ' (a fact it names could not be read)</li>';
+}
+
+function objects(list) {
+    return Array.isArray(list) ? list.filter(function(m) { return m && typeof m === 'object'; })
+                               : [];
 }
 
 function errorText(e) { return (e.line > 0 ? 'line ' + e.line + ': ' : '') + String(e.error); }
@@ -19,13 +37,13 @@ export function showPolicy(d, rows) {
     for (var i = 0; i < rows.length; i++) {
         if (unexpected(rows[i])) n++;
     }
+    judging = !!p;
     txt('kUnx', p ? n : '-');
     showEl('kUnxT', !!p);
-    var miss = p && Array.isArray(d.missing)
-                   ? d.missing.filter(function(m) { return m && typeof m === 'object'; })
-                   : [];
-    $('missList').innerHTML = miss.map(missingItem).join('');
-    showEl('missList', miss.length > 0);
+    var miss = p ? objects(d.missing) : [];
+    var unj = p ? objects(d.unjudged) : [];
+    $('missList').innerHTML = miss.map(missingItem).join('') + unj.map(unjudgedItem).join('');
+    showEl('missList', miss.length + unj.length > 0);
     var errs = p && Array.isArray(p.errors)
                    ? p.errors.filter(function(e) { return e && typeof e === 'object'; })
                    : [];

@@ -21,11 +21,18 @@ function tiles(d) {
 }
 
 // The lists the program could not read, named under the tiles.
+// Owners hidden from the hub's account are said apart: their rows show no process.
 function unreadable(list) {
-    var names =
-        Array.isArray(list) ? list.filter(function(n) { return typeof n === 'string'; }) : [];
-    txt('unr', names.length ? 'Lists that could not be read: ' + names.join(', ') : '');
-    showEl('unr', names.length > 0);
+    var names = Array.isArray(list) ? list.filter(function(n) {
+        return typeof n === 'string' && n !== 'owners';
+    })
+                                    : [];
+    var owners = Array.isArray(list) && list.indexOf('owners') >= 0;
+    txt('unr', (names.length ? 'Lists that could not be read: ' + names.join(', ') : '') +
+                   (owners ? (names.length ? '. ' : '') +
+                                 'Some owners are hidden from the hub\'s account: their rows show no process.'
+                           : ''));
+    showEl('unr', names.length > 0 || owners);
 }
 
 function changesPill(c) {

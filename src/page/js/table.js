@@ -2,7 +2,7 @@
 import {GONE, NEW} from './changes.js';
 import {connsButton} from './conns.js';
 import {$, esc, field} from './dom.js';
-import {unexpected} from './policy.js';
+import {notJudged, unexpected} from './policy.js';
 import {probeAddr, probeOf, probeRank, probeVersion, stateSpan} from './probes.js';
 import {panelAfter, panelBefore, pidButton} from './process.js';
 import {addressKey, sortItems} from './sort.js';
@@ -107,9 +107,11 @@ function rowHtml(it) {
     var fw = forwardText(r);
     // A row that is gone is judged no more.
     var unx = it.ch !== GONE && unexpected(r);
+    var nj = it.ch !== GONE && notJudged(r);
     var cls = ROW_CLASS[it.ch] + (unx ? (it.ch ? ' ' : '') + 'unx' : '');
     return (cls ? '<tr class="' + cls + '">' : '<tr>') + '<td class="mo">' + esc(r.proto) +
            MARK[it.ch] + (unx ? ' <span class="mk ux">unexpected</span>' : '') +
+           (nj ? ' <span class="mk nj">not judged</span>' : '') +
            '</td><td class="mo">' + esc(r.bind_addr) + '</td><td class="mo">' + esc(r.port) +
            '</td><td><span class="tag ' + tagCls(r.scope) + '">' + esc(r.scope) +
            '</span></td><td class="mo">' +

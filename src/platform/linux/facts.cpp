@@ -111,13 +111,17 @@ void plat_process_facts(uint32_t pid, plat_process *out) {
     char path[48];
     snprintf(path, sizeof path, "/proc/%u/status", static_cast<unsigned>(pid));
     uint32_t uid;
-    if (read_small(path, text, sizeof text) > 0 && lp_status_uid(text, &uid) &&
-        plat_account_name(uid, out->user, sizeof out->user) != 0)
+    if (read_small(path, text, sizeof text) <= 0 || !lp_status_uid(text, &uid) ||
+        plat_account_name(uid, out->user, sizeof out->user) != 0) {
         out->user[0] = '\0';
+        out->unread |= PLAT_PROC_USER;
+    }
     snprintf(path, sizeof path, "/proc/%u/cgroup", static_cast<unsigned>(pid));
     if (read_small(path, text, sizeof text) > 0) {
         lp_cgroup_facts(text, out->service, sizeof out->service, out->container,
                         sizeof out->container);
         lp_cgroup_pod_uid(text, out->pod_uid, sizeof out->pod_uid);
+    } else {
+        out->unread |= PLAT_PROC_SERVICE | PLAT_PROC_CONTAINER;
     }
 }

@@ -16,6 +16,7 @@
 #include "platform/linux/checked_files.h"
 #include "platform/linux/docker.h"
 #include "platform/linux/proc_dirs.h"
+#include "platform/linux/reader_client.h"
 #include "platform/linux/sys.h"
 #include "platform/platform.h"
 
@@ -29,6 +30,7 @@ struct space {
     uint64_t tcp_ino;
     uint32_t pids[2];
     int32_t file;
+    bool named_apart; // named by the reader: still read from outside, through /proc/PID/net
 };
 
 // A file that holds a namespace without a process in it (ip netns add, a container
@@ -93,7 +95,7 @@ bool add_space(int64_t netns, uint64_t tcp_ino, uint32_t pid) {
         g_spaces = static_cast<space *>(grown);
         g_cap = cap;
     }
-    g_spaces[g_count++] = {netns, tcp_ino, {pid, pid}, -1};
+    g_spaces[g_count++] = {netns, tcp_ino, {pid, pid}, -1, false};
     return true;
 }
 
@@ -349,6 +351,19 @@ size_t ln_discover() {
         proc_dir_each(proc, note_process, &w);
     }
     close(proc);
+    // Namespaces only another account's processes are in: the reader may name them.
+    bool unnamed = false;
+    for (size_t k = 0; k < g_count; ++k) unnamed = unnamed || g_spaces[k].netns == PLAT_NETNS_UNNAMED;
+    if (unnamed && geteuid() != 0)
+        reader_netns(
+            [](uint64_t netns, uint64_t tcp_ino, void *) {
+                space *s = tcp_ino && netns <= INT64_MAX ? find_space(0, tcp_ino) : nullptr;
+                if (s && s->netns == PLAT_NETNS_UNNAMED && !find_space(static_cast<int64_t>(netns), 0)) {
+                    s->netns = static_cast<int64_t>(netns);
+                    s->named_apart = true;
+                }
+            },
+            nullptr);
     // Namespaces that no process is in, held by their files.
     if (g_home_ino) note_files();
     return g_count;
@@ -368,7 +383,7 @@ int ln_enter(size_t i, char *proc_net, size_t size) {
     for (uint32_t pid : s.pids) {
         if (!pid) continue;
         snprintf(proc_net, size, "/proc/%u/net", static_cast<unsigned>(pid));
-        if (s.netns == PLAT_NETNS_UNNAMED) {
+        if (s.netns == PLAT_NETNS_UNNAMED || s.named_apart) {
             if (tcp_ino_of(proc, pid) != s.tcp_ino) continue;
             how = LN_OUTSIDE;
             break;

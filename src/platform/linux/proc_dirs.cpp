@@ -14,6 +14,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "platform/linux/reader_client.h"
 #include "platform/linux/sys.h"
 #include "platform/platform.h"
 
@@ -74,6 +75,10 @@ void each_other_thread(int proc, unsigned long pid, Fn fn) {
 // The kinds of facts this run could not read (PLAT_FACT_*).
 int g_unreadable;
 
+// Some process's descriptors were not the account's to read: a socket without a holder
+// may be held there.
+bool g_fd_denied;
+
 // Whether a /proc folder that could not be opened (errno) says only that its process
 // is gone or not the hub's to see; anything else (no descriptor or memory left) loses
 // owners that are there.
@@ -95,6 +100,7 @@ template<typename Fn>
 int scan_fd_dir(int proc, const char *fd_dir, Fn note) {
     const int fds = openat(proc, fd_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fds < 0) {
+        if (errno == EACCES || errno == EPERM) g_fd_denied = true;
         if (!gone_or_hidden(errno)) g_unreadable |= PLAT_FACT_OWNERS;
         return -1;
     }
@@ -122,9 +128,13 @@ void note_unreadable(int kinds) { g_unreadable |= kinds; }
 // is wanted.
 void find_owners(lt_endpoint *eps, size_t count, bool every_holder) {
     if (count == 0) return;
+    // Not root: other accounts' descriptors are not this account's to read, and the
+    // reader, where it may run, reads them all in one walk of its own.
+    if (geteuid() != 0 && reader_owners(eps, count) == 0) return;
     lt_owner *owners = static_cast<lt_owner *>(g_linux_sys.malloc(count * sizeof *owners));
     if (!owners) {
         g_unreadable |= PLAT_FACT_OWNERS;
+        for (size_t i = 0; i < count; ++i) eps[i].ep.owner_hidden = !eps[i].ep.pid;
         return;
     }
     for (size_t i = 0; i < count; ++i) owners[i].inode = eps[i].inode;
@@ -182,12 +192,15 @@ void find_owners(lt_endpoint *eps, size_t count, bool every_holder) {
         });
     }
     if (proc >= 0) close(proc);
+    // Without every descriptor folder read, a socket without a holder may have one.
+    const bool missed = g_fd_denied || (g_unreadable & PLAT_FACT_OWNERS);
     for (size_t i = 0; i < count; ++i) {
         plat_endpoint &ep = eps[i].ep;
         const lt_owner *o = lt_owners_entry(owners, n, eps[i].inode);
         ep.pid = o ? o->pid : 0;
         ep.next_pid = o ? o->next : 0;
         ep.holders = o ? o->holders : 0;
+        ep.owner_hidden = !ep.pid && missed;
     }
     free(owners);
 }
@@ -243,7 +256,10 @@ int proc_image_path(uint32_t pid, char *path, size_t size, int *deleted) {
 int plat_image_name(uint32_t pid, char *buf, size_t size) {
     char path[PATH_MAX];
     int deleted;
-    if (proc_image_path(pid, path, sizeof path, &deleted) != 0) return -1;
+    const int rc = proc_image_path(pid, path, sizeof path, &deleted);
+    // Another account's image file: as the reader named it, where it did.
+    if (rc == EACCES || rc == EPERM) return reader_image_name(pid, buf, size);
+    if (rc != 0) return -1;
     const char *slash = strrchr(path, '/');
     const char *name = slash ? slash + 1 : path;
     const size_t len = strlen(name);
@@ -289,5 +305,13 @@ int find_holdings(lt_endpoint *eps, size_t count, uint32_t pid) {
         free(owners);
     }
     close(proc);
+    reader_process_facts f;
+    if (!known && geteuid() != 0 && reader_process(pid, 0, &f) == 0 && f.held_known) {
+        // Another account's process: the sockets the reader found among its descriptors.
+        for (size_t i = 0; i < count; ++i)
+            for (size_t k = 0; k < f.n_inodes; ++k)
+                if (eps[i].inode && f.inodes[k] == eps[i].inode) eps[i].ep.pid = pid;
+        known = 1;
+    }
     return known;
 }

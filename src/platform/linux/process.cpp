@@ -13,6 +13,7 @@
 #include "platform/linux/facts.h"
 #include "platform/linux/proc_dirs.h"
 #include "platform/linux/procs.h"
+#include "platform/linux/reader_client.h"
 
 namespace {
 
@@ -111,6 +112,21 @@ void plat_proc_more_of(uint32_t pid, int want_cmdline, plat_proc_more *out) {
         out->cwd = cwd;
     } else {
         out->cwd_state = n < 0 ? state_of(errno) : PLAT_DENIED;
+    }
+
+    // Another account's process: what the reader may read of it, where it may run.
+    reader_process_facts f;
+    if ((out->exe_state == PLAT_DENIED || out->cwd_state == PLAT_DENIED) && geteuid() != 0 &&
+        reader_process(pid, want_cmdline, &f) == 0) {
+        if (out->exe_state == PLAT_DENIED && f.exe_state != PLAT_DENIED) {
+            out->exe_state = f.exe_state;
+            out->exe = f.exe;
+            out->exe_deleted = f.exe_deleted;
+        }
+        if (out->cwd_state == PLAT_DENIED && f.cwd_state != PLAT_DENIED) {
+            out->cwd_state = f.cwd_state;
+            out->cwd = f.cwd;
+        }
     }
 
     out->cmdline_state = PLAT_NONE;

@@ -320,7 +320,10 @@ void plat_process_facts(uint32_t pid, plat_process *out) {
         win_service_account(pid, out->user, sizeof out->user) != 0 &&
         (pid != SYSTEM_PID || win_system_account(out->user, sizeof out->user) != 0))
         out->user[0] = '\0';
+    if (!out->user[0]) out->unread |= PLAT_PROC_USER;
     win_services_of(pid, out->service, sizeof out->service);
+    // Without the whole service list, "" is no answer to which services it runs.
+    if (services_loaded().unreadable) out->unread |= PLAT_PROC_SERVICE;
 }
 
 // The tables name no account for a socket on Windows.
