@@ -304,7 +304,7 @@ void container_name_of(uint32_t pid, const char *container, char *text, size_t s
         char name[sizeof m.name];
         if (plat_container_name(pid, container, name, sizeof name) != 0) name[0] = '\0';
         utf8_copy(m.name, sizeof m.name, name);
-        strcpy(m.container, container);
+        snprintf(m.container, sizeof m.container, "%s", container);
     }
     snprintf(text, size, "%s", m.name);
 }
@@ -322,8 +322,8 @@ void pod_of(const char *uid, row_text &t) {
         utf8_copy(g_pod_ns, sizeof g_pod_ns, ns);
         utf8_copy(g_pod_name, sizeof g_pod_name, name);
     }
-    strcpy(t.pod_namespace, g_pod_ns);
-    strcpy(t.pod_name, g_pod_name);
+    snprintf(t.pod_namespace, sizeof t.pod_namespace, "%s", g_pod_ns);
+    snprintf(t.pod_name, sizeof t.pod_name, "%s", g_pod_name);
 }
 
 // In row order: the facts of consecutive rows' processes and accounts are read once.
@@ -485,8 +485,8 @@ void take_published(const plat_published *p, void *) {
 void as_row(const published_entry &e, sock_row &r, row_text &t) {
     memset(&r, 0, sizeof r);
     memset(&t, 0, sizeof t);
-    strcpy(r.proto, e.p.proto);
-    strcpy(r.bind_addr, e.host_addr);
+    snprintf(r.proto, sizeof r.proto, "%.3s", e.p.proto); // "tcp" or "udp"
+    snprintf(r.bind_addr, sizeof r.bind_addr, "%s", e.host_addr);
     r.port = e.p.port;
     r.ipv6 = e.p.ipv6;
     if (!e.p.any) memcpy(r.addr, e.p.addr, sizeof r.addr);
