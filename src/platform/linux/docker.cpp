@@ -40,20 +40,6 @@ enum {
 
 const int64_t ROOT = 0;
 
-// The parent of a process, from /proc/PID/stat (after the name, which may hold any byte);
-// 0 when unknown.
-uint32_t parent_of(uint32_t pid) {
-    char path[40];
-    snprintf(path, sizeof path, "/proc/%u/stat", static_cast<unsigned>(pid));
-    char text[1024], name[16];
-    uint32_t ppid;
-    uint64_t start;
-    return read_small(path, text, sizeof text) > 0 &&
-                   lp_stat_fields(text, name, sizeof name, &ppid, &start)
-               ? ppid
-               : 0;
-}
-
 // Whether a process runs as root in the node's own user namespace, which only root can
 // make a process do.
 bool root_of_node(uint32_t pid) {
@@ -330,7 +316,7 @@ int plat_forward_of(uint32_t pid, const char *image, const char *proto, int ipv6
     if (lr_pasta_forward(pid, image, proto, ipv6, addr, port, out) == 0) return 0;
     if (lr_rootlessport_forward(pid, image, ipv6, out) == 0) return 0;
     if (pid == 0 || strcmp(image, "docker-proxy") != 0 || !root_of_node(pid)) return -1;
-    const uint32_t parent = parent_of(pid);
+    const uint32_t parent = read_parent(pid);
     char name[256];
     if (!parent || plat_image_name(parent, name, sizeof name) != 0 ||
         strcmp(name, "dockerd") != 0 || !root_of_node(parent))

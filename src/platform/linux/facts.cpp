@@ -35,6 +35,18 @@ ssize_t read_small(const char *path, char *buf, size_t size) {
     return static_cast<ssize_t>(have);
 }
 
+uint32_t read_parent(uint32_t pid) {
+    char path[40];
+    snprintf(path, sizeof path, "/proc/%u/stat", static_cast<unsigned>(pid));
+    char text[1024], name[16];
+    uint32_t ppid;
+    uint64_t start;
+    return read_small(path, text, sizeof text) > 0 &&
+                   lp_stat_fields(text, name, sizeof name, &ppid, &start)
+               ? ppid
+               : 0;
+}
+
 int read_whole(const char *path, size_t limit, char **text, size_t *len) {
     *text = nullptr;
     *len = 0;

@@ -27,18 +27,6 @@ namespace {
 // How far up from a container's process its conmon may be.
 enum { MAX_PARENTS = 16 };
 
-uint32_t parent_pid(uint32_t pid) {
-    char path[40];
-    snprintf(path, sizeof path, "/proc/%u/stat", static_cast<unsigned>(pid));
-    char text[1024], name[16];
-    uint32_t ppid;
-    uint64_t start;
-    return read_small(path, text, sizeof text) > 0 &&
-                   lp_stat_fields(text, name, sizeof name, &ppid, &start)
-               ? ppid
-               : 0;
-}
-
 } // namespace
 
 int lpm_conmon(uint32_t pid, lf_conmon *out) {
@@ -70,7 +58,7 @@ int plat_container_name(uint32_t pid, const char *container, char *buf, size_t s
             strcpy(buf, c.name);
             return 0;
         }
-        at = parent_pid(at);
+        at = read_parent(at);
     }
     return ld_container_name(container, buf, size);
 }

@@ -39,17 +39,6 @@ bool account_of(uint32_t pid, uint32_t *account) {
     return read_small(path, text, sizeof text) > 0 && lp_status_uid(text, account);
 }
 
-uint32_t parent_pid(uint32_t pid) {
-    char path[40], text[1024], name[16];
-    uint32_t ppid;
-    uint64_t start;
-    snprintf(path, sizeof path, "/proc/%u/stat", static_cast<unsigned>(pid));
-    return read_small(path, text, sizeof text) > 0 &&
-                   lp_stat_fields(text, name, sizeof name, &ppid, &start)
-               ? ppid
-               : 0;
-}
-
 bool pasta_image(const char *image) {
     static const char *const names[] = {"passt", "passt.avx2", "pasta", "pasta.avx2"};
     for (const char *n : names)
@@ -181,7 +170,7 @@ int lr_rootlessport_forward(uint32_t pid, const char *image, int ipv6, plat_forw
     uint32_t inside[2];
     if (!ln_processes_of(out->netns, inside)) return 0;
     for (uint32_t at : inside) {
-        for (int k = 0; k < 16 && at > 1; ++k, at = parent_pid(at)) {
+        for (int k = 0; k < 16 && at > 1; ++k, at = read_parent(at)) {
             char name[256];
             uint32_t owner;
             if (plat_image_name(at, name, sizeof name) != 0 || strcmp(name, "conmon") != 0)
