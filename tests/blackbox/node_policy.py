@@ -27,7 +27,9 @@ def inside(suites):
     subprocess.run(["mount", "-t", "tmpfs", "tmpfs", root], check=True)
     etc = os.path.join(root, "etc")
     subprocess.run(["cp", "-a", "/etc", etc], check=True)
-    os.makedirs(os.path.join(etc, "ports"), exist_ok=True)
+    # Only the hostile policy: the node's own password file would guard every run.
+    subprocess.run(["rm", "-rf", os.path.join(etc, "ports")], check=True)
+    os.makedirs(os.path.join(etc, "ports"))
     with open(os.path.join(etc, "ports", "expected"), "wb") as f:
         f.write(HOSTILE)
     subprocess.run(["mount", "--bind", etc, "/etc"], check=True)

@@ -234,6 +234,9 @@ def installed_facts(deb, mode):
     shutil.copy(deb, os.path.join(root, "tmp", "ports.deb"))
     os.chroot(root)
     os.chdir("/")
+    # The copy holds the node's own /etc/ports (the overlay sees beneath any mount over
+    # it): its password file or policy must not reach the runs below.
+    shutil.rmtree("/etc/ports", ignore_errors=True)
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
     if mode == "no-setcap":
         # A file system without extended attributes, a container without CAP_SETFCAP.
