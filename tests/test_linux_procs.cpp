@@ -385,11 +385,11 @@ TEST(Pasta, TheSpecThatForwardsTheSocketOrNothing) {
     EXPECT_EQ(target({"pasta", "-t", "8000-8100,~8080"}), -1);
     EXPECT_EQ(target({"pasta", "-u", "8080"}), -1);
     EXPECT_EQ(target({"pasta", "--", "sh", "-t", "8080"}), -1);
-    // Specs it cannot read whole, or that forward ports it cannot tell: nothing.
+    // Mappings it cannot read whole, or that forward ports it cannot tell: nothing.
     for (const char *bad : {"70000", "8080:80-90", "all", "auto", "8080,", "x/8080", "8080-80",
                             "fe80::1%eth0/8080"})
         EXPECT_EQ(target({"pasta", "-t", bad}), -1) << bad;
-    EXPECT_EQ(target({"pasta", "-T", "-t", "-t", "8080"}), 8080); // -T's value is no spec
+    EXPECT_EQ(target({"pasta", "-T", "-t", "-t", "8080"}), 8080); // -T's value is no mapping
 }
 
 TEST(JsonString, TopLevelStringMembersOnly) {

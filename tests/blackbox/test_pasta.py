@@ -1,7 +1,7 @@
 """Real pasta (Debian's passt): an account's forwarder into a namespace of its own.
 
 pasta runs as an unprivileged account (nobody) with a command, so it makes a user and a
-network namespace of that account's, listens on the host for the ports of its -t spec
+network namespace of that account's, listens on the host for the ports of its -t mapping
 and holds the namespace it serves open. It needs /dev/net/tun, which this machine keeps
 for root: the suite opens it up while pasta starts and puts its mode back at once. No
 test connects through the forwarded port.

@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
          strpbrk(c.name, "<>\"'/ ")))
         abort();
 
-    // pasta's specs: a forward is a port, whatever the text.
+    // pasta's port mappings: a forward is a port, whatever the text.
     static const unsigned char lo[16] = {127, 0, 0, 1};
     for (const char *proto : {"tcp", "udp"}) {
         int32_t target = 0;

@@ -359,17 +359,17 @@ bool port_range(const char *text, size_t len, int32_t *lo, int32_t *hi) {
     return *lo && *hi && *lo <= *hi;
 }
 
-// One spec of pasta: -1 unreadable or untellable, 0 the socket not forwarded by it, 1
+// One port mapping of pasta: -1 unreadable or untellable, 0 the socket not forwarded by it, 1
 // forwarded (*target set).
-int pasta_spec(const char *spec, size_t len, int ipv6, const unsigned char *addr, int port,
+int pasta_mapping(const char *map, size_t len, int ipv6, const unsigned char *addr, int port,
                int32_t *target) {
-    if (len == 4 && memcmp(spec, "none", 4) == 0) return 0;
+    if (len == 4 && memcmp(map, "none", 4) == 0) return 0;
     int found = 0;
     bool excluded = false;
     for (size_t at = 0; at <= len;) {
-        const char *comma = static_cast<const char *>(memchr(spec + at, ',', len - at));
-        const size_t stop = comma ? static_cast<size_t>(comma - spec) : len;
-        const char *item = spec + at;
+        const char *comma = static_cast<const char *>(memchr(map + at, ',', len - at));
+        const size_t stop = comma ? static_cast<size_t>(comma - map) : len;
+        const char *item = map + at;
         size_t item_len = stop - at;
         at = stop + 1;
         if (item_len == 0) return -1;
@@ -411,7 +411,7 @@ int pasta_spec(const char *spec, size_t len, int ipv6, const unsigned char *addr
     return found && !excluded ? 1 : 0;
 }
 
-// pasta's options that take a value, besides the port specs: their values are skipped.
+// pasta's options that take a value, besides the port mappings: their values are skipped.
 const char *const PASTA_VALUES[] = {
     "-T", "--tcp-ns", "-U", "--udp-ns", "-i", "--interface", "-o", "--outbound", "-a",
     "--address", "-n", "--netmask", "-g", "--gateway", "-M", "--mac-addr", "-D", "--dns",
@@ -433,18 +433,18 @@ int lf_pasta_target(const char *cmdline, size_t n, const char *proto, int ipv6,
     if (!next_arg(cmdline, n, &at, &arg, &len)) return -1;
     while (next_arg(cmdline, n, &at, &arg, &len)) {
         if (len == 2 && memcmp(arg, "--", 2) == 0) break; // the command it runs follows
-        const char *spec = nullptr;
-        size_t spec_len = 0;
+        const char *map = nullptr;
+        size_t map_len = 0;
         const size_t long_len = strlen(longf);
         if ((len == 2 && memcmp(arg, shortf, 2) == 0) ||
             (len == long_len && memcmp(arg, longf, long_len) == 0)) {
-            if (!next_arg(cmdline, n, &at, &spec, &spec_len)) return -1;
+            if (!next_arg(cmdline, n, &at, &map, &map_len)) return -1;
         } else if (len > 2 && memcmp(arg, shortf, 2) == 0) {
-            spec = arg + 2;
-            spec_len = len - 2;
+            map = arg + 2;
+            map_len = len - 2;
         } else if (len > long_len + 1 && memcmp(arg, longf, long_len) == 0 && arg[long_len] == '=') {
-            spec = arg + long_len + 1;
-            spec_len = len - long_len - 1;
+            map = arg + long_len + 1;
+            map_len = len - long_len - 1;
         } else {
             for (const char *v : PASTA_VALUES)
                 if (strlen(v) == len && memcmp(arg, v, len) == 0) {
@@ -454,7 +454,7 @@ int lf_pasta_target(const char *cmdline, size_t n, const char *proto, int ipv6,
             continue;
         }
         int32_t to = 0;
-        const int got = pasta_spec(spec, spec_len, ipv6, addr, port, &to);
+        const int got = pasta_mapping(map, map_len, ipv6, addr, port, &to);
         if (got < 0) return -1;
         if (got && !found) {
             found = 1;

@@ -74,10 +74,10 @@ int lf_conmon_args(const char *cmdline, size_t n, lf_conmon *out);
 
 // Where pasta (passt's mode for namespaces) forwards the socket of proto ("tcp" or "udp")
 // on (ipv6, addr) and port, from its command line (n bytes of NUL-separated arguments):
-// the -t/--tcp-ports or -u/--udp-ports specs, each "none" or a comma-separated list of
+// the -t/--tcp-ports or -u/--udp-ports port mappings, each "none" or a comma-separated list of
 // [address/]port[-port][:port[-port]] and exclusions ~port[-port], ports 1 to 65535. 0
-// with *target the namespace's port when a spec forwards that socket; -1 when none does,
-// when a spec forwards ports it cannot tell ("all", "auto"), or for any spec it cannot
-// read whole.
+// with *target the namespace's port when a mapping forwards that socket; -1 when none does,
+// when a mapping forwards ports it cannot tell ("all", "auto"), or for any mapping it
+// cannot read whole.
 int lf_pasta_target(const char *cmdline, size_t n, const char *proto, int ipv6,
                     const unsigned char *addr, int port, int32_t *target);
