@@ -20,6 +20,7 @@ import time
 import unittest
 import uuid
 
+import engines
 import harness
 from harness import JSON_HEAD, WINE
 
@@ -108,12 +109,6 @@ class Engine:
             subprocess.run(["ip", "link", "del", "docker0"], stderr=subprocess.DEVNULL)
 
 
-def _free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 class PublishedPorts(harness.ProgramTest):
     @classmethod
     def setUpClass(cls):
@@ -131,16 +126,10 @@ class PublishedPorts(harness.ProgramTest):
     @classmethod
     def _start_containers(cls):
         tag = uuid.uuid4().hex[:10]
-        with tempfile.TemporaryDirectory(prefix="ports-rootfs-") as root:
-            os.mkdir(os.path.join(root, "bin"))
-            shutil.copy("/bin/busybox", os.path.join(root, "bin"))
-            for applet in ("sh", "httpd"):
-                os.symlink("busybox", os.path.join(root, "bin", applet))
-            tar = subprocess.run(["tar", "-C", root, "-c", "."], stdout=subprocess.PIPE,
-                                 check=True).stdout
+        tar = engines.busybox_root()
         cls.image = "ports-test-busybox:" + tag
         cls.engine.docker("import", "-", cls.image, stdin=tar)
-        cls.port = _free_port()
+        cls.port = engines.free_port()
         cls.web = "ports-web-" + tag
         cls.quiet = "ports-quiet-" + tag
         for name, args in ((cls.web, ["-p", "127.0.0.1:%d:80" % cls.port, cls.image,
@@ -309,15 +298,8 @@ class PublishedPorts(harness.ProgramTest):
 
 def _image(engine, tag):
     """An image of a busybox-static root, imported into engine."""
-    with tempfile.TemporaryDirectory(prefix="ports-rootfs-") as root:
-        os.mkdir(os.path.join(root, "bin"))
-        shutil.copy("/bin/busybox", os.path.join(root, "bin"))
-        for applet in ("sh", "httpd"):
-            os.symlink("busybox", os.path.join(root, "bin", applet))
-        tar = subprocess.run(["tar", "-C", root, "-c", "."], stdout=subprocess.PIPE,
-                             check=True).stdout
     image = "ports-test-busybox:" + tag
-    engine.docker("import", "-", image, stdin=tar)
+    engine.docker("import", "-", image, stdin=engines.busybox_root())
     return image
 
 
@@ -335,7 +317,7 @@ class WithoutProxy(harness.ProgramTest):
         try:
             tag = uuid.uuid4().hex[:10]
             cls.image = _image(cls.engine, tag)
-            cls.port = _free_port()
+            cls.port = engines.free_port()
             cls.web = "ports-nat-" + tag
             cls.engine.docker("run", "-d", "--name", cls.web, "-p", "127.0.0.1:%d:80" % cls.port,
                               cls.image, "/bin/httpd", "-f", "-p", "80")

@@ -15,17 +15,12 @@ import tempfile
 import time
 import unittest
 
+import engines
 import harness
 from harness import WINE
 
 DETAIL = {"QUERY_STRING": "action=listeners&detail=1"}
 NOBODY = 65534
-
-
-def _free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def _children(pid):
@@ -40,7 +35,7 @@ class Pasta(harness.ProgramTest):
             raise unittest.SkipTest("pasta is a Linux forwarder")
         if not shutil.which("pasta"):
             raise RuntimeError("pasta is missing: run scripts/install-deps.sh test")
-        cls.port = _free_port()
+        cls.port = engines.free_port()
         tun = "/dev/net/tun"
         mode = stat.S_IMODE(os.stat(tun).st_mode)
         os.chmod(tun, 0o666)

@@ -18,6 +18,7 @@ import time
 import unittest
 import uuid
 
+import engines
 import harness
 from harness import WINE
 
@@ -30,12 +31,6 @@ def _tools():
                  "/usr/lib/cni/portmap"):
         if not os.access(path, os.X_OK):
             raise RuntimeError(path + " is missing: run scripts/install-deps.sh test")
-
-
-def _free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class Podman:
@@ -83,20 +78,14 @@ class PodmanPorts(harness.ProgramTest):
     @classmethod
     def _start(cls):
         tag = uuid.uuid4().hex[:10]
-        with tempfile.TemporaryDirectory(prefix="ports-rootfs-") as root:
-            os.mkdir(os.path.join(root, "bin"))
-            shutil.copy("/bin/busybox", os.path.join(root, "bin"))
-            for applet in ("sh", "httpd"):
-                os.symlink("busybox", os.path.join(root, "bin", applet))
-            tar = subprocess.run(["tar", "-C", root, "-c", "."], stdout=subprocess.PIPE,
-                                 check=True).stdout
+        tar = engines.busybox_root()
         cls.image = "ports-test-busybox:" + tag
         cls.podman("import", "-", cls.image, stdin=tar)
         cls.network = "ports-test-" + tag
         # A subnet of its own, unlikely to meet another's on this machine.
         subnet = "10.%d.%d.0/24" % (random.randint(100, 250), random.randint(0, 255))
         cls.podman("network", "create", "--subnet", subnet, cls.network)
-        cls.port = _free_port()
+        cls.port = engines.free_port()
         cls.web = "ports-web-" + tag
         cls.podman("run", "-d", "--name", cls.web, "--network", cls.network,
                    "--ulimit", "nofile=1024:1024", "--ulimit", "nproc=1000:1000",

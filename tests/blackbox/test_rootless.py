@@ -18,16 +18,11 @@ import time
 import unittest
 import uuid
 
+import engines
 import harness
 from harness import WINE
 
 DETAIL = {"QUERY_STRING": "action=listeners&detail=1"}
-
-
-def _free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class Rootless(harness.ProgramTest):
@@ -71,16 +66,11 @@ class Rootless(harness.ProgramTest):
     @classmethod
     def _start(cls):
         tag = uuid.uuid4().hex[:10]
-        with tempfile.TemporaryDirectory(prefix="ports-rootfs-") as root:
-            os.mkdir(os.path.join(root, "bin"))
-            shutil.copy("/bin/busybox", os.path.join(root, "bin"))
-            for applet in ("sh", "httpd"):
-                os.symlink("busybox", os.path.join(root, "bin", applet))
-            tar = os.path.join("/home", cls.user, "image.tar")
-            subprocess.run(["tar", "-C", root, "-cf", tar, "."], check=True)
-            os.chown(tar, cls.uid, cls.uid)
+        tar = os.path.join("/home", cls.user, "image.tar")
+        engines.busybox_root(tar)
+        os.chown(tar, cls.uid, cls.uid)
         cls.podman("import", tar, "ports-test-busybox:" + tag)
-        cls.port = _free_port()
+        cls.port = engines.free_port()
         cls.web = "ports-rootless-" + tag
         tun = "/dev/net/tun"
         mode = stat.S_IMODE(os.stat(tun).st_mode)
