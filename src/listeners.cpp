@@ -44,6 +44,14 @@ static void image_name(uint32_t pid, char *comm, size_t cap) {
     utf8_copy(comm, cap, name);
 }
 
+void addr_unmap(int32_t *ipv6, unsigned char *addr) {
+    static const unsigned char mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    if (!*ipv6 || memcmp(addr, mapped, sizeof mapped) != 0) return;
+    memmove(addr, addr + 12, 4);
+    memset(addr + 4, 0, 12);
+    *ipv6 = 0;
+}
+
 int32_t port_of_field(uint32_t port_field) {
     // The low 16 bits hold the port as the network sends it: high byte first in memory.
     const uint16_t net = static_cast<uint16_t>(port_field & 0xffffu);

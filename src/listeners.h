@@ -54,6 +54,10 @@ extern int32_t g_sock_count;
 // Scope class of an address text.
 int scope_of(const char *addr_text);
 
+// An IPv4-mapped IPv6 address (16 bytes, network order) as the IPv4 address it is, in
+// place: both spellings name one socket, one peer, one target. Other addresses stay.
+void addr_unmap(int32_t *ipv6, unsigned char *addr);
+
 // The word of a scope code: "loopback", "wildcard", "specific".
 const char *scope_word(int32_t scope);
 

@@ -83,16 +83,11 @@ void take_port(int list, const plat_endpoint *ep, void *ctx) {
         c.netns = 0;
         // An IPv4 peer of a dual-stack socket is listed in its mapped form on Linux and
         // as IPv4 on Windows: named as the IPv4 address it is on both.
-        static const unsigned char mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
         memset(p.addr, 0, sizeof p.addr);
+        memcpy(p.addr, ep->peer, ipv6 ? 16 : 4);
+        p.ipv6 = ipv6;
         p.count = 0;
-        if (ipv6 && memcmp(ep->peer, mapped, sizeof mapped) == 0) {
-            p.ipv6 = 0;
-            memcpy(p.addr, ep->peer + 12, 4);
-        } else {
-            p.ipv6 = ipv6;
-            memcpy(p.addr, ep->peer, ipv6 ? 16 : 4);
-        }
+        addr_unmap(&p.ipv6, p.addr);
         return;
     }
     const int at = add_endpoint(list, ep, 0);
@@ -188,13 +183,8 @@ void peers_action(const char *query, int gate_on) {
         out_lit("{\"ok\":false,\"error\":\"peers are shown only behind a node password\"}\n");
         return;
     }
-    char text[16];
-    get_query_whole(query, "port", text, sizeof text);
-    const int32_t port = port_from_text(text);
-    if (!port) {
-        out_lit("{\"ok\":false,\"error\":\"port must be 1..65535\"}\n");
-        return;
-    }
+    const int32_t port = port_param(query);
+    if (!port) return;
     char proto[8];
     const int has_proto = get_query_whole(query, "proto", proto, sizeof proto);
     if (has_proto < 0 || (has_proto > 0 && proto[0] && strcmp(proto, "tcp") != 0)) {

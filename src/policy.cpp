@@ -124,16 +124,6 @@ int32_t port_of(const char *t) {
     return v <= 65535 ? v : 0;
 }
 
-const unsigned char k_mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-
-// An IPv4-mapped IPv6 address as the IPv4 address it is: both spellings name one socket.
-void unmap(int32_t *ipv6, unsigned char *addr) {
-    if (!*ipv6 || memcmp(addr, k_mapped, sizeof k_mapped) != 0) return;
-    memmove(addr, addr + 12, 4);
-    memset(addr + 4, 0, 12);
-    *ipv6 = 0;
-}
-
 // One line (up to end, its '\n' or the text's end): a rule, a comment, blank, or an
 // error.
 void parse_line(char *p, char *end, int32_t line) {
@@ -165,7 +155,7 @@ void parse_line(char *p, char *end, int32_t line) {
         return;
     }
     rule.ipv6 = ipv6;
-    unmap(&rule.ipv6, rule.addr);
+    addr_unmap(&rule.ipv6, rule.addr);
     rule.port = port_of(tok[2]);
     if (!rule.port) {
         add_error(line, "bad port");
@@ -298,7 +288,7 @@ int rule_matches(const policy_rule &rule, const sock_row &r, const row_text &t) 
         int32_t ipv6 = r.ipv6;
         unsigned char addr[16];
         memcpy(addr, r.addr, sizeof addr);
-        unmap(&ipv6, addr);
+        addr_unmap(&ipv6, addr);
         if (ipv6 != rule.ipv6 || memcmp(addr, rule.addr, ipv6 ? 16 : 4) != 0) return MATCH_NO;
     }
     const char *field[RULE_KEYS] = {r.comm, t.service, t.user, t.container};

@@ -164,16 +164,19 @@ void write_probe_body(const probe_target *t, int32_t port, const probe_result *r
     out_lit("}\n");
 }
 
-void probe_action(const char *query) {
+int32_t port_param(const char *query) {
     char text[16];
     // Whole or not at all: a cut text would be another number (000000000000008080 read
     // as 8). One that does not fit is left empty, which is no port.
     get_query_whole(query, "port", text, sizeof text);
     const int32_t port = port_from_text(text);
-    if (!port) {
-        out_lit("{\"ok\":false,\"error\":\"port must be 1..65535\"}\n");
-        return;
-    }
+    if (!port) out_lit("{\"ok\":false,\"error\":\"port must be 1..65535\"}\n");
+    return port;
+}
+
+void probe_action(const char *query) {
+    const int32_t port = port_param(query);
+    if (!port) return;
     // The port's error comes first; then the address, which must be one of this
     // host's own: loopback, or where a TCP listener is bound.
     probe_target target;

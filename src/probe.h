@@ -28,6 +28,9 @@ void probe_action(const char *query);
 // too large for 32 bits included).
 int32_t port_from_text(const char *text);
 
+// The query's port parameter: 1..65535, or 0 with the port's error body written.
+int32_t port_param(const char *query);
+
 // Sets every field to its initial value, runs the connect probe of the target's port,
 // then the HEAD probe when the port is open. Returns the connect outcome.
 int run_probe(const probe_target *t, int32_t port, probe_result *r);

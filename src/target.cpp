@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "listeners.h"
 #include "platform/platform.h"
 #include "query.h"
 
@@ -18,11 +19,7 @@ int target_from_text(const char *text, probe_target *t) {
     memset(t, 0, sizeof *t);
     // A zone names an interface of the caller's choosing; the tables hold none.
     if (strchr(text, '%') || plat_addr_parse(text, &t->ipv6, t->addr) != 0) return -1;
-    if (t->ipv6 && memcmp(t->addr, k_mapped_prefix, sizeof k_mapped_prefix) == 0) {
-        memmove(t->addr, t->addr + 12, 4);
-        memset(t->addr + 4, 0, 12);
-        t->ipv6 = 0;
-    }
+    addr_unmap(&t->ipv6, t->addr);
     static const unsigned char zero[16] = {};
     if (memcmp(t->addr, zero, t->ipv6 ? 16 : 4) == 0) return -1;
     if (plat_addr_text(t->ipv6, t->addr, t->text, sizeof t->text) != 0 || !t->text[0]) return -1;
