@@ -579,6 +579,7 @@ void write_unreadable(void *ctx) {
     if (facts & PLAT_FACT_FORWARDERS) name("forwarders");
     if (facts & PLAT_FACT_CHURN) name("churn");
     if (facts & PLAT_FACT_PUBLISHED) name("published");
+    if (facts & PLAT_FACT_PODS) name("pods");
     for (size_t k = 0; k < d.n_unread; ++k)
         for (int list = 0; list < PLAT_LISTS; ++list) {
             if (d.unread[k].readable & 1 << list) continue;

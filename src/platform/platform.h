@@ -148,6 +148,7 @@ int plat_reader();
 // or that are not the engine's own). PLAT_FACT_CHURN: a list that kept changing through
 // every read of it, so that it may hold a socket closed meanwhile, or miss one bound.
 // PLAT_FACT_PUBLISHED: the engines' state of the ports they publish (plat_published_read).
+// PLAT_FACT_PODS: a pod a process is in (its cgroup says so) that could not be named.
 enum {
     PLAT_FACT_OWNERS = 1,
     PLAT_FACT_SERVICES = 2,
@@ -155,6 +156,7 @@ enum {
     PLAT_FACT_FORWARDERS = 8,
     PLAT_FACT_CHURN = 16,
     PLAT_FACT_PUBLISHED = 32,
+    PLAT_FACT_PODS = 64,
 };
 
 // A bit for each kind of fact the readings of this run could not read (Linux: descriptor
@@ -245,7 +247,8 @@ int plat_container_name(uint32_t pid, const char *container, char *buf, size_t s
 
 // The namespace and name of the Kubernetes pod whose uid is uid (plat_process.pod_uid),
 // as the node's kubelet names it (Linux: its log folder /var/log/pods/<namespace>_<name>_
-// <uid>, a folder of root's): 0 with both filled, -1 when not known.
+// <uid>, a folder of root's): 0 with both filled, -1 when not known (and then
+// PLAT_FACT_PODS is said: the process is in a pod, which pod could not be read).
 int plat_pod_of(const char *uid, char *ns, size_t ns_size, char *name, size_t name_size);
 
 // Where the socket of a port forwarder leads (Linux: Docker's docker-proxy): the

@@ -189,17 +189,20 @@ class Holders(DetailTest):
 
     def test_a_process_in_a_kubernetes_pod_names_its_pod(self):
         # A kubepods cgroup (cgroupfs) of the pod's uid, and the kubelet's log folder of
-        # that pod; a folder of another uid, or of another account, names nothing.
+        # that pod; a folder of another uid, or of another account, names nothing, and
+        # the answer says a pod could not be named (the process is in one).
         uid = str(uuid.uuid4())
         leaf = "kubepods/besteffort/pod%s/%s" % (uid, CONTAINER_ID)
-        for pods, pod in (([["shop", "web-7d4b9c", uid], ["shop", "other", str(uuid.uuid4())]],
-                           '{"namespace":"shop","name":"web-7d4b9c"}'),
-                          ([["shop", "web-7d4b9c", uid, 65534]], "null")):
+        for pods, pod, unreadable in (
+                ([["shop", "web-7d4b9c", uid], ["shop", "other", str(uuid.uuid4())]],
+                 '{"namespace":"shop","name":"web-7d4b9c"}', []),
+                ([["shop", "web-7d4b9c", uid, 65534]], "null", ["pods"])):
             with self.subTest(pod=pod):
                 report, port, body = self.one_row({"pods": pods}, leaf=leaf)
                 self.assertEqual(body, detail_body([
                     ("tcp", "127.0.0.1", port, "loopback", report["pid"], report["comm"],
-                     account(0), "", CONTAINER_ID[:12], 1, 0, 8, 0, None, 0, "null", pod)]))
+                     account(0), "", CONTAINER_ID[:12], 1, 0, 8, 0, None, 0, "null", pod)],
+                    unreadable))
 
     def test_hub_without_root_still_names_the_sockets_account(self):
         # The process of another account cannot be seen: no pid, no process facts, but

@@ -155,10 +155,8 @@ bool pod_entry(const char *name, void *ctx) {
     return false;
 }
 
-} // namespace
-
-int plat_pod_of(const char *uid, char *ns, size_t ns_size, char *name, size_t name_size) {
-    if (strlen(uid) != 36) return -1;
+// The pod of uid by the kubelet's log folder of that uid: 0 with both filled, else -1.
+int pod_named(const char *uid, char *ns, size_t ns_size, char *name, size_t name_size) {
     const int dir = open(PODS, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     struct stat st;
     if (dir < 0) return -1;
@@ -178,4 +176,14 @@ int plat_pod_of(const char *uid, char *ns, size_t ns_size, char *name, size_t na
     memcpy(name, sep + 1, name_len);
     name[name_len] = '\0';
     return 0;
+}
+
+} // namespace
+
+int plat_pod_of(const char *uid, char *ns, size_t ns_size, char *name, size_t name_size) {
+    if (strlen(uid) != 36) return -1;
+    // The process is in a pod: a pod it cannot name is said, never read as none.
+    const int got = pod_named(uid, ns, ns_size, name, name_size);
+    if (got != 0) note_unreadable(PLAT_FACT_PODS);
+    return got;
 }
